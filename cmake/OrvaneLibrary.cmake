@@ -1,0 +1,25 @@
+# orvane_library(NAME DIRS dir... [LIBS lib...])
+# A static library of every .cpp/.c file directly in the given folders
+# (relative to the calling CMakeLists.txt). Folders are globbed so that work on
+# different files of one folder never conflicts in the build description.
+function(orvane_library name)
+  cmake_parse_arguments(L "" "" "DIRS;LIBS;EXCLUDE" ${ARGN})
+  set(sources)
+  foreach(dir ${L_DIRS})
+    file(GLOB found CONFIGURE_DEPENDS
+         ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.c)
+    list(APPEND sources ${found})
+  endforeach()
+  foreach(ex ${L_EXCLUDE})
+    list(FILTER sources EXCLUDE REGEX "${ex}")
+  endforeach()
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_link_libraries(${name} PUBLIC ${L_LIBS})
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${L_LIBS})
+    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR})
+  endif()
+endfunction()

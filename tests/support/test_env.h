@@ -1,0 +1,54 @@
+// Test isolation: every test gets its own temporary directory and its own
+// channel names, so the whole suite runs in parallel without collisions.
+#pragma once
+
+#include <string>
+
+namespace testenv {
+
+// Folder of the shared real captures (read in place, never copied).
+std::string shared_captures_dir();
+// Folder that holds the built programs and libraries (qelvo.exe, libqelvo.so, tools).
+std::string bin_dir();
+std::string source_dir();
+
+// A fresh directory under $TMPDIR, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Changes the current directory for the lifetime of the object (each CTest
+// test runs in its own process, so this cannot disturb another test).
+class ScopedChdir {
+ public:
+  explicit ScopedChdir(const std::string& dir);
+  ~ScopedChdir();
+
+ private:
+  std::string old_;
+};
+
+// Sets QELVO_SHM_SUFFIX to a value unique to this process and test, and
+// restores the previous value on destruction.
+class ShmIsolation {
+ public:
+  ShmIsolation();
+  ~ShmIsolation();
+  const std::string& suffix() const { return suffix_; }
+
+ private:
+  std::string suffix_;
+  std::string previous_;
+  bool had_previous_ = false;
+};
+
+}  // namespace testenv
