@@ -1,0 +1,84 @@
+// Display cells: the small self-checking blocks in which every decoded field
+// travels from the decoder to the stores and the views.
+//
+// A cell is one contiguous block, stored verbatim in row payloads:
+//   u16 len (payload + 2) | u8 type | u8 colorIndex | u8 bgdColorIndex | u8 0 |
+//   payload (len - 2 bytes) | u16 CRC-16/USB over everything before it
+// so a cell occupies len + 6 bytes. All numbers little-endian.
+//
+// Cells are created and freed at the decoder's rate (tens per packet), so they
+// come from a per-thread pool; a cell may still be freed on any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum DataMsgType : uint8_t {
+  D_WORD = 0,    // 1 byte: 1-based index into kWordTable
+  D_STRING = 1,  // UTF-8 characters, no terminator
+  D_U8 = 2,
+  D_U16 = 3,
+  D_U32 = 4,
+  D_HEX = 5,     // raw bytes, shown as "2D 00 10"
+  D_NULL = 6,    // no payload, shown empty
+};
+
+#pragma pack(push, 1)
+struct DataMsg {
+  uint16_t len;           // payload length + 2
+  uint8_t type;           // DataMsgType
+  uint8_t colorIndex;     // text colour, 1-based into kColorTable; 0 = default
+  uint8_t bgdColorIndex;  // background colour, 1-based; 0 = default
+  uint8_t reserved;       // 0
+  uint8_t data[];         // payload, then the two CRC bytes
+};
+#pragma pack(pop)
+
+enum { kDataMsgHeaderSize = 6, kDataMsgMaxPayload = 4096 };
+enum { kWordCount = 53, kColorCount = 39 };
+
+// 1-based tables: word w is kWordTable[w - 1], colour c is kColorTable[c - 1].
+extern const char* const kWordTable[kWordCount];
+extern const char* const kColorTable[kColorCount];
+
+// Word numbers of kWordTable, by name.
+enum Word : uint8_t {
+  W_TYPE = 1, W_SOF, W_FRAME, W_CRC5, W_SETUP, W_ADDR, W_IN, W_POINT, W_OUT, W_PING,
+  W_PORT, W_HUBADDR, W_SSPLIT, W_CSPLIT, W_S, W_E, W_U, W_ET, W_PACKAGE, W_TIMESTAMP,
+  W_TOKEN, W_RAW, W_DATA, W_DATA0, W_DATA1, W_DATA2, W_MDATA, W_CRC16, W_HANDSHAKE,
+  W_ACK, W_NAK, W_STALL, W_NYET, W_ERR, W_DIR, W_UP, W_DOWN, W_SUCCESS, W_FAILED,
+  W_STATE, W_SPLIT, W_FIELD, W_VALUE, W_DESCRIPTION, W_BMREQUEST, W_BREQUEST,
+  W_WVALUE, W_WINDEX, W_WLENGTH, W_BLENGTH, W_BDESCRIPTORTYPE, W_BCDUSB, W_BDEVICECLASS,
+};
+
+// Creates a cell; null when payload_len > 4096, when payload_len > 0 and
+// payload is null, or when memory runs out. Note the order: background colour
+// before text colour.
+DataMsg* cell_create(uint32_t payload_len, const void* payload, uint8_t type,
+                     uint8_t bgd_color, uint8_t color);
+// The empty cell: a D_STRING of one blank, no colours.
+DataMsg* cell_empty(void);
+// Shorthands for cell_create.
+DataMsg* cell_word(uint8_t word, uint8_t bgd_color, uint8_t color);
+DataMsg* cell_text(const char* text, uint8_t bgd_color, uint8_t color);  // D_STRING, strlen bytes
+DataMsg* cell_u8(uint8_t v, uint8_t bgd_color, uint8_t color);
+DataMsg* cell_u16(uint16_t v, uint8_t bgd_color, uint8_t color);
+DataMsg* cell_u32(uint32_t v, uint8_t bgd_color, uint8_t color);
+DataMsg* cell_hex(const uint8_t* bytes, uint32_t n, uint8_t bgd_color, uint8_t color);
+// Frees a cell (null is fine).
+void cell_free(DataMsg* cell);
+
+// Total bytes of the block: len + 6.
+static inline size_t cell_size(const DataMsg* cell) { return (size_t)cell->len + 6; }
+// 1 when the stored CRC matches the block, else 0. `block` needs at least
+// `avail` readable bytes; a block whose len runs past `avail` fails.
+int cell_crc_ok(const void* block, size_t avail);
+
+// Text form of a cell (a stored block or a live cell): writes the text,
+// NUL-terminated and cut to `cap`, and the Qt colour names of the background
+// and text colours ("" for index 0). Returns the full text length.
+// A CRC mismatch ends the process with status 1 after
+// ">>>>>>>>>>>>>>>>>conv crc16 err!<<<<<<<<<<<<\n"; a D_WORD outside 1..53
+// ends it with status -1 after "data->data[0] = %d\n".
+size_t cell_to_text(const void* block, char* text, size_t cap, const char** bgd_name,
+                    const char** color_name);
