@@ -1,0 +1,40 @@
+// Capture files in and out: the system's own "*.qelvo" files, pcap
+// (microsecond and nanosecond) and pcapng with link type 288 (one USB 2.0
+// packet per record, PID first). Reading is streaming: a file of any size is
+// read record by record without loading it whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum CaptureFormat {
+  CAPTURE_FORMAT_QELVO = 0,    // "WRDH" data file of 12-byte-headed packet records
+  CAPTURE_FORMAT_PCAP_US = 1,  // classic pcap, microsecond time stamps
+  CAPTURE_FORMAT_PCAP_NS = 2,  // classic pcap, nanosecond time stamps
+  CAPTURE_FORMAT_PCAPNG = 3,
+};
+
+struct CapturePacket {
+  const uint8_t* bytes;   // valid until the next capture_reader_next or close
+  uint32_t length;
+  uint64_t timestamp_ns;  // qelvo: the stored stamp; pcap/pcapng: converted to ns
+};
+
+struct CaptureReader;
+struct CaptureWriter;
+
+// Opens a capture file of any of the formats (recognised by content, not by
+// name). Null on failure, with a one-line message naming the file in `err`.
+CaptureReader* capture_reader_open(const char* path, char* err, size_t err_cap);
+CaptureFormat capture_reader_format(const CaptureReader* reader);
+// 1: a packet in *out; 0: end of the file (a truncated last record ends it
+// cleanly); -1: damaged file, with a message naming the file and the offset.
+int capture_reader_next(CaptureReader* reader, CapturePacket* out, char* err, size_t err_cap);
+void capture_reader_close(CaptureReader* reader);
+
+CaptureWriter* capture_writer_open(const char* path, CaptureFormat format, char* err, size_t err_cap);
+// 0 on success, -1 on failure (message in err).
+int capture_writer_write(CaptureWriter* writer, const uint8_t* bytes, uint32_t length,
+                         uint64_t timestamp_ns, char* err, size_t err_cap);
+// Flushes and closes; 0 on success, -1 when the file could not be completed.
+int capture_writer_close(CaptureWriter* writer, char* err, size_t err_cap);
