@@ -1,14 +1,25 @@
 // Small-block allocator behind cells, list headers, nodes and pairs.
 //
-// Each thread allocates from a pool of its own (size classes with free
-// lists, carved from large chunks), so the decoder does not pay a malloc per
-// cell. A block may be freed on any thread: a foreign block goes back to its
-// owner's lock-free return stack, which the owner drains when a class runs
-// dry. A pool whose thread has ended is kept and adopted by the next thread
-// that needs one, so blocks still in flight stay valid.
+// Each thread allocates from a pool of its own: size classes with free lists,
+// carved from 64 KiB chunks, so the decoder does not pay a malloc per cell.
+// Invariants:
+//   1. Every block is preceded by one 8-byte word. While the block is in use
+//      the word names its owner pool and size class (or marks a plain malloc
+//      block); while it is free the word links it into a free list.
+//   2. A block freed by its owner's thread goes onto the owner's local free
+//      list; a block freed on any other thread goes onto the owner's lock-free
+//      return stack for its class, which only the owner drains, all at once
+//      (so there is no ABA problem).
+//   3. Pools are never destroyed. When a thread ends its pool is parked and
+//      adopted by the next thread that needs one, so blocks still travelling
+//      between threads stay valid and are reused.
+//   4. Blocks above 512 bytes, and all blocks while pooling is off, are plain
+//      malloc blocks; the tag word tells free() which way a block came, so the
+//      mode may change at any time.
 //
-// Under AddressSanitizer (or with ORVANE_CELL_POOL_MALLOC defined) every
-// block is a plain malloc, so leak and use-after-free checks see each block.
+// Pooling is off by default under AddressSanitizer, so LeakSanitizer and
+// use-after-free checks see each block; a test may turn it on to check the
+// pool itself, and then free blocks are poisoned.
 #pragma once
 
 #include <cstddef>
@@ -17,5 +28,7 @@
 void* cell_pool_alloc(size_t size);
 // Returns a block from cell_pool_alloc (null is fine), from any thread.
 void cell_pool_free(void* block);
-// 1 when the pool is in use, 0 when blocks are plain malloc (sanitizer builds).
-int cell_pool_active(void);
+// Turns pooling on (1) or off (0) for later allocations; returns the old mode.
+int cell_pool_set_enabled(int enabled);
+// 1 when later allocations come from the pool.
+int cell_pool_enabled(void);
