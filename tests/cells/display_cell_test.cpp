@@ -119,6 +119,10 @@ TEST(DisplayCell, TextIsCutToCapacityButLengthIsFull) {
   EXPECT_EQ(8u, cell_to_text(c.get(), buf, sizeof buf, nullptr, nullptr));
   EXPECT_STREQ("abc", buf);
   EXPECT_EQ(8u, cell_to_text(c.get(), nullptr, 0, nullptr, nullptr));
+  const char* bgd = "x";
+  EXPECT_EQ(0u, cell_to_text(nullptr, buf, sizeof buf, &bgd, nullptr));
+  EXPECT_STREQ("", buf);
+  EXPECT_STREQ("", bgd);
 }
 
 TEST(DisplayCell, ReadsAStoredUnalignedBlock) {
