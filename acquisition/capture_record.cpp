@@ -2,10 +2,12 @@
 //
 // Both readers are one state machine over a byte source. The source decides
 // only how bytes are obtained:
-//   - exact:  bytes come from the reader's chunk, refilled with try-reads; an
-//             empty channel means a 100 ms sleep (in slices, watching the
-//             stop flag) and another try. Bytes are never given up, so the
-//             records found depend on the byte stream alone.
+//   - exact:  bytes come from the reader's chunk, refilled with try-reads;
+//             an empty channel means waiting (watching the stop flag) and
+//             another try. Bytes are never given up, so the records found
+//             depend on the byte stream alone, not on when bytes arrive. The
+//             literal reader sleeps 100 ms per empty try; the bulk reader
+//             waits on the data event instead (see refill_exact).
 //   - plugin: every read behaves as one shm_read(count, 100 ms) on the
 //             channel: bytes already in the chunk count as bytes still in the
 //             ring, topped up with one try-read when they do not suffice,
@@ -62,7 +64,8 @@ inline bool stop_set(const std::atomic<bool>* stop) {
   return stop && stop->load(std::memory_order_relaxed);
 }
 
-// Sleeps the exact reader's 100 ms; false when the stop flag ended it early.
+// Sleeps the literal exact reader's 100 ms; false when the stop flag ended
+// it early.
 bool idle(const std::atomic<bool>* stop) {
   for (uint32_t slept = 0; slept < kIdleMs; slept += kIdleSliceMs) {
     if (stop_set(stop)) return false;
@@ -90,6 +93,22 @@ int refill(ShmHandle* h, RecordReader* r, uint32_t timeout) {
   return k;
 }
 
+// Refills an empty chunk for the exact discipline, waiting as long as it
+// takes; 1 filled, 0 stopped. Rather than sleeping a blind 100 ms it waits
+// on the data event in short slices, so bytes are taken as soon as they
+// come; the records found do not depend on when bytes are taken. Each slice
+// also tries the ring directly, so a writer that never signals the event
+// is still read.
+int refill_exact(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop) {
+  for (;;) {
+    if (refill(h, r, 0) > 0) return 1;
+    if (stop_set(stop)) return 0;
+    int k = refill(h, r, kIdleSliceMs);
+    if (k > 0) return 1;
+    if (k < 0) os_sleep_ms(kIdleSliceMs);  // a failing channel must not spin
+  }
+}
+
 // ---- exact discipline ------------------------------------------------------
 
 // Reads exactly `n` bytes; 1 done, 0 stopped.
@@ -98,11 +117,9 @@ int exact_read(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop, uin
   uint32_t got = 0;
   while (got < n) {
     if (r->bulk) {
-      if (held(r) > 0) {
-        got += take(r, dst + got, n - got);
-        continue;
-      }
-      if (refill(h, r, 0) > 0) continue;
+      if (held(r) == 0 && !refill_exact(h, r, stop)) return 0;
+      got += take(r, dst + got, n - got);
+      continue;
     } else {
       int k = shm_try_read(h, dst + got, n - got);
       if (k > 0) {
@@ -133,8 +150,7 @@ int exact_find_head(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop
       continue;
     }
     if (held(r) == 0) {
-      if (stop_set(stop)) return 0;
-      if (refill(h, r, 0) <= 0 && !idle(stop)) return 0;
+      if (stop_set(stop) || !refill_exact(h, r, stop)) return 0;
       continue;
     }
     const uint8_t* p = r->chunk + r->chunkPos;
