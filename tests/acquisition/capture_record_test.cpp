@@ -230,6 +230,17 @@ TEST_P(Records, PluginReaderAbandonsAPartialBody) {
   EXPECT_EQ(out.timestamp, 2u);
 }
 
+TEST_P(Records, PluginRoundEndsWhileGarbageKeepsComing) {
+  // Without any 'q' no head can begin; a round must still come back so the
+  // caller can look at its running flag, with the garbage mostly unread.
+  put(Bytes(1 << 20, 0x55));
+  CaptureRecordOut out;
+  uint32_t t0 = os_tick_ms();
+  EXPECT_EQ(record_read_plugin(h, reader.get(), &out), 0);
+  EXPECT_LT((uint32_t)(os_tick_ms() - t0), 2000u);
+  EXPECT_GT(shm_get_info(h, nullptr, nullptr) + record_reader_buffered(reader.get()), 1u << 19);
+}
+
 INSTANTIATE_TEST_SUITE_P(BulkAndByteWise, Records, ::testing::Values(1, 0),
                          [](const testing::TestParamInfo<int>& i) {
                            return std::string(i.param ? "Bulk" : "ByteWise");

@@ -82,7 +82,11 @@ Stream make_stream(uint32_t seed, size_t target) {
       if (body.size() >= 12) {
         uint32_t bad = length - 20 + 1 + pick(5000);
         for (int i = 0; i < 4; ++i) body[8 + i] = (uint8_t)(bad >> (8 * i));
-        hdrencrypt(body.data(), kHeaderKey);
+        // Scrambling touches 14 bytes; a shorter body is scrambled in a copy.
+        Bytes scrambled = body;
+        scrambled.resize(std::max<size_t>(body.size(), 14));
+        hdrencrypt(scrambled.data(), kHeaderKey);
+        std::copy(scrambled.begin(), scrambled.begin() + body.size(), body.begin());
       }
       s.bytes.insert(s.bytes.end(), body.begin(), body.end());
     }

@@ -192,6 +192,22 @@ TEST_F(Channel, ClearEmptiesTheRingForEveryHandle) {
   shm_destroy(other);
 }
 
+TEST_F(Channel, DamagedHeaderIsResetInsteadOfTrusted) {
+  // Positions beyond the ring (a foreign or damaged segment) must never
+  // steer a copy outside it.
+  uint32_t* header = reinterpret_cast<uint32_t*>(h->view);
+  header[0] = 0xFFFFFFF0u;
+  header[1] = 5;
+  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
+  uint8_t out[16];
+  EXPECT_EQ(shm_read(h, out, sizeof out, 0), 0);
+  EXPECT_EQ(stats().writePos, 0u);
+  EXPECT_EQ(stats().readPos, 0u);
+  header[1] = SHM_RING_SIZE + 1;
+  EXPECT_EQ(shm_write(h, "ab", 2, 1000), 2);
+  EXPECT_EQ(shm_read(h, out, sizeof out, 0), 2);
+}
+
 TEST(ChannelLifetime, OpenWithoutSegmentFailsAndLastDestroyRemovesIt) {
   testenv::ShmIsolation iso;
   EXPECT_EQ(shm_exists(), 0);
