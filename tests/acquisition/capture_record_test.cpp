@@ -230,6 +230,16 @@ TEST_P(Records, PluginReaderAbandonsAPartialBody) {
   EXPECT_EQ(out.timestamp, 2u);
 }
 
+TEST_P(Records, FindHeadReadsUpToTheHeadAndGivesUpWhenQuiet) {
+  put(Bytes{'x', 'q', 'q', 'r', 's', 't', 0x42});
+  EXPECT_EQ(data_find_head(h), 1);
+  uint8_t next = 0;
+  EXPECT_EQ(shm_read(h, &next, 1, 0), 1);
+  EXPECT_EQ(next, 0x42);  // nothing behind the head was consumed
+  put(Bytes{'q', 'r', 's'});
+  EXPECT_EQ(data_find_head(h), 0);
+}
+
 TEST_P(Records, PluginRoundEndsWhileGarbageKeepsComing) {
   // Without any 'q' no head can begin; a round must still come back so the
   // caller can look at its running flag, with the garbage mostly unread.
