@@ -41,6 +41,10 @@ const uint32_t kScanBudget = 1u << 16;
 
 const uint8_t kHead[4] = {'q', 'r', 's', 't'};
 
+// The header key's bytes for the 14 scrambled positions (key[i % 12]), as
+// the readers apply them.
+const uint8_t kKey14[14] = {'K', 'H', 'T', '_', 'R', 'A', 'M', 'O', 'Z', '_', '3', '1', 'K', 'H'};
+
 // One step of the head match: the count of head bytes matched after `b`.
 // "qrst" has no proper prefix that is also a suffix, so a mismatching byte
 // can only restart the match if it is itself a 'q'.
@@ -225,7 +229,7 @@ int plugin_find_head(ShmHandle* h, RecordReader* r) {
 // Checks the length fields, descrambles and fills `out`. `length` has been
 // checked against the body buffer already. 1 used, 0 skipped.
 int finish_record(RecordReader* r, uint32_t length, CaptureRecordOut* out) {
-  hdrdecrypt(r->body, kHeaderKey);
+  for (uint32_t i = 0; i < kScrambled; ++i) r->body[i] = (uint8_t)(r->body[i] - kKey14[i]);
   uint32_t stampHigh = le32(r->body);
   uint32_t stampLow = le32(r->body + 4);
   uint32_t dataLength = le32(r->body + 8);
@@ -251,13 +255,15 @@ inline bool length_fits(uint32_t length) {
 void hdrdecrypt(uint8_t* bytes, const char* key) {
   size_t n = key ? std::strlen(key) : 0;
   if (!bytes || n == 0) return;
-  for (uint32_t i = 0; i < kScrambled; ++i) bytes[i] = (uint8_t)(bytes[i] - (uint8_t)key[i % n]);
+  for (size_t i = 0, k = 0; i < kScrambled; ++i, k = k + 1 == n ? 0 : k + 1)
+    bytes[i] = (uint8_t)(bytes[i] - (uint8_t)key[k]);
 }
 
 void hdrencrypt(uint8_t* bytes, const char* key) {
   size_t n = key ? std::strlen(key) : 0;
   if (!bytes || n == 0) return;
-  for (uint32_t i = 0; i < kScrambled; ++i) bytes[i] = (uint8_t)(bytes[i] + (uint8_t)key[i % n]);
+  for (size_t i = 0, k = 0; i < kScrambled; ++i, k = k + 1 == n ? 0 : k + 1)
+    bytes[i] = (uint8_t)(bytes[i] + (uint8_t)key[k]);
 }
 
 size_t capture_record_encode(uint8_t* out, size_t cap, const uint8_t* packet, uint32_t len,
@@ -275,7 +281,7 @@ size_t capture_record_encode(uint8_t* out, size_t cap, const uint8_t* packet, ui
   // Scramble only bytes that belong to this record: a packet shorter than
   // two bytes leaves the bytes behind it alone (the reader ignores them).
   size_t n = (size_t)CAPTURE_HEADER_SIZE + len < kScrambled ? CAPTURE_HEADER_SIZE + len : kScrambled;
-  for (size_t i = 0; i < n; ++i) body[i] = (uint8_t)(body[i] + (uint8_t)kHeaderKey[i % 12]);
+  for (size_t i = 0; i < n; ++i) body[i] = (uint8_t)(body[i] + kKey14[i]);
   return total;
 }
 

@@ -2,7 +2,8 @@
 // and writes them into the channel in batches, this process reads them with
 // a record reader and checks their order. Reports records/s and MB/s of
 // record bytes for token-sized packets (3 bytes, 23-byte records) and for
-// 512-byte data packets (532-byte records).
+// 512-byte data packets (532-byte records), then the reader alone on a
+// ring filled up front.
 //
 //   bench_channel [SCALE]    SCALE multiplies the record counts (default 1)
 //
@@ -120,6 +121,46 @@ bool measure(Discipline d, uint64_t count, uint32_t len) {
   return ok;
 }
 
+// The reader alone: the ring is filled with records up front (no writer
+// running) and drained `rounds` times; shows the reader's own ceiling.
+bool measure_reader_alone(Discipline d, uint32_t len, int rounds) {
+  ShmHandle* h = shm_create(&kConfig);
+  if (!h) return false;
+  RecordReader* reader = new RecordReader;
+  record_reader_init(reader);
+  reader->printLengths = 0;
+  reader->bulk = d == kExactByteWise ? 0 : 1;
+  uint32_t rec = CAPTURE_OVERHEAD + len;
+  uint64_t per_round = (SHM_MAX_WRITE / rec);
+  std::vector<uint8_t> fill(per_round * rec);
+  std::vector<uint8_t> packet(len, 0x2D);
+  uint64_t ns = 0, got = 0;
+  bool ok = true;
+  for (int r = 0; r < rounds && ok; ++r) {
+    shm_clear(h);
+    for (uint64_t i = 0; i < per_round; ++i)
+      capture_record_encode(fill.data() + i * rec, rec, packet.data(), len, got + i);
+    if (shm_write(h, fill.data(), (uint32_t)fill.size(), 1000) != (int)fill.size()) ok = false;
+    std::atomic<bool> stop{false};
+    CaptureRecordOut out;
+    uint64_t t0 = os_monotonic_ns();
+    for (uint64_t i = 0; i < per_round && ok; ++i) {
+      int rc = d == kPluginBulk ? record_read_plugin(h, reader, &out)
+                                : record_read_exact(h, reader, &stop, &out);
+      if (rc != 1 || out.timestamp != got + i) ok = false;
+    }
+    ns += os_monotonic_ns() - t0;
+    got += per_round;
+  }
+  double secs = (double)ns / 1e9;
+  std::printf("%-28s %4u-byte records: %9llu in %6.3f s  %10.0f records/s  %8.1f MB/s  (reader alone)\n",
+              discipline_name(d), rec, (unsigned long long)got, secs, (double)got / secs,
+              (double)got * rec / secs / 1e6);
+  delete reader;
+  shm_destroy(h);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -137,5 +178,8 @@ int main(int argc, char** argv) {
   ok &= measure(kPluginBulk, n(1e6), 512);
   ok &= measure(kExactByteWise, n(2e6), 3);
   ok &= measure(kExactByteWise, n(1e6), 512);
+  ok &= measure_reader_alone(kExactBulk, 3, 10);
+  ok &= measure_reader_alone(kPluginBulk, 3, 10);
+  ok &= measure_reader_alone(kExactByteWise, 3, 2);
   return ok ? 0 : 1;
 }
