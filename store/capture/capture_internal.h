@@ -41,6 +41,8 @@ int capture_source_open(CaptureSource* src, const char* path, char* err, size_t 
 void capture_source_close(CaptureSource* src);
 // Slow path of capture_source_fill: moves the unread bytes to the front and reads more.
 long capture_source_refill(CaptureSource* src, size_t n);
+// Stops all reading at file offset `limit`.
+void capture_source_set_limit(CaptureSource* src, uint64_t limit);
 // Skips n bytes. 1: skipped; 0: the file (or limit) ended first; -1: read error.
 int capture_source_skip(CaptureSource* src, uint64_t n);
 

@@ -48,7 +48,7 @@ int capture_qelvo_start(CaptureReader* r, char* err, size_t err_cap) {
     return -1;
   }
   capture_source_advance(&r->src, HEADER);
-  r->src.limit = HEADER + count;
+  capture_source_set_limit(&r->src, HEADER + count);
   return 0;
 }
 
