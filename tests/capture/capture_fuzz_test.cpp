@@ -90,7 +90,7 @@ TEST(CaptureFuzz, MutatedCapturesNeverCrashTheReader) {
   std::mt19937 rng(20261206);
   std::string path = dir.file("fuzz.bin");
   Outcomes seen;
-  for (int round = 0; round < 1500; round++) {
+  for (int round = 0; round < 1000; round++) {
     std::vector<uint8_t> v = seeds[rng() % seeds.size()];
     // Most damage sits near the front, where headers and first records are.
     if (rng() % 2 && v.size() > 4096) v.resize(256 + rng() % 4096);
@@ -99,8 +99,8 @@ TEST(CaptureFuzz, MutatedCapturesNeverCrashTheReader) {
     check_read(path, "mutated", round, &seen);
     if (HasFatalFailure()) return;
   }
-  EXPECT_GT(seen.damaged, 100);
-  EXPECT_GT(seen.clean_with_packets, 300);
+  EXPECT_GT(seen.damaged, 60);
+  EXPECT_GT(seen.clean_with_packets, 200);
   EXPECT_GT(seen.refused, 10);
   printf("mutated files: %d refused, %d damaged, %d read with packets\n", seen.refused, seen.damaged,
          seen.clean_with_packets);
@@ -121,7 +121,7 @@ TEST(CaptureFuzz, RandomWordsBehindEachHeaderNeverCrashTheReader) {
   heads.push_back({});
   std::string path = dir.file("random.bin");
   Outcomes seen;
-  for (int round = 0; round < 1500; round++) {
+  for (int round = 0; round < 1000; round++) {
     std::vector<uint8_t> v = heads[round % heads.size()];
     size_t words = rng() % 128;
     for (size_t i = 0; i < words; i++) {
@@ -138,8 +138,8 @@ TEST(CaptureFuzz, RandomWordsBehindEachHeaderNeverCrashTheReader) {
     check_read(path, "random", round, &seen);
     if (HasFatalFailure()) return;
   }
-  EXPECT_GT(seen.damaged, 100);
-  EXPECT_GT(seen.clean_with_packets, 60);
+  EXPECT_GT(seen.damaged, 60);
+  EXPECT_GT(seen.clean_with_packets, 40);
   printf("random files: %d refused, %d damaged, %d read with packets\n", seen.refused, seen.damaged,
          seen.clean_with_packets);
 }

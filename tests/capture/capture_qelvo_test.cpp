@@ -79,7 +79,7 @@ TEST(CaptureQelvo, OpenDataFileStopsAtTheDataCountNotTheFileEnd) {
 
 TEST(CaptureQelvo, FileCutAnywhereGivesItsWholeRecordsAndEndsCleanly) {
   testenv::TempDir dir;
-  std::vector<Packet> pk = sample_packets(40, 300, 11);
+  std::vector<Packet> pk = sample_packets(25, 200, 11);
   std::string full = dir.file("full.qelvo");
   ASSERT_EQ(write_all(full, CAPTURE_FORMAT_QELVO, pk), "");
   std::vector<uint8_t> f = file_bytes(full);
