@@ -139,7 +139,7 @@ int capture_pcapng_next(CaptureReader* r, CapturePacket* out, char* err, size_t 
 // Returns a pointer to n bytes of buffer space for the caller to fill, or null on failure.
 uint8_t* capture_writer_reserve(CaptureWriter* w, size_t n);
 // Writes the pending bytes. 0 or -1 (the writer is then failed).
-int capture_writer_flush(CaptureWriter* w);
+int capture_writer_drain(CaptureWriter* w);
 // Marks the writer failed with a message (the first message is kept).
 void capture_writer_fail(CaptureWriter* w, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 

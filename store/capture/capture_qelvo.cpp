@@ -127,6 +127,7 @@ int capture_qelvo_update_header(CaptureWriter* w) {
   // exactly the bytes on disk, so the file is complete as it stands.
   uint8_t h[HEADER];
   fill_header(h, w->data_bytes);
+  errno = 0;
   if (fseek(w->file, 0, SEEK_SET) != 0 || fwrite(h, 1, HEADER, w->file) != HEADER ||
       fseek(w->file, 0, SEEK_END) != 0) {
     capture_writer_fail(w, "cannot update the header: %s", strerror(errno ? errno : EIO));

@@ -96,6 +96,7 @@ long capture_source_refill(CaptureSource* src, size_t n) {
     }
     while (src->len < n && !src->at_eof) {
       size_t want = CAPTURE_SOURCE_CAPACITY - src->len;
+      errno = 0;
       size_t got = fread(src->buf + src->len, 1, want, src->file);
       src->len += got;
       if (got < want) {
