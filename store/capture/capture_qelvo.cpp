@@ -16,7 +16,8 @@
 // Writing keeps the header valid while the file grows: each time the pending
 // records are written (every MiB or so, always at a record boundary) the data
 // count is updated, so a writer that is killed leaves a readable file that
-// lacks at most its last unwritten MiB of packets.
+// lacks at most its last unwritten MiB of packets. Rewriting the header needs
+// a seekable file, so a "*.qelvo" file cannot be written into a pipe.
 #include <cerrno>
 
 #include "store/capture/capture_internal.h"
