@@ -141,7 +141,9 @@ int store_grow_view(os_file file, uint8_t** mapped, uint64_t* mapped_size, const
 
 void store_prefault_slow(uint8_t* mapped, uint64_t mapped_size, uint64_t end, uint64_t* ready) {
   const uint64_t step = 1u << 20;
-  uint64_t start = *ready & ~(uint64_t)4095;
+  // After a jump (a file reopened, a damaged header) only the pages ahead
+  // are worth backing, not the whole gap.
+  uint64_t start = (end - *ready > step ? end - 4096 : *ready) & ~(uint64_t)4095;
   if (start >= mapped_size) return;
   uint64_t stop = end + step < mapped_size ? end + step : mapped_size;
   os_file_prefault(mapped + start, stop - start);

@@ -1,6 +1,7 @@
 // The child index: capacity rule, attribute filter, refiltering of the root
 // only, long lists, and a randomized comparison with a plain model.
 #include <cerrno>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <vector>
@@ -148,6 +149,15 @@ TEST_F(ChildIndexTest, FarApartParentNumbersAndALongRootList) {
     EXPECT_EQ(tree_index_of_child(store_, 0, r), pos);
   }
   EXPECT_EQ(tree_index_of_child(store_, 0, 3), kNone);
+}
+
+TEST_F(ChildIndexTest, TheScratchFileLeavesNoNameBehind) {
+  for (uint32_t r = 1; r <= 5000; ++r) ASSERT_EQ(tree_add_child(store_, r / 3, r, 0), 0);
+  EXPECT_GT(tree_scratch_bytes(store_), 0u);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(tmp_.path() + "/data"))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, (std::vector<std::string>{"v.qelvo"}));
 }
 
 TEST_F(ChildIndexTest, AFullScratchFileRefusesTheChildAndChangesNothing) {

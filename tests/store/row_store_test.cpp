@@ -294,3 +294,34 @@ TEST_F(RowStoreTest, TheDataDirectoryCanBeMovedAndPathsUseTheSlash) {
 }
 
 }  // namespace
+
+namespace {
+
+// Files past 0xA0000000 bytes: the old 32-bit mapping size would have
+// stopped there. Growth is sparse, so this costs no disk space.
+TEST_F(RowStoreTest, RecordsAndFilesGrowPastTheOld32BitLimit) {
+  open();
+  // Pretend the value file is full at 2,684,354,560 bytes (5 MiB doubled nine times).
+  for (int i = 0; i < 9; ++i)
+    ASSERT_EQ(store_grow_view(store_->hFile, &store_->mapped, &store_->mapped_size, "%lu"), 0);
+  ASSERT_EQ(store_->mapped_size, 0xA0000000ull);
+  ValueFileHeader* h = (ValueFileHeader*)store_->mapped;
+  h->used_bytes = 0xA0000000ull - 100;
+  std::vector<uint8_t> p = pattern(77, 3000);
+  uint64_t at = 0;
+  IndexEntry* e = rowstore_new_entry(store_, &at);
+  ASSERT_NE(e, nullptr);
+  uint64_t off = rowstore_append_value(store_, p.data(), 3000);
+  ASSERT_EQ(off, 0xA0000000ull - 100);
+  EXPECT_EQ(store_->mapped_size, 0x140000000ull);
+  e = indexfile_entry_at(index_, at);
+  e->row = 1;
+  e->value_offset = off;
+  std::vector<uint8_t> out(4096);
+  ASSERT_EQ(rowstore_read_value(store_, 1, out.data(), 4096), 3000u);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 3000), p);
+  EXPECT_EQ(file_size(data_path("v.qelvo")), 0x140000000ll);
+  EXPECT_EQ(rowstore_append_value(store_, p.data(), 10), 0xA0000000ull - 100 + 3004);
+}
+
+}  // namespace
