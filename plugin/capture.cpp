@@ -1,0 +1,253 @@
+// Opening and closing a capture: stale backends are killed, the channel is
+// attached and cleared, and two threads run until the capture is closed:
+// the record reader, which hands every packet of the channel to the host's
+// callback, and the backend runner, which runs "qelvo.exe" and reports its end.
+//
+// Invariants:
+//  1. One capture at a time: ovix_open refuses while a capture is open or
+//     while threads of a closed one still run (they would read the same
+//     channel under the same running flag).
+//  2. The current context is set before either thread starts, and both
+//     threads use the context they were started with.
+//  3. ovix_close kills the backend (by name, and its own child directly, so
+//     a backend of another image name cannot outlive it), clears the running
+//     flag and waits, within 2 s in all, for both threads. When both ended it
+//     frees the context and detaches the channel; when the host's callback
+//     keeps a thread beyond that, the context is left to the last thread to
+//     free and the channel stays attached for the next capture.
+//  4. The runner starts the backend under the context lock and only while
+//     close has not begun, so close always finds the child it has to kill.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <shared_mutex>
+
+#include "acquisition/shm_channel.h"
+#include "os/clock.h"
+#include "os/process.h"
+#include "plugin/plugin_internal.h"
+#include "plugin/record_loop.h"
+
+#define QELVO_EXPORT extern "C" __attribute__((visibility("default")))
+
+// Process-wide capture state.
+static ShmHandle* g_channel;                // attached channel, null when none
+static uint8_t g_running;                   // set while the capture runs
+static std::shared_mutex g_runningLock;     // guards g_running
+static CaptureContext* g_current;           // the open capture, null when none
+static std::mutex g_openClose;              // serialises ovix_open and ovix_close
+static std::atomic<int> g_lingering{0};     // closed contexts whose threads still run
+
+// Bound of ovix_close's wait for the threads, and of the first part of it
+// that waits for the backend runner before the running flag is cleared.
+static const int kCloseWaitMs = 2000;
+static const int kRunnerGraceMs = 200;
+
+static bool is_running() {
+  std::shared_lock<std::shared_mutex> g(g_runningLock);
+  return g_running != 0;
+}
+
+static void set_running(uint8_t value) {
+  std::unique_lock<std::shared_mutex> g(g_runningLock);
+  g_running = value;
+}
+
+// Marks one thread of the context as ended; the last thread of an abandoned
+// context frees it.
+static void thread_ended(CaptureContext* ctx, bool reader) {
+  bool free_it;
+  {
+    std::lock_guard<std::mutex> g(ctx->lock);
+    if (reader)
+      ctx->readerDone = true;
+    else
+      ctx->runnerDone = true;
+    free_it = ctx->abandoned && ctx->readerDone && ctx->runnerDone;
+    ctx->wake.notify_all();
+  }
+  if (free_it) {
+    delete ctx;
+    g_lingering.fetch_sub(1);
+  }
+}
+
+static void data_thread(CaptureContext* ctx) {
+  {
+    std::unique_lock<std::mutex> g(ctx->lock);
+    ctx->readerId = os_current_thread_id();
+  }
+  printf(">>>data_thread<<<\n");
+  {
+    // Gives the backend time to start; a close meanwhile cuts it short.
+    std::unique_lock<std::mutex> g(ctx->lock);
+    ctx->wake.wait_for(g, std::chrono::milliseconds(200), [ctx] { return ctx->closing; });
+  }
+  RecordLoop loop;
+  record_loop_init(&loop, g_channel);
+  while (is_running()) {
+    PluginRecord rec;
+    if (record_loop_next(&loop, &rec) != 1) continue;
+    if (ctx->callback)
+      ctx->callback(ctx->user, rec.stampHigh, rec.stampLow, (char*)rec.packet,
+                    (int32_t)rec.dataLength, (int32_t)ctx->speed);
+  }
+  printf("usb_trace_flag is stop\n");
+  thread_ended(ctx, true);
+}
+
+// Runs the backend at `speed` until it ends; "capture err" when it cannot
+// be started. Clears the running flag in both cases.
+static void start_trace(CaptureContext* ctx, int32_t speed) {
+  const char* code = speed == 1 ? "ls" : speed == 2 ? "fs" : "hs";
+  char command[64];
+  snprintf(command, sizeof command, "qelvo.exe -s %s -c -f cfile.qelvo", code);
+
+  OsProcess* proc = nullptr;
+  {
+    std::lock_guard<std::mutex> g(ctx->lock);
+    if (!ctx->closing) {
+      proc = os_process_spawn(command);
+      ctx->backend = proc;
+    }
+  }
+  if (!proc) {
+    send_notice(ctx, -2, os_tick_ms(), "capture err");
+  } else {
+    printf("qelvo.exe 启动成功！PID: %lu\n", (unsigned long)os_process_id(proc));
+    OsProcessExit how{0, 0, 0};
+    os_process_wait(proc, 0xFFFFFFFFu, &how);
+    // A killed backend has no exit code; report it the way a shell does.
+    unsigned long code_out = how.crashed ? 128ul + (unsigned long)how.signal : (unsigned long)how.exit_code;
+    printf("qelvo.exe 执行完毕，退出码: %lu\n", code_out);
+    std::lock_guard<std::mutex> g(ctx->lock);
+    ctx->backend = nullptr;
+    os_process_close(proc);
+  }
+  set_running(0);
+}
+
+static void backend_runner(CaptureContext* ctx) {
+  start_trace(ctx, g_speedCode);
+  printf("capture stop\n");
+  send_notice(ctx, -2, os_tick_ms(), "capture stop");
+  thread_ended(ctx, false);
+}
+
+// Kills stale backends, attaches to (or creates) the channel, clears it and
+// sets the running flag. False after a kind -1 notice when the channel can
+// be neither opened nor created.
+static bool trace_init(CaptureContext* ctx) {
+  KillProcessByName("qelvo.exe");
+  if (!g_channel) {
+    ShmConfig config{SHM_DEFAULT_SIZE, 5000, 1, 1};
+    ShmHandle* handle = shm_open(&config);
+    if (!handle) {
+      printf("creat share mem\n");
+      handle = shm_create(&config);
+    }
+    if (!handle) {
+      // A library must not end its host: the host hears of it instead.
+      const char* status = shm_get_last_error();
+      printf("creat mem failed: %s\n", status);
+      char message[320];
+      snprintf(message, sizeof message, "creat mem failed: %s", status);
+      send_notice(ctx, -1, 0, message);
+      return false;
+    }
+    g_channel = handle;
+  }
+  shm_clear(g_channel);
+  set_running(1);
+  return true;
+}
+
+static void release_channel() {
+  shm_destroy(g_channel);
+  g_channel = nullptr;
+}
+
+QELVO_EXPORT void* ovix_open(const char* option, void* user, CaptureCallback callback) {
+  std::lock_guard<std::mutex> guard(g_openClose);
+  CaptureContext* ctx = new (std::nothrow) CaptureContext();
+  if (!ctx) return nullptr;
+  ctx->user = user;
+  ctx->callback = callback;
+  ctx->speed = (uint32_t)g_speedCode;
+  if (g_current || g_lingering.load() > 0) {
+    send_notice(ctx, -1, 0, "capture already open");
+    delete ctx;
+    return nullptr;
+  }
+  if (parse_option(ctx, option) != 0 || !trace_init(ctx)) {
+    delete ctx;
+    return nullptr;
+  }
+  g_current = ctx;
+  try {
+    ctx->reader = std::thread(data_thread, ctx);
+  } catch (...) {
+    set_running(0);
+    g_current = nullptr;
+    release_channel();
+    delete ctx;
+    return nullptr;
+  }
+  try {
+    ctx->runner = std::thread(backend_runner, ctx);
+  } catch (...) {
+    // No runner, no backend: stop the reader again before giving up.
+    {
+      std::lock_guard<std::mutex> g(ctx->lock);
+      ctx->closing = true;
+      ctx->wake.notify_all();
+    }
+    set_running(0);
+    ctx->reader.join();
+    g_current = nullptr;
+    release_channel();
+    delete ctx;
+    return nullptr;
+  }
+  return ctx;
+}
+
+QELVO_EXPORT int ovix_close(void* handle) {
+  if (!handle) return 0;
+  std::lock_guard<std::mutex> guard(g_openClose);
+  CaptureContext* ctx = (CaptureContext*)handle;
+  // A handle that is not the open capture (closed already, or never ours)
+  // is not touched.
+  if (ctx != g_current) return 0;
+
+  KillProcessByName("qelvo.exe");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+  std::unique_lock<std::mutex> g(ctx->lock);
+  ctx->closing = true;
+  if (ctx->backend) os_process_kill(ctx->backend);
+  ctx->wake.notify_all();
+  // The runner normally sees the killed backend end at once and clears the
+  // flag itself; it is cleared here in any case.
+  ctx->wake.wait_for(g, std::chrono::milliseconds(kRunnerGraceMs), [ctx] { return ctx->runnerDone; });
+  g.unlock();
+  set_running(0);
+  g.lock();
+  bool ended = ctx->wake.wait_until(g, deadline, [ctx] { return ctx->readerDone && ctx->runnerDone; });
+  g_current = nullptr;
+  if (!ended) {
+    // The host's callback holds a thread: leave the context to it.
+    ctx->reader.detach();
+    ctx->runner.detach();
+    ctx->abandoned = true;
+    g_lingering.fetch_add(1);
+    return 0;
+  }
+  g.unlock();
+  ctx->reader.join();
+  ctx->runner.join();
+  delete ctx;
+  release_channel();
+  return 0;
+}
