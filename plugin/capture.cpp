@@ -24,11 +24,11 @@
 #include <new>
 #include <shared_mutex>
 
+#include "acquisition/capture_record.h"
 #include "acquisition/shm_channel.h"
 #include "os/clock.h"
 #include "os/process.h"
 #include "plugin/plugin_internal.h"
-#include "plugin/record_loop.h"
 
 #define QELVO_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -85,15 +85,16 @@ static void data_thread(CaptureContext* ctx) {
     std::unique_lock<std::mutex> g(ctx->lock);
     ctx->wake.wait_for(g, std::chrono::milliseconds(200), [ctx] { return ctx->closing; });
   }
-  RecordLoop loop;
-  record_loop_init(&loop, g_channel);
-  while (is_running()) {
-    PluginRecord rec;
-    if (record_loop_next(&loop, &rec) != 1) continue;
+  RecordReader* reader = new (std::nothrow) RecordReader;
+  if (reader) record_reader_init(reader);
+  while (reader && is_running()) {
+    CaptureRecordOut rec;
+    if (record_read_plugin(g_channel, reader, &rec) != 1) continue;
     if (ctx->callback)
       ctx->callback(ctx->user, rec.stampHigh, rec.stampLow, (char*)rec.packet,
                     (int32_t)rec.dataLength, (int32_t)ctx->speed);
   }
+  delete reader;
   printf("usb_trace_flag is stop\n");
   thread_ended(ctx, true);
 }
