@@ -249,7 +249,8 @@ static int begin_enumeration_step(BusSimulator* s) {
   uint8_t setup[8];
   const DeviceModel* m = &s->model;
   // After the device descriptor and the configuration, the strings: each
-  // read first for its length, then whole, so that the length is exact.
+  // read first with room to spare (the short answer tells its length), then
+  // again with exactly that length.
   static const uint8_t kStringOrder[4] = {0, 2, 1, 3};
   int step = s->enum_step++;
   switch (step) {
@@ -276,7 +277,7 @@ static int begin_enumeration_step(BusSimulator* s) {
       if (k < 8) {
         uint8_t index = kStringOrder[k / 2];
         uint16_t lang = index ? 0x0409 : 0;
-        uint16_t len = (k % 2 == 0) ? 2 : m->string_len[index];
+        uint16_t len = (k % 2 == 0) ? 255 : m->string_len[index];
         make_setup(setup, 0x80, REQ_GET_DESCRIPTOR, (uint16_t)((USB_DESC_STRING << 8) | index), lang, len);
       } else if (k == 8) {
         make_setup(setup, 0x00, REQ_SET_CONFIGURATION, 1, 0, 0);
