@@ -17,6 +17,9 @@
 //     free and the channel stays attached for the next capture.
 //  4. The runner starts the backend under the context lock and only while
 //     close has not begun, so close always finds the child it has to kill.
+//  5. When the backend ends by itself (a replay reaching its end), the reader
+//     first hands on every record left in the ring; "capture stop" is always
+//     the last callback of a capture.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -55,6 +58,13 @@ static void set_running(uint8_t value) {
   g_running = value;
 }
 
+// Clears the running flag and wakes a reader waiting on the data event, so
+// it sees the flag now rather than at the end of its read's time-out.
+static void stop_running() {
+  set_running(0);
+  if (g_channel) shm_notify(g_channel);
+}
+
 // Marks one thread of the context as ended; the last thread of an abandoned
 // context frees it.
 static void thread_ended(CaptureContext* ctx, bool reader) {
@@ -89,10 +99,16 @@ static void data_thread(CaptureContext* ctx) {
   if (reader) record_reader_init(reader);
   while (reader && is_running()) {
     CaptureRecordOut rec;
-    if (record_read_plugin(g_channel, reader, &rec) != 1) continue;
-    if (ctx->callback)
-      ctx->callback(ctx->user, rec.stampHigh, rec.stampLow, (char*)rec.packet,
-                    (int32_t)rec.dataLength, (int32_t)ctx->speed);
+    if (record_read_plugin(g_channel, reader, &rec) == 1) {
+      if (ctx->callback)
+        ctx->callback(ctx->user, rec.stampHigh, rec.stampLow, (char*)rec.packet,
+                      (int32_t)rec.dataLength, (int32_t)ctx->speed);
+      continue;
+    }
+    // The backend has ended and all it wrote has been read.
+    if (ctx->drain.load() && record_reader_buffered(reader) == 0 &&
+        shm_get_info(g_channel, nullptr, nullptr) == 0)
+      break;
   }
   delete reader;
   printf("usb_trace_flag is stop\n");
@@ -100,8 +116,8 @@ static void data_thread(CaptureContext* ctx) {
 }
 
 // Runs the backend at `speed` until it ends; "capture err" when it cannot
-// be started. Clears the running flag in both cases.
-static void start_trace(CaptureContext* ctx, int32_t speed) {
+// be started. True when the backend ran.
+static bool start_trace(CaptureContext* ctx, int32_t speed) {
   const char* code = speed == 1 ? "ls" : speed == 2 ? "fs" : "hs";
   char command[64];
   snprintf(command, sizeof command, "qelvo.exe -s %s -c -f cfile.qelvo", code);
@@ -127,11 +143,31 @@ static void start_trace(CaptureContext* ctx, int32_t speed) {
     ctx->backend = nullptr;
     os_process_close(proc);
   }
-  set_running(0);
+  return proc != nullptr;
+}
+
+// Waits until the record reader has ended.
+static void wait_reader(CaptureContext* ctx) {
+  std::unique_lock<std::mutex> g(ctx->lock);
+  ctx->wake.wait(g, [ctx] { return ctx->readerDone; });
 }
 
 static void backend_runner(CaptureContext* ctx) {
-  start_trace(ctx, g_speedCode);
+  bool ran = start_trace(ctx, g_speedCode);
+  bool closing;
+  {
+    std::lock_guard<std::mutex> g(ctx->lock);
+    closing = ctx->closing;
+  }
+  if (ran && !closing) {
+    // The records of a backend that ended by itself are still in the ring:
+    // the reader hands them all on before the capture counts as stopped.
+    ctx->drain.store(true);
+    wait_reader(ctx);
+  }
+  stop_running();
+  // "capture stop" is the capture's last callback.
+  wait_reader(ctx);
   printf("capture stop\n");
   send_notice(ctx, -2, os_tick_ms(), "capture stop");
   thread_ended(ctx, false);
@@ -233,7 +269,7 @@ QELVO_EXPORT int ovix_close(void* handle) {
   // flag itself; it is cleared here in any case.
   ctx->wake.wait_for(g, std::chrono::milliseconds(kRunnerGraceMs), [ctx] { return ctx->runnerDone; });
   g.unlock();
-  set_running(0);
+  stop_running();
   g.lock();
   bool ended = ctx->wake.wait_until(g, deadline, [ctx] { return ctx->readerDone && ctx->runnerDone; });
   g_current = nullptr;

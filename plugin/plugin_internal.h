@@ -2,6 +2,7 @@
 // option parsing, notices, hex text and termination of stale backends.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -29,6 +30,7 @@ struct CaptureContext {
   bool readerDone = false;       // the record reader has ended
   bool runnerDone = false;       // the backend runner has ended
   bool abandoned = false;        // close gave up waiting; the last thread frees the context
+  std::atomic<bool> drain{false};  // the backend ended by itself: read what it left, then stop
 };
 
 // Sets the context's and the process-wide speed code from "<speed,XX>".
