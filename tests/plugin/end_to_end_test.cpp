@@ -3,7 +3,10 @@
 // and closing, reopening and refusing behave while a backend runs.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <filesystem>
 #include <thread>
 
@@ -88,6 +91,7 @@ TEST(EndToEnd, EverySharedCaptureArrivesExactly) {
     void* ctx = f.lib.open(option, &rec, Recorder::callback);
     ASSERT_NE(nullptr, ctx);
     EXPECT_TRUE(rec.wait_stop(20000)) << "no capture stop after the replay ended";
+    EXPECT_EQ(0, rec.backendsAtStop) << "capture stop came while the backend still ran";
     EXPECT_EQ(0, f.lib.close(ctx));
 
     std::vector<Call> calls = rec.snapshot();
@@ -142,6 +146,10 @@ TEST(EndToEnd, SecondOpenIsRefusedWhileACaptureIsOpen) {
   Recorder first, second;
   void* ctx = f.lib.open("<speed,FS>", &first, Recorder::callback);
   ASSERT_NE(nullptr, ctx);
+  auto t0 = std::chrono::steady_clock::now();
+  while (plugintest::count_own_backends() != 1 && ms_since(t0) < 10000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(1, plugintest::count_own_backends()) << "the backend did not start";
   EXPECT_EQ(nullptr, f.lib.open("<speed,LS>", &second, Recorder::callback));
   std::vector<Call> refused = second.snapshot();
   ASSERT_EQ(1u, refused.size());
@@ -172,4 +180,71 @@ TEST(EndToEnd, HundredOpenCloseCyclesLeaveNothingBehind) {
   }
   EXPECT_EQ(0, plugintest::count_own_backends()) << "a backend outlived its capture";
   RecordProperty("cycle_ms", (int)(ms_since(t0) / 100));
+}
+
+namespace {
+
+// Holds the reader thread inside its first packet callback until released.
+struct Blocker {
+  std::mutex lock;
+  std::condition_variable wake;
+  bool entered = false;
+  bool released = false;
+  std::atomic<int> calls{0};
+
+  static int callback(void* user, uint32_t, uint32_t, char*, int32_t, int32_t kind) {
+    Blocker* b = (Blocker*)user;
+    b->calls.fetch_add(1);
+    if (kind <= 0) return 0;
+    std::unique_lock<std::mutex> g(b->lock);
+    if (!b->entered) {
+      b->entered = true;
+      b->wake.notify_all();
+      b->wake.wait(g, [b] { return b->released; });
+    }
+    return 0;
+  }
+};
+
+}  // namespace
+
+TEST(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
+  Fixture f;
+  ASSERT_NE(nullptr, f.lib.handle) << f.lib.error;
+  Blocker blocker;
+  void* ctx = f.lib.open("<speed,HS>", &blocker, Blocker::callback);
+  ASSERT_NE(nullptr, ctx);
+  {
+    std::unique_lock<std::mutex> g(blocker.lock);
+    ASSERT_TRUE(blocker.wake.wait_for(g, std::chrono::seconds(10), [&] { return blocker.entered; }));
+  }
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, f.lib.close(ctx));
+  long long ms = ms_since(t0);
+  EXPECT_GE(ms, 1500) << "close should have waited for the reader";
+  EXPECT_LT(ms, 3000) << "close must not wait beyond its bound";
+  EXPECT_EQ(0, plugintest::count_own_backends());
+
+  // While the held thread lives, no new capture may share the channel.
+  Recorder refused;
+  EXPECT_EQ(nullptr, f.lib.open("<speed,HS>", &refused, Recorder::callback));
+  ASSERT_EQ(1u, refused.snapshot().size());
+  EXPECT_EQ(std::string("capture already open", 21), refused.snapshot()[0].bytes);
+
+  {
+    std::lock_guard<std::mutex> g(blocker.lock);
+    blocker.released = true;
+    blocker.wake.notify_all();
+  }
+  // The released threads end by themselves and free the capture; then the
+  // library opens again.
+  void* next = nullptr;
+  Recorder rec;
+  for (int i = 0; i < 200 && !next; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    next = f.lib.open("<speed,HS>", &rec, Recorder::callback);
+  }
+  ASSERT_NE(nullptr, next) << "the library stayed busy after the callback returned";
+  EXPECT_EQ(0, f.lib.close(next));
+  EXPECT_TRUE(rec.wait_stop(0));
 }

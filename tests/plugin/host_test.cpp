@@ -14,6 +14,7 @@
 
 #include "os/process.h"
 #include "plugin/plugin_internal.h"
+#include "store/capture/capture_file.h"
 #include "tests/plugin/plugin_test_util.h"
 
 namespace {
@@ -204,4 +205,85 @@ TEST(Host, SecondsLimitCloses) {
   std::string text;
   std::getline(in, text);
   EXPECT_EQ("0 packets", text);
+}
+
+namespace {
+
+// The packets of a capture file as the host prints them.
+std::vector<Line> file_lines(const std::string& path, int kind) {
+  std::vector<Line> lines;
+  char err[512];
+  CaptureReader* r = capture_reader_open(path.c_str(), err, sizeof err);
+  EXPECT_NE(nullptr, r) << err;
+  if (!r) return lines;
+  CapturePacket p;
+  while (capture_reader_next(r, &p, err, sizeof err) == 1) {
+    Line l;
+    l.kind = kind;
+    l.stamp = p.timestamp_ns;
+    l.length = (int)p.length;
+    l.hex = hex_of(std::string((const char*)p.bytes, p.length));
+    lines.push_back(l);
+  }
+  capture_reader_close(r);
+  return lines;
+}
+
+// Runs the built host (with the built backend beside it) replaying `capture`.
+int run_built_host(const testenv::TempDir& dir, const std::string& capture, const std::string& args) {
+  setenv("QELVO_REPLAY", capture.c_str(), 1);
+  setenv("QELVO_REPLAY_RATE", "max", 1);
+  std::string line = testenv::bin_dir() + "/qelvo-host --out " + dir.file("lines.txt") + " " + args;
+  OsProcess* proc = os_process_spawn(line.c_str());
+  unsetenv("QELVO_REPLAY");
+  unsetenv("QELVO_REPLAY_RATE");
+  if (!proc) return -1;
+  OsProcessExit how{};
+  int r = os_process_wait(proc, 30000, &how);
+  if (r != 1) os_process_kill(proc), os_process_wait(proc, 5000, &how);
+  os_process_close(proc);
+  return r == 1 && !how.crashed ? how.exit_code : -1;
+}
+
+}  // namespace
+
+TEST(Host, ReplayThroughTheToolPrintsEveryPacket) {
+  plugintest::Isolation iso;
+  testenv::TempDir dir;
+  testenv::ScopedChdir cd(dir.path());
+  std::string capture = testenv::shared_captures_dir() + "/split-enum.pcap";
+  std::vector<Line> want = file_lines(capture, 2);
+  ASSERT_FALSE(want.empty());
+  ASSERT_EQ(0, run_built_host(dir, capture, "--speed FS"));
+  std::vector<Line> got = read_lines(dir.file("lines.txt"));
+  ASSERT_EQ(want.size() + 1, got.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(want[i].kind, got[i].kind) << "line " << i;
+    ASSERT_EQ(want[i].stamp, got[i].stamp) << "line " << i;
+    ASSERT_EQ(want[i].length, got[i].length) << "line " << i;
+    ASSERT_EQ(want[i].hex, got[i].hex) << "line " << i;
+  }
+  EXPECT_EQ(kStop, got.back().hex);
+  EXPECT_EQ(0, plugintest::count_own_backends());
+}
+
+TEST(Host, PacketLimitPrintsThatManyAndCloses) {
+  plugintest::Isolation iso;
+  testenv::TempDir dir;
+  testenv::ScopedChdir cd(dir.path());
+  std::string capture = testenv::shared_captures_dir() + "/mouse.pcap";
+  std::vector<Line> want = file_lines(capture, 1);
+  ASSERT_GT(want.size(), 5u);
+  ASSERT_EQ(0, run_built_host(dir, capture, "--speed LS --packets 5"));
+  std::vector<Line> got = read_lines(dir.file("lines.txt"));
+  ASSERT_EQ(6u, got.size());
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(want[i].hex, got[i].hex) << "line " << i;
+  EXPECT_EQ(kStop, got.back().hex);
+
+  ASSERT_EQ(0, run_built_host(dir, capture, "--speed LS --count"));
+  std::ifstream in(dir.file("lines.txt"));
+  std::string text;
+  std::getline(in, text);
+  EXPECT_EQ(std::to_string(want.size()) + " packets", text);
+  EXPECT_EQ(0, plugintest::count_own_backends());
 }

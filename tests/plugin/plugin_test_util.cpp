@@ -17,7 +17,10 @@ int Recorder::callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t 
   Recorder* r = (Recorder*)user;
   Call c{kind, a, b, length, std::string()};
   if (bytes && length > 0) c.bytes.assign(bytes, (size_t)length);
+  int backends = -1;
+  if (kind == -2 && c.bytes == std::string("capture stop", 13)) backends = count_own_backends();
   std::lock_guard<std::mutex> g(r->lock);
+  if (backends >= 0) r->backendsAtStop = backends;
   r->calls.push_back(std::move(c));
   return 0;
 }

@@ -26,6 +26,7 @@ struct Call {
 struct Recorder {
   std::mutex lock;
   std::vector<Call> calls;
+  int backendsAtStop = -1;  // this test's running backends when "capture stop" came
 
   static int callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t length, int32_t kind);
   std::vector<Call> snapshot();
