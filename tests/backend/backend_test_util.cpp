@@ -110,3 +110,55 @@ bool program_available(const char* name) {
 }
 
 }  // namespace backendtest
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "acquisition/capture_record.h"
+#include "acquisition/shm_channel.h"
+
+namespace backendtest {
+
+ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, const std::function<void(int)>& act,
+                                   bool hold_reading) {
+  ChannelRun run;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> may_read{!hold_reading};
+  std::atomic<uint64_t> peak{0};
+  std::thread watchdog([&] {
+    if (act) act(pid);
+    may_read = true;
+    run.exit_code = wait_exit(pid, timeout_ms);
+    // Whatever the process wrote is in the ring now; stop once it is empty.
+    uint64_t deadline = os_monotonic_ns() + 10000000000ull;
+    while (shm_get_info(channel, nullptr, nullptr) != 0 && os_monotonic_ns() < deadline) os_sleep_ms(5);
+    stop = true;
+  });
+  while (!may_read) {
+    uint64_t filled = shm_get_info(channel, nullptr, nullptr);
+    if (filled > peak) peak = filled;
+    os_sleep_ms(5);
+  }
+  auto reader = std::make_unique<RecordReader>();
+  record_reader_init(reader.get());
+  CaptureRecordOut out;
+  for (;;) {
+    if (record_read_exact(channel, reader.get(), &stop, &out)) {
+      run.packets.push_back({std::vector<uint8_t>(out.packet, out.packet + out.dataLength), out.timestamp});
+      continue;
+    }
+    if (!stop) continue;
+    // Stopped: take what is still buffered or in the ring (whole records only).
+    if (record_reader_buffered(reader.get()) == 0 && shm_get_info(channel, nullptr, nullptr) == 0) break;
+    stop = false;
+    if (record_read_exact(channel, reader.get(), &stop, &out))
+      run.packets.push_back({std::vector<uint8_t>(out.packet, out.packet + out.dataLength), out.timestamp});
+    stop = true;
+  }
+  watchdog.join();
+  run.ring_peak = peak;
+  return run;
+}
+
+}  // namespace backendtest

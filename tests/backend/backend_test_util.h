@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,25 @@ std::vector<FilePacket> read_capture(const std::string& path, std::string* err);
 
 // True when a program of that name is on PATH.
 bool program_available(const char* name);
+
+}  // namespace backendtest
+
+struct ShmHandle;
+
+namespace backendtest {
+
+// What a reader of the channel saw while qelvo.exe ran.
+struct ChannelRun {
+  std::vector<FilePacket> packets;  // records read, in order
+  int exit_code = -1;               // as wait_exit reports it
+  uint64_t ring_peak = 0;           // most bytes seen waiting in the ring
+};
+
+// Reads records from `channel` on this thread until the process `pid` has
+// ended and the ring is empty. `act` (may be empty) runs on a helper thread
+// first, with the pid (to signal the process, or to hold off reading for a
+// while: reading starts once `act` returns when `hold_reading` is set).
+ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms,
+                                   const std::function<void(int)>& act = {}, bool hold_reading = false);
 
 }  // namespace backendtest
