@@ -55,7 +55,9 @@ TEST_P(TsharkCrossCheck, OnlyTheDamagedPacketsDrawComplaints) {
   bus_sim_destroy(sim);
   // With this seed the damage path is cross-checked too (low speed has too
   // few packets that can carry a CRC).
-  if (s != USB_SPEED_LOW) EXPECT_FALSE(damaged.empty());
+  if (s != USB_SPEED_LOW) {
+    EXPECT_FALSE(damaged.empty());
+  }
 
   int status = 0;
   std::string out = run_command("tshark -n -r '" + file +
