@@ -135,3 +135,38 @@ TEST(ToHex, PairsSeparatedByOneBlank) {
   to_hex(nullptr, -5, out);
   EXPECT_EQ(0, out[0]);
 }
+
+TEST(Options, RandomTextsAgreeWithASimpleModel) {
+  // Deterministic: texts built from the characters that matter.
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7FFF;
+  };
+  const char alphabet[] = "<speed,HFLSsx>";
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    int len = (int)(next() % 24);
+    for (int i = 0; i < len; ++i) text += alphabet[next() % (sizeof alphabet - 1)];
+    if (next() % 4 == 0) text.insert(next() % (text.size() + 1), "<speed,");
+    // The model: the first "<speed," decides, by the two characters behind it.
+    size_t at = text.find("<speed,");
+    int want = -1;
+    uint32_t speed = 0;
+    if (at != std::string::npos) {
+      std::string code = text.substr(at + 7, 2);
+      if (code == "HS") speed = 3;
+      if (code == "FS") speed = 2;
+      if (code == "LS") speed = 1;
+      if (speed) want = 0;
+    }
+    Recorder rec;
+    CaptureContext ctx;
+    ctx.speed = 0;
+    ASSERT_EQ(want, parse(text.c_str(), &rec, &ctx)) << text;
+    ASSERT_EQ(want == 0 ? 0u : 1u, rec.snapshot().size()) << text;
+    if (want == 0) {
+      ASSERT_EQ(speed, ctx.speed) << text;
+    }
+  }
+}
