@@ -253,3 +253,36 @@ TEST(KillByName, ScopeBySuffixSparesOtherRuns) {
 TEST(Process, ThreadIdIsTheSystemId) {
   EXPECT_EQ((uint32_t)gettid(), os_current_thread_id());
 }
+
+int KillProcessByName(const char* name);
+
+TEST(KillByName, LibraryReportsEachKillAndItsVerdict) {
+  testenv::TempDir dir;
+  std::string name = unique_name("zzOrvReport");
+  std::string path = make_sleeper(dir, name);
+  OsProcess* a = os_process_spawn((path + " 30").c_str());
+  OsProcess* b = os_process_spawn((path + " 30").c_str());
+  ASSERT_NE(nullptr, a);
+  ASSERT_NE(nullptr, b);
+  testing::internal::CaptureStdout();
+  int found = KillProcessByName(name.c_str());
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(1, found);
+  for (OsProcess* p : {a, b}) {
+    std::string line = "成功关闭进程: " + name + " (PID: " + std::to_string(os_process_id(p)) + ")\n";
+    EXPECT_NE(std::string::npos, out.find(line)) << line;
+  }
+  EXPECT_NE(std::string::npos, out.find(">>>" + name + "\n"));
+  EXPECT_NE(std::string::npos, out.find("\nfind api!!!\n"));
+  OsProcessExit how{};
+  EXPECT_EQ(1, os_process_wait(a, 5000, &how));
+  EXPECT_EQ(1, os_process_wait(b, 5000, &how));
+  os_process_close(a);
+  os_process_close(b);
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(0, KillProcessByName(name.c_str()));
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find("\nnot find api!!!\n"));
+  EXPECT_EQ(std::string::npos, out.find("成功关闭进程"));
+}
