@@ -13,8 +13,9 @@
 //     a backend of another image name cannot outlive it), clears the running
 //     flag and waits, within 2 s in all, for both threads. When both ended it
 //     frees the context and detaches the channel; when the host's callback
-//     keeps a thread beyond that, the context is left to the last thread to
-//     free and the channel stays attached for the next capture.
+//     keeps a thread beyond that (or close is called from the callback
+//     itself), the context is left to the last thread to free and the
+//     channel stays attached for the next capture.
 //  4. The runner starts the backend under the context lock and only while
 //     close has not begun, so close always finds the child it has to kill.
 //  5. When the backend ends by itself (a replay reaching its end), the reader
@@ -125,10 +126,10 @@ static bool start_trace(CaptureContext* ctx, int32_t speed) {
   OsProcess* proc = nullptr;
   {
     std::lock_guard<std::mutex> g(ctx->lock);
-    if (!ctx->closing) {
-      proc = os_process_spawn(command);
-      ctx->backend = proc;
-    }
+    // Closed before the backend was started: nothing to start, nothing failed.
+    if (ctx->closing) return false;
+    proc = os_process_spawn(command);
+    ctx->backend = proc;
   }
   if (!proc) {
     send_notice(ctx, -2, os_tick_ms(), "capture err");
@@ -261,20 +262,30 @@ QELVO_EXPORT int ovix_close(void* handle) {
 
   KillProcessByName("qelvo.exe");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+  // A host may close from inside its callback, on one of the capture's own
+  // threads: that thread cannot be waited for, it ends after this returns.
+  std::thread::id self = std::this_thread::get_id();
+  bool onReader = self == ctx->reader.get_id();
+  bool onRunner = self == ctx->runner.get_id();
   std::unique_lock<std::mutex> g(ctx->lock);
   ctx->closing = true;
   if (ctx->backend) os_process_kill(ctx->backend);
   ctx->wake.notify_all();
   // The runner normally sees the killed backend end at once and clears the
-  // flag itself; it is cleared here in any case.
-  ctx->wake.wait_for(g, std::chrono::milliseconds(kRunnerGraceMs), [ctx] { return ctx->runnerDone; });
+  // flag itself; it is cleared here in any case. (It waits for the reader,
+  // so there is no point waiting for it on the reader's thread.)
+  if (!onReader && !onRunner)
+    ctx->wake.wait_for(g, std::chrono::milliseconds(kRunnerGraceMs), [ctx] { return ctx->runnerDone; });
   g.unlock();
   stop_running();
   g.lock();
-  bool ended = ctx->wake.wait_until(g, deadline, [ctx] { return ctx->readerDone && ctx->runnerDone; });
+  bool ended = !onReader && !onRunner &&
+               ctx->wake.wait_until(g, deadline, [ctx] { return ctx->readerDone && ctx->runnerDone; });
+  if (onRunner && !onReader)
+    ctx->wake.wait_until(g, deadline, [ctx] { return ctx->readerDone; });
   g_current = nullptr;
   if (!ended) {
-    // The host's callback holds a thread: leave the context to it.
+    // A thread is still in the host's callback: leave the context to it.
     ctx->reader.detach();
     ctx->runner.detach();
     ctx->abandoned = true;

@@ -175,8 +175,15 @@ TEST(EndToEnd, HundredOpenCloseCyclesLeaveNothingBehind) {
     Recorder rec;
     void* ctx = f.lib.open(i % 2 ? "<speed,FS>" : "<speed,HS>", &rec, Recorder::callback);
     ASSERT_NE(nullptr, ctx) << "cycle " << i;
+    // Every other cycle closes while the backend runs, the others at once
+    // (before or while it starts).
+    auto t1 = std::chrono::steady_clock::now();
+    while (i % 2 && plugintest::count_own_backends() != 1 && ms_since(t1) < 10000)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_EQ(0, f.lib.close(ctx)) << "cycle " << i;
     ASSERT_TRUE(rec.wait_stop(0)) << "cycle " << i << ": no capture stop before close returned";
+    for (const Call& c : rec.snapshot())
+      ASSERT_NE(std::string("capture err", 12), c.bytes) << "cycle " << i;
   }
   EXPECT_EQ(0, plugintest::count_own_backends()) << "a backend outlived its capture";
   RecordProperty("cycle_ms", (int)(ms_since(t0) / 100));
@@ -247,4 +254,56 @@ TEST(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
   ASSERT_NE(nullptr, next) << "the library stayed busy after the callback returned";
   EXPECT_EQ(0, f.lib.close(next));
   EXPECT_TRUE(rec.wait_stop(0));
+}
+
+namespace {
+
+// Closes the capture from inside its own packet callback.
+struct SelfCloser {
+  plugintest::Library* lib = nullptr;
+  std::atomic<void*> handle{nullptr};
+  std::atomic<int> packets{0};
+  std::atomic<long long> close_ms{-1};
+  std::atomic<bool> stopped{false};
+
+  static int callback(void* user, uint32_t, uint32_t, char* bytes, int32_t, int32_t kind) {
+    SelfCloser* s = (SelfCloser*)user;
+    if (kind == -2 && bytes && std::string(bytes) == "capture stop") s->stopped = true;
+    if (kind <= 0 || s->packets.fetch_add(1) != 4) return 0;
+    void* h = s->handle.load();
+    if (!h) return 0;
+    auto t0 = std::chrono::steady_clock::now();
+    s->lib->close(h);
+    s->close_ms = ms_since(t0);
+    return 0;
+  }
+};
+
+}  // namespace
+
+TEST(EndToEnd, CloseFromInsideTheCallbackDoesNotWaitForItself) {
+  Fixture f;
+  ASSERT_NE(nullptr, f.lib.handle) << f.lib.error;
+  SelfCloser closer;
+  closer.lib = &f.lib;
+  void* ctx = f.lib.open("<speed,HS>", &closer, SelfCloser::callback);
+  ASSERT_NE(nullptr, ctx);
+  closer.handle = ctx;
+  auto t0 = std::chrono::steady_clock::now();
+  while (!closer.stopped && ms_since(t0) < 10000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(closer.stopped.load()) << "no capture stop after the close";
+  EXPECT_GE(closer.close_ms.load(), 0);
+  EXPECT_LT(closer.close_ms.load(), 1000);
+  // The capture's threads free it as they end; then the library opens again.
+  void* next = nullptr;
+  Recorder rec;
+  for (int i = 0; i < 250 && !next; ++i) {
+    next = f.lib.open("<speed,HS>", &rec, Recorder::callback);
+    if (!next) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_NE(nullptr, next);
+  EXPECT_EQ(0, f.lib.close(next));
+  EXPECT_EQ(0, f.lib.close(ctx)) << "the closed handle is not touched again";
+  EXPECT_EQ(0, plugintest::count_own_backends());
 }
