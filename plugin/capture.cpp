@@ -34,8 +34,6 @@
 #include "os/process.h"
 #include "plugin/plugin_internal.h"
 
-#define QELVO_EXPORT extern "C" __attribute__((visibility("default")))
-
 // Process-wide capture state.
 static ShmHandle* g_channel;                // attached channel, null when none
 static uint8_t g_running;                   // set while the capture runs

@@ -4,8 +4,6 @@
 
 #include "plugin/plugin_internal.h"
 
-#define QELVO_EXPORT extern "C" __attribute__((visibility("default")))
-
 static const char kOptionTemplate[] = "<select,speed,HS,FS,LS>";
 
 int32_t g_speedCode = 3;

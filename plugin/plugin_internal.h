@@ -12,6 +12,9 @@
 
 struct OsProcess;
 
+// Marks the library's exports; everything else is hidden.
+#define QELVO_EXPORT extern "C" __attribute__((visibility("default")))
+
 // One open capture. The first five fields are the ones a host-facing
 // description of the handle names; the rest keep the two threads and the
 // backend child in step with ovix_close.
