@@ -1,0 +1,103 @@
+// The built library as a host sees it: its export surface and the open and
+// close calls that need no running backend.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "os/process.h"
+#include "tests/plugin/plugin_test_util.h"
+
+using plugintest::Call;
+using plugintest::Recorder;
+
+TEST(Library, ExportsExactlyTheThreeFunctions) {
+  std::string cmd = "nm -D --defined-only " + plugintest::library_path() + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(nullptr, p);
+  std::set<std::string> names;
+  char line[512];
+  while (fgets(line, sizeof line, p)) {
+    char addr[64], type[8], name[400];
+    if (sscanf(line, "%63s %7s %399s", addr, type, name) == 3) names.insert(name);
+  }
+  ASSERT_EQ(0, pclose(p)) << cmd;
+  EXPECT_EQ((std::set<std::string>{"ovix_close", "ovix_get_option", "ovix_open"}), names);
+
+  plugintest::Library lib(plugintest::library_path());
+  ASSERT_NE(nullptr, lib.handle) << lib.error;
+  EXPECT_NE(nullptr, lib.get_option);
+  EXPECT_NE(nullptr, lib.open);
+  EXPECT_NE(nullptr, lib.close);
+  for (const char* hidden : {"to_hex", "KillProcessByName", "parse_option", "shm_create",
+                             "data_find_head", "hdrdecrypt", "_Z6to_hexPKhiPc"})
+    EXPECT_EQ(nullptr, dlsym(lib.handle, hidden)) << hidden;
+}
+
+TEST(Library, RefusedOptionsStartNothing) {
+  plugintest::Isolation iso;
+  plugintest::Library lib(plugintest::library_path());
+  ASSERT_NE(nullptr, lib.handle) << lib.error;
+  char option[64];
+  ASSERT_EQ(8, lib.get_option(option, sizeof option));
+  EXPECT_STREQ("<select,speed,HS,FS,LS>", option);
+
+  Recorder rec;
+  EXPECT_EQ(nullptr, lib.open("<speed,fs>", &rec, Recorder::callback));
+  EXPECT_EQ(nullptr, lib.open("", &rec, Recorder::callback));
+  std::vector<Call> calls = rec.snapshot();
+  ASSERT_EQ(2u, calls.size());
+  EXPECT_EQ(-1, calls[0].kind);
+  EXPECT_EQ(std::string("speed not valid, got fs", 24), calls[0].bytes);
+  EXPECT_EQ(24, calls[0].length);
+  EXPECT_EQ(-1, calls[1].kind);
+  EXPECT_EQ(std::string("speed option not set", 21), calls[1].bytes);
+  EXPECT_EQ(21, calls[1].length);
+  EXPECT_EQ(0, plugintest::count_own_backends());
+}
+
+TEST(Library, ChannelFailureIsANoticeNotAnExit) {
+  plugintest::Isolation iso;
+  // Names longer than the system allows: neither open nor create can work.
+  setenv("QELVO_SHM_SUFFIX", std::string(300, 'x').c_str(), 1);
+  plugintest::Library lib(plugintest::library_path());
+  ASSERT_NE(nullptr, lib.handle) << lib.error;
+  Recorder rec;
+  EXPECT_EQ(nullptr, lib.open("<speed,HS>", &rec, Recorder::callback));
+  std::vector<Call> calls = rec.snapshot();
+  ASSERT_EQ(1u, calls.size());
+  EXPECT_EQ(-1, calls[0].kind);
+  const std::string prefix = "creat mem failed: ";
+  EXPECT_EQ(prefix, calls[0].bytes.substr(0, prefix.size())) << calls[0].bytes;
+  EXPECT_GT(calls[0].bytes.size(), prefix.size() + 1) << "the channel's status text follows";
+  EXPECT_EQ((int32_t)strlen(calls[0].bytes.c_str()) + 1, calls[0].length);
+  // The library is still usable afterwards.
+  testenv::ShmIsolation fresh;
+  EXPECT_EQ(0, lib.close(nullptr));
+}
+
+TEST(Library, CloseOfNullOrUnknownHandleKillsNothing) {
+  plugintest::Isolation iso;
+  testenv::TempDir dir;
+  // A stand-in "qelvo.exe" that only waits, with this test's suffix.
+  std::string fake = dir.file("qelvo.exe");
+  std::filesystem::copy_file("/bin/sleep", fake);
+  chmod(fake.c_str(), 0755);
+  OsProcess* proc = os_process_spawn((fake + " 30").c_str());
+  ASSERT_NE(nullptr, proc);
+
+  plugintest::Library lib(plugintest::library_path());
+  ASSERT_NE(nullptr, lib.handle) << lib.error;
+  EXPECT_EQ(0, lib.close(nullptr));
+  int not_a_capture = 0;
+  EXPECT_EQ(0, lib.close(&not_a_capture));
+  OsProcessExit how{};
+  EXPECT_EQ(0, os_process_wait(proc, 100, &how)) << "close of no capture killed a backend";
+  os_process_kill(proc);
+  EXPECT_EQ(1, os_process_wait(proc, 5000, &how));
+  os_process_close(proc);
+}
