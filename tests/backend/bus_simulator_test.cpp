@@ -27,7 +27,7 @@ std::string errors_text(const UsbStreamChecker& c) {
   return s;
 }
 
-class SimulatedBus : public ::testing::TestWithParam<UsbSpeed> {
+class BackendSimulatedBus : public ::testing::TestWithParam<UsbSpeed> {
  protected:
   void run(uint64_t seed, uint32_t corrupt_one_in = 10000) {
     SimPtr sim(bus_sim_create(GetParam(), seed));
@@ -51,13 +51,13 @@ class SimulatedBus : public ::testing::TestWithParam<UsbSpeed> {
   UsbStreamChecker checker{GetParam()};
 };
 
-TEST_P(SimulatedBus, EveryPacketAndTransactionFollowsTheProtocol) {
+TEST_P(BackendSimulatedBus, EveryPacketAndTransactionFollowsTheProtocol) {
   run(1);
   EXPECT_EQ(checker.error_count, 0u) << errors_text(checker);
   EXPECT_EQ(checker.packets, packets_for(GetParam()));
 }
 
-TEST_P(SimulatedBus, OtherSeedsAreJustAsCorrect) {
+TEST_P(BackendSimulatedBus, OtherSeedsAreJustAsCorrect) {
   for (uint64_t seed : {2ull, 77ull, 0xDEADBEEFull}) {
     UsbStreamChecker fresh(GetParam());
     checker = fresh;
@@ -66,7 +66,7 @@ TEST_P(SimulatedBus, OtherSeedsAreJustAsCorrect) {
   }
 }
 
-TEST_P(SimulatedBus, EnumerationReadsEveryDescriptorWhole) {
+TEST_P(BackendSimulatedBus, EnumerationReadsEveryDescriptorWhole) {
   run(5, 0);
   ASSERT_EQ(checker.error_count, 0u) << errors_text(checker);
   const DeviceModel* none = nullptr;
@@ -104,7 +104,7 @@ TEST_P(SimulatedBus, EnumerationReadsEveryDescriptorWhole) {
   EXPECT_NE(find_control(0x00, 9, 1, 0), nullptr) << "SET_CONFIGURATION(1)";
 }
 
-TEST_P(SimulatedBus, ClassTrafficShowsWhatADecoderMustHandle) {
+TEST_P(BackendSimulatedBus, ClassTrafficShowsWhatADecoderMustHandle) {
   run(3);
   ASSERT_EQ(checker.error_count, 0u) << errors_text(checker);
   auto count = [&](uint8_t pid) { return checker.pid_counts.count(pid) ? checker.pid_counts[pid] : 0; };
@@ -137,14 +137,14 @@ TEST_P(SimulatedBus, ClassTrafficShowsWhatADecoderMustHandle) {
   }
 }
 
-TEST_P(SimulatedBus, DamagedPacketsAreRareAndFailOnlyTheirCrc) {
+TEST_P(BackendSimulatedBus, DamagedPacketsAreRareAndFailOnlyTheirCrc) {
   run(11, 500);  // many more than the default, to see them at all speeds
   EXPECT_EQ(checker.error_count, 0u) << errors_text(checker);
   EXPECT_GT(checker.corrupted, 0u);
   EXPECT_LT(checker.corrupted, checker.packets / 100);
 }
 
-TEST_P(SimulatedBus, DefaultDamageRateIsAboutOneInTenThousand) {
+TEST_P(BackendSimulatedBus, DefaultDamageRateIsAboutOneInTenThousand) {
   if (GetParam() == USB_SPEED_LOW) GTEST_SKIP() << "too few packets at low speed to count";
   run(12);
   // Only tokens and data packets with payload can carry a damaged CRC.
@@ -152,7 +152,7 @@ TEST_P(SimulatedBus, DefaultDamageRateIsAboutOneInTenThousand) {
   EXPECT_LE(checker.corrupted, 40u);
 }
 
-TEST_P(SimulatedBus, SameSeedSameBusOtherSeedOtherBus) {
+TEST_P(BackendSimulatedBus, SameSeedSameBusOtherSeedOtherBus) {
   auto digest = [&](uint64_t seed) {
     SimPtr sim(bus_sim_create(GetParam(), seed));
     uint64_t h = 1469598103934665603ull;
@@ -167,7 +167,7 @@ TEST_P(SimulatedBus, SameSeedSameBusOtherSeedOtherBus) {
   EXPECT_NE(digest(42), digest(43));
 }
 
-INSTANTIATE_TEST_SUITE_P(Speeds, SimulatedBus,
+INSTANTIATE_TEST_SUITE_P(Speeds, BackendSimulatedBus,
                          ::testing::Values(USB_SPEED_LOW, USB_SPEED_FULL, USB_SPEED_HIGH),
                          [](const ::testing::TestParamInfo<UsbSpeed>& info) {
                            return std::string(info.param == USB_SPEED_LOW    ? "low"
@@ -175,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(Speeds, SimulatedBus,
                                                                              : "high");
                          });
 
-TEST(SimulatedBusTiming, PacketsTakeTheirBitTimes) {
+TEST(BackendSimulatedBusTiming, PacketsTakeTheirBitTimes) {
   // An 11-byte DATA0 at full speed takes at least 88 bit times of 83.3 ns.
   SimPtr sim(bus_sim_create(USB_SPEED_FULL, 1));
   uint64_t prev_ts = 0;

@@ -18,7 +18,7 @@ using backendtest::FilePacket;
 
 namespace {
 
-class Channel : public ::testing::Test {
+class BackendChannel : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("QELVO_REPLAY");
@@ -54,9 +54,9 @@ void expect_same_packets(const std::vector<FilePacket>& got, const std::vector<F
   }
 }
 
-class RealCaptures : public Channel, public ::testing::WithParamInterface<const char*> {};
+class BackendReplay : public BackendChannel, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(RealCaptures, ReplayAtMaxDeliversExactlyTheFilesPackets) {
+TEST_P(BackendReplay, ReplayAtMaxDeliversExactlyTheFilesPackets) {
   std::string source = testenv::shared_captures_dir() + "/" + GetParam();
   std::string err;
   std::vector<FilePacket> want = backendtest::read_capture(source, &err);
@@ -74,7 +74,7 @@ TEST_P(RealCaptures, ReplayAtMaxDeliversExactlyTheFilesPackets) {
   EXPECT_TRUE(err.empty()) << err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, RealCaptures,
+INSTANTIATE_TEST_SUITE_P(Files, BackendReplay,
                          ::testing::Values("mouse.pcap", "split-enum.pcap", "hackrf-connect.pcap",
                                            "ls-keepalive-divided-transaction.pcapng"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Files, RealCaptures,
                            return s;
                          });
 
-TEST_F(Channel, ReplayFollowsTheTimeStampsUnlessAskedForMax) {
+TEST_F(BackendChannel, ReplayFollowsTheTimeStampsUnlessAskedForMax) {
   // Four packets 200 ms apart.
   std::string file = tmp.file("paced.qelvo");
   char err[256];
@@ -110,7 +110,7 @@ TEST_F(Channel, ReplayFollowsTheTimeStampsUnlessAskedForMax) {
   }
 }
 
-TEST_F(Channel, FullRingMakesTheBackendWaitNotDrop) {
+TEST_F(BackendChannel, FullRingMakesTheBackendWaitNotDrop) {
   // About 18 MB of records: more than the 10 MiB ring holds.
   const uint64_t n = 300000;
   std::string file = offline_file("big.pcap", n);
@@ -127,9 +127,9 @@ TEST_F(Channel, FullRingMakesTheBackendWaitNotDrop) {
   expect_same_packets(run.packets, backendtest::read_capture(file, &err), "channel");
 }
 
-class StopSignals : public Channel, public ::testing::WithParamInterface<int> {};
+class BackendStopSignals : public BackendChannel, public ::testing::WithParamInterface<int> {};
 
-TEST_P(StopSignals, LiveSimulationStopsCleanlyAndTheFileHoldsWhatWasSent) {
+TEST_P(BackendStopSignals, LiveSimulationStopsCleanlyAndTheFileHoldsWhatWasSent) {
   std::string live = tmp.file("live.pcap");
   int pid = backendtest::spawn_backend({"-s", "hs", "-c", "-f", live}, "", tmp.file("err.txt"));
   ASSERT_GT(pid, 0);
@@ -149,12 +149,12 @@ TEST_P(StopSignals, LiveSimulationStopsCleanlyAndTheFileHoldsWhatWasSent) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StopSignals, ::testing::Values(SIGTERM, SIGINT),
+INSTANTIATE_TEST_SUITE_P(Signals, BackendStopSignals, ::testing::Values(SIGTERM, SIGINT),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
                          });
 
-TEST_F(Channel, StopWhileTheRingIsFullSaysWhatWasNotSent) {
+TEST_F(BackendChannel, StopWhileTheRingIsFullSaysWhatWasNotSent) {
   std::string file = offline_file("big.pcap", 300000);
   setenv("QELVO_REPLAY", file.c_str(), 1);
   setenv("QELVO_REPLAY_RATE", "max", 1);
@@ -184,7 +184,7 @@ TEST_F(Channel, StopWhileTheRingIsFullSaysWhatWasNotSent) {
   EXPECT_LT(run.packets.size(), 300000u);
 }
 
-TEST_F(Channel, MissingReplayFileFailsWithAMessage) {
+TEST_F(BackendChannel, MissingReplayFileFailsWithAMessage) {
   setenv("QELVO_REPLAY", tmp.file("nothing-here.pcap").c_str(), 1);
   std::string err;
   EXPECT_EQ(backendtest::run_backend({"-s", "hs", "-c"}, 10000, &err), 1);

@@ -23,9 +23,9 @@ std::vector<FilePacket> simulate(UsbSpeed speed, uint64_t seed, size_t n) {
   return out;
 }
 
-class OfflineFormats : public ::testing::TestWithParam<const char*> {};
+class BackendOfflineFormats : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(OfflineFormats, WritesExactlyNSimulatedPacketsThatReadBack) {
+TEST_P(BackendOfflineFormats, WritesExactlyNSimulatedPacketsThatReadBack) {
   testenv::TempDir tmp;
   std::string file = tmp.file(std::string("bus") + GetParam());
   std::string err;
@@ -42,13 +42,13 @@ TEST_P(OfflineFormats, WritesExactlyNSimulatedPacketsThatReadBack) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, OfflineFormats, ::testing::Values(".pcap", ".pcapng", ".qelvo", ".bin"),
+INSTANTIATE_TEST_SUITE_P(Files, BackendOfflineFormats, ::testing::Values(".pcap", ".pcapng", ".qelvo", ".bin"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string s = info.param + 1;
                            return s;
                          });
 
-TEST(Offline, ZeroPacketsGiveAValidEmptyFile) {
+TEST(BackendOffline, ZeroPacketsGiveAValidEmptyFile) {
   testenv::TempDir tmp;
   std::string file = tmp.file("empty.pcap");
   std::string err;
@@ -58,7 +58,7 @@ TEST(Offline, ZeroPacketsGiveAValidEmptyFile) {
   EXPECT_TRUE(read_err.empty()) << read_err;
 }
 
-TEST(Offline, FileThatCannotBeCreatedFailsWithAMessage) {
+TEST(BackendOffline, FileThatCannotBeCreatedFailsWithAMessage) {
   testenv::TempDir tmp;
   std::string err;
   int code = backendtest::run_backend({"--offline", "10", "-f", tmp.file("no/such/dir/x.pcap")}, 10000, &err);
@@ -66,7 +66,7 @@ TEST(Offline, FileThatCannotBeCreatedFailsWithAMessage) {
   EXPECT_NE(err.find("x.pcap"), std::string::npos) << err;
 }
 
-TEST(CommandLine, BadOptionsExitWithStatus2AndSayWhy) {
+TEST(BackendCommandLine, BadOptionsExitWithStatus2AndSayWhy) {
   struct Case {
     std::vector<std::string> args;
     const char* says;
@@ -89,7 +89,7 @@ TEST(CommandLine, BadOptionsExitWithStatus2AndSayWhy) {
   }
 }
 
-TEST(CommandLine, BadReplayRateExitsWithStatus2) {
+TEST(BackendCommandLine, BadReplayRateExitsWithStatus2) {
   setenv("QELVO_REPLAY_RATE", "fast", 1);
   std::string err;
   EXPECT_EQ(backendtest::run_backend({"-s", "hs", "-c"}, 10000, &err), 2);
@@ -97,7 +97,7 @@ TEST(CommandLine, BadReplayRateExitsWithStatus2) {
   EXPECT_NE(err.find("QELVO_REPLAY_RATE"), std::string::npos) << err;
 }
 
-TEST(CommandLine, TheSystemsOwnCommandLineParses) {
+TEST(BackendCommandLine, TheSystemsOwnCommandLineParses) {
   const char* argv[] = {"qelvo.exe", "-s", "ls", "-c", "-f", "cfile.qelvo"};
   BackendOptions o;
   char err[256];
