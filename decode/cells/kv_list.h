@@ -1,6 +1,10 @@
 // Display record lists: the rows that the decoders build and the stores keep.
 // A list owns its nodes, its pairs and the cells they point to; it is handed
 // from producer to consumer by pointer and the producer forgets it.
+//
+// Headers, nodes, pairs, chain links and cells all come from the cell pool:
+// make them only with the functions here and in display_cell.h, and release
+// them only with the free functions (never with free()).
 #pragma once
 
 #include <cstdint>
@@ -44,6 +48,7 @@ int kvlist_append_desc(kvLinkedList** list, DataMsg* key, DataMsg* value, DataMs
 int kvlist_concat(kvLinkedList* dst, kvLinkedList* src);
 
 void kvpair_free(kvPair* pair);               // its cells and itself
+void kvnode_free(kvNode* node);               // its pair and itself (not next)
 void kvlist_free(kvLinkedList* list);         // everything it owns and the header
 void kvlistpair_free(kvListPair* node);       // both lists and the node (not next)
 void kvlistpair_chain_free(kvListPair* head); // the whole chain
