@@ -279,3 +279,22 @@ TEST_F(BackendChannel, ThePluginsPickyReaderGetsEveryRecordWhole) {
   EXPECT_EQ(reader->abandoned, 0u);
   expect_same_packets(got, want, "plugin reader");
 }
+
+TEST_F(BackendChannel, KilledOutrightTheFileIsStillAValidCapture) {
+  std::string live = tmp.file("cfile.qelvo");
+  int pid = backendtest::spawn_backend({"-s", "fs", "-c", "-f", live});
+  ASSERT_GT(pid, 0);
+  ChannelRun run = backendtest::read_channel_until_exit(channel, pid, 20000, [](int p) {
+    os_sleep_ms(1600);
+    backendtest::send_signal(p, SIGKILL);
+  });
+  EXPECT_EQ(run.exit_code, 128 + SIGKILL);
+  std::string err;
+  std::vector<FilePacket> file = backendtest::read_capture(live, &err);
+  EXPECT_TRUE(err.empty()) << err;
+  // The file is brought up to date every second: it holds at least the
+  // first second, and nothing that was not sent.
+  EXPECT_GT(file.size(), 0u);
+  ASSERT_LE(file.size(), run.packets.size());
+  for (size_t i = 0; i < file.size(); i++) ASSERT_EQ(file[i], run.packets[i]) << "packet " << i;
+}
