@@ -69,8 +69,6 @@ TEST_P(BackendSimulatedBus, OtherSeedsAreJustAsCorrect) {
 TEST_P(BackendSimulatedBus, EnumerationReadsEveryDescriptorWhole) {
   run(5, 0);
   ASSERT_EQ(checker.error_count, 0u) << errors_text(checker);
-  const DeviceModel* none = nullptr;
-  (void)none;
   // The first read, at address 0, asks for 64 bytes and gets the 18 there are.
   const CheckedControl* first = find_control(0x80, 6, 0x0100, 64);
   ASSERT_NE(first, nullptr);
