@@ -23,9 +23,9 @@ std::vector<FilePacket> simulate(UsbSpeed speed, uint64_t seed, size_t n) {
   return out;
 }
 
-class OfflineFormats : public ::testing::TestWithParam<const char*> {};
+class BackendOfflineFormats : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(OfflineFormats, WritesExactlyNSimulatedPacketsThatReadBack) {
+TEST_P(BackendOfflineFormats, WritesExactlyNSimulatedPacketsThatReadBack) {
   testenv::TempDir tmp;
   std::string file = tmp.file(std::string("bus") + GetParam());
   std::string err;
@@ -42,13 +42,13 @@ TEST_P(OfflineFormats, WritesExactlyNSimulatedPacketsThatReadBack) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, OfflineFormats, ::testing::Values(".pcap", ".pcapng", ".qelvo", ".bin"),
+INSTANTIATE_TEST_SUITE_P(Files, BackendOfflineFormats, ::testing::Values(".pcap", ".pcapng", ".qelvo", ".bin"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string s = info.param + 1;
                            return s;
                          });
 
-TEST(Offline, ZeroPacketsGiveAValidEmptyFile) {
+TEST(BackendOffline, ZeroPacketsGiveAValidEmptyFile) {
   testenv::TempDir tmp;
   std::string file = tmp.file("empty.pcap");
   std::string err;
@@ -58,7 +58,7 @@ TEST(Offline, ZeroPacketsGiveAValidEmptyFile) {
   EXPECT_TRUE(read_err.empty()) << read_err;
 }
 
-TEST(Offline, FileThatCannotBeCreatedFailsWithAMessage) {
+TEST(BackendOffline, FileThatCannotBeCreatedFailsWithAMessage) {
   testenv::TempDir tmp;
   std::string err;
   int code = backendtest::run_backend({"--offline", "10", "-f", tmp.file("no/such/dir/x.pcap")}, 10000, &err);
@@ -66,7 +66,7 @@ TEST(Offline, FileThatCannotBeCreatedFailsWithAMessage) {
   EXPECT_NE(err.find("x.pcap"), std::string::npos) << err;
 }
 
-TEST(CommandLine, BadOptionsExitWithStatus2AndSayWhy) {
+TEST(BackendCommandLine, BadOptionsExitWithStatus2AndSayWhy) {
   struct Case {
     std::vector<std::string> args;
     const char* says;
@@ -89,7 +89,7 @@ TEST(CommandLine, BadOptionsExitWithStatus2AndSayWhy) {
   }
 }
 
-TEST(CommandLine, BadReplayRateExitsWithStatus2) {
+TEST(BackendCommandLine, BadReplayRateExitsWithStatus2) {
   setenv("QELVO_REPLAY_RATE", "fast", 1);
   std::string err;
   EXPECT_EQ(backendtest::run_backend({"-s", "hs", "-c"}, 10000, &err), 2);
@@ -97,7 +97,7 @@ TEST(CommandLine, BadReplayRateExitsWithStatus2) {
   EXPECT_NE(err.find("QELVO_REPLAY_RATE"), std::string::npos) << err;
 }
 
-TEST(CommandLine, TheSystemsOwnCommandLineParses) {
+TEST(BackendCommandLine, TheSystemsOwnCommandLineParses) {
   const char* argv[] = {"qelvo.exe", "-s", "ls", "-c", "-f", "cfile.qelvo"};
   BackendOptions o;
   char err[256];
@@ -110,6 +110,42 @@ TEST(CommandLine, TheSystemsOwnCommandLineParses) {
   EXPECT_EQ(backend_file_format("a.PCAP"), CAPTURE_FORMAT_PCAP_NS);
   EXPECT_EQ(backend_file_format("a.pcapng"), CAPTURE_FORMAT_PCAPNG);
   EXPECT_EQ(backend_file_format("pcap"), CAPTURE_FORMAT_QELVO);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BackendCommandLine, RandomArgumentListsNeverCrashTheParser) {
+  // Deterministic: the same lists on every run.
+  const char* words[] = {"-s", "ls", "fs", "hs", "HS", "-c", "-f", "x.pcap", "", "--offline", "0", "12",
+                         "-1", "--seed", "18446744073709551615", "18446744073709551616", "-h", "--", "-",
+                         "--offline=3", "\xC3\xA9"};
+  const int nwords = sizeof words / sizeof words[0];
+  uint64_t x = 0x243F6A8885A308D3ull;
+  for (int round = 0; round < 5000; round++) {
+    std::vector<const char*> argv = {"qelvo.exe"};
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    int n = (int)(x % 7);
+    for (int i = 0; i < n; i++) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      argv.push_back(words[x % nwords]);
+    }
+    BackendOptions o;
+    char err[256] = {0};
+    int rc = backend_parse_options((int)argv.size(), const_cast<char**>(argv.data()), &o, err, sizeof err);
+    ASSERT_TRUE(rc == 0 || rc == -1);
+    if (rc == -1) {
+      ASSERT_NE(err[0], 0) << "round " << round;
+    } else {
+      ASSERT_TRUE(o.speed >= USB_SPEED_LOW && o.speed <= USB_SPEED_HIGH);
+      ASSERT_TRUE(!o.offline || o.file);
+    }
+  }
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 
 namespace {
 
-class TsharkCrossCheck : public ::testing::TestWithParam<const char*> {};
+class BackendTsharkCrossCheck : public ::testing::TestWithParam<const char*> {};
 
 // Runs `command`, returning its standard output.
 std::string run_command(const std::string& command, int* status) {
@@ -32,7 +32,7 @@ std::string run_command(const std::string& command, int* status) {
   return out;
 }
 
-TEST_P(TsharkCrossCheck, OnlyTheDamagedPacketsDrawComplaints) {
+TEST_P(BackendTsharkCrossCheck, OnlyTheDamagedPacketsDrawComplaints) {
   if (!backendtest::program_available("tshark"))
     GTEST_SKIP() << "tshark is not installed (Debian package \"tshark\"): the cross-check with an "
                     "independent decoder is skipped";
@@ -94,6 +94,6 @@ TEST_P(TsharkCrossCheck, OnlyTheDamagedPacketsDrawComplaints) {
   EXPECT_TRUE(saw_vendor) << "tshark decoded no device descriptor with our vendor ID";
 }
 
-INSTANTIATE_TEST_SUITE_P(Speeds, TsharkCrossCheck, ::testing::Values("ls", "fs", "hs"));
+INSTANTIATE_TEST_SUITE_P(Speeds, BackendTsharkCrossCheck, ::testing::Values("ls", "fs", "hs"));
 
 }  // namespace
