@@ -1,0 +1,210 @@
+// Per-thread small-block pools with a lock-free return path (see cell_pool.h).
+#include "decode/cells/cell_pool.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define CELL_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CELL_POOL_ASAN 1
+#endif
+#endif
+
+#ifdef CELL_POOL_ASAN
+#include <sanitizer/asan_interface.h>
+#define POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define POISON(p, n) ((void)(p), (void)(n))
+#define UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace {
+
+// User sizes of the classes; the tag word comes on top.
+constexpr uint32_t kClassSize[] = {16, 24, 32, 40, 48, 56, 64, 80, 96, 112,
+                                   128, 160, 192, 224, 256, 320, 384, 448, 512};
+constexpr int kClassCount = sizeof kClassSize / sizeof kClassSize[0];
+constexpr uint32_t kMaxSmall = 512;
+constexpr uintptr_t kClassMask = 63;  // pools are 64-byte aligned
+constexpr uintptr_t kMallocTag = 63;  // class field of a plain malloc block
+constexpr size_t kChunkSize = 64 * 1024;
+constexpr size_t kWord = sizeof(uintptr_t);
+
+static_assert(kClassCount < (int)kMallocTag, "class numbers must fit below the malloc tag");
+
+// Class of every size up to kMaxSmall, indexed by (size + 7) / 8.
+struct ClassTable {
+  uint8_t of[kMaxSmall / 8 + 1];
+  constexpr ClassTable() : of() {
+    int c = 0;
+    for (uint32_t i = 0; i <= kMaxSmall / 8; ++i) {
+      while (kClassSize[c] < i * 8) ++c;
+      of[i] = (uint8_t)c;
+    }
+  }
+};
+constexpr ClassTable kClassOf;
+
+// A free block, seen through its tag word.
+struct FreeBlock {
+  FreeBlock* next;
+};
+
+struct Chunk {
+  Chunk* next;  // older chunks of the same pool
+};
+
+struct alignas(64) Pool {
+  FreeBlock* local[kClassCount];                // owner-only free lists
+  alignas(64) std::atomic<FreeBlock*> remote[kClassCount];  // blocks returned by other threads
+  alignas(64) char* bump;                        // next uncarved byte of the current chunk
+  char* bump_end;                                // end of the current chunk
+  Chunk* chunks;                                 // every chunk, kept for the pool's life
+  Pool* next_parked;                             // link in the parked list
+  Pool* next_all;                                // link in the list of every pool
+};
+
+#ifdef CELL_POOL_ASAN
+std::atomic<int> g_enabled{0};
+#else
+std::atomic<int> g_enabled{1};
+#endif
+
+std::mutex g_pools_mutex;
+Pool* g_parked = nullptr;  // pools of ended threads, waiting for adoption
+Pool* g_all = nullptr;     // every pool ever made (keeps chunks reachable)
+
+thread_local Pool* t_pool = nullptr;
+thread_local bool t_exited = false;
+
+// Parks the thread's pool when the thread ends.
+struct PoolGuard {
+  ~PoolGuard() {
+    t_exited = true;
+    Pool* p = t_pool;
+    t_pool = nullptr;
+    if (!p) return;
+    std::lock_guard<std::mutex> lock(g_pools_mutex);
+    p->next_parked = g_parked;
+    g_parked = p;
+  }
+};
+thread_local PoolGuard t_guard;
+
+inline uintptr_t* tag_of(void* user) { return (uintptr_t*)user - 1; }
+
+// The calling thread's pool: adopted from the parked list or made new.
+// Null after the thread's own guard has run, or when memory runs out.
+Pool* thread_pool_slow() {
+  if (t_exited) return nullptr;
+  Pool* p = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_pools_mutex);
+    if (g_parked) {
+      p = g_parked;
+      g_parked = p->next_parked;
+    }
+  }
+  if (!p) {
+    void* mem = aligned_alloc(alignof(Pool), sizeof(Pool));
+    if (!mem) return nullptr;
+    p = new (mem) Pool();
+    for (int c = 0; c < kClassCount; ++c) {
+      p->local[c] = nullptr;
+      p->remote[c].store(nullptr, std::memory_order_relaxed);
+    }
+    p->bump = p->bump_end = nullptr;
+    p->chunks = nullptr;
+    std::lock_guard<std::mutex> lock(g_pools_mutex);
+    p->next_all = g_all;
+    g_all = p;
+  }
+  p->next_parked = nullptr;
+  (void)&t_guard;  // registers the guard's destructor for this thread
+  t_pool = p;
+  return p;
+}
+
+void* malloc_block(size_t size) {
+  uintptr_t* w = (uintptr_t*)malloc(size + kWord);
+  if (!w) return nullptr;
+  *w = kMallocTag;
+  return w + 1;
+}
+
+// Carves a fresh block of class c; null when memory runs out.
+void* carve(Pool* p, int c) {
+  size_t need = kClassSize[c] + kWord;
+  if (p->bump + need > p->bump_end || !p->bump) {
+    Chunk* ch = (Chunk*)malloc(kChunkSize);
+    if (!ch) return nullptr;
+    ch->next = p->chunks;
+    p->chunks = ch;
+    // Blocks start 8 bytes into a 16-byte boundary so user data is 8-aligned.
+    p->bump = (char*)ch + 16;
+    p->bump_end = (char*)ch + kChunkSize;
+    POISON(p->bump, (size_t)(p->bump_end - p->bump));
+  }
+  uintptr_t* w = (uintptr_t*)p->bump;
+  p->bump += need;
+  UNPOISON(w, kWord);
+  return w + 1;
+}
+
+}  // namespace
+
+void* cell_pool_alloc(size_t size) {
+  if (size > kMaxSmall || !g_enabled.load(std::memory_order_relaxed)) return malloc_block(size);
+  Pool* p = t_pool;
+  if (!p && !(p = thread_pool_slow())) return malloc_block(size);
+  int c = kClassOf.of[(size + 7) >> 3];
+  FreeBlock* b = p->local[c];
+  void* user;
+  if (b) {
+    p->local[c] = b->next;
+    user = b + 1;
+  } else if ((b = p->remote[c].exchange(nullptr, std::memory_order_acquire)) != nullptr) {
+    p->local[c] = b->next;
+    user = b + 1;
+  } else if (!(user = carve(p, c))) {
+    return nullptr;
+  }
+  *tag_of(user) = (uintptr_t)p | (uintptr_t)c;
+  UNPOISON(user, size ? size : 1);
+  return user;
+}
+
+void cell_pool_free(void* user) {
+  if (!user) return;
+  uintptr_t tag = *tag_of(user);
+  uintptr_t c = tag & kClassMask;
+  if (c == kMallocTag) {
+    free(tag_of(user));
+    return;
+  }
+  Pool* owner = (Pool*)(tag & ~kClassMask);
+  FreeBlock* b = (FreeBlock*)tag_of(user);
+  POISON(user, kClassSize[c]);
+  if (owner == t_pool) {
+    b->next = owner->local[c];
+    owner->local[c] = b;
+    return;
+  }
+  FreeBlock* head = owner->remote[c].load(std::memory_order_relaxed);
+  do {
+    b->next = head;
+  } while (!owner->remote[c].compare_exchange_weak(head, b, std::memory_order_release,
+                                                   std::memory_order_relaxed));
+}
+
+int cell_pool_set_enabled(int enabled) {
+  return g_enabled.exchange(enabled ? 1 : 0, std::memory_order_relaxed);
+}
+
+int cell_pool_enabled(void) { return g_enabled.load(std::memory_order_relaxed); }
