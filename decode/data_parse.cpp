@@ -21,6 +21,7 @@
 #include "decode/usb_rows.h"
 #include "os/log.h"
 #include "store/data_file.h"
+#include "store/store_files.h"
 
 dataParse* currentDataParse = nullptr;
 uint8_t selectedAddress = 0xFF;
