@@ -1,0 +1,167 @@
+// Mapped files on POSIX: open/ftruncate/mmap/mremap/munmap/unlink.
+//
+// Failures keep errno; os_file_error() returns it. Test fault injection sits
+// here, at the boundary with the system, so the store's error paths run for
+// real without filling a disk.
+#include "os/mapped_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct InjectedFault {
+  const char* name;
+  std::atomic<int> count;
+  std::atomic<int> error;
+};
+
+InjectedFault g_faults[] = {
+    {"set_size", {0}, {0}}, {"map", {0}, {0}}, {"remap", {0}, {0}}, {"open", {0}, {0}}};
+
+// True (with errno set) when a failure was injected for this operation.
+bool injected(const char* name) {
+  for (InjectedFault& f : g_faults) {
+    if (strcmp(f.name, name) != 0) continue;
+    int left = f.count.load(std::memory_order_relaxed);
+    while (left > 0) {
+      if (f.count.compare_exchange_weak(left, left - 1)) {
+        errno = f.error.load();
+        return true;
+      }
+    }
+    return false;
+  }
+  return false;
+}
+
+int open_retry(const char* path, int flags, mode_t mode) {
+  int fd;
+  do fd = open(path, flags | O_CLOEXEC, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+void os_file_fail_next(const char* operation, int count, int error) {
+  for (InjectedFault& f : g_faults) {
+    if (strcmp(f.name, operation) == 0) {
+      f.error.store(error);
+      f.count.store(count);
+    }
+  }
+}
+
+unsigned long os_file_error(void) { return (unsigned long)errno; }
+
+int os_file_create_truncate(const char* path, os_file* out) {
+  *out = OS_FILE_INVALID;
+  if (injected("open")) return -1;
+  int fd = open_retry(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return -1;
+  *out = fd;
+  return 0;
+}
+
+int os_file_open_existing(const char* path, os_file* out) {
+  *out = OS_FILE_INVALID;
+  if (injected("open")) return -1;
+  int fd = open_retry(path, O_RDWR, 0);
+  if (fd < 0) return -1;
+  *out = fd;
+  return 0;
+}
+
+int os_file_create_scratch(const char* dir, os_file* out) {
+  *out = OS_FILE_INVALID;
+  if (injected("open")) return -1;
+  int fd;
+#ifdef O_TMPFILE
+  fd = open_retry(dir, O_RDWR | O_TMPFILE, 0600);
+  if (fd >= 0) {
+    *out = fd;
+    return 0;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
+#endif
+  // File systems without nameless files: a unique name, unlinked at once,
+  // so the file vanishes with its descriptor even if the process crashes.
+  char path[4096];
+  int n = snprintf(path, sizeof path, "%s/.scratch-XXXXXX", dir);
+  if (n < 0 || (size_t)n >= sizeof path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  fd = mkostemp(path, O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (unlink(path) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  *out = fd;
+  return 0;
+}
+
+int os_file_size(os_file f, uint64_t* out) {
+  struct stat st;
+  if (fstat((int)f, &st) != 0) return -1;
+  *out = (uint64_t)st.st_size;
+  return 0;
+}
+
+int os_file_set_size(os_file f, uint64_t size) {
+  if (injected("set_size")) return -1;
+  if (size > (uint64_t)INT64_MAX) {
+    errno = EFBIG;
+    return -1;
+  }
+  int rc;
+  do rc = ftruncate((int)f, (off_t)size);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : -1;
+}
+
+int os_file_close(os_file f) { return close((int)f) == 0 ? 0 : -1; }
+
+int os_file_delete(const char* path) { return unlink(path) == 0 ? 0 : -1; }
+
+void* os_file_map(os_file f, uint64_t size) {
+  if (injected("map")) return nullptr;
+  if (size == 0 || size > (uint64_t)SIZE_MAX) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  void* p = mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_SHARED, (int)f, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+void* os_file_remap(os_file f, void* addr, uint64_t old_size, uint64_t new_size) {
+  (void)f;
+  if (injected("remap")) return nullptr;
+  if (new_size == 0 || new_size > (uint64_t)SIZE_MAX) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // mremap leaves the old view in place when it fails.
+  void* p = mremap(addr, (size_t)old_size, (size_t)new_size, MREMAP_MAYMOVE);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+int os_file_unmap(void* addr, uint64_t size) {
+  return munmap(addr, (size_t)size) == 0 ? 0 : -1;
+}
+
+int os_path_access(const char* path) { return access(path, F_OK) == 0 ? 0 : -1; }
+
+int os_make_dir(const char* path) { return mkdir(path, 0755) == 0 ? 0 : -1; }

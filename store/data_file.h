@@ -1,0 +1,43 @@
+// Data files: one sequential byte stream in a mapped file ("WRDH" header of
+// 24 bytes, then the bytes). The decoding pipeline appends raw capture
+// records to one; a saved capture is opened as one and read back in order.
+//
+// Every operation takes the handle's lock, so one thread may append while
+// another reads.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "os/mapped_file.h"
+#include "store/store_layout.h"
+
+struct DataFile {
+  os_file hFile;          // the file
+  char* filename;         // the name given at creation, or the path given to datafile_open
+  char* path;             // the file's path (deleted by datafile_close_delete)
+  uint8_t* mapped;        // view of the whole file (header first)
+  uint64_t mapped_size;   // current file and view size
+  uint64_t read_pos;      // data bytes already read
+  std::mutex lock;        // taken by every operation
+};
+
+// Creates (or truncates) `name` in the data directory at 5 MiB with a fresh
+// header. Null on failure.
+DataFile* datafile_create(const char* name);
+// Opens the existing data file at `path`; null when it is missing, empty,
+// shorter than its header or does not start with "WRDH".
+DataFile* datafile_open(const char* path);
+// Appends n (<= 4096) bytes; n, or 0 when refused or the file cannot grow.
+uint32_t datafile_append(DataFile* df, const void* bytes, uint32_t n);
+// Copies the next n bytes (fewer when fewer remain); the count copied, or 0
+// at the end of the data.
+uint32_t datafile_read(DataFile* df, void* out, uint32_t n);
+// Empties the file logically (no data, reading from the start); returns 0.
+int datafile_reset(DataFile* df);
+// Number of data bytes stored.
+uint64_t datafile_size(DataFile* df);
+// Unmaps, cuts the file to 24 + data bytes and closes it.
+void datafile_close_truncate(DataFile* df);
+// Unmaps, closes and deletes the file.
+void datafile_close_delete(DataFile* df);
