@@ -7,7 +7,11 @@
 #include <new>
 
 #include "os/log.h"
+#if __has_include("store/row_payload.h")
 #include "store/row_payload.h"
+#else
+#include "views/row_pack_fallback.h"
+#endif
 
 static void copy_name(char* dst, const char* src) {
   snprintf(dst, kRowTreeNameMax + 1, "%s", src ? src : "");
@@ -63,29 +67,41 @@ void row_tree_close(RowTree* tree) {
   delete tree;
 }
 
-// Packs the row into rowBuf (consuming both lists) and stores it for the
-// entry at `offset`.
-static void store_payload(RowTree* tree, uint64_t offset, kvLinkedList* infos,
-                          kvLinkedList* values) {
-  tree->rowLen = payload_pack_row(infos, values, tree->rowBuf);
-  uint64_t at = rowstore_append_value(tree->store, tree->rowBuf, tree->rowLen);
+// What a new row carries: two lists to pack, or a payload packed earlier.
+struct RowSource {
+  kvLinkedList* infos;
+  kvLinkedList* values;
+  const uint8_t* packed;  // non-null: store these bytes as they are
+  uint32_t packedLen;
+};
+
+static void source_free(RowSource* src) {
+  kvlist_free(src->infos);
+  kvlist_free(src->values);
+}
+
+// Packs the row into rowBuf (consuming both lists), or takes its packed
+// payload, and stores it for the entry at `offset`.
+static void store_payload(RowTree* tree, uint64_t offset, RowSource* src) {
+  const uint8_t* bytes = tree->rowBuf;
+  if (src->packed) {
+    bytes = src->packed;
+    tree->rowLen = src->packedLen;
+  } else {
+    tree->rowLen = payload_pack_row(src->infos, src->values, tree->rowBuf);
+  }
+  uint64_t at = rowstore_append_value(tree->store, bytes, tree->rowLen);
   IndexEntry* e = indexfile_entry_at(tree->index, offset);
   if (!e) return;
   e->value_offset = at;
   e->length = tree->rowLen;
 }
 
-void row_tree_append_par(RowTree* tree, kvLinkedList* infos, kvLinkedList* values, uint32_t attr) {
-  std::lock_guard<std::mutex> hold(tree->lock);
-  if (!infos || !values) {
-    orvane_log("appendRowPar_KV_P Infos == NULL || Values == NULL");
-    exit(-1);
-  }
+static void append_top(RowTree* tree, RowSource* src, uint32_t attr) {
   uint64_t offset = 0;
   IndexEntry* e = tree->store ? rowstore_new_entry(tree->store, &offset) : nullptr;
   if (!e) {  // no row number is taken for a row that cannot be stored
-    kvlist_free(infos);
-    kvlist_free(values);
+    source_free(src);
     return;
   }
   uint32_t r = tree->nextRow++;
@@ -95,7 +111,7 @@ void row_tree_append_par(RowTree* tree, kvLinkedList* infos, kvLinkedList* value
   e->attr_flags = attr;
   tree->lastParOffset = offset;
   tree->totalRows++;
-  store_payload(tree, offset, infos, values);
+  store_payload(tree, offset, src);
   tree->lastPar = indexfile_entry_at(tree->index, offset);
   tree_add_child(tree->store, 0, r, attr);
 }
@@ -103,12 +119,11 @@ void row_tree_append_par(RowTree* tree, kvLinkedList* infos, kvLinkedList* value
 // The shared body of the second- and third-level appends: a row under the
 // entry at `parentOffset`; its entry offset goes to *ownOffset.
 static void append_under(RowTree* tree, uint64_t parentOffset, uint64_t* ownOffset,
-                         kvLinkedList* infos, kvLinkedList* values, uint32_t attr) {
+                         RowSource* src, uint32_t attr) {
   uint64_t offset = 0;
   IndexEntry* e = tree->store ? rowstore_new_entry(tree->store, &offset) : nullptr;
   if (!e) {
-    kvlist_free(infos);
-    kvlist_free(values);
+    source_free(src);
     return;
   }
   uint32_t r = tree->nextRow++;
@@ -121,7 +136,7 @@ static void append_under(RowTree* tree, uint64_t parentOffset, uint64_t* ownOffs
   e->attr_flags = attr;
   e->position = parent->child_count;
   *ownOffset = offset;
-  store_payload(tree, offset, infos, values);
+  store_payload(tree, offset, src);
   parent = indexfile_entry_at(tree->index, parentOffset);
   parent->child_count++;
   parent->children_shown = 1;
@@ -130,33 +145,72 @@ static void append_under(RowTree* tree, uint64_t parentOffset, uint64_t* ownOffs
   tree_add_child(tree->store, parentRow, r, attr);
 }
 
-void row_tree_append_sub(RowTree* tree, kvLinkedList* infos, kvLinkedList* values, uint32_t attr) {
-  std::lock_guard<std::mutex> hold(tree->lock);
-  if (tree->nextRow == 1 || !tree->store) {
-    kvlist_free(infos);
-    kvlist_free(values);
+static void append_second(RowTree* tree, RowSource* src, uint32_t attr) {
+  if (tree->nextRow == 1 || !tree->store) {  // no top-level row yet: dropped
+    source_free(src);
     return;
   }
+  append_under(tree, tree->lastParOffset, &tree->lastSubOffset, src, attr);
+  tree->lastSub = tree->lastSubOffset ? indexfile_entry_at(tree->index, tree->lastSubOffset) : nullptr;
+}
+
+static void append_third(RowTree* tree, RowSource* src, uint32_t attr) {
+  if (tree->nextRow == 1 || !tree->store || tree->lastSubOffset == 0) {
+    source_free(src);
+    return;
+  }
+  append_under(tree, tree->lastSubOffset, &tree->lastSubSubOffset, src, attr);
+  tree->lastSub = indexfile_entry_at(tree->index, tree->lastSubOffset);
+}
+
+void row_tree_append_par(RowTree* tree, kvLinkedList* infos, kvLinkedList* values, uint32_t attr) {
+  std::lock_guard<std::mutex> hold(tree->lock);
   if (!infos || !values) {
+    orvane_log("appendRowPar_KV_P Infos == NULL || Values == NULL");
+    exit(-1);
+  }
+  RowSource src{infos, values, nullptr, 0};
+  append_top(tree, &src, attr);
+}
+
+void row_tree_append_sub(RowTree* tree, kvLinkedList* infos, kvLinkedList* values, uint32_t attr) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  if (tree->nextRow != 1 && tree->store && (!infos || !values)) {
     orvane_log("appendRowSub_KV_P Infos == NULL || Values == NULL");
     exit(-1);
   }
-  append_under(tree, tree->lastParOffset, &tree->lastSubOffset, infos, values, attr);
-  tree->lastSub = tree->lastSubOffset ? indexfile_entry_at(tree->index, tree->lastSubOffset) : nullptr;
+  RowSource src{infos, values, nullptr, 0};
+  append_second(tree, &src, attr);
 }
 
 void row_tree_append_subsub(RowTree* tree, kvLinkedList* infos, kvLinkedList* values,
                             uint32_t attr) {
   std::lock_guard<std::mutex> hold(tree->lock);
-  if (tree->nextRow == 1 || !tree->store || tree->lastSubOffset == 0 || !infos || !values) {
-    if (tree->store && tree->nextRow != 1 && tree->lastSubOffset != 0)
-      orvane_log("appendRowSubSub_KV_P Infos == NULL || Values == NULL");
+  if (!infos || !values) {
+    // A third-level row needs both lists; the row is dropped, not the program.
+    orvane_log("appendRowSubSub_KV_P Infos == NULL || Values == NULL");
     kvlist_free(infos);
     kvlist_free(values);
     return;
   }
-  append_under(tree, tree->lastSubOffset, &tree->lastSubSubOffset, infos, values, attr);
-  tree->lastSub = indexfile_entry_at(tree->index, tree->lastSubOffset);
+  RowSource src{infos, values, nullptr, 0};
+  append_third(tree, &src, attr);
+}
+
+void row_tree_append_payload(RowTree* tree, int level, const uint8_t* payload, uint32_t len,
+                             uint32_t attr) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  RowSource src{nullptr, nullptr, payload, len};
+  if (level == 0)
+    append_top(tree, &src, attr);
+  else if (level == 1)
+    append_second(tree, &src, attr);
+  else
+    append_third(tree, &src, attr);
+}
+
+uint32_t row_tree_pack(kvLinkedList* infos, kvLinkedList* values, uint8_t* buf) {
+  return payload_pack_row(infos, values, buf);
 }
 
 void row_tree_clear(RowTree* tree, row_tree_hook begin, row_tree_hook end, void* user) {

@@ -61,6 +61,14 @@ void row_tree_append_sub(RowTree* tree, kvLinkedList* infos, kvLinkedList* value
 void row_tree_append_subsub(RowTree* tree, kvLinkedList* infos, kvLinkedList* values,
                             uint32_t attr);
 
+// Appends a row whose payload was packed earlier (row_tree_pack) at `level`
+// (0 top, 1 second, 2 third), with the same rules as the list appends.
+void row_tree_append_payload(RowTree* tree, int level, const uint8_t* payload, uint32_t len,
+                             uint32_t attr);
+// Packs a row as the appends do (consuming both lists) into `buf` of
+// kRowBufSize bytes; returns the payload length.
+uint32_t row_tree_pack(kvLinkedList* infos, kvLinkedList* values, uint8_t* buf);
+
 // Empties the tree: both files truncated to fresh ones, the next row is 1.
 void row_tree_clear(RowTree* tree, row_tree_hook begin, row_tree_hook end, void* user);
 // Sets the attribute filter mask (refilters the top-level rows).
