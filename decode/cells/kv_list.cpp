@@ -78,13 +78,18 @@ void kvpair_free(kvPair* pair) {
   cell_pool_free(pair);
 }
 
+void kvnode_free(kvNode* node) {
+  if (!node) return;
+  kvpair_free(node->pair);
+  cell_pool_free(node);
+}
+
 void kvlist_free(kvLinkedList* list) {
   if (!list) return;
   kvNode* n = list->head;
   while (n) {
     kvNode* next = n->next;
-    kvpair_free(n->pair);
-    cell_pool_free(n);
+    kvnode_free(n);
     n = next;
   }
   cell_pool_free(list);

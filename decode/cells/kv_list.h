@@ -44,6 +44,7 @@ int kvlist_append_desc(kvLinkedList** list, DataMsg* key, DataMsg* value, DataMs
 int kvlist_concat(kvLinkedList* dst, kvLinkedList* src);
 
 void kvpair_free(kvPair* pair);               // its cells and itself
+void kvnode_free(kvNode* node);               // its pair and itself (not next)
 void kvlist_free(kvLinkedList* list);         // everything it owns and the header
 void kvlistpair_free(kvListPair* node);       // both lists and the node (not next)
 void kvlistpair_chain_free(kvListPair* head); // the whole chain

@@ -1,0 +1,380 @@
+// Row payloads: the exact bytes of small rows, every failure path with its
+// message, the exits on damaged cells, and pack/unpack round trips on random
+// lists. Lists are consumed by the packer, so LeakSanitizer checks that every
+// cell is freed exactly once on each path.
+#include "store/row_payload.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "os/log.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Collects engine log lines for the life of the object.
+class LogCapture {
+ public:
+  LogCapture() { orvane_log_set_sink(&LogCapture::sink, this); }
+  ~LogCapture() { orvane_log_set_sink(nullptr, nullptr); }
+  std::vector<std::string> lines;
+
+ private:
+  static void sink(const char* line, void* user) { ((LogCapture*)user)->lines.push_back(line); }
+};
+
+Bytes bytes_of(const DataMsg* c) { return Bytes((const uint8_t*)c, (const uint8_t*)c + cell_size(c)); }
+
+// Appends an entry and returns the bytes it should pack to.
+Bytes add(kvLinkedList** l, DataMsg* k, DataMsg* v, DataMsg* d = nullptr) {
+  Bytes b = bytes_of(k);
+  Bytes vb = bytes_of(v);
+  b.insert(b.end(), vb.begin(), vb.end());
+  if (d) {
+    Bytes db = bytes_of(d);
+    b.insert(b.end(), db.begin(), db.end());
+    EXPECT_EQ(0, kvlist_append_desc(l, k, v, d));
+  } else {
+    EXPECT_EQ(0, kvlist_append(l, k, v));
+  }
+  return b;
+}
+
+TEST(RowPayload, TwoEmptyListsGiveMarkerAndTwoZeroLengths) {
+  uint8_t buf[kRowPayloadCapacity];
+  memset(buf, 0xEE, sizeof buf);
+  uint32_t n = payload_pack_row(kvlist_new(), kvlist_new(), buf);
+  ASSERT_EQ(6u, n);
+  EXPECT_EQ(Bytes({0xA5, 0x5A, 0, 0, 0, 0}), Bytes(buf, buf + n));
+  PayloadView v;
+  EXPECT_EQ(0, payload_unpack(buf, n, &v));
+  EXPECT_EQ(1, v.marked);
+  EXPECT_EQ(0u, v.infos.len);
+  EXPECT_EQ(0u, v.values.len);
+}
+
+TEST(RowPayload, OneEntryOfFourAndThreeGivesL1Of19) {
+  kvLinkedList* infos = nullptr;
+  Bytes expect = add(&infos, cell_u16(0x0102, 0, 0), cell_u8(7, 1, 2));  // N = 4 and N = 3
+  kvLinkedList* values = nullptr;
+  Bytes expect_v = add(&values, cell_word(W_ADDR, 0, 0), cell_text("abc", 3, 4));
+  uint8_t buf[kRowPayloadCapacity];
+  uint32_t n = payload_pack_row(infos, values, buf);
+  ASSERT_EQ(6u + 19u + expect_v.size(), n);
+  EXPECT_EQ(0xA5, buf[0]);
+  EXPECT_EQ(0x5A, buf[1]);
+  EXPECT_EQ(19, buf[2] | (buf[3] << 8));
+  EXPECT_EQ(expect, Bytes(buf + 4, buf + 23));
+  EXPECT_EQ(expect_v.size(), (size_t)(buf[23] | (buf[24] << 8)));
+  EXPECT_EQ(expect_v, Bytes(buf + 25, buf + n));
+}
+
+TEST(RowPayload, DescriptionsArePackedAfterTheirValues) {
+  kvLinkedList* values = nullptr;
+  Bytes expect = add(&values, cell_word(W_BLENGTH, 0, 0), cell_u8(18, 0, 0), cell_text("Size", 0, 0));
+  Bytes more = add(&values, cell_word(W_BCDUSB, 0, 0), cell_u16(0x200, 0, 0), cell_text("USB", 0, 0));
+  expect.insert(expect.end(), more.begin(), more.end());
+  more = add(&values, cell_word(W_BDEVICECLASS, 0, 0), cell_u8(0, 0, 0), cell_empty());
+  expect.insert(expect.end(), more.begin(), more.end());
+  uint8_t buf[kRowPayloadCapacity];
+  uint32_t n = payload_pack_row(kvlist_new(), values, buf);
+  ASSERT_EQ(6u + expect.size(), n);
+  EXPECT_EQ(expect, Bytes(buf + 6, buf + n));
+  PayloadView v;
+  ASSERT_EQ(0, payload_unpack(buf, n, &v));
+  PayloadEntry e[4];
+  int complete = 0;
+  ASSERT_EQ(3u, payload_group_entries(&v.values, 1, e, 4, &complete));
+  EXPECT_EQ(1, complete);
+  EXPECT_EQ(18, e[0].value->data[0]);
+  EXPECT_EQ(W_BCDUSB, e[1].key->data[0]);
+  EXPECT_EQ(5, e[1].desc->len);
+  // Read as if there were no descriptions, nine cells do not make pairs.
+  EXPECT_EQ(4u, payload_group_entries(&v.values, 0, e, 4, &complete));
+  EXPECT_EQ(0, complete);
+  // A caller's array that is too small is not a complete read either.
+  EXPECT_EQ(2u, payload_group_entries(&v.values, 1, e, 2, &complete));
+  EXPECT_EQ(0, complete);
+}
+
+TEST(RowPayload, OverflowStoresTheEntriesThatFitWithoutMarker) {
+  LogCapture log;
+  kvLinkedList* values = nullptr;
+  std::vector<uint8_t> big(1500, 0x33);
+  Bytes fitting;
+  // Each entry is 1508 + 9 bytes: two fit after offset 6, the third does not.
+  for (int i = 0; i < 5; ++i) {
+    Bytes b = add(&values, cell_hex(big.data(), (uint32_t)big.size(), 0, 0), cell_u8((uint8_t)i, 0, 0));
+    if (i < 2) fitting.insert(fitting.end(), b.begin(), b.end());
+  }
+  uint8_t buf[kRowPayloadCapacity];
+  uint32_t n = payload_pack_row(kvlist_new(), values, buf);
+  ASSERT_EQ(6u + fitting.size(), n);
+  EXPECT_EQ(0, buf[0]);
+  EXPECT_EQ(0, buf[1]);
+  EXPECT_EQ(fitting, Bytes(buf + 6, buf + n));
+  ASSERT_EQ(2u, log.lines.size());
+  EXPECT_EQ("*offset = 3040, key_size = 1508, value_size = 9, desc_size = 0, buf_capacity = 4096",
+            log.lines[0]);
+  EXPECT_EQ("缓冲区不足，释放剩余节点", log.lines[1]);
+  PayloadView v;
+  EXPECT_EQ(-1, payload_unpack(buf, n, &v));
+  EXPECT_EQ(0, v.marked);
+}
+
+TEST(RowPayload, EntryEndingExactlyAtTheCapacityFits) {
+  // Infos at 2 (4 bytes of length fields) and one entry of 4090 bytes: 4096.
+  std::vector<uint8_t> big(4090 - 8 - 9, 0x44);
+  kvLinkedList* values = nullptr;
+  add(&values, cell_hex(big.data(), (uint32_t)big.size(), 0, 0), cell_u8(1, 0, 0));
+  uint8_t buf[kRowPayloadCapacity];
+  EXPECT_EQ(4096u, payload_pack_row(kvlist_new(), values, buf));
+  EXPECT_EQ(0xA5, buf[0]);
+}
+
+TEST(RowPayload, InfosFailureFreesValuesAndLeavesNoMarker) {
+  LogCapture log;
+  kvLinkedList* infos = nullptr;
+  std::vector<uint8_t> big(4000, 1);
+  add(&infos, cell_hex(big.data(), (uint32_t)big.size(), 0, 0), cell_u8(1, 0, 0));
+  add(&infos, cell_hex(big.data(), 100, 0, 0), cell_u8(2, 0, 0));
+  kvLinkedList* values = nullptr;
+  add(&values, cell_u8(1, 0, 0), cell_u8(2, 0, 0));
+  uint8_t buf[kRowPayloadCapacity];
+  uint32_t n = payload_pack_row(infos, values, buf);
+  EXPECT_EQ(4u + 4008u + 9u, n);
+  EXPECT_EQ(0, buf[0]);
+  // A missing Infos list is a failed group too (values still freed).
+  kvLinkedList* values2 = nullptr;
+  add(&values2, cell_u8(1, 0, 0), cell_u8(2, 0, 0));
+  EXPECT_EQ(2u, payload_pack_row(nullptr, values2, buf));
+  EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());
+}
+
+TEST(RowPayload, PackListArgumentAndRoomChecks) {
+  LogCapture log;
+  uint8_t buf[kRowPayloadCapacity];
+  uint32_t off = 2;
+  EXPECT_EQ(-1, payload_pack_list(nullptr, buf, &off));
+  EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());
+  kvLinkedList* l = nullptr;
+  add(&l, cell_u8(1, 0, 0), cell_u8(2, 0, 0));
+  EXPECT_EQ(-1, payload_pack_list(l, nullptr, &off));  // consumed even so
+  l = nullptr;
+  add(&l, cell_u8(1, 0, 0), cell_u8(2, 0, 0));
+  off = 4095;
+  EXPECT_EQ(-1, payload_pack_list(l, buf, &off));
+  EXPECT_EQ(">>>buf_capacity < 2 || *offset + 2 > buf_capacity", log.lines.back());
+  // 4094 still has room for the length of an empty group.
+  off = 4094;
+  EXPECT_EQ(0, payload_pack_list(kvlist_new(), buf, &off));
+  EXPECT_EQ(4096u, off);
+}
+
+TEST(RowPayload, NodeWithoutEntryIsSkippedAndNotCounted) {
+  LogCapture log;
+  kvLinkedList* l = nullptr;
+  Bytes first = add(&l, cell_u8(1, 0, 0), cell_u8(2, 0, 0));
+  add(&l, cell_u8(3, 0, 0), cell_u8(4, 0, 0));
+  Bytes last = add(&l, cell_u8(5, 0, 0), cell_u8(6, 0, 0));
+  kvpair_free(l->head->next->pair);
+  l->head->next->pair = nullptr;
+  uint8_t buf[kRowPayloadCapacity];
+  uint32_t off = 2;
+  ASSERT_EQ(0, payload_pack_list(l, buf, &off));
+  EXPECT_EQ(">>>kvPair is NULL", log.lines.back());
+  first.insert(first.end(), last.begin(), last.end());
+  EXPECT_EQ(first.size(), (size_t)(buf[2] | (buf[3] << 8)));
+  EXPECT_EQ(first, Bytes(buf + 4, buf + off));
+}
+
+// A list whose chosen cell has one payload bit flipped after creation.
+kvLinkedList* damaged_list(int which) {
+  kvLinkedList* l = nullptr;
+  DataMsg* cells[3] = {cell_text("key", 0, 0), cell_text("value", 0, 0), cell_text("desc", 0, 0)};
+  cells[which]->data[0] ^= 0x20;
+  kvlist_append_desc(&l, cells[0], cells[1], cells[2]);
+  return l;
+}
+
+TEST(RowPayloadDeathTest, DamagedCellsEndTheProcessWithStatus1) {
+  uint8_t buf[kRowPayloadCapacity];
+  EXPECT_EXIT(payload_pack_row(damaged_list(0), kvlist_new(), buf), ::testing::ExitedWithCode(1),
+              ">>>>>>>>>>>>>>>>>key crc16 err!<<<<<<<<<<<<");
+  EXPECT_EXIT(payload_pack_row(kvlist_new(), damaged_list(1), buf), ::testing::ExitedWithCode(1),
+              ">>>>>>>>>>>>>>>>>value crc16 err!<<<<<<<<<<<<");
+  EXPECT_EXIT(payload_pack_row(kvlist_new(), damaged_list(2), buf), ::testing::ExitedWithCode(1),
+              ">>>>>>>>>>>>>>>>>desc crc16 err!<<<<<<<<<<<<");
+}
+
+TEST(RowPayloadDeathTest, MissingValuesEndTheProcessWithStatusMinus1) {
+  uint8_t buf[kRowPayloadCapacity];
+  EXPECT_EXIT(payload_pack_row(kvlist_new(), nullptr, buf), ::testing::ExitedWithCode(255),
+              "!!!!!!!!!!!1Values i NULL1!!!!!!!!!!!!");
+}
+
+// A random cell of any type, 0..max_payload bytes where the type allows.
+DataMsg* random_cell(std::mt19937& rng, uint32_t max_payload) {
+  uint8_t bytes[4096];
+  uint32_t n = max_payload ? rng() % (max_payload + 1) : 0;
+  for (uint32_t i = 0; i < n; ++i) bytes[i] = (uint8_t)rng();
+  uint8_t bg = (uint8_t)(rng() % 40), fg = (uint8_t)(rng() % 40);
+  switch (rng() % 7) {
+    case 0: return cell_word((uint8_t)(1 + rng() % kWordCount), bg, fg);
+    case 1: return cell_create(n, bytes, D_STRING, bg, fg);
+    case 2: return cell_u8((uint8_t)rng(), bg, fg);
+    case 3: return cell_u16((uint16_t)rng(), bg, fg);
+    case 4: return cell_u32((uint32_t)rng(), bg, fg);
+    case 5: return cell_hex(bytes, n, bg, fg);
+    default: return cell_create(0, nullptr, D_NULL, bg, fg);
+  }
+}
+
+struct Built {
+  kvLinkedList* list = nullptr;
+  std::vector<Bytes> entries;  // packed bytes of each entry, in order
+};
+
+Built random_list(std::mt19937& rng, int with_desc, uint32_t max_entries, uint32_t max_payload) {
+  Built b;
+  uint32_t count = rng() % (max_entries + 1);
+  for (uint32_t i = 0; i < count; ++i)
+    b.entries.push_back(add(&b.list, random_cell(rng, max_payload), random_cell(rng, max_payload),
+                            with_desc ? random_cell(rng, max_payload) : nullptr));
+  if (!b.list) b.list = kvlist_new();
+  return b;
+}
+
+// Concatenates the cells of read entries back into bytes per entry.
+std::vector<Bytes> entries_of(const PayloadGroup& g, int with_desc, int* complete) {
+  std::vector<PayloadEntry> e(2048);
+  uint32_t n = payload_group_entries(&g, with_desc, e.data(), (uint32_t)e.size(), complete);
+  std::vector<Bytes> out;
+  for (uint32_t i = 0; i < n; ++i) {
+    Bytes b = bytes_of(e[i].key);
+    Bytes v = bytes_of(e[i].value);
+    b.insert(b.end(), v.begin(), v.end());
+    if (e[i].desc) {
+      Bytes d = bytes_of(e[i].desc);
+      b.insert(b.end(), d.begin(), d.end());
+    }
+    out.push_back(b);
+  }
+  return out;
+}
+
+TEST(RowPayload, RoundTripOnRandomLists) {
+  LogCapture log;  // overflow rows log; keep the test output quiet
+  std::mt19937 rng(20261206);
+  uint8_t buf[kRowPayloadCapacity];
+  int marked_rows = 0, overflow_rows = 0;
+  for (int round = 0; round < 1500; ++round) {
+    int infos_desc = 0;
+    int values_desc = (int)(rng() % 2);
+    uint32_t max_payload = round % 3 == 0 ? 300 : 12;
+    Built infos = random_list(rng, infos_desc, 6, max_payload);
+    Built values = random_list(rng, values_desc, 24, max_payload);
+    uint32_t n = payload_pack_row(infos.list, values.list, buf);
+    ASSERT_LE(n, (uint32_t)kRowPayloadCapacity);
+    Bytes stored(buf, buf + n);  // exactly sized: reading past it is caught under ASan
+    PayloadView v;
+    int ok = payload_unpack(stored.data(), n, &v);
+    int complete = 0;
+    if (ok == 0) {
+      ++marked_rows;
+      EXPECT_EQ(infos.entries, entries_of(v.infos, infos_desc, &complete));
+      EXPECT_EQ(1, complete);
+      EXPECT_EQ(values.entries, entries_of(v.values, values_desc, &complete));
+      EXPECT_EQ(1, complete);
+      // Every cell is intact in the stored copy.
+      PayloadCursor cur;
+      PayloadEntry e;
+      payload_cursor_init(&cur, &v.values, values_desc);
+      while (payload_cursor_next(&cur, &e) == 1) {
+        EXPECT_EQ(1, cell_crc_ok(e.key, cell_size(e.key)));
+        EXPECT_EQ(1, cell_crc_ok(e.value, cell_size(e.value)));
+      }
+    } else {
+      // Only an overflow leaves the marker off; what was stored is a prefix.
+      ++overflow_rows;
+      EXPECT_EQ(0, v.marked);
+      std::vector<Bytes> got = entries_of(v.infos, infos_desc, &complete);
+      const Built& failed = complete && v.values.body ? values : infos;
+      if (complete && v.values.body) {
+        got = entries_of(v.values, values_desc, &complete);
+      }
+      ASSERT_LE(got.size(), failed.entries.size());
+      for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(failed.entries[i], got[i]);
+    }
+  }
+  EXPECT_GT(marked_rows, 500);
+  EXPECT_GT(overflow_rows, 10);
+}
+
+TEST(RowPayload, UnpackNeverReadsPastTheGivenLength) {
+  // Valid payloads cut short and damaged at random, and pure noise: the reader
+  // must only hand out cells that lie inside the payload.
+  std::mt19937 rng(99);
+  uint8_t buf[kRowPayloadCapacity];
+  for (int round = 0; round < 3000; ++round) {
+    Bytes stored;
+    if (round % 4 == 3) {
+      stored.resize(rng() % 64);
+      for (auto& b : stored) b = (uint8_t)rng();
+      if (stored.size() >= 2 && rng() % 2) stored[0] = 0xA5, stored[1] = 0x5A;
+    } else {
+      Built infos = random_list(rng, 0, 4, 20);
+      Built values = random_list(rng, 1, 8, 20);
+      uint32_t n = payload_pack_row(infos.list, values.list, buf);
+      stored.assign(buf, buf + n);
+      int flips = (int)(rng() % 3);
+      for (int f = 0; f < flips && !stored.empty(); ++f) stored[rng() % stored.size()] ^= (uint8_t)(1 << (rng() % 8));
+      if (rng() % 2 && !stored.empty()) stored.resize(rng() % stored.size());
+    }
+    const uint8_t* lo = stored.data();
+    const uint8_t* hi = stored.data() + stored.size();
+    PayloadView v;
+    payload_unpack(stored.empty() ? nullptr : lo, (uint32_t)stored.size(), &v);
+    for (const PayloadGroup* g : {&v.infos, &v.values}) {
+      for (int with_desc = 0; with_desc < 2; ++with_desc) {
+        PayloadCursor cur;
+        PayloadEntry e;
+        payload_cursor_init(&cur, g, with_desc);
+        int r;
+        while ((r = payload_cursor_next(&cur, &e)) == 1) {
+          for (const DataMsg* c : {e.key, e.value, e.desc}) {
+            if (!c) continue;
+            ASSERT_GE((const uint8_t*)c, lo);
+            ASSERT_LE((const uint8_t*)c + cell_size(c), hi);
+          }
+        }
+        if (r == -1) {
+          EXPECT_EQ(-1, payload_cursor_next(&cur, &e));
+        }
+      }
+    }
+  }
+}
+
+TEST(RowPayload, GroupLengthPastThePayloadIsIncomplete) {
+  uint8_t p[] = {0xA5, 0x5A, 0x10, 0x00, 0x00, 0x00};
+  PayloadView v;
+  EXPECT_EQ(-1, payload_unpack(p, sizeof p, &v));
+  EXPECT_EQ(1, v.marked);
+  EXPECT_EQ(0, v.infos.complete);
+  EXPECT_EQ(2u, v.infos.len);
+  EXPECT_EQ(nullptr, v.values.body);
+  uint8_t q[] = {0xA5, 0x5A, 0x00, 0x00, 0x01};  // Values length cut in half
+  EXPECT_EQ(-1, payload_unpack(q, sizeof q, &v));
+  EXPECT_EQ(1, v.infos.complete);
+  EXPECT_EQ(0, v.values.complete);
+  EXPECT_EQ(-1, payload_unpack(q, 1, &v));
+  EXPECT_EQ(0, v.marked);
+}
+
+}  // namespace
