@@ -38,3 +38,12 @@ int capture_writer_write(CaptureWriter* writer, const uint8_t* bytes, uint32_t l
                          uint64_t timestamp_ns, char* err, size_t err_cap);
 // Flushes and closes; 0 on success, -1 when the file could not be completed.
 int capture_writer_close(CaptureWriter* writer, char* err, size_t err_cap);
+
+// "qelvo", "pcap-us", "pcap-ns", "pcapng" ("unknown" for anything else).
+const char* capture_format_name(CaptureFormat format);
+// Parses one of the names above ("pcap" alone means nanosecond pcap, which
+// keeps time stamps exactly), case-insensitive. 0, or -1 when unknown.
+int capture_format_from_name(const char* name, CaptureFormat* out);
+// The format a file name's extension asks for: ".qelvo", ".pcap"
+// (nanosecond), ".pcapng". 0, or -1 when the extension is none of them.
+int capture_format_from_path(const char* path, CaptureFormat* out);

@@ -1,0 +1,250 @@
+// pcapng: sections in both byte orders, interface time resolutions and
+// offsets, simple packets, skipped blocks, and the damage rules for blocks.
+#include <gtest/gtest.h>
+
+#include "tests/capture/capture_test_util.h"
+#include "tests/support/test_env.h"
+
+using namespace capture_test;
+
+namespace {
+
+// Builds pcapng blocks in one byte order.
+struct Ng {
+  std::vector<uint8_t> v;
+  bool big = false;
+
+  void block(uint32_t type, const std::vector<uint8_t>& body) {
+    uint32_t total = 12 + (uint32_t)body.size();
+    put32(v, type, big);
+    put32(v, total, big);
+    v.insert(v.end(), body.begin(), body.end());
+    put32(v, total, big);
+  }
+  void section(bool big_endian) {
+    big = big_endian;
+    std::vector<uint8_t> b;
+    put32(b, 0x1A2B3C4D, big);
+    put16(b, 1, big);
+    put16(b, 0, big);
+    put32(b, 0xFFFFFFFF, big);
+    put32(b, 0xFFFFFFFF, big);
+    block(0x0A0D0D0A, b);
+  }
+  // opts: raw option bytes (already padded), without the end marker.
+  void interface(uint16_t link, uint32_t snap, const std::vector<uint8_t>& opts = {}) {
+    std::vector<uint8_t> b;
+    put16(b, link, big);
+    put16(b, 0, big);
+    put32(b, snap, big);
+    b.insert(b.end(), opts.begin(), opts.end());
+    if (!opts.empty()) put32(b, 0, big);
+    block(1, b);
+  }
+  void packet(uint32_t iface, uint64_t ticks, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> b;
+    put32(b, iface, big);
+    put32(b, (uint32_t)(ticks >> 32), big);
+    put32(b, (uint32_t)ticks, big);
+    put32(b, (uint32_t)data.size(), big);
+    put32(b, (uint32_t)data.size(), big);
+    b.insert(b.end(), data.begin(), data.end());
+    while (b.size() % 4) b.push_back(0);
+    block(6, b);
+  }
+  void simple(const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> b;
+    put32(b, (uint32_t)data.size(), big);
+    b.insert(b.end(), data.begin(), data.end());
+    while (b.size() % 4) b.push_back(0);
+    block(3, b);
+  }
+  std::vector<uint8_t> tsresol(uint8_t r) {
+    std::vector<uint8_t> o;
+    put16(o, 9, big);
+    put16(o, 1, big);
+    o.push_back(r);
+    o.resize(o.size() + 3, 0);
+    return o;
+  }
+  std::vector<uint8_t> tsoffset(int64_t s) {
+    std::vector<uint8_t> o;
+    put16(o, 14, big);
+    put16(o, 8, big);
+    uint64_t u = (uint64_t)s;
+    if (big) {
+      put32(o, (uint32_t)(u >> 32), true);
+      put32(o, (uint32_t)u, true);
+    } else {
+      put64(o, u);
+    }
+    return o;
+  }
+};
+
+}  // namespace
+
+TEST(CapturePcapng, SectionsOrdersResolutionsAndSimplePackets) {
+  testenv::TempDir dir;
+  Ng ng;
+  ng.section(true);
+  ng.interface(288, 0);                         // no if_tsresol: microseconds
+  ng.block(0x40000BAD, std::vector<uint8_t>(20, 0x11));  // custom block: skipped
+  ng.packet(0, 1500001, {0x2D, 0x00, 0x10});
+  ng.simple({0xD2});                            // no stamp: the previous one
+  ng.block(5, std::vector<uint8_t>(12, 0));    // statistics: skipped
+  ng.section(false);                            // new section, new interfaces
+  std::vector<uint8_t> opts = ng.tsresol(0x80 | 20);  // 2^-20 s
+  std::vector<uint8_t> off = ng.tsoffset(-1);
+  opts.insert(opts.end(), off.begin(), off.end());
+  ng.interface(288, 65535, ng.tsresol(9));
+  ng.interface(288, 65535, opts);
+  ng.packet(1, (uint64_t)3 << 20 | 1 << 19, {0x5A});  // 3.5 s, minus one second
+  ng.packet(0, 7, {0x4B, 1, 2, 3, 4, 5});
+  put_file(dir.file("x.pcapng"), ng.v);
+  ReadResult r = read_all(dir.file("x.pcapng"));
+  ASSERT_EQ(r.end, 0) << r.error;
+  EXPECT_EQ(r.format, CAPTURE_FORMAT_PCAPNG);
+  ASSERT_EQ(r.packets.size(), 4u);
+  EXPECT_EQ(r.packets[0].ts, 1500001000u);
+  EXPECT_EQ(r.packets[0].bytes, (std::vector<uint8_t>{0x2D, 0x00, 0x10}));
+  EXPECT_EQ(r.packets[1].ts, 1500001000u);
+  EXPECT_EQ(r.packets[1].bytes, std::vector<uint8_t>{0xD2});
+  EXPECT_EQ(r.packets[2].ts, 2500000000u);
+  EXPECT_EQ(r.packets[3].ts, 7u);
+  EXPECT_EQ(r.packets[3].bytes.size(), 6u);
+}
+
+TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {
+  testenv::TempDir dir;
+  {
+    Ng ng;
+    ng.section(false);
+    ng.interface(1, 0);
+    ng.packet(0, 0, {1});
+    put_file(dir.file("eth.pcapng"), ng.v);
+    ReadResult r = read_all(dir.file("eth.pcapng"));
+    EXPECT_EQ(r.end, -2);
+    EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
+  }
+  {
+    Ng ng;  // a USB interface first, then packets of an Ethernet one
+    ng.section(false);
+    ng.interface(288, 0);
+    ng.interface(1, 0);
+    ng.packet(0, 0, {0xA5});
+    size_t at = ng.v.size();
+    ng.packet(1, 0, {1});
+    put_file(dir.file("mixed.pcapng"), ng.v);
+    ReadResult r = read_all(dir.file("mixed.pcapng"));
+    EXPECT_EQ(r.end, -1);
+    EXPECT_EQ(r.packets.size(), 1u);
+    EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("offset " + std::to_string(at)), std::string::npos) << r.error;
+  }
+  {
+    Ng ng;
+    ng.section(false);
+    ng.interface(288, 0);
+    ng.section(false);  // forgets the interface
+    ng.packet(0, 0, {0xA5});
+    put_file(dir.file("none.pcapng"), ng.v);
+    ReadResult r = read_all(dir.file("none.pcapng"));
+    EXPECT_EQ(r.end, -1);
+    EXPECT_NE(r.error.find("interface 0"), std::string::npos) << r.error;
+  }
+}
+
+TEST(CapturePcapng, MalformedBlocksAreDamageWithTheirOffset) {
+  testenv::TempDir dir;
+  auto base = [] {
+    Ng ng;
+    ng.section(false);
+    ng.interface(288, 0);
+    return ng;
+  };
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    const char* expect;
+  };
+  std::vector<Case> cases;
+  {
+    Ng ng = base();
+    put32(ng.v, 6);
+    put32(ng.v, 30);  // not a multiple of 4
+    ng.v.resize(ng.v.size() + 40, 0);
+    cases.push_back({"odd length", ng.v, "block length 30"});
+  }
+  {
+    Ng ng = base();
+    ng.packet(0, 0, {1, 2, 3});
+    ng.v[ng.v.size() - 1] = 0x7F;  // trailing length differs
+    cases.push_back({"trailer", ng.v, "trailing length"});
+  }
+  {
+    Ng ng = base();
+    ng.block(0x40000BAD, std::vector<uint8_t>(8, 0));
+    ng.v[ng.v.size() - 4] = 0x10;
+    cases.push_back({"skipped trailer", ng.v, "trailing length"});
+  }
+  {
+    Ng ng = base();
+    std::vector<uint8_t> b;
+    put32(b, 0);
+    put32(b, 0);
+    put32(b, 0);
+    put32(b, 100);  // captured length beyond the block
+    put32(b, 100);
+    put32(b, 0);
+    ng.block(6, b);
+    cases.push_back({"caplen", ng.v, "captured length"});
+  }
+  {
+    Ng ng = base();
+    std::vector<uint8_t> o;
+    put16(o, 9, false);
+    put16(o, 40, false);  // option longer than its block
+    ng.interface(288, 0, o);
+    cases.push_back({"option", ng.v, "option"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    put_file(dir.file("bad.pcapng"), c.bytes);
+    ReadResult r = read_all(dir.file("bad.pcapng"));
+    EXPECT_EQ(r.end, -1);
+    EXPECT_NE(r.error.find(c.expect), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("bad.pcapng"), std::string::npos) << r.error;
+    // The bad block follows the section header (28 bytes) and the interface (20).
+    EXPECT_NE(r.error.find("offset 48"), std::string::npos) << r.error;
+  }
+}
+
+TEST(CapturePcapng, LargeSkippedBlocksAndCutsAnywhere) {
+  testenv::TempDir dir;
+  Ng ng;
+  ng.section(false);
+  ng.interface(288, 0, ng.tsresol(9));
+  ng.block(0x40000BAD, std::vector<uint8_t>(3 * 1024 * 1024, 0x55));  // larger than the read buffer
+  std::vector<Packet> pk = sample_packets(20, 50, 8);
+  for (const Packet& p : pk) ng.packet(0, p.ts, p.bytes);
+  put_file(dir.file("big.pcapng"), ng.v);
+  ReadResult r = read_all(dir.file("big.pcapng"));
+  EXPECT_EQ(r.end, 0) << r.error;
+  EXPECT_TRUE(r.packets == pk);
+
+  // Cut anywhere after the section header: whole packets, then a clean end.
+  std::vector<uint8_t> small;
+  ASSERT_EQ(write_all(dir.file("s.pcapng"), CAPTURE_FORMAT_PCAPNG, pk), "");
+  small = file_bytes(dir.file("s.pcapng"));
+  size_t prev = 0;
+  for (size_t cut = 12; cut <= small.size(); cut++) {
+    put_file(dir.file("cut.pcapng"), std::vector<uint8_t>(small.begin(), small.begin() + cut));
+    ReadResult c = read_all(dir.file("cut.pcapng"));
+    ASSERT_EQ(c.end, 0) << "cut at " << cut << ": " << c.error;
+    ASSERT_GE(c.packets.size(), prev);
+    ASSERT_TRUE(std::equal(c.packets.begin(), c.packets.end(), pk.begin()));
+    prev = c.packets.size();
+  }
+  EXPECT_EQ(prev, pk.size());
+}

@@ -1,0 +1,89 @@
+// Helpers of the capture file tests.
+#include "tests/capture/capture_test_util.h"
+
+#include <cstdio>
+#include <random>
+
+namespace capture_test {
+
+ReadResult read_all(const std::string& path) {
+  ReadResult res;
+  char err[512] = "";
+  CaptureReader* r = capture_reader_open(path.c_str(), err, sizeof err);
+  if (!r) {
+    res.end = -2;
+    res.error = err;
+    return res;
+  }
+  res.format = capture_reader_format(r);
+  CapturePacket p;
+  int rc;
+  while ((rc = capture_reader_next(r, &p, err, sizeof err)) == 1)
+    res.packets.push_back(Packet{std::vector<uint8_t>(p.bytes, p.bytes + p.length), p.timestamp_ns});
+  res.end = rc;
+  if (rc < 0) res.error = err;
+  capture_reader_close(r);
+  return res;
+}
+
+std::string write_all(const std::string& path, CaptureFormat format, const std::vector<Packet>& packets) {
+  char err[512] = "";
+  CaptureWriter* w = capture_writer_open(path.c_str(), format, err, sizeof err);
+  if (!w) return err[0] ? err : "open failed without a message";
+  for (const Packet& p : packets) {
+    if (capture_writer_write(w, p.bytes.data(), (uint32_t)p.bytes.size(), p.ts, err, sizeof err) != 0) {
+      std::string e = err;
+      capture_writer_close(w, nullptr, 0);
+      return e.empty() ? "write failed without a message" : e;
+    }
+  }
+  if (capture_writer_close(w, err, sizeof err) != 0) return err[0] ? err : "close failed without a message";
+  return "";
+}
+
+std::vector<uint8_t> file_bytes(const std::string& path) {
+  std::vector<uint8_t> v;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return v;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
+  fclose(f);
+  return v;
+}
+
+void put_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return;
+  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+}
+
+std::vector<Packet> sample_packets(size_t count, uint32_t max_len, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<Packet> out;
+  uint64_t ts = 1648585920917463123ull;
+  for (size_t i = 0; i < count; i++) {
+    uint32_t len = (i % 7 == 0) ? rng() % (max_len + 1) : 1 + rng() % 3;
+    if (len > max_len) len = max_len;
+    Packet p;
+    p.bytes.resize(len);
+    for (auto& b : p.bytes) b = (uint8_t)rng();
+    ts += 1 + rng() % 100000;
+    p.ts = ts;
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+void put32(std::vector<uint8_t>& v, uint32_t x, bool big) {
+  for (int i = 0; i < 4; i++) v.push_back((uint8_t)(x >> (big ? 24 - 8 * i : 8 * i)));
+}
+void put16(std::vector<uint8_t>& v, uint16_t x, bool big) {
+  for (int i = 0; i < 2; i++) v.push_back((uint8_t)(x >> (big ? 8 - 8 * i : 8 * i)));
+}
+void put64(std::vector<uint8_t>& v, uint64_t x) {
+  for (int i = 0; i < 8; i++) v.push_back((uint8_t)(x >> (8 * i)));
+}
+
+}  // namespace capture_test
