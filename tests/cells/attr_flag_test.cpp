@@ -1,0 +1,49 @@
+// The seen-endpoint table and the selection test of the data view.
+#include "decode/cells/attr_flag.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(SeenEndpoints, RecordsEachPairOnce) {
+  seen_endpoints_clear();
+  seen_endpoints_record(1, 0);
+  seen_endpoints_record(1, 1);
+  seen_endpoints_record(1, 0);
+  seen_endpoints_record(0, 1);
+  ASSERT_EQ(3, seenEndpoints.count);
+  EXPECT_EQ(1, seenEndpoints.pairs[1].address);
+  EXPECT_EQ(1, seenEndpoints.pairs[1].endpoint);
+  EXPECT_EQ(0, seenEndpoints.pairs[2].address);
+  seen_endpoints_clear();
+  EXPECT_EQ(0, seenEndpoints.count);
+}
+
+TEST(SeenEndpoints, The129thPairRestartsTheTable) {
+  seen_endpoints_clear();
+  for (int i = 0; i < 128; ++i) seen_endpoints_record((uint8_t)(i / 16), (uint8_t)(i % 16));
+  ASSERT_EQ(128, seenEndpoints.count);
+  seen_endpoints_record(7, 15);  // present: nothing changes
+  EXPECT_EQ(128, seenEndpoints.count);
+  seen_endpoints_record(100, 2);
+  ASSERT_EQ(1, seenEndpoints.count);
+  EXPECT_EQ(100, seenEndpoints.pairs[0].address);
+  EXPECT_EQ(2, seenEndpoints.pairs[0].endpoint);
+  seen_endpoints_record(100, 3);
+  EXPECT_EQ(2, seenEndpoints.count);
+  seen_endpoints_clear();
+}
+
+TEST(AttrFlag, SelectionMatchesAddressAndEndpointBits) {
+  uint32_t in_row = attr_make_address(ATTR_IN | ATTR_NAK, 5, 1);
+  EXPECT_EQ(0x05011008u, in_row);
+  EXPECT_TRUE(attr_matches_selection(in_row, 5, 1));
+  EXPECT_FALSE(attr_matches_selection(in_row, 5, 2));
+  EXPECT_FALSE(attr_matches_selection(in_row, 1, 5));
+  // Rows without address and endpoint match the initial selection 255/255.
+  uint32_t sof = attr_make_address(ATTR_SOF, 255, 255);
+  EXPECT_TRUE(attr_matches_selection(sof, 255, 255));
+  EXPECT_FALSE(attr_matches_selection(sof, 0, 0));
+}
+
+}  // namespace

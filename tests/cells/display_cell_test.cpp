@@ -1,0 +1,166 @@
+// Cells: byte layout, the text form of every type, colours, and the exits on
+// integrity failures.
+#include "decode/cells/display_cell.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decode/cells/usb_crc.h"
+
+namespace {
+
+std::string text_of(const void* block, const char** bgd = nullptr, const char** fg = nullptr) {
+  char buf[512];
+  const char* b = nullptr;
+  const char* f = nullptr;
+  size_t n = cell_to_text(block, buf, sizeof buf, &b, &f);
+  EXPECT_EQ(strlen(buf), n);
+  if (bgd) *bgd = b;
+  if (fg) *fg = f;
+  return buf;
+}
+
+struct CellDeleter {
+  void operator()(DataMsg* c) const { cell_free(c); }
+};
+using CellPtr = std::unique_ptr<DataMsg, CellDeleter>;
+
+TEST(DisplayCell, ByteLayout) {
+  const uint8_t payload[3] = {0x2D, 0x00, 0x10};
+  CellPtr c(cell_create(3, payload, D_HEX, 7, 9));
+  ASSERT_TRUE(c);
+  const uint8_t* b = (const uint8_t*)c.get();
+  EXPECT_EQ(5, b[0] | (b[1] << 8));  // payload + 2
+  EXPECT_EQ(D_HEX, b[2]);
+  EXPECT_EQ(9, b[3]);  // text colour
+  EXPECT_EQ(7, b[4]);  // background colour (given first)
+  EXPECT_EQ(0, b[5]);
+  EXPECT_EQ(0, memcmp(b + 6, payload, 3));
+  uint16_t crc = crc16_usb(b, 9);
+  EXPECT_EQ(crc & 0xFF, b[9]);
+  EXPECT_EQ(crc >> 8, b[10]);
+  EXPECT_EQ(11u, cell_size(c.get()));
+  EXPECT_EQ(1, cell_crc_ok(b, 11));
+}
+
+TEST(DisplayCell, RefusesBadArguments) {
+  EXPECT_EQ(nullptr, cell_create(4097, std::vector<uint8_t>(4097).data(), D_HEX, 0, 0));
+  EXPECT_EQ(nullptr, cell_create(1, nullptr, D_HEX, 0, 0));
+  EXPECT_EQ(nullptr, cell_text(nullptr, 0, 0));
+  std::vector<uint8_t> big(4096, 0xAB);
+  CellPtr c(cell_create(4096, big.data(), D_HEX, 0, 0));
+  ASSERT_TRUE(c);
+  EXPECT_EQ(4098, c->len);
+  EXPECT_EQ(1, cell_crc_ok(c.get(), cell_size(c.get())));
+  CellPtr none(cell_create(0, nullptr, D_NULL, 0, 0));
+  ASSERT_TRUE(none);
+  EXPECT_EQ(2, none->len);
+  EXPECT_EQ("", text_of(none.get()));
+  cell_free(nullptr);
+}
+
+TEST(DisplayCell, TextOfEveryType) {
+  const uint8_t token[3] = {0x2D, 0x00, 0x10};
+  EXPECT_EQ("2D 00 10", text_of(CellPtr(cell_hex(token, 3, 0, 0)).get()));
+  EXPECT_EQ("", text_of(CellPtr(cell_hex(nullptr, 0, 0, 0)).get()));
+  const uint8_t lower[2] = {0xab, 0x0f};
+  EXPECT_EQ("AB 0F", text_of(CellPtr(cell_hex(lower, 2, 0, 0)).get()));
+  EXPECT_EQ("4660", text_of(CellPtr(cell_u16(0x1234, 0, 0)).get()));
+  EXPECT_EQ("255", text_of(CellPtr(cell_u8(255, 0, 0)).get()));
+  EXPECT_EQ("4294967295", text_of(CellPtr(cell_u32(0xFFFFFFFFu, 0, 0)).get()));
+  EXPECT_EQ("0", text_of(CellPtr(cell_u32(0, 0, 0)).get()));
+  EXPECT_EQ("Type", text_of(CellPtr(cell_word(W_TYPE, 0, 0)).get()));
+  EXPECT_EQ("bDeviceClass", text_of(CellPtr(cell_word(W_BDEVICECLASS, 0, 0)).get()));
+  EXPECT_EQ("\xE2\x86\x91", text_of(CellPtr(cell_word(W_UP, 0, 0)).get()));
+  EXPECT_EQ("\xE2\x86\x93", text_of(CellPtr(cell_word(W_DOWN, 0, 0)).get()));
+  EXPECT_EQ(" 12.50 us   ", text_of(CellPtr(cell_text(" 12.50 us   ", 0, 0)).get()));
+  EXPECT_EQ(" ", text_of(CellPtr(cell_empty()).get()));
+  CellPtr empty(cell_empty());
+  EXPECT_EQ(3, empty->len);
+  EXPECT_EQ(D_STRING, empty->type);
+  EXPECT_EQ(0, empty->colorIndex);
+  EXPECT_EQ(0, empty->bgdColorIndex);
+}
+
+TEST(DisplayCell, WordEnumMatchesTable) {
+  EXPECT_STREQ("Sof", kWordTable[W_SOF - 1]);
+  EXPECT_STREQ("HandShake", kWordTable[W_HANDSHAKE - 1]);
+  EXPECT_STREQ("Success", kWordTable[W_SUCCESS - 1]);
+  EXPECT_STREQ("Description", kWordTable[W_DESCRIPTION - 1]);
+  EXPECT_STREQ("bcdUSB", kWordTable[W_BCDUSB - 1]);
+  EXPECT_EQ(kWordCount, (int)W_BDEVICECLASS);
+}
+
+TEST(DisplayCell, ColourNames) {
+  const char* bgd = nullptr;
+  const char* fg = nullptr;
+  text_of(CellPtr(cell_word(W_PACKAGE, 12, 11)).get(), &bgd, &fg);
+  EXPECT_STREQ("#f8f8ff", bgd);
+  EXPECT_STREQ("#000000", fg);
+  text_of(CellPtr(cell_u8(1, 0, 0)).get(), &bgd, &fg);
+  EXPECT_STREQ("", bgd);
+  EXPECT_STREQ("", fg);
+  text_of(CellPtr(cell_u8(1, 1, 39)).get(), &bgd, &fg);
+  EXPECT_STREQ("#5f9ea0", bgd);
+  EXPECT_STREQ("#caebd8", fg);
+  // An index past the table reads as the default colour, not past the table.
+  text_of(CellPtr(cell_u8(1, 40, 255)).get(), &bgd, &fg);
+  EXPECT_STREQ("", bgd);
+  EXPECT_STREQ("", fg);
+}
+
+TEST(DisplayCell, TextIsCutToCapacityButLengthIsFull) {
+  CellPtr c(cell_text("abcdefgh", 0, 0));
+  char buf[4];
+  EXPECT_EQ(8u, cell_to_text(c.get(), buf, sizeof buf, nullptr, nullptr));
+  EXPECT_STREQ("abc", buf);
+  EXPECT_EQ(8u, cell_to_text(c.get(), nullptr, 0, nullptr, nullptr));
+}
+
+TEST(DisplayCell, ReadsAStoredUnalignedBlock) {
+  CellPtr c(cell_u16(513, 3, 4));
+  std::vector<uint8_t> store(1 + cell_size(c.get()));
+  memcpy(store.data() + 1, c.get(), cell_size(c.get()));
+  EXPECT_EQ(1, cell_crc_ok(store.data() + 1, cell_size(c.get())));
+  EXPECT_EQ("513", text_of(store.data() + 1));
+}
+
+TEST(DisplayCell, CrcCheckDetectsCorruptionAndShortBlocks) {
+  CellPtr c(cell_text("Setup", 0, 0));
+  std::vector<uint8_t> b((uint8_t*)c.get(), (uint8_t*)c.get() + cell_size(c.get()));
+  EXPECT_EQ(1, cell_crc_ok(b.data(), b.size()));
+  EXPECT_EQ(0, cell_crc_ok(b.data(), b.size() - 1));  // len runs past what is readable
+  for (size_t i = 0; i < b.size(); ++i) {
+    std::vector<uint8_t> bad = b;
+    bad[i] ^= 0x10;
+    EXPECT_EQ(0, cell_crc_ok(bad.data(), bad.size())) << "flipped byte " << i;
+  }
+  uint8_t tiny[8] = {1, 0, 0, 0, 0, 0, 0, 0};  // len 1 cannot hold its own CRC
+  EXPECT_EQ(0, cell_crc_ok(tiny, sizeof tiny));
+  EXPECT_EQ(0, cell_crc_ok(nullptr, 100));
+}
+
+TEST(DisplayCellDeathTest, CorruptedCellEndsTheProcessWithStatus1) {
+  CellPtr c(cell_text("Setup", 0, 0));
+  std::vector<uint8_t> b((uint8_t*)c.get(), (uint8_t*)c.get() + cell_size(c.get()));
+  b[7] ^= 1;
+  char buf[32];
+  EXPECT_EXIT(cell_to_text(b.data(), buf, sizeof buf, nullptr, nullptr),
+              ::testing::ExitedWithCode(1), "conv crc16 err!");
+}
+
+TEST(DisplayCellDeathTest, WordOutsideTheTableEndsTheProcess) {
+  char buf[32];
+  CellPtr zero(cell_word(0, 0, 0));
+  EXPECT_EXIT(cell_to_text(zero.get(), buf, sizeof buf, nullptr, nullptr),
+              ::testing::ExitedWithCode(255), "data->data\\[0\\] = 0");
+  CellPtr past(cell_word(54, 0, 0));
+  EXPECT_EXIT(cell_to_text(past.get(), buf, sizeof buf, nullptr, nullptr),
+              ::testing::ExitedWithCode(255), "data->data\\[0\\] = 54");
+}
+
+}  // namespace
