@@ -306,8 +306,12 @@ TEST(DescriptorWalk, FuzzedAnswersStayInsideTheBuffer) {
     Walk w = walk(data, s, &eps, (uint8_t)(rng() % 128));
     ASSERT_TRUE(w.result == 0 || w.result == 1);
     if (w.result == 1) walked++;
-    if (w.result == 0) ASSERT_TRUE(w.tables.empty());
-    for (const Table& t : w.tables) ASSERT_GE(t.rows.size(), 2u);
+    if (w.result == 0) {
+      ASSERT_TRUE(w.tables.empty());
+    }
+    for (const Table& t : w.tables) {
+      ASSERT_GE(t.rows.size(), 2u);
+    }
     ASSERT_GE(eps.count, 0);
     ASSERT_LE(eps.count, kEndpointTableMax);
   }
