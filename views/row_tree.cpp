@@ -7,11 +7,7 @@
 #include <new>
 
 #include "os/log.h"
-#if __has_include("store/row_payload.h")
 #include "store/row_payload.h"
-#else
-#include "views/row_pack_fallback.h"
-#endif
 
 static void copy_name(char* dst, const char* src) {
   snprintf(dst, kRowTreeNameMax + 1, "%s", src ? src : "");
