@@ -27,11 +27,12 @@ inline Bytes sof(uint16_t frame) {
 }
 
 inline Bytes data(uint8_t pid, const Bytes& payload) {
-  Bytes b{pid};
-  b.insert(b.end(), payload.begin(), payload.end());
+  Bytes b(payload.size() + 3);
+  b[0] = pid;
+  for (size_t i = 0; i < payload.size(); i++) b[1 + i] = payload[i];
   uint16_t crc = crc16_usb(payload.data(), payload.size());
-  b.push_back((uint8_t)crc);
-  b.push_back((uint8_t)(crc >> 8));
+  b[payload.size() + 1] = (uint8_t)crc;
+  b[payload.size() + 2] = (uint8_t)(crc >> 8);
   return b;
 }
 
