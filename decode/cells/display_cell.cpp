@@ -109,6 +109,10 @@ static void put(char* text, size_t cap, size_t* pos, const char* s, size_t n) {
 
 size_t cell_to_text(const void* block, char* text, size_t cap, const char** bgd_name,
                     const char** color_name_out) {
+  if (bgd_name) *bgd_name = "";
+  if (color_name_out) *color_name_out = "";
+  if (cap) text[0] = '\0';
+  if (!block) return 0;
   const uint8_t* b = (const uint8_t*)block;
   uint16_t len = load_u16(b);
   if (len < 2 || crc16_usb(b, (size_t)len + 4) != load_u16(b + len + 4)) {

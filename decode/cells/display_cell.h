@@ -65,7 +65,7 @@ DataMsg* cell_u8(uint8_t v, uint8_t bgd_color, uint8_t color);
 DataMsg* cell_u16(uint16_t v, uint8_t bgd_color, uint8_t color);
 DataMsg* cell_u32(uint32_t v, uint8_t bgd_color, uint8_t color);
 DataMsg* cell_hex(const uint8_t* bytes, uint32_t n, uint8_t bgd_color, uint8_t color);
-// Frees a cell (null is fine).
+// Frees a cell (null is fine), on any thread. Cells are never released with free().
 void cell_free(DataMsg* cell);
 
 // Total bytes of the block: len + 6.
@@ -79,6 +79,6 @@ int cell_crc_ok(const void* block, size_t avail);
 // and text colours ("" for index 0). Returns the full text length.
 // A CRC mismatch ends the process with status 1 after
 // ">>>>>>>>>>>>>>>>>conv crc16 err!<<<<<<<<<<<<\n"; a D_WORD outside 1..53
-// ends it with status -1 after "data->data[0] = %d\n".
+// ends it with status -1 after "data->data[0] = %d\n". A null block gives "".
 size_t cell_to_text(const void* block, char* text, size_t cap, const char** bgd_name,
                     const char** color_name);

@@ -1,6 +1,10 @@
 // Display record lists: the rows that the decoders build and the stores keep.
 // A list owns its nodes, its pairs and the cells they point to; it is handed
 // from producer to consumer by pointer and the producer forgets it.
+//
+// Headers, nodes, pairs, chain links and cells all come from the cell pool:
+// make them only with the functions here and in display_cell.h, and release
+// them only with the free functions (never with free()).
 #pragma once
 
 #include <cstdint>

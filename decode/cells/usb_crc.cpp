@@ -18,15 +18,21 @@ constexpr std::array<uint16_t, 256> make_crc16_table() {
   return t;
 }
 
-// Second table for two bytes per step: the effect of a byte followed by a zero byte.
-constexpr std::array<uint16_t, 256> make_crc16_table_hi(const std::array<uint16_t, 256>& t) {
-  std::array<uint16_t, 256> h{};
-  for (unsigned b = 0; b < 256; ++b) h[b] = (uint16_t)((t[b] >> 8) ^ t[t[b] & 0xFF]);
-  return h;
-}
+// Tables for eight bytes per step: kCrc16By8[k][b] is the effect of byte b
+// followed by k zero bytes.
+struct Crc16Slices {
+  uint16_t t[8][256];
+  constexpr Crc16Slices() : t() {
+    std::array<uint16_t, 256> base = make_crc16_table();
+    for (int b = 0; b < 256; ++b) t[0][b] = base[b];
+    for (int k = 1; k < 8; ++k)
+      for (int b = 0; b < 256; ++b)
+        t[k][b] = (uint16_t)((t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF]);
+  }
+};
 
 constexpr std::array<uint16_t, 256> kCrc16 = make_crc16_table();
-constexpr std::array<uint16_t, 256> kCrc16Hi = make_crc16_table_hi(kCrc16);
+constexpr Crc16Slices kSlices;
 
 // Token CRC of every 11-bit field: register starts at 0x1F, polynomial 0x05,
 // data least significant bit first; the inverted register is stored with its
@@ -58,14 +64,19 @@ static_assert(kCrc5[0] == 2, "SETUP to address 0, endpoint 0 carries CRC5 2");
 }  // namespace
 
 uint16_t crc16_usb(const uint8_t* data, size_t len) {
+  const uint16_t(*t)[256] = kSlices.t;
   uint16_t r = 0xFFFF;
   size_t i = 0;
-  // Two bytes per step: fold both into the register, then look each half up.
-  for (; i + 2 <= len; i += 2) {
-    r ^= (uint16_t)(data[i] | (data[i + 1] << 8));
-    r = (uint16_t)(kCrc16Hi[r & 0xFF] ^ kCrc16[r >> 8]);
+  // Eight bytes per step: the register folds into the first two, and every
+  // byte is looked up in the table for its distance from the end of the step.
+  for (; i + 8 <= len; i += 8) {
+    const uint8_t* d = data + i;
+    r = (uint16_t)(t[7][d[0] ^ (r & 0xFF)] ^ t[6][d[1] ^ (r >> 8)] ^ t[5][d[2]] ^ t[4][d[3]] ^
+                   t[3][d[4]] ^ t[2][d[5]] ^ t[1][d[6]] ^ t[0][d[7]]);
   }
-  if (i < len) r = (uint16_t)((r >> 8) ^ kCrc16[(r ^ data[i]) & 0xFF]);
+  for (; i + 2 <= len; i += 2)
+    r = (uint16_t)(t[1][data[i] ^ (r & 0xFF)] ^ t[0][data[i + 1] ^ (r >> 8)]);
+  if (i < len) r = (uint16_t)((r >> 8) ^ t[0][(r ^ data[i]) & 0xFF]);
   return (uint16_t)~r;
 }
 

@@ -130,4 +130,16 @@ TEST_F(PoolOn, ConcurrentProducersAndConsumers) {
   kvlist_free(slot[1].exchange(nullptr));
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// The pool stays visible to AddressSanitizer: a freed block is poisoned, and
+// so are the bytes of its class beyond the requested size.
+TEST_F(PoolOn, FreedAndSpareBytesArePoisonedUnderAsan) {
+  volatile uint8_t* p = (volatile uint8_t*)cell_pool_alloc(20);
+  p[19] = 1;
+  EXPECT_DEATH(p[21] = 1, "use-after-poison");
+  cell_pool_free((void*)p);
+  EXPECT_DEATH((void)p[0], "use-after-poison");
+}
+#endif
+
 }  // namespace
