@@ -38,6 +38,10 @@ void* os_file_map(os_file f, uint64_t size);
 // returned.
 void* os_file_remap(os_file f, void* addr, uint64_t old_size, uint64_t new_size);
 int os_file_unmap(void* addr, uint64_t size);
+// Asks the system to back `len` bytes of a view at `addr` with writable
+// pages now, in one call instead of one fault per page. A hint: failures
+// (an older system, no memory) are ignored and the pages fault in later.
+void os_file_prefault(void* addr, uint64_t len);
 
 // 0 when the path exists and is accessible.
 int os_path_access(const char* path);

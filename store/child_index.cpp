@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "store/attr_filter.h"
+#include "store/store_files.h"
 
 namespace {
 
@@ -88,6 +89,7 @@ uint64_t arena_alloc(ChildIndex* ix, uint64_t bytes) {
   }
   off = ix->used;
   ix->used += bytes;
+  store_prefault(ix->base, ix->size, ix->used, &ix->ready);
   return off;
 }
 

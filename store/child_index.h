@@ -54,6 +54,7 @@ struct ChildIndex {
   uint8_t* base;                              // view of the whole scratch file
   uint64_t size;                              // scratch file and view size
   uint64_t used;                              // bytes handed out from the start of the file
+  uint64_t ready;                             // bytes backed by pages ahead of `used`
   uint64_t free_head[kChildArenaClasses];     // freed blocks by power-of-two size
   uint64_t* pages;                            // heap table: offset of each slot page or 0
   uint32_t page_count;                        // entries in `pages`

@@ -19,6 +19,7 @@ struct DataFile {
   uint8_t* mapped;        // view of the whole file (header first)
   uint64_t mapped_size;   // current file and view size
   uint64_t read_pos;      // data bytes already read
+  uint64_t ready;         // bytes backed by pages ahead of writing
   std::mutex lock;        // taken by every operation
 };
 

@@ -35,6 +35,7 @@ struct RowStore {
   char* path;             // the file's path in the data directory at open
   uint8_t* mapped;        // view of the whole value file (header first)
   uint64_t mapped_size;   // current file and view size
+  uint64_t ready;         // value file bytes backed by pages ahead of writing
   ChildIndex children;    // parent row -> its children; under child_lock
   std::mutex child_lock;  // guards `children` and `filter`
   std::mutex file_lock;   // guards both files, their headers and growth
@@ -49,6 +50,7 @@ struct IndexFile {
   char* path;             // the file's path in the data directory at open
   uint8_t* mapped;        // view of the whole index file (header first)
   uint64_t mapped_size;   // current file and view size
+  uint64_t ready;         // bytes backed by pages ahead of writing
   RowStore* owner;        // the store it is attached to, or null
 };
 

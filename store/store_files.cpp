@@ -138,3 +138,14 @@ int store_grow_view(os_file file, uint8_t** mapped, uint64_t* mapped_size, const
   *mapped_size = new_size;
   return 0;
 }
+
+void store_prefault_slow(uint8_t* mapped, uint64_t mapped_size, uint64_t end, uint64_t* ready) {
+  const uint64_t step = 1u << 20;
+  // After a jump (a file reopened, a damaged header) only the pages ahead
+  // are worth backing, not the whole gap.
+  uint64_t start = (end - *ready > step ? end - 4096 : *ready) & ~(uint64_t)4095;
+  if (start >= mapped_size) return;
+  uint64_t stop = end + step < mapped_size ? end + step : mapped_size;
+  os_file_prefault(mapped + start, stop - start);
+  *ready = stop;
+}

@@ -41,6 +41,15 @@ void* map_file(os_file file, uint64_t size);
 // the file's kind are logged and -1 is returned.
 int store_grow_view(os_file file, uint8_t** mapped, uint64_t* mapped_size, const char* extend_msg);
 
+// Keeps writable pages ready ahead of the write position of a view: once
+// `end` (the offset written up to) passes *ready, the next stretch is backed
+// in one call instead of a page fault per page. *ready starts at 0.
+void store_prefault_slow(uint8_t* mapped, uint64_t mapped_size, uint64_t end, uint64_t* ready);
+static inline void store_prefault(uint8_t* mapped, uint64_t mapped_size, uint64_t end,
+                                  uint64_t* ready) {
+  if (end > *ready) store_prefault_slow(mapped, mapped_size, end, ready);
+}
+
 // Logs a message; with `also_stderr` it is written to standard error too.
 void store_message(int also_stderr, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 

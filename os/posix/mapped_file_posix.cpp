@@ -162,6 +162,15 @@ int os_file_unmap(void* addr, uint64_t size) {
   return munmap(addr, (size_t)size) == 0 ? 0 : -1;
 }
 
+void os_file_prefault(void* addr, uint64_t len) {
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels answer EINVAL
+#endif
+  int saved = errno;
+  madvise(addr, (size_t)len, MADV_POPULATE_WRITE);
+  errno = saved;
+}
+
 int os_path_access(const char* path) { return access(path, F_OK) == 0 ? 0 : -1; }
 
 int os_make_dir(const char* path) { return mkdir(path, 0755) == 0 ? 0 : -1; }

@@ -1,0 +1,236 @@
+// The child index: capacity rule, attribute filter, refiltering of the root
+// only, long lists, and a randomized comparison with a plain model.
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "os/mapped_file.h"
+#include "store/attr_filter.h"
+#include "store/row_store.h"
+#include "tests/store/store_fixture.h"
+
+namespace {
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+class ChildIndexTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    store_ = rowstore_open("v.qelvo");
+    ASSERT_NE(store_, nullptr);
+    rowstore_set_filter(store_, kFilterShowAll);
+  }
+  void TearDown() override { rowstore_close_delete(store_); }
+  std::vector<uint32_t> visible(uint32_t parent) {
+    std::vector<uint32_t> out;
+    for (uint32_t i = 0; i < tree_child_count(store_, parent); ++i)
+      out.push_back(tree_child_at(store_, parent, i));
+    return out;
+  }
+  RowStore* store_ = nullptr;
+};
+
+uint32_t attr(uint32_t kinds, uint32_t address, uint32_t endpoint) {
+  return kinds | address << 24 | endpoint << 16;
+}
+
+TEST(AttrHidden, KindsAndAddressEndpointSelectors) {
+  // Nothing hidden by the default mask.
+  EXPECT_FALSE(attr_hidden(attr(0x1000, 5, 3), 0xFFFF0000));
+  EXPECT_FALSE(attr_hidden(attr(0xFFFF, 255, 255), 0xFFFF0000));
+  // Kind bits.
+  EXPECT_TRUE(attr_hidden(attr(0x1000, 5, 3), 0xFFFF1000));
+  EXPECT_FALSE(attr_hidden(attr(0x0800, 5, 3), 0xFFFF1000));
+  // Endpoint 3 of any device.
+  EXPECT_FALSE(attr_hidden(attr(0, 5, 3), 0xFF030000));
+  EXPECT_FALSE(attr_hidden(attr(0, 9, 3), 0xFF030000));
+  EXPECT_TRUE(attr_hidden(attr(0, 5, 4), 0xFF030000));
+  // Device 5, any endpoint.
+  EXPECT_FALSE(attr_hidden(attr(0, 5, 0), 0x05FF0000));
+  EXPECT_FALSE(attr_hidden(attr(0, 5, 7), 0x05FF0000));
+  EXPECT_TRUE(attr_hidden(attr(0, 6, 7), 0x05FF0000));
+  // Endpoint 3 of device 5 only.
+  EXPECT_FALSE(attr_hidden(attr(0, 5, 3), 0x05030000));
+  EXPECT_TRUE(attr_hidden(attr(0, 5, 4), 0x05030000));
+  EXPECT_TRUE(attr_hidden(attr(0, 6, 3), 0x05030000));
+  // Kind bits win over a matching selector.
+  EXPECT_TRUE(attr_hidden(attr(0x0002, 5, 3), 0x05030002));
+  // Mask 0 (a store's mask before any filter is set) shows only 0/0.
+  EXPECT_FALSE(attr_hidden(attr(0x0800, 0, 0), 0));
+  EXPECT_TRUE(attr_hidden(attr(0x0800, 0, 1), 0));
+}
+
+TEST_F(ChildIndexTest, CapacityFollowsTheGrowthRule) {
+  EXPECT_EQ(tree_child_capacity(store_, 7), 0u);
+  std::vector<uint32_t> expected = {4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384, 26384, 36384};
+  size_t next = 0;
+  uint32_t cap_seen = 0;
+  for (uint32_t i = 1; i <= 36384 + 1; ++i) {
+    ASSERT_EQ(tree_add_child(store_, 7, 100 + i, 0), 0);
+    uint32_t cap = tree_child_capacity(store_, 7);
+    if (cap != cap_seen) {
+      ASSERT_LT(next, expected.size() + 1);
+      if (next < expected.size()) {
+        EXPECT_EQ(cap, expected[next]) << i;
+      }
+      if (cap_seen) {
+        EXPECT_EQ(i - 1, cap_seen);  // the list grows only when it is full
+      }
+      cap_seen = cap;
+      ++next;
+    }
+  }
+  EXPECT_EQ(cap_seen, 46384u);
+  EXPECT_EQ(tree_child_count(store_, 7), 36385u);
+  for (uint32_t i : {0u, 3u, 4u, 16383u, 16384u, 16385u, 36384u})
+    EXPECT_EQ(tree_child_at(store_, 7, i), 101 + i) << i;
+  EXPECT_EQ(tree_child_at(store_, 7, 36385), kNone);
+  for (uint32_t i : {0u, 16383u, 16384u, 20000u, 36384u}) EXPECT_EQ(tree_index_of_child(store_, 7, 101 + i), i);
+  EXPECT_EQ(tree_index_of_child(store_, 7, 100), kNone);
+  EXPECT_EQ(tree_index_of_child(store_, 7, 101 + 36385), kNone);
+}
+
+TEST_F(ChildIndexTest, OnlyTheRootIsRefilteredAndLaterChildrenMeetTheNewMask) {
+  // Rows 1..3 on top with flags 0x800, 0x1000, 0x800; row 1 has children 4 (NAK) and 5 (ACK).
+  tree_add_child(store_, 0, 1, 0x0800);
+  tree_add_child(store_, 0, 2, 0x1000);
+  tree_add_child(store_, 0, 3, 0x0800);
+  tree_add_child(store_, 1, 4, 0x1000);
+  tree_add_child(store_, 1, 5, 0x0800);
+  EXPECT_EQ(visible(0), (std::vector<uint32_t>{1, 2, 3}));
+  rowstore_set_filter(store_, 0xFFFF1000);
+  EXPECT_EQ(visible(0), (std::vector<uint32_t>{1, 3}));
+  EXPECT_EQ(tree_index_of_child(store_, 0, 3), 1u);
+  EXPECT_EQ(tree_index_of_child(store_, 0, 2), kNone);
+  // Row 1's list keeps the set it had.
+  EXPECT_EQ(visible(1), (std::vector<uint32_t>{4, 5}));
+  // New children, under old and new parents, meet the new mask.
+  tree_add_child(store_, 1, 6, 0x1000);
+  tree_add_child(store_, 1, 7, 0x0800);
+  tree_add_child(store_, 0, 8, 0x1000);
+  tree_add_child(store_, 0, 9, 0x0800);
+  tree_add_child(store_, 9, 10, 0x1000);
+  EXPECT_EQ(visible(1), (std::vector<uint32_t>{4, 5, 7}));
+  EXPECT_EQ(tree_child_total(store_, 1), 4u);
+  EXPECT_EQ(visible(0), (std::vector<uint32_t>{1, 3, 9}));
+  EXPECT_EQ(tree_child_count(store_, 9), 0u);
+  EXPECT_EQ(tree_child_at(store_, 9, 0), kNone);
+  EXPECT_EQ(tree_child_total(store_, 9), 1u);
+  // Back to the default: the root shows everything again, row 1 does not.
+  rowstore_set_filter(store_, kFilterShowAll);
+  EXPECT_EQ(visible(0), (std::vector<uint32_t>{1, 2, 3, 8, 9}));
+  EXPECT_EQ(visible(1), (std::vector<uint32_t>{4, 5, 7}));
+  EXPECT_EQ(tree_child_count(store_, 9), 0u);
+  tree_add_child(store_, 9, 11, 0x1000);
+  EXPECT_EQ(visible(9), (std::vector<uint32_t>{11}));
+  tree_clear(store_);
+  EXPECT_EQ(tree_child_count(store_, 0), 0u);
+  EXPECT_EQ(tree_child_count(store_, 1), 0u);
+  EXPECT_EQ(tree_child_capacity(store_, 0), 0u);
+  tree_add_child(store_, 0, 1, 0x1000);
+  EXPECT_EQ(visible(0), (std::vector<uint32_t>{1}));
+}
+
+TEST_F(ChildIndexTest, FarApartParentNumbersAndALongRootList) {
+  tree_add_child(store_, 0xFFFFFFFEu, 0xFFFFFFFFu, 0);
+  EXPECT_EQ(visible(0xFFFFFFFEu), (std::vector<uint32_t>{0xFFFFFFFFu}));
+  EXPECT_EQ(tree_child_count(store_, 0xFFFFFFFDu), 0u);
+  const uint32_t n = 100000;
+  for (uint32_t r = 1; r <= n; ++r) ASSERT_EQ(tree_add_child(store_, 0, r, (r % 3 == 0) ? 0x1000 : 0), 0);
+  EXPECT_EQ(tree_child_count(store_, 0), n);
+  rowstore_set_filter(store_, 0xFFFF1000);
+  ASSERT_EQ(tree_child_count(store_, 0), n - n / 3);
+  for (uint32_t pos : {0u, 1u, 2u, 16383u, 16384u, 50000u, n - n / 3 - 1}) {
+    uint32_t r = tree_child_at(store_, 0, pos);
+    EXPECT_NE(r % 3, 0u);
+    EXPECT_EQ(r, pos + pos / 2 + 1);
+    EXPECT_EQ(tree_index_of_child(store_, 0, r), pos);
+  }
+  EXPECT_EQ(tree_index_of_child(store_, 0, 3), kNone);
+}
+
+TEST_F(ChildIndexTest, TheScratchFileLeavesNoNameBehind) {
+  for (uint32_t r = 1; r <= 5000; ++r) ASSERT_EQ(tree_add_child(store_, r / 3, r, 0), 0);
+  EXPECT_GT(tree_scratch_bytes(store_), 0u);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(tmp_.path() + "/data"))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, (std::vector<std::string>{"v.qelvo"}));
+}
+
+TEST_F(ChildIndexTest, AFullScratchFileRefusesTheChildAndChangesNothing) {
+  tree_add_child(store_, 0, 1, 0);
+  // Fill the first megabyte of the scratch file with pages of far-apart parents.
+  uint32_t parent = 1;
+  while (tree_scratch_bytes(store_) + 131072 <= (1u << 20)) {
+    parent += 16384;
+    ASSERT_EQ(tree_add_child(store_, parent, 2, 0), 0);
+  }
+  os_file_fail_next("set_size", 1, ENOSPC);
+  EXPECT_EQ(tree_add_child(store_, parent + 16384, 3, 0), -1);
+  EXPECT_EQ(tree_child_count(store_, parent + 16384), 0u);
+  EXPECT_EQ(tree_add_child(store_, parent + 16384, 3, 0), 0);
+  EXPECT_EQ(visible(parent + 16384), (std::vector<uint32_t>{3}));
+  EXPECT_EQ(visible(0), (std::vector<uint32_t>{1}));
+}
+
+// The semantics in their plainest form: one list of all children with flags
+// and one visible list per parent.
+struct ModelList {
+  std::vector<uint32_t> all, flags, visible;
+};
+
+TEST_F(ChildIndexTest, MatchesAPlainModelUnderRandomAppendsAndFilters) {
+  std::mt19937 rng(20261206);
+  std::map<uint32_t, ModelList> model;
+  uint32_t mask = kFilterShowAll;
+  const uint32_t masks[] = {kFilterShowAll, 0xFFFF1000, 0xFF030000, 0x05FF0000, 0x05030800, 0xFFFF1800};
+  uint32_t next_row = 1;
+  std::vector<uint32_t> parents = {0};
+  for (int step = 0; step < 60000; ++step) {
+    uint32_t dice = rng() % 1000;
+    if (dice == 0) {
+      mask = masks[rng() % 6];
+      rowstore_set_filter(store_, mask);
+      ModelList& root = model[0];
+      root.visible.clear();
+      for (size_t i = 0; i < root.all.size(); ++i)
+        if (!attr_hidden(root.flags[i], mask)) root.visible.push_back(root.all[i]);
+      if (root.all.empty()) model.erase(0);
+      continue;
+    }
+    // Mostly the newest parents (like the tree model), sometimes an old one;
+    // a few parents get thousands of children.
+    uint32_t parent;
+    if (dice < 300)
+      parent = 0;
+    else if (dice < 310)
+      parent = parents[rng() % parents.size()];
+    else if (dice < 500)
+      parent = 3;
+    else
+      parent = parents[parents.size() - 1 - rng() % std::min<size_t>(parents.size(), 3)];
+    uint32_t flags = attr((rng() % 4 == 0) ? 0x1000 : 0x0800, rng() % 7, rng() % 5);
+    uint32_t row = next_row++;
+    ASSERT_EQ(tree_add_child(store_, parent, row, flags), 0);
+    ModelList& l = model[parent];
+    l.all.push_back(row);
+    l.flags.push_back(flags);
+    if (!attr_hidden(flags, mask)) l.visible.push_back(row);
+    parents.push_back(row);
+  }
+  for (const auto& [parent, l] : model) {
+    ASSERT_EQ(tree_child_count(store_, parent), l.visible.size()) << parent;
+    ASSERT_EQ(tree_child_total(store_, parent), l.all.size()) << parent;
+    for (size_t i = 0; i < l.visible.size(); ++i) {
+      ASSERT_EQ(tree_child_at(store_, parent, (uint32_t)i), l.visible[i]) << parent << " " << i;
+      ASSERT_EQ(tree_index_of_child(store_, parent, l.visible[i]), i) << parent;
+    }
+    ASSERT_EQ(tree_child_at(store_, parent, (uint32_t)l.visible.size()), kNone);
+  }
+  EXPECT_GT(model[3].all.size(), 10000u);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// Data files: fresh header, append/read round trip through truncate and
+// reopen, refusal of empty, short and foreign files, growth and damage.
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "os/mapped_file.h"
+#include "store/data_file.h"
+#include "tests/store/store_fixture.h"
+
+namespace {
+
+class DataFileTest : public StoreTest {};
+
+int open_fds() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (readdir(d)) ++n;
+  closedir(d);
+  return n;
+}
+
+TEST_F(DataFileTest, NewFileHasItsHeaderAndTheLogOfItsCreation) {
+  DataFile* df = datafile_create("capusbdata.qelvo");
+  ASSERT_NE(df, nullptr);
+  EXPECT_EQ(df->mapped_size, 5242880u);
+  const DataFileHeader* h = (const DataFileHeader*)df->mapped;
+  EXPECT_EQ(memcmp(df->mapped, "WRDH", 4), 0);
+  EXPECT_EQ(h->zero, 0u);
+  EXPECT_EQ(h->data_bytes, 0u);
+  EXPECT_EQ(h->write_offset, 24u);
+  EXPECT_STREQ(df->filename, "capusbdata.qelvo");
+  std::vector<std::string> want = {"filename = capusbdata.qelvo", "hd->filename = capusbdata.qelvo",
+                                   "creat hd->hFile!!!", "filename = data/capusbdata.qelvo",
+                                   "-1 hd->filename = capusbdata.qelvo", "0 hd->filename = capusbdata.qelvo",
+                                   "1 hd->filename = capusbdata.qelvo", "new file init!!!",
+                                   "2 hd->filename = capusbdata.qelvo"};
+  std::vector<std::string> got;
+  for (const std::string& line : logged())
+    if (line.find("目录") == std::string::npos) got.push_back(line);
+  EXPECT_EQ(got, want);
+  datafile_close_delete(df);
+  EXPECT_EQ(file_size(data_path("capusbdata.qelvo")), -1);
+  EXPECT_TRUE(logged_contains("del filename = data/capusbdata.qelvo"));
+}
+
+TEST_F(DataFileTest, TruncateAndReopenGivesBackExactlyTheBytes) {
+  DataFile* df = datafile_create("d.qelvo");
+  ASSERT_NE(df, nullptr);
+  uint8_t bytes[100];
+  for (int i = 0; i < 100; ++i) bytes[i] = (uint8_t)(i * 3 + 1);
+  EXPECT_EQ(datafile_append(df, bytes, 60), 60u);
+  EXPECT_EQ(datafile_append(df, bytes + 60, 40), 40u);
+  datafile_close_truncate(df);
+  EXPECT_EQ(file_size(data_path("d.qelvo")), 124);
+
+  DataFile* back = datafile_open(data_path("d.qelvo").c_str());
+  ASSERT_NE(back, nullptr);
+  EXPECT_TRUE(logged_contains(">>>hd->mapped_size = 124"));
+  uint8_t out[100] = {};
+  EXPECT_EQ(datafile_read(back, out, 12), 12u);
+  EXPECT_EQ(datafile_read(back, out + 12, 88), 88u);
+  EXPECT_EQ(memcmp(out, bytes, 100), 0);
+  EXPECT_EQ(datafile_read(back, out, 1), 0u);
+  datafile_close_truncate(back);  // leaves the size as it was
+  EXPECT_EQ(file_size(data_path("d.qelvo")), 124);
+}
+
+TEST_F(DataFileTest, OpenRefusesMissingEmptyShortAndForeignFilesAndClosesThem) {
+  int fds = open_fds();
+  EXPECT_EQ(datafile_open(tmp_.file("missing").c_str()), nullptr);
+  EXPECT_TRUE(logged_contains("打开文件失败: " + tmp_.file("missing") + ", 错误码: 2\n"));
+  { std::ofstream(tmp_.file("empty")); }
+  EXPECT_EQ(datafile_open(tmp_.file("empty").c_str()), nullptr);
+  EXPECT_TRUE(logged_contains("文件大小为0: " + tmp_.file("empty") + "\n"));
+  { std::ofstream(tmp_.file("short")) << "WRDH"; }
+  EXPECT_EQ(datafile_open(tmp_.file("short").c_str()), nullptr);
+  { std::ofstream(tmp_.file("foreign")) << std::string(200, 'z'); }
+  EXPECT_EQ(datafile_open(tmp_.file("foreign").c_str()), nullptr);
+  EXPECT_EQ(open_fds(), fds);
+}
+
+TEST_F(DataFileTest, AppendLimitsGrowthResetAndPartialReads) {
+  DataFile* df = datafile_create("d.qelvo");
+  ASSERT_NE(df, nullptr);
+  std::vector<uint8_t> block(4097, 0x5A);
+  EXPECT_EQ(datafile_append(df, block.data(), 4097), 0u);
+  EXPECT_EQ(datafile_append(df, block.data(), 0), 0u);
+  uint64_t total = 0;
+  for (uint32_t i = 0; total < 5242880 + 4096; ++i) {
+    for (int k = 0; k < 4096; ++k) block[k] = (uint8_t)(i + k);
+    ASSERT_EQ(datafile_append(df, block.data(), 4096), 4096u);
+    total += 4096;
+  }
+  EXPECT_EQ(df->mapped_size, 10485760u);
+  EXPECT_EQ(datafile_size(df), total);
+  std::vector<uint8_t> out(4096);
+  for (uint32_t i = 0; i * 4096ull < total; ++i) {
+    ASSERT_EQ(datafile_read(df, out.data(), 4096), 4096u);
+    ASSERT_EQ(out[0], (uint8_t)i);
+    ASSERT_EQ(out[4095], (uint8_t)(i + 4095));
+  }
+  EXPECT_EQ(datafile_read(df, out.data(), 1), 0u);
+
+  // Growth that fails refuses the append and keeps what is there.
+  uint64_t room = df->mapped_size - 24 - total;
+  for (uint64_t k = 0; k < room / 4096; ++k) ASSERT_EQ(datafile_append(df, block.data(), 4096), 4096u);
+  os_file_fail_next("set_size", 1, ENOSPC);
+  EXPECT_EQ(datafile_append(df, block.data(), 4096), 0u);
+  EXPECT_TRUE(logged_contains("扩展文件失败，错误码: 28\n"));
+  EXPECT_EQ(datafile_size(df), total + room / 4096 * 4096);
+
+  EXPECT_EQ(datafile_reset(df), 0);
+  EXPECT_EQ(datafile_size(df), 0u);
+  EXPECT_EQ(datafile_read(df, out.data(), 1), 0u);
+  EXPECT_EQ(datafile_append(df, "abc", 3), 3u);
+  // A read asking for more than remains copies the rest.
+  EXPECT_EQ(datafile_read(df, out.data(), 10), 3u);
+  EXPECT_EQ(memcmp(out.data(), "abc", 3), 0);
+  EXPECT_EQ(df->mapped_size, 10485760u);  // reset keeps the file's size
+  datafile_close_truncate(df);
+  EXPECT_EQ(file_size(data_path("d.qelvo")), 27);
+}
+
+TEST_F(DataFileTest, ADamagedHeaderCannotSendReadsOrTruncationPastTheFile) {
+  DataFile* df = datafile_create("d.qelvo");
+  ASSERT_NE(df, nullptr);
+  ASSERT_EQ(datafile_append(df, "hello", 5), 5u);
+  datafile_close_truncate(df);
+  std::string path = data_path("d.qelvo");
+  {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    uint64_t lie = 1ull << 40;
+    f.seekp(8);
+    f.write((const char*)&lie, 8);
+    f.seekp(16);
+    f.write((const char*)&lie, 8);
+  }
+  DataFile* back = datafile_open(path.c_str());
+  ASSERT_NE(back, nullptr);
+  std::vector<uint8_t> out(4096);
+  EXPECT_EQ(datafile_read(back, out.data(), 4096), 5u);
+  EXPECT_EQ(datafile_read(back, out.data(), 4096), 0u);
+  EXPECT_EQ(datafile_append(back, "x", 1), 0u);  // write offset outside the file
+  datafile_close_truncate(back);
+  EXPECT_EQ(file_size(path), 29);
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+// Row store files: layout of new files, row addressing, payload limits,
+// growth, damaged entries and failures at the OS boundary.
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "os/mapped_file.h"
+#include "store/row_store.h"
+#include "tests/store/store_fixture.h"
+
+namespace {
+
+class RowStoreTest : public StoreTest {
+ protected:
+  void open(const char* value = "v.qelvo", const char* index = "i.qelvo") {
+    store_ = rowstore_open(value);
+    ASSERT_NE(store_, nullptr);
+    index_ = indexfile_open(index, store_);
+    ASSERT_NE(index_, nullptr);
+  }
+  void TearDown() override {
+    if (store_) rowstore_close_delete(store_);
+    if (index_) indexfile_close_delete(index_);
+  }
+  // Appends one top-level row the way the tree model does; its row number.
+  uint32_t add_row(const std::vector<uint8_t>& payload, uint32_t parent = 0, uint32_t flags = 0) {
+    uint64_t at = 0;
+    IndexEntry* e = rowstore_new_entry(store_, &at);
+    EXPECT_NE(e, nullptr);
+    if (!e) return 0;
+    uint32_t row = (uint32_t)((at - 496) / 40 + 1);
+    e->row = row;
+    e->parent = parent;
+    e->attr_flags = flags;
+    uint64_t off = rowstore_append_value(store_, payload.data(), (uint32_t)payload.size());
+    e = indexfile_entry_at(index_, at);  // the append may have moved nothing, but never trust it
+    e->value_offset = off;
+    e->length = (uint32_t)payload.size();
+    tree_add_child(store_, parent, row, flags);
+    return row;
+  }
+  static std::vector<uint8_t> pattern(uint32_t seed, size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(seed * 31 + i * 7);
+    return v;
+  }
+  RowStore* store_ = nullptr;
+  IndexFile* index_ = nullptr;
+};
+
+TEST_F(RowStoreTest, NewFilesHaveTheirSizeAndFreshHeaders) {
+  open();
+  rowstore_close(store_);
+  indexfile_close(index_);
+  store_ = nullptr;
+  index_ = nullptr;
+  std::string v = read_file(data_path("v.qelvo"));
+  ASSERT_EQ(v.size(), 5242880u);
+  EXPECT_EQ(v.substr(0, 4), "WRDH");
+  EXPECT_EQ(read_le<uint32_t>(v, 4), 1u);
+  EXPECT_EQ(read_le<uint64_t>(v, 8), 0u);
+  EXPECT_EQ(read_le<uint64_t>(v, 16), 504u);
+  EXPECT_EQ(read_le<uint32_t>(v, 24), 0u);
+  EXPECT_EQ(v.find_first_not_of('\0', 24), std::string::npos);
+  std::string i = read_file(data_path("i.qelvo"));
+  ASSERT_EQ(i.size(), 5242880u);
+  EXPECT_EQ(i.substr(0, 4), "WRDH");
+  EXPECT_EQ(read_le<uint32_t>(i, 4), 1u);
+  EXPECT_EQ(read_le<uint64_t>(i, 8), 0u);
+  EXPECT_EQ(read_le<uint64_t>(i, 16), 496u);
+  EXPECT_TRUE(logged_contains("filename = data/v.qelvo"));
+  EXPECT_TRUE(logged_contains(">>>hs->mapped = "));
+  EXPECT_TRUE(logged_contains("目录 'data' 不存在，正在尝试创建...\n"));
+}
+
+TEST_F(RowStoreTest, OpeningAgainDiscardsTheOldContentAndCloseDeleteRemovesFiles) {
+  open();
+  add_row(pattern(1, 50));
+  rowstore_close(store_);
+  indexfile_close(index_);
+  EXPECT_EQ(read_le<uint64_t>(read_file(data_path("v.qelvo")), 8), 1u);
+  store_ = nullptr;
+  index_ = nullptr;
+  open();
+  EXPECT_EQ(rowstore_entry_count(store_), 0u);
+  EXPECT_FALSE(rowstore_get_entry(store_, 1, nullptr));
+  EXPECT_EQ(tree_child_count(store_, 0), 0u);
+  rowstore_close_delete(store_);
+  indexfile_close_delete(index_);
+  store_ = nullptr;
+  index_ = nullptr;
+  EXPECT_EQ(file_size(data_path("v.qelvo")), -1);
+  EXPECT_EQ(file_size(data_path("i.qelvo")), -1);
+  EXPECT_TRUE(logged_contains("del filename = data/v.qelvo"));
+}
+
+TEST_F(RowStoreTest, RowsAreNumberedFromOneAndOutOfRangeRowsAreRejected) {
+  open();
+  uint64_t at = 0;
+  IndexEntry* e = rowstore_new_entry(store_, &at);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(at, 496u);
+  for (size_t i = 0; i < sizeof *e; ++i) EXPECT_EQ(((uint8_t*)e)[i], 0) << i;
+  e->row = 1;
+  e->attr_flags = 0x1234;
+  uint64_t off = rowstore_append_value(store_, "abc", 3);
+  EXPECT_EQ(off, 504u);
+  indexfile_entry_at(index_, at)->value_offset = off;
+  EXPECT_EQ(rowstore_append_value(store_, "de", 2), 504u + 4 + 3);
+
+  IndexEntry copy;
+  ASSERT_TRUE(rowstore_get_entry(store_, 1, &copy));
+  EXPECT_EQ(copy.row, 1u);
+  EXPECT_EQ(copy.attr_flags, 0x1234u);
+  EXPECT_FALSE(rowstore_get_entry(store_, 0, &copy));
+  EXPECT_FALSE(rowstore_get_entry(store_, 2, &copy));
+  char out[16] = {};
+  EXPECT_EQ(rowstore_read_value(store_, 1, out, sizeof out), 3u);
+  EXPECT_EQ(std::string(out, 3), "abc");
+  EXPECT_EQ(rowstore_read_value(store_, 0, out, sizeof out), 0u);
+  EXPECT_EQ(rowstore_read_value(store_, 2, out, sizeof out), 0u);
+  EXPECT_EQ(rowstore_read_value(store_, 1, nullptr, sizeof out), 0u);
+  EXPECT_EQ(rowstore_row_total(store_), 0u);
+}
+
+TEST_F(RowStoreTest, PayloadLimitsAndTheStrictCapacityOfReads) {
+  open();
+  std::vector<uint8_t> full = pattern(3, 4096), almost = pattern(4, 4095), over = pattern(5, 4097);
+  EXPECT_EQ(rowstore_append_value(store_, over.data(), 4097), 0u);
+  EXPECT_EQ(rowstore_append_value(store_, over.data(), 0), 0u);
+  EXPECT_EQ(rowstore_append_value(store_, nullptr, 10), 0u);
+  uint32_t r1 = add_row(full);
+  uint32_t r2 = add_row(almost);
+  std::vector<uint8_t> buf(8192);
+  EXPECT_EQ(rowstore_read_value(store_, r1, buf.data(), 4096), 0u);  // needs room for more than 4096
+  EXPECT_EQ(rowstore_read_value(store_, r1, buf.data(), 4097), 4096u);
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 4096), full);
+  EXPECT_EQ(rowstore_read_value(store_, r2, buf.data(), 4096), 4095u);
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 4095), almost);
+}
+
+TEST_F(RowStoreTest, FilesDoubleWhenFullAndKeepEarlierRecordsWhereTheyWere) {
+  open();
+  std::vector<uint64_t> offsets;
+  // 1,400 records of 4,000 bytes pass 5 MiB in the value file; 140,000
+  // entries pass it in the index file.
+  for (uint32_t i = 0; i < 1400; ++i) {
+    std::vector<uint8_t> p = pattern(i, 4000);
+    offsets.push_back(rowstore_append_value(store_, p.data(), 4000));
+    ASSERT_NE(offsets.back(), 0u) << i;
+  }
+  EXPECT_EQ(store_->mapped_size, 10485760u);
+  for (uint32_t i = 0; i < 1400; ++i) {
+    uint32_t len;
+    memcpy(&len, store_->mapped + offsets[i], 4);
+    ASSERT_EQ(len, 4000u);
+    ASSERT_EQ(memcmp(store_->mapped + offsets[i] + 4, pattern(i, 4000).data(), 4000), 0) << i;
+  }
+  for (uint32_t i = 0; i < 140000; ++i) {
+    uint64_t at;
+    IndexEntry* e = rowstore_new_entry(store_, &at);
+    ASSERT_NE(e, nullptr);
+    e->row = i + 1;
+    e->value_offset = offsets[i % 1400];
+  }
+  EXPECT_EQ(index_->mapped_size, 10485760u);
+  std::vector<uint8_t> buf(4097);
+  for (uint32_t row : {1u, 131059u, 131060u, 140000u}) {
+    IndexEntry e;
+    ASSERT_TRUE(rowstore_get_entry(store_, row, &e));
+    EXPECT_EQ(e.row, row);
+    ASSERT_EQ(rowstore_read_value(store_, row, buf.data(), 4097), 4000u);
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 4000), pattern((row - 1) % 1400, 4000));
+  }
+  rowstore_close(store_);
+  indexfile_close(index_);
+  store_ = nullptr;
+  index_ = nullptr;
+  EXPECT_EQ(file_size(data_path("v.qelvo")), 10485760);
+  EXPECT_EQ(file_size(data_path("i.qelvo")), 10485760);
+}
+
+TEST_F(RowStoreTest, DamagedEntriesNeverSendAReadOutsideTheFile) {
+  open();
+  uint32_t row = add_row(pattern(1, 100));
+  uint64_t at = 496;
+  IndexEntry* e = indexfile_entry_at(index_, at);
+  uint64_t good = e->value_offset;
+  std::vector<uint8_t> buf(8192);
+  for (uint64_t bad : std::vector<uint64_t>{0, 1, 503, 5242878, 5242880, ~0ull, good + 1}) {
+    e->value_offset = bad;
+    EXPECT_EQ(rowstore_read_value(store_, row, buf.data(), 8192), 0u) << bad;
+  }
+  e->value_offset = good;
+  uint32_t huge = 4097;
+  memcpy(store_->mapped + good, &huge, 4);
+  EXPECT_EQ(rowstore_read_value(store_, row, buf.data(), 8192), 0u);
+  // A record claiming more bytes than were ever written is refused too.
+  uint32_t past = 200;
+  memcpy(store_->mapped + good, &past, 4);
+  EXPECT_EQ(rowstore_read_value(store_, row, buf.data(), 8192), 0u);
+  // A damaged entry count cannot reach past the index view.
+  ((IndexFileHeader*)index_->mapped)->entry_count = 1u << 30;
+  EXPECT_FALSE(rowstore_get_entry(store_, (1u << 30) - 1, nullptr));
+}
+
+TEST_F(RowStoreTest, AFailedGrowthRefusesTheAppendAndKeepsTheStoreUsable) {
+  open();
+  std::vector<uint8_t> big = pattern(9, 4096);
+  std::vector<uint64_t> offsets;
+  while (store_->mapped_size - ((ValueFileHeader*)store_->mapped)->used_bytes >= 4100)
+    offsets.push_back(rowstore_append_value(store_, big.data(), 4096));
+  os_file_fail_next("set_size", 1, ENOSPC);
+  EXPECT_EQ(rowstore_append_value(store_, big.data(), 4096), 0u);
+  EXPECT_TRUE(logged_contains("扩展文件失败，错误码: 28\n"));
+  os_file_fail_next("remap", 1, ENOMEM);
+  EXPECT_EQ(rowstore_append_value(store_, big.data(), 4096), 0u);
+  EXPECT_TRUE(logged_contains("映射视图失败，错误码: 12\n"));
+  EXPECT_EQ(store_->mapped_size, 5242880u);
+  EXPECT_EQ(file_size(data_path("v.qelvo")), 5242880);
+  EXPECT_EQ(memcmp(store_->mapped + offsets.front() + 4, big.data(), 4096), 0);
+  EXPECT_NE(rowstore_append_value(store_, big.data(), 4096), 0u);  // the next growth works
+  EXPECT_EQ(store_->mapped_size, 10485760u);
+
+  uint64_t at;
+  const uint32_t fit = (5242880 - 496) / 40;  // 131,059 entries fit the first 5 MiB
+  for (uint32_t i = 0; i < fit; ++i) ASSERT_NE(rowstore_new_entry(store_, &at), nullptr);
+  os_file_fail_next("set_size", 1, ENOSPC);
+  EXPECT_EQ(rowstore_new_entry(store_, &at), nullptr);
+  EXPECT_TRUE(logged_contains("扩展索引文件失败，错误码: 28\n"));
+  EXPECT_TRUE(logged_contains("extend_indexfile failed!!!"));
+  EXPECT_EQ(rowstore_entry_count(store_), fit);
+  EXPECT_NE(rowstore_new_entry(store_, &at), nullptr);
+  EXPECT_EQ(rowstore_entry_count(store_), fit + 1);
+}
+
+TEST_F(RowStoreTest, AStoreWithoutIndexFileRefusesEntriesAndReads) {
+  store_ = rowstore_open("v.qelvo");
+  ASSERT_NE(store_, nullptr);
+  uint64_t at;
+  EXPECT_EQ(rowstore_new_entry(store_, &at), nullptr);
+  EXPECT_FALSE(rowstore_get_entry(store_, 1, nullptr));
+  index_ = indexfile_open("i.qelvo", store_);
+  ASSERT_NE(index_, nullptr);
+  ASSERT_NE(rowstore_new_entry(store_, &at), nullptr);
+  EXPECT_TRUE(rowstore_get_entry(store_, 1, nullptr));
+  indexfile_close_delete(index_);  // detaches from the store
+  index_ = nullptr;
+  EXPECT_EQ(rowstore_new_entry(store_, &at), nullptr);
+  EXPECT_FALSE(rowstore_get_entry(store_, 1, nullptr));
+  EXPECT_EQ(rowstore_entry_count(store_), 0u);
+}
+
+TEST_F(RowStoreTest, CreationFailuresAreReportedWithTheSystemCode) {
+  os_file_fail_next("open", 1, EACCES);
+  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
+  EXPECT_TRUE(logged_contains("打开文件失败，错误码: 13\n"));
+  os_file_fail_next("set_size", 1, ENOSPC);
+  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
+  EXPECT_TRUE(logged_contains("设置文件大小失败，错误码: 28\n"));
+  os_file_fail_next("map", 1, ENOMEM);
+  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
+  EXPECT_TRUE(logged_contains("映射视图失败，错误码: 12\n"));
+  // A data directory that cannot be created (its parent is a file).
+  { std::ofstream(tmp_.file("plain")) << "x"; }
+  store_set_data_dir("plain/data");
+  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
+  EXPECT_TRUE(logged_contains("错误: 目录创建失败"));
+  uint64_t size = 0;
+  EXPECT_EQ(create_data_file("x.qelvo", 4096, &size), OS_FILE_INVALID);
+}
+
+TEST_F(RowStoreTest, TheDataDirectoryCanBeMovedAndPathsUseTheSlash) {
+  EXPECT_STREQ(store_data_dir(), "data");
+  EXPECT_STREQ(datafile_path("capusbdata.qelvo"), "data/capusbdata.qelvo");
+  std::string dir = tmp_.file("private");
+  store_set_data_dir(dir.c_str());
+  EXPECT_EQ(std::string(datafile_path("a.qelvo")), dir + "/a.qelvo");
+  open("a.qelvo", "b.qelvo");
+  EXPECT_EQ(file_size(dir + "/a.qelvo"), 5242880);
+  EXPECT_EQ(file_size(dir + "/b.qelvo"), 5242880);
+  // Deleting uses the path the store was opened with, whatever the
+  // directory is now.
+  store_set_data_dir("data");
+  rowstore_close_delete(store_);
+  indexfile_close_delete(index_);
+  store_ = nullptr;
+  index_ = nullptr;
+  EXPECT_EQ(file_size(dir + "/a.qelvo"), -1);
+  EXPECT_EQ(file_size(dir + "/b.qelvo"), -1);
+  std::string long_name(5000, 'x');
+  EXPECT_EQ(datafile_path(long_name.c_str()), nullptr);
+  EXPECT_EQ(rowstore_open(long_name.c_str()), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Files past 0xA0000000 bytes: the old 32-bit mapping size would have
+// stopped there. Growth is sparse, so this costs no disk space.
+TEST_F(RowStoreTest, RecordsAndFilesGrowPastTheOld32BitLimit) {
+  open();
+  // Pretend the value file is full at 2,684,354,560 bytes (5 MiB doubled nine times).
+  for (int i = 0; i < 9; ++i)
+    ASSERT_EQ(store_grow_view(store_->hFile, &store_->mapped, &store_->mapped_size, "%lu"), 0);
+  ASSERT_EQ(store_->mapped_size, 0xA0000000ull);
+  ValueFileHeader* h = (ValueFileHeader*)store_->mapped;
+  h->used_bytes = 0xA0000000ull - 100;
+  std::vector<uint8_t> p = pattern(77, 3000);
+  uint64_t at = 0;
+  IndexEntry* e = rowstore_new_entry(store_, &at);
+  ASSERT_NE(e, nullptr);
+  uint64_t off = rowstore_append_value(store_, p.data(), 3000);
+  ASSERT_EQ(off, 0xA0000000ull - 100);
+  EXPECT_EQ(store_->mapped_size, 0x140000000ull);
+  e = indexfile_entry_at(index_, at);
+  e->row = 1;
+  e->value_offset = off;
+  std::vector<uint8_t> out(4096);
+  ASSERT_EQ(rowstore_read_value(store_, 1, out.data(), 4096), 3000u);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 3000), p);
+  EXPECT_EQ(file_size(data_path("v.qelvo")), 0x140000000ll);
+  EXPECT_EQ(rowstore_append_value(store_, p.data(), 10), 0xA0000000ull - 100 + 3004);
+}
+
+}  // namespace
