@@ -1,0 +1,242 @@
+// The channel's ring rules, status texts and lifetime within one process.
+#include "acquisition/shm_channel.h"
+
+#include "os/clock.h"
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const ShmConfig kConfig = {SHM_DEFAULT_SIZE, 10000, 1, 1};
+
+std::string status() { return shm_get_last_error(); }
+
+class Channel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h = shm_create(&kConfig);
+    ASSERT_NE(h, nullptr) << status();
+  }
+  void TearDown() override { shm_destroy(h); }
+  ShmStats stats() {
+    ShmStats s;
+    shm_get_stats(h, &s);
+    return s;
+  }
+  testenv::ShmIsolation iso;
+  ShmHandle* h = nullptr;
+};
+
+TEST_F(Channel, CreatedEmptyWithInitFlagAndCreator) {
+  ShmStats s = stats();
+  EXPECT_EQ(s.writePos, 0u);
+  EXPECT_EQ(s.readPos, 0u);
+  EXPECT_EQ(s.initFlag, 1u);
+  uint32_t size = 0;
+  int creator = -1;
+  EXPECT_EQ(shm_get_info(h, &size, &creator), 0u);
+  EXPECT_EQ(size, SHM_DEFAULT_SIZE);
+  EXPECT_EQ(creator, 1);
+  EXPECT_EQ(shm_exists(), 1);
+}
+
+TEST_F(Channel, WriteThenReadRoundTrips) {
+  const char text[] = "hello ring";
+  ASSERT_EQ(shm_write(h, text, sizeof text, 1000), (int)sizeof text);
+  EXPECT_EQ(status(), "成功写入 11 字节");
+  char back[64] = {0};
+  ASSERT_EQ(shm_read(h, back, sizeof back, 100), (int)sizeof text);
+  EXPECT_EQ(status(), "成功读取 11 字节");
+  EXPECT_STREQ(back, text);
+}
+
+TEST_F(Channel, LargestWriteFitsAndOneMoreByteIsRefusedWhole) {
+  std::vector<uint8_t> big(SHM_MAX_WRITE, 0x5A);
+  ASSERT_EQ(shm_write(h, big.data(), SHM_MAX_WRITE, 1000), (int)SHM_MAX_WRITE) << status();
+  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), SHM_MAX_WRITE);
+  uint8_t one = 1;
+  EXPECT_EQ(shm_write(h, &one, 1, 1000), 0);
+  EXPECT_EQ(status(), "缓冲区空间不足 (需要: 1, 可用: 0)");
+  ShmStats s = stats();
+  EXPECT_EQ(s.writePos, SHM_MAX_WRITE);
+  // Refused writes are all or nothing: a partly fitting one leaves no trace.
+  std::vector<uint8_t> out(100);
+  ASSERT_EQ(shm_read(h, out.data(), 100, 0), 100);
+  std::vector<uint8_t> more(101, 0x77);
+  EXPECT_EQ(shm_write(h, more.data(), 101, 1000), 0);
+  EXPECT_EQ(status(), "缓冲区空间不足 (需要: 101, 可用: 100)");
+  EXPECT_EQ(stats().writePos, SHM_MAX_WRITE);
+  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), SHM_MAX_WRITE - 100);
+}
+
+TEST_F(Channel, OversizedWriteAndBadArgumentsFail) {
+  std::vector<uint8_t> big(SHM_RING_SIZE, 1);
+  EXPECT_EQ(shm_write(h, big.data(), SHM_RING_SIZE, 1000), -1);
+  EXPECT_EQ(status(), "数据大小超出限制 (10485760 > 10485759)");
+  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
+  uint8_t b = 0;
+  EXPECT_EQ(shm_write(h, nullptr, 1, 0), -1);
+  EXPECT_EQ(status(), "参数错误");
+  EXPECT_EQ(shm_write(h, &b, 0, 0), -1);
+  EXPECT_EQ(shm_read(nullptr, &b, 1, 0), -1);
+  EXPECT_EQ(shm_read(h, nullptr, 1, 0), -1);
+  EXPECT_EQ(shm_read(h, &b, 0, 0), -1);
+  EXPECT_EQ(status(), "参数错误");
+  EXPECT_EQ(shm_notify(nullptr), 0);
+  EXPECT_EQ(shm_clear(nullptr), 0);
+  EXPECT_EQ(shm_get_info(nullptr, nullptr, nullptr), 0u);
+  shm_get_stats(nullptr, nullptr);
+  shm_destroy(nullptr);
+}
+
+// Moves the positions to `pos` by writing and reading filler.
+void move_to(ShmHandle* h, uint32_t pos) {
+  std::vector<uint8_t> fill(pos, 0);
+  if (pos == 0) return;
+  ASSERT_EQ(shm_write(h, fill.data(), pos, 1000), (int)pos);
+  ASSERT_EQ(shm_read(h, fill.data(), pos, 0), (int)pos);
+}
+
+TEST_F(Channel, ReadAcrossTheEndReturnsBytesInOrder) {
+  move_to(h, SHM_RING_SIZE - 10);
+  uint8_t in[30], out[30];
+  for (int i = 0; i < 30; ++i) in[i] = (uint8_t)i;
+  ASSERT_EQ(shm_write(h, in, 30, 1000), 30);
+  EXPECT_EQ(stats().writePos, 20u);
+  ASSERT_EQ(shm_read(h, out, 30, 0), 30);
+  EXPECT_EQ(std::memcmp(in, out, 30), 0);
+  EXPECT_EQ(stats().readPos, 20u);
+}
+
+TEST_F(Channel, ReadEndingExactlyAtTheEndStoresSizeAndContinuesAtZero) {
+  move_to(h, SHM_RING_SIZE - 16);
+  uint8_t in[16], out[16];
+  for (int i = 0; i < 16; ++i) in[i] = (uint8_t)(0xA0 + i);
+  ASSERT_EQ(shm_write(h, in, 16, 1000), 16);
+  EXPECT_EQ(stats().writePos, 0u);  // a write reaching the end wraps to 0
+  ASSERT_EQ(shm_read(h, out, 16, 0), 16);
+  EXPECT_EQ(stats().readPos, SHM_RING_SIZE);
+  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
+  // The stored end position means 0: the next write starts at 0 and is read.
+  uint8_t next[3] = {7, 8, 9}, back[3] = {0};
+  ASSERT_EQ(shm_write(h, next, 3, 1000), 3);
+  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 3u);
+  ASSERT_EQ(shm_read(h, back, 3, 100), 3);
+  EXPECT_EQ(std::memcmp(next, back, 3), 0);
+  EXPECT_EQ(stats().readPos, 3u);
+  // And the ring is full again at SIZE - 1 from there.
+  std::vector<uint8_t> big(SHM_MAX_WRITE, 1);
+  EXPECT_EQ(shm_write(h, big.data(), SHM_MAX_WRITE, 1000), (int)SHM_MAX_WRITE);
+}
+
+TEST_F(Channel, ShortReadDeliversWhatThereIsAndResetsTheEvent) {
+  uint8_t in[40] = {0}, out[100];
+  ASSERT_EQ(shm_write(h, in, 40, 1000), 40);
+  ASSERT_EQ(shm_read(h, out, 100, 100), 40);
+  // The event is reset: a waiting read now times out.
+  uint32_t t0 = os_tick_ms();
+  EXPECT_EQ(shm_read(h, out, 100, 100), 0);
+  EXPECT_EQ(status(), "等待数据超时");
+  EXPECT_GE((uint32_t)(os_tick_ms() - t0), 90u);
+}
+
+TEST_F(Channel, TimeoutsWithAndWithoutTheEvent) {
+  uint8_t out[8];
+  uint32_t t0 = os_tick_ms();
+  EXPECT_EQ(shm_read(h, out, 8, 0), 0);
+  EXPECT_EQ(status(), "没有数据可读");
+  EXPECT_LT((uint32_t)(os_tick_ms() - t0), 50u);
+
+  t0 = os_tick_ms();
+  EXPECT_EQ(shm_read(h, out, 8, 100), 0);
+  uint32_t waited = os_tick_ms() - t0;
+  EXPECT_EQ(status(), "等待数据超时");
+  EXPECT_GE(waited, 99u);
+  EXPECT_LT(waited, 3000u);
+
+  // Notified but empty: the wait ends at once, the read finds nothing and
+  // resets the event, so the next wait times out again.
+  EXPECT_EQ(shm_notify(h), 1);
+  EXPECT_EQ(status(), "成功");
+  t0 = os_tick_ms();
+  EXPECT_EQ(shm_read(h, out, 8, 100000), 0);
+  EXPECT_EQ(status(), "没有数据可读");
+  EXPECT_LT((uint32_t)(os_tick_ms() - t0), 1000u);
+  EXPECT_EQ(shm_read(h, out, 8, 20), 0);
+  EXPECT_EQ(status(), "等待数据超时");
+
+  // Data present: an unlimited wait returns at once.
+  ASSERT_EQ(shm_write(h, "abc", 3, 1000), 3);
+  EXPECT_EQ(shm_read(h, out, 8, SHM_INFINITE), 3);
+}
+
+TEST_F(Channel, ClearEmptiesTheRingForEveryHandle) {
+  ShmHandle* other = shm_create(&kConfig);
+  ASSERT_NE(other, nullptr) << status();
+  EXPECT_FALSE(other->creator);
+  ASSERT_EQ(shm_write(h, "xyz", 3, 1000), 3);
+  EXPECT_EQ(shm_get_info(other, nullptr, nullptr), 3u);
+  EXPECT_EQ(shm_clear(other), 1);
+  ShmStats s = stats();
+  EXPECT_EQ(s.writePos, 0u);
+  EXPECT_EQ(s.readPos, 0u);
+  EXPECT_EQ(s.initFlag, 1u);
+  uint8_t out[4];
+  EXPECT_EQ(shm_read(h, out, 4, 30), 0);
+  EXPECT_EQ(status(), "等待数据超时");
+  shm_destroy(other);
+}
+
+TEST(ChannelLifetime, OpenWithoutSegmentFailsAndLastDestroyRemovesIt) {
+  testenv::ShmIsolation iso;
+  EXPECT_EQ(shm_exists(), 0);
+  EXPECT_EQ(shm_open(&kConfig), nullptr);
+  EXPECT_EQ(status(), "share mem no exist (err code: 2)");
+
+  ShmHandle* a = shm_create(&kConfig);
+  ASSERT_NE(a, nullptr) << status();
+  EXPECT_EQ(status(), "success");
+  EXPECT_TRUE(a->creator);
+  ShmHandle* b = shm_open(&kConfig);
+  ASSERT_NE(b, nullptr) << status();
+  EXPECT_EQ(status(), "成功");
+  EXPECT_FALSE(b->creator);
+  ASSERT_EQ(shm_write(a, "12345", 5, 1000), 5);
+  shm_destroy(a);
+  // Still attached through b: the segment and its bytes live on.
+  EXPECT_EQ(shm_exists(), 1);
+  char out[5];
+  EXPECT_EQ(shm_read(b, out, 5, 100), 5);
+  shm_destroy(b);
+  EXPECT_EQ(shm_exists(), 0);
+  // A new channel starts afresh.
+  ShmHandle* c = shm_create(&kConfig);
+  ASSERT_NE(c, nullptr) << status();
+  EXPECT_TRUE(c->creator);
+  EXPECT_EQ(shm_get_info(c, nullptr, nullptr), 0u);
+  shm_destroy(c);
+}
+
+TEST(ChannelLifetime, TooSmallConfigurationIsRefused) {
+  testenv::ShmIsolation iso;
+  ShmConfig small = {4096, 0, 1, 1};
+  EXPECT_EQ(shm_create(&small), nullptr);
+  EXPECT_EQ(status(), "参数错误");
+  EXPECT_EQ(shm_create(nullptr), nullptr);
+  EXPECT_EQ(shm_exists(), 0);
+}
+
+TEST(ChannelChecksum, SumsSignedBytes) {
+  const uint8_t bytes[] = {0x01, 0xFF, 0x80, 0x7F};
+  EXPECT_EQ(calculate_checksum(bytes, 0), 0u);
+  EXPECT_EQ(calculate_checksum(bytes, 2), 0u);
+  EXPECT_EQ(calculate_checksum(bytes, 3), (uint32_t)-128);
+  EXPECT_EQ(calculate_checksum(bytes, 4), (uint32_t)-1);
+}
+
+}  // namespace

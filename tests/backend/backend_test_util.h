@@ -1,0 +1,62 @@
+// Helpers for the tests that run qelvo.exe itself: start it with arguments,
+// wait for it with a time limit, read capture files back.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace backendtest {
+
+// Full path of the built qelvo.exe.
+std::string backend_path();
+
+// Starts qelvo.exe with `args`, standard output and error going to the given
+// files (empty: /dev/null). Returns the process id, or -1.
+int spawn_backend(const std::vector<std::string>& args, const std::string& out_path = "",
+                  const std::string& err_path = "");
+// Waits up to `timeout_ms` for the process to end. Returns its exit code,
+// 128 + the signal when a signal ended it, or -1 on time-out (the process is
+// then killed and reaped).
+int wait_exit(int pid, int timeout_ms);
+// Sends SIGTERM (or `sig`) to the process.
+void send_signal(int pid, int sig);
+// Runs qelvo.exe to the end; its standard error goes to *err_text.
+int run_backend(const std::vector<std::string>& args, int timeout_ms, std::string* err_text);
+
+std::string read_text(const std::string& path);
+
+struct FilePacket {
+  std::vector<uint8_t> bytes;  // the packet
+  uint64_t timestamp_ns;       // its time stamp
+  bool operator==(const FilePacket& o) const { return bytes == o.bytes && timestamp_ns == o.timestamp_ns; }
+};
+// Every packet of a capture file; *err set (and the packets so far returned)
+// when the file is damaged.
+std::vector<FilePacket> read_capture(const std::string& path, std::string* err);
+
+// True when a program of that name is on PATH.
+bool program_available(const char* name);
+
+}  // namespace backendtest
+
+struct ShmHandle;
+
+namespace backendtest {
+
+// What a reader of the channel saw while qelvo.exe ran.
+struct ChannelRun {
+  std::vector<FilePacket> packets;  // records read, in order
+  int exit_code = -1;               // as wait_exit reports it
+  uint64_t ring_peak = 0;           // most bytes seen waiting in the ring
+};
+
+// Reads records from `channel` on this thread until the process `pid` has
+// ended and the ring is empty. `act` (may be empty) runs on a helper thread
+// first, with the pid (to signal the process, or to hold off reading for a
+// while: reading starts once `act` returns when `hold_reading` is set).
+ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms,
+                                   const std::function<void(int)>& act = {}, bool hold_reading = false);
+
+}  // namespace backendtest
