@@ -416,3 +416,31 @@ TEST_F(ParsePackage, RandomPacketsNeverCrash) {
 }
 
 }  // namespace
+
+// The time text is formatted without printf on the decoding path; it must
+// read exactly as printf's "%.2f" of the single-precision value.
+TEST(UsbPacket, TimeTextMatchesPrintfEverywhere) {
+  uint64_t seed = 99;
+  auto next = [&]() {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return seed;
+  };
+  char mine[64], ref[64];
+  std::vector<uint64_t> values = {0, 1, 5, 125, 999, 1000, 1005, 1015, 12345, 999994, 999995,
+                                  999999, 1000000, 1004999, 2500000, 18446744073709551615ULL};
+  for (int i = 0; i < 200000; i++) {
+    uint64_t v = next();
+    values.push_back(v >> (next() % 64));
+  }
+  for (uint64_t ns : values) {
+    usb_time_text(ns, mine, sizeof mine);
+    float t = (float)ns;
+    if (t < 1000.0f)
+      snprintf(ref, sizeof ref, " %.2f ns   ", t);
+    else if (t < 1000000.0f)
+      snprintf(ref, sizeof ref, " %.2f us   ", t / 1000.0f);
+    else
+      snprintf(ref, sizeof ref, " %.2f ms   ", t / 1000000.0f);
+    ASSERT_STREQ(mine, ref) << ns;
+  }
+}
