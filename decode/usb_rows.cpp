@@ -12,6 +12,7 @@
 #include "decode/data_parse.h"
 #include "decode/descriptor_decoder.h"
 #include "decode/usb_packet.h"
+#include "os/log.h"
 
 void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
   if (kvlist_append(list, key, value) != 0) {
@@ -88,6 +89,10 @@ static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
 
 void rows_token(dataParse* dp) {
   const TokenSlot* t = &dp->token;
+  if (usb_pid_info(t->pid)->cls != PID_CLASS_TOKEN) {
+    orvane_log(">>>err:invalide token!!!");
+    return;
+  }
   bool view = shows_view(t->pid);
   rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_TOKEN));
   if (view) {
@@ -249,6 +254,10 @@ void rows_data(dataParse* dp) {
 
 void rows_handshake(dataParse* dp) {
   const HandshakeSlot* h = &dp->handshake;
+  if (usb_pid_info(h->pid)->cls != PID_CLASS_HANDSHAKE) {
+    orvane_log(">>>err:invalide handshake!!!");
+    return;
+  }
   const TransactionRecord* tx = &dp->transaction;
   uint8_t tokenPid = tx->token.pid;
   rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_HANDSHAKE));
