@@ -157,6 +157,7 @@ static bool is_setup_request(const SetupPacket* s) {
 // The detail cells of a transfer completed with data in its buffer.
 static void transfer_detail(dataParse* dp) {
   TransferRecord* tr = &dp->transfer;
+  if (!tr->buffer) return;  // no reassembly buffer: nothing was kept
   uint32_t kept = tr->fillCount < (uint32_t)kReassemblyBufferSize ? tr->fillCount
                                                                   : (uint32_t)kReassemblyBufferSize;
   if (tr->entry.transferType == 0 && is_setup_request(&dp->setupPacket) &&

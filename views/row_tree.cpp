@@ -126,6 +126,10 @@ static void append_under(RowTree* tree, uint64_t parentOffset, uint64_t* ownOffs
   memset(e, 0, sizeof *e);
   // The allocation may have moved the mapping: find the parent again.
   IndexEntry* parent = indexfile_entry_at(tree->index, parentOffset);
+  if (!parent) {  // cannot happen for offsets this tree allocated; never write through null
+    source_free(src);
+    return;
+  }
   uint32_t parentRow = parent->row;
   e->row = r;
   e->parent = parentRow;
