@@ -121,6 +121,7 @@ DataFile* datafile_open(const char* path) {
     return nullptr;
   }
   df->hFile = f;
+  df->opened = true;
   df->mapped = view;
   df->mapped_size = size;
   df->read_pos = 0;
@@ -141,6 +142,7 @@ uint32_t datafile_append(DataFile* df, const void* bytes, uint32_t n) {
   DataFileHeader* h = header(df);
   h->write_offset = off + n;
   h->data_bytes += n;
+  df->written = true;
   return n;
 }
 
@@ -163,6 +165,7 @@ int datafile_reset(DataFile* df) {
   h->write_offset = kDataHeaderSize;
   h->data_bytes = 0;
   df->read_pos = 0;
+  df->written = true;
   return 0;
 }
 
@@ -175,13 +178,15 @@ uint64_t datafile_size(DataFile* df) {
 void datafile_close_truncate(DataFile* df) {
   if (!df) return;
   uint64_t keep;
+  bool cut;
   {
     std::lock_guard<std::mutex> hold(df->lock);
     keep = kDataHeaderSize + stored_bytes(df);
+    cut = !df->opened || df->written;
   }
   if (os_file_unmap(df->mapped, df->mapped_size) != 0)
     store_message(0, "取消内存映射失败，错误码: %lu", os_file_error());
-  if (os_file_set_size(df->hFile, keep) != 0)
+  if (cut && os_file_set_size(df->hFile, keep) != 0)
     store_message(1, "截断文件失败，错误码: %lu\n", os_file_error());
   if (os_file_close(df->hFile) != 0) store_message(0, "关闭文件失败，错误码: %lu", os_file_error());
   free_handle(df);

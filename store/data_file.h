@@ -20,6 +20,8 @@ struct DataFile {
   uint64_t mapped_size;   // current file and view size
   uint64_t read_pos;      // data bytes already read
   uint64_t ready;         // bytes backed by pages ahead of writing
+  bool opened;            // opened from an existing file with datafile_open
+  bool written;           // appended to or reset since it was opened
   std::mutex lock;        // taken by every operation
 };
 
@@ -38,7 +40,9 @@ uint32_t datafile_read(DataFile* df, void* out, uint32_t n);
 int datafile_reset(DataFile* df);
 // Number of data bytes stored.
 uint64_t datafile_size(DataFile* df);
-// Unmaps, cuts the file to 24 + data bytes and closes it.
+// Unmaps, cuts the file to 24 + data bytes and closes it. A file opened
+// with datafile_open and only read keeps its size, so closing a capture
+// whose header undercounts its bytes never cuts them off.
 void datafile_close_truncate(DataFile* df);
 // Unmaps, closes and deletes the file.
 void datafile_close_delete(DataFile* df);

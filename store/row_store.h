@@ -55,8 +55,9 @@ struct IndexFile {
 };
 
 // Creates (or truncates) the value file `name` in the data directory, maps
-// it and writes a fresh header; the filter mask is 0, no index file yet.
-// Null on failure.
+// it and writes a fresh header; no index file yet. The filter mask starts
+// at 0, which shows only rows of address 0 and endpoint 0: set the mask
+// (kFilterShowAll for everything) before adding children. Null on failure.
 RowStore* rowstore_open(const char* name);
 // Creates the index file `name`, writes a fresh header and attaches it to
 // `store` (replacing an attached one). Null on failure: the store is then

@@ -147,6 +147,20 @@ TEST_F(DataFileTest, ADamagedHeaderCannotSendReadsOrTruncationPastTheFile) {
   EXPECT_EQ(datafile_append(back, "x", 1), 0u);  // write offset outside the file
   datafile_close_truncate(back);
   EXPECT_EQ(file_size(path), 29);
+
+  // A header that undercounts: reading stops at its count, and closing a
+  // file that was only read does not cut off the rest.
+  {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    uint64_t two = 2;
+    f.seekp(8);
+    f.write((const char*)&two, 8);
+  }
+  back = datafile_open(path.c_str());
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(datafile_read(back, out.data(), 4096), 2u);
+  datafile_close_truncate(back);
+  EXPECT_EQ(file_size(path), 29);
 }
 
 }  // namespace
