@@ -2,6 +2,31 @@
 // (microsecond and nanosecond) and pcapng with link type 288 (one USB 2.0
 // packet per record, PID first). Reading is streaming: a file of any size is
 // read record by record without loading it whole.
+//
+// Reading, in short:
+//   - "*.qelvo": the data ends at 24 + the header's data count, even when the
+//     file is longer (a data file still open by the program is). A record
+//     longer than 4,096 bytes, or one that runs past the data count while the
+//     file holds all of it, is damage (-1); a file that ends before its data
+//     count ends the reading cleanly after the last whole record.
+//   - pcap/pcapng: link type 288 only ("not a USB 2.0 capture" otherwise).
+//     Packets up to 65,535 bytes are returned as they are (the consumer
+//     decides what it accepts); longer ones, or longer than the snapshot
+//     length, are damage. A record cut short by the end of the file ends the
+//     reading cleanly. pcapng simple packet blocks carry no time stamp and
+//     take the one of the packet before them (0 for the first).
+//   - After 0 or -1 every later call returns the same (with the same message).
+//
+// Writing: records are buffered and written in whole records; a "*.qelvo"
+// header's data count is brought up to date each time records reach the
+// disk (about every MiB, at capture_writer_flush and at close), so a writer
+// that is killed leaves a valid file lacking only its last unwritten
+// records. Microsecond pcap drops the sub-microsecond part of time stamps;
+// nanosecond pcap refuses time stamps beyond its 32-bit seconds; pcapng
+// (nanosecond resolution) and "*.qelvo" keep every stamp exactly. A packet a
+// format cannot hold (over 4,096 bytes in "*.qelvo", over 65,535 elsewhere)
+// is refused with -1 and the writer carries on; a failed write (disk full)
+// fails the writer for good, and close then returns -1.
 #pragma once
 
 #include <cstddef>
@@ -32,10 +57,15 @@ CaptureFormat capture_reader_format(const CaptureReader* reader);
 int capture_reader_next(CaptureReader* reader, CapturePacket* out, char* err, size_t err_cap);
 void capture_reader_close(CaptureReader* reader);
 
+// Creates (or truncates) the file and writes its header. Null on failure.
 CaptureWriter* capture_writer_open(const char* path, CaptureFormat format, char* err, size_t err_cap);
 // 0 on success, -1 on failure (message in err).
 int capture_writer_write(CaptureWriter* writer, const uint8_t* bytes, uint32_t length,
                          uint64_t timestamp_ns, char* err, size_t err_cap);
+// Writes every pending record now, so that the file on disk is a complete
+// capture of everything written so far (for long, slow recordings).
+// 0, or -1 when the writer has failed.
+int capture_writer_flush(CaptureWriter* writer, char* err, size_t err_cap);
 // Flushes and closes; 0 on success, -1 when the file could not be completed.
 int capture_writer_close(CaptureWriter* writer, char* err, size_t err_cap);
 

@@ -41,6 +41,8 @@ int capture_source_open(CaptureSource* src, const char* path, char* err, size_t 
 void capture_source_close(CaptureSource* src);
 // Slow path of capture_source_fill: moves the unread bytes to the front and reads more.
 long capture_source_refill(CaptureSource* src, size_t n);
+// Stops all reading at file offset `limit`.
+void capture_source_set_limit(CaptureSource* src, uint64_t limit);
 // Skips n bytes. 1: skipped; 0: the file (or limit) ended first; -1: read error.
 int capture_source_skip(CaptureSource* src, uint64_t n);
 
@@ -137,7 +139,7 @@ int capture_pcapng_next(CaptureReader* r, CapturePacket* out, char* err, size_t 
 // Returns a pointer to n bytes of buffer space for the caller to fill, or null on failure.
 uint8_t* capture_writer_reserve(CaptureWriter* w, size_t n);
 // Writes the pending bytes. 0 or -1 (the writer is then failed).
-int capture_writer_flush(CaptureWriter* w);
+int capture_writer_drain(CaptureWriter* w);
 // Marks the writer failed with a message (the first message is kept).
 void capture_writer_fail(CaptureWriter* w, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 

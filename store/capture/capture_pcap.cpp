@@ -25,7 +25,7 @@ int capture_pcap_start(CaptureReader* r, char* err, size_t err_cap) {
   // The low 16 bits name the link type; the upper bits carry FCS details.
   uint32_t link = capture_rd32(p + 20, r->big) & 0xFFFFu;
   if (link != LINKTYPE_USB_2_0) {
-    capture_set_error(err, err_cap, r->path, "not a USB 2.0 capture (link type %u, expected %d)", link,
+    capture_set_error(err, err_cap, r->path, "not a USB 2.0 capture (link type %u at offset 20, expected %d)", link,
                       (int)LINKTYPE_USB_2_0);
     return -1;
   }

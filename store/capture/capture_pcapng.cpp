@@ -72,8 +72,8 @@ int capture_pcapng_start(CaptureReader* r, char* err, size_t err_cap) {
     if ((size_t)got >= shb_len + 12 && capture_rd32(p + shb_len, r->big) == BLOCK_IDB) {
       uint32_t link = capture_rd16(p + shb_len + 8, r->big);
       if (link != LINKTYPE_USB_2_0) {
-        capture_set_error(err, err_cap, r->path, "not a USB 2.0 capture (link type %u, expected %u)", link,
-                          (unsigned)LINKTYPE_USB_2_0);
+        capture_set_error(err, err_cap, r->path, "not a USB 2.0 capture (link type %u at offset %u, expected %u)",
+                          link, shb_len + 8, (unsigned)LINKTYPE_USB_2_0);
         return -1;
       }
     }

@@ -16,7 +16,8 @@
 // Writing keeps the header valid while the file grows: each time the pending
 // records are written (every MiB or so, always at a record boundary) the data
 // count is updated, so a writer that is killed leaves a readable file that
-// lacks at most its last unwritten MiB of packets.
+// lacks at most its last unwritten MiB of packets. Rewriting the header needs
+// a seekable file, so a "*.qelvo" file cannot be written into a pipe.
 #include <cerrno>
 
 #include "store/capture/capture_internal.h"
@@ -48,7 +49,7 @@ int capture_qelvo_start(CaptureReader* r, char* err, size_t err_cap) {
     return -1;
   }
   capture_source_advance(&r->src, HEADER);
-  r->src.limit = HEADER + count;
+  capture_source_set_limit(&r->src, HEADER + count);
   return 0;
 }
 
@@ -127,6 +128,7 @@ int capture_qelvo_update_header(CaptureWriter* w) {
   // exactly the bytes on disk, so the file is complete as it stands.
   uint8_t h[HEADER];
   fill_header(h, w->data_bytes);
+  errno = 0;
   if (fseek(w->file, 0, SEEK_SET) != 0 || fwrite(h, 1, HEADER, w->file) != HEADER ||
       fseek(w->file, 0, SEEK_END) != 0) {
     capture_writer_fail(w, "cannot update the header: %s", strerror(errno ? errno : EIO));

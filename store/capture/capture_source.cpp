@@ -6,6 +6,42 @@
 
 #include "store/capture/capture_internal.h"
 
+// Under AddressSanitizer the part of the buffer that holds no readable file
+// data is poisoned, so a parser that strays past the bytes it was given is
+// caught at once (the fuzz tests rely on this).
+#if defined(__SANITIZE_ADDRESS__)
+#define CAPTURE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CAPTURE_ASAN 1
+#endif
+#endif
+#ifdef CAPTURE_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+static void unpoison_all(CaptureSource* src) {
+#ifdef CAPTURE_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(src->buf, CAPTURE_SOURCE_CAPACITY);
+#else
+  (void)src;
+#endif
+}
+
+// Poisons the buffer from the end of the data that may be handed out.
+static void poison_rest(CaptureSource* src) {
+#ifdef CAPTURE_ASAN
+  size_t end = src->len;
+  if (src->limit != UINT64_MAX) {
+    uint64_t room = src->limit > src->base ? src->limit - src->base : 0;
+    if (room < end) end = (size_t)room;
+  }
+  ASAN_POISON_MEMORY_REGION(src->buf + end, CAPTURE_SOURCE_CAPACITY - end);
+#else
+  (void)src;
+#endif
+}
+
 int capture_source_open(CaptureSource* src, const char* path, char* err, size_t err_cap) {
   memset(src, 0, sizeof *src);
   src->limit = UINT64_MAX;
@@ -23,11 +59,13 @@ int capture_source_open(CaptureSource* src, const char* path, char* err, size_t 
     src->file = nullptr;
     return -1;
   }
+  poison_rest(src);
   return 0;
 }
 
 void capture_source_close(CaptureSource* src) {
   if (src->file) fclose(src->file);
+  if (src->buf) unpoison_all(src);
   free(src->buf);
   memset(src, 0, sizeof *src);
 }
@@ -48,6 +86,7 @@ long capture_source_refill(CaptureSource* src, size_t n) {
   if (n > CAPTURE_SOURCE_CAPACITY) n = CAPTURE_SOURCE_CAPACITY;
   if (src->len - src->pos < n && !src->at_eof && !src->read_error) {
     // Keep the unread tail, move it to the front, and read after it.
+    unpoison_all(src);
     size_t tail = src->len - src->pos;
     if (src->pos > 0) {
       memmove(src->buf, src->buf + src->pos, tail);
@@ -57,6 +96,7 @@ long capture_source_refill(CaptureSource* src, size_t n) {
     }
     while (src->len < n && !src->at_eof) {
       size_t want = CAPTURE_SOURCE_CAPACITY - src->len;
+      errno = 0;
       size_t got = fread(src->buf + src->len, 1, want, src->file);
       src->len += got;
       if (got < want) {
@@ -67,11 +107,18 @@ long capture_source_refill(CaptureSource* src, size_t n) {
         src->at_eof = 1;
       }
     }
+    poison_rest(src);
   }
   size_t have = visible(src);
   if (have >= n) return (long)n;
   if (src->read_error) return -1;
   return (long)have;
+}
+
+void capture_source_set_limit(CaptureSource* src, uint64_t limit) {
+  src->limit = limit;
+  unpoison_all(src);
+  poison_rest(src);
 }
 
 int capture_source_skip(CaptureSource* src, uint64_t n) {

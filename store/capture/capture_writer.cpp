@@ -18,7 +18,7 @@ void capture_writer_fail(CaptureWriter* w, const char* fmt, ...) {
   va_end(ap);
 }
 
-int capture_writer_flush(CaptureWriter* w) {
+int capture_writer_drain(CaptureWriter* w) {
   if (w->failed) return -1;
   if (w->len == 0) return 0;
   errno = 0;
@@ -38,7 +38,7 @@ uint8_t* capture_writer_reserve(CaptureWriter* w, size_t n) {
     capture_writer_fail(w, "record of %zu bytes is too large", n);
     return nullptr;
   }
-  if (w->len + n > CAPTURE_WRITER_BUFFER && capture_writer_flush(w) != 0) return nullptr;
+  if (w->len + n > CAPTURE_WRITER_BUFFER && capture_writer_drain(w) != 0) return nullptr;
   uint8_t* p = w->buf + w->len;
   w->len += n;
   return p;
@@ -91,7 +91,7 @@ CaptureWriter* capture_writer_open(const char* path, CaptureFormat format, char*
     default: rc = capture_pcap_write_header(w); break;
   }
   // Write the header now: a file that exists is a valid, empty capture.
-  if (rc == 0) rc = capture_writer_flush(w);
+  if (rc == 0) rc = capture_writer_drain(w);
   if (rc != 0) {
     copy_failure(w, err, err_cap);
     capture_writer_close(w, nullptr, 0);
@@ -120,9 +120,15 @@ int capture_writer_write(CaptureWriter* writer, const uint8_t* bytes, uint32_t l
   return rc;
 }
 
+int capture_writer_flush(CaptureWriter* writer, char* err, size_t err_cap) {
+  if (capture_writer_drain(writer) == 0) return 0;
+  copy_failure(writer, err, err_cap);
+  return -1;
+}
+
 int capture_writer_close(CaptureWriter* writer, char* err, size_t err_cap) {
   if (!writer) return 0;
-  capture_writer_flush(writer);
+  capture_writer_drain(writer);
   if (fclose(writer->file) != 0) capture_writer_fail(writer, "close failed: %s", strerror(errno));
   int rc = writer->failed ? -1 : 0;
   if (rc) copy_failure(writer, err, err_cap);

@@ -52,6 +52,25 @@ struct Ng {
     while (b.size() % 4) b.push_back(0);
     block(6, b);
   }
+  // An enhanced packet followed by a comment option (opt_comment, "hi").
+  void packet_with_comment(uint32_t iface, uint64_t ticks, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> b;
+    put32(b, iface, big);
+    put32(b, (uint32_t)(ticks >> 32), big);
+    put32(b, (uint32_t)ticks, big);
+    put32(b, (uint32_t)data.size(), big);
+    put32(b, (uint32_t)data.size(), big);
+    b.insert(b.end(), data.begin(), data.end());
+    while (b.size() % 4) b.push_back(0);
+    put16(b, 1, big);
+    put16(b, 2, big);
+    b.push_back('h');
+    b.push_back('i');
+    b.push_back(0);
+    b.push_back(0);
+    put32(b, 0, big);
+    block(6, b);
+  }
   void simple(const std::vector<uint8_t>& data) {
     std::vector<uint8_t> b;
     put32(b, (uint32_t)data.size(), big);
@@ -101,11 +120,13 @@ TEST(CapturePcapng, SectionsOrdersResolutionsAndSimplePackets) {
   ng.interface(288, 65535, opts);
   ng.packet(1, (uint64_t)3 << 20 | 1 << 19, {0x5A});  // 3.5 s, minus one second
   ng.packet(0, 7, {0x4B, 1, 2, 3, 4, 5});
+  ng.interface(288, 0, ng.tsresol(12));               // picoseconds
+  ng.packet_with_comment(2, 123456789, {0xC3, 9, 9});
   put_file(dir.file("x.pcapng"), ng.v);
   ReadResult r = read_all(dir.file("x.pcapng"));
   ASSERT_EQ(r.end, 0) << r.error;
   EXPECT_EQ(r.format, CAPTURE_FORMAT_PCAPNG);
-  ASSERT_EQ(r.packets.size(), 4u);
+  ASSERT_EQ(r.packets.size(), 5u);
   EXPECT_EQ(r.packets[0].ts, 1500001000u);
   EXPECT_EQ(r.packets[0].bytes, (std::vector<uint8_t>{0x2D, 0x00, 0x10}));
   EXPECT_EQ(r.packets[1].ts, 1500001000u);
@@ -113,6 +134,8 @@ TEST(CapturePcapng, SectionsOrdersResolutionsAndSimplePackets) {
   EXPECT_EQ(r.packets[2].ts, 2500000000u);
   EXPECT_EQ(r.packets[3].ts, 7u);
   EXPECT_EQ(r.packets[3].bytes.size(), 6u);
+  EXPECT_EQ(r.packets[4].ts, 123456u);
+  EXPECT_EQ(r.packets[4].bytes, (std::vector<uint8_t>{0xC3, 9, 9}));
 }
 
 TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {

@@ -79,7 +79,7 @@ TEST(CaptureQelvo, OpenDataFileStopsAtTheDataCountNotTheFileEnd) {
 
 TEST(CaptureQelvo, FileCutAnywhereGivesItsWholeRecordsAndEndsCleanly) {
   testenv::TempDir dir;
-  std::vector<Packet> pk = sample_packets(40, 300, 11);
+  std::vector<Packet> pk = sample_packets(25, 200, 11);
   std::string full = dir.file("full.qelvo");
   ASSERT_EQ(write_all(full, CAPTURE_FORMAT_QELVO, pk), "");
   std::vector<uint8_t> f = file_bytes(full);
@@ -215,6 +215,27 @@ TEST(CaptureQelvo, WriterThatNeverClosesLeavesAReadableFile) {
   EXPECT_GT(mid.packets.size(), pk.size() / 2);
   EXPECT_LT(mid.packets.size(), pk.size());
   EXPECT_TRUE(std::equal(mid.packets.begin(), mid.packets.end(), pk.begin()));
+  ASSERT_EQ(capture_writer_close(w, err, sizeof err), 0) << err;
+  EXPECT_TRUE(read_all(path).packets == pk);
+}
+
+TEST(CaptureQelvo, FlushMakesEverythingWrittenSoFarReadable) {
+  testenv::TempDir dir;
+  std::string path = dir.file("slow.qelvo");
+  char err[256] = "";
+  CaptureWriter* w = capture_writer_open(path.c_str(), CAPTURE_FORMAT_QELVO, err, sizeof err);
+  ASSERT_NE(w, nullptr) << err;
+  std::vector<Packet> pk = sample_packets(10, 20, 1);
+  for (size_t i = 0; i < pk.size(); i++) {
+    ASSERT_EQ(capture_writer_write(w, pk[i].bytes.data(), (uint32_t)pk[i].bytes.size(), pk[i].ts, err, sizeof err), 0);
+    if (i == 3) {
+      EXPECT_TRUE(read_all(path).packets.empty());  // still in the writer's buffer
+      ASSERT_EQ(capture_writer_flush(w, err, sizeof err), 0) << err;
+      ReadResult r = read_all(path);
+      EXPECT_EQ(r.end, 0) << r.error;
+      EXPECT_TRUE(r.packets == std::vector<Packet>(pk.begin(), pk.begin() + 4));
+    }
+  }
   ASSERT_EQ(capture_writer_close(w, err, sizeof err), 0) << err;
   EXPECT_TRUE(read_all(path).packets == pk);
 }
