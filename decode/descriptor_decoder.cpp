@@ -39,6 +39,10 @@ int descriptors_walk(const uint8_t* buf, uint32_t filled, const SetupPacket* set
   // walked; anything else is shown as data by the caller.
   if (((setup->bmRequestType >> 5) & 3) != 0) return 0;
   if (setup->bRequest != 6 && setup->bRequest != 7) return 0;
+  // A standard request may still ask for a class or vendor descriptor (a HID
+  // report descriptor is fetched with GET_DESCRIPTOR to the interface, type
+  // 0x22): its bytes are not descriptors and would read as garbage tables.
+  if (((setup->wValue >> 8) & 0x60) != 0) return 0;
   if (filled != setup->wLength) return 0;
   // The first descriptor must fit, header included.
   if (filled < 2 || buf[0] > filled) return 0;

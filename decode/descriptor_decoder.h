@@ -14,7 +14,9 @@
 // descriptor to *chain and learns endpoint descriptors into `endpoints`.
 // Returns 1 when the data was walked, 0 when it is not walked (the caller then
 // shows the data itself): the setup is not a standard GET_DESCRIPTOR or
-// SET_DESCRIPTOR, `filled` differs from its wLength (a short answer), or the
+// SET_DESCRIPTOR of a standard descriptor type (wValue's high byte with bits
+// 6..5 clear; class and vendor descriptors such as a HID report descriptor
+// are shown as data), `filled` differs from its wLength (a short answer), or the
 // first descriptor (its 2-byte header included) does not fit in `filled`.
 // The walk stops at a zero bLength or at a descriptor running past `filled`.
 // Never reads outside buf[0..filled).

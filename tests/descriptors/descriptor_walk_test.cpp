@@ -317,3 +317,16 @@ TEST(DescriptorWalk, FuzzedAnswersStayInsideTheBuffer) {
   }
   EXPECT_GT(walked, 1000);
 }
+
+TEST(DescriptorWalk, ClassDescriptorsAreShownAsData) {
+  // A HID report descriptor asked for with a standard GET_DESCRIPTOR to the
+  // interface (type 0x22): its first bytes 05 01 would otherwise read as a
+  // 5-byte device descriptor.
+  std::vector<uint8_t> report = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00};
+  const uint8_t b[8] = {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, (uint8_t)report.size(), 0x00};
+  Walk w = walk(report, setup_from_bytes(b), nullptr);
+  EXPECT_EQ(w.result, 0);
+  EXPECT_TRUE(w.tables.empty());
+  // A vendor descriptor type (0x41) likewise.
+  EXPECT_EQ(walk(kDevice, get_descriptor(0x41, 0, 18), nullptr).result, 0);
+}
