@@ -119,6 +119,9 @@ const Case kCases[] = {
     {"bad-crcs.pcap", "", "", ""},
 };
 
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.capture; }
+
 std::string stem(const std::string& capture) { return capture.substr(0, capture.find('.')); }
 
 template <typename T>
@@ -186,12 +189,14 @@ TEST(CaptureDescriptorsSummary, MouseFirstAnswerIsShortAndShownAsData) {
   std::string path = testenv::shared_captures_dir() + "/mouse.pcap";
   testenv::TempDir tmp;
   dumprun::Result d = dumprun::run({"--view", "descriptors", "--json", path}, tmp);
+  ASSERT_EQ(d.status, 0);
   ASSERT_GE(d.rows.size(), 4u);
   EXPECT_EQ(dumprun::value_of(d.rows[0].values, "wLength"), "0x0040");
   EXPECT_EQ(d.rows[1].infos[0][0], "Standard Requst");  // Set Address, no table between
   EXPECT_EQ(d.rows[3].infos[0][0], "Device Descriptor");  // after the GET for 18
 
   dumprun::Result t = dumprun::run({"--view", "transactions", "--json", path}, tmp);
+  ASSERT_EQ(t.status, 0);
   ASSERT_FALSE(t.rows.empty());
   EXPECT_EQ(t.rows[0].infos[0][0], "CTRL Transfer");
   EXPECT_EQ(dumprun::value_of(t.rows[0].values, "Data (18 tytes)"),

@@ -168,6 +168,7 @@ TEST(TransferTracking, LearnedEndpointsBeginBulkInterruptAndIsochronousTransfers
 
   // The descriptor view of the same capture: the request and the five tables.
   dumprun::Result d = dumprun::run({"--view", "descriptors", "--json", tmp.file("learn.pcap")}, tmp);
+  ASSERT_EQ(d.status, 0);
   std::vector<std::string> titles;
   for (const dumprun::Row& row : d.rows) titles.push_back(head(&row));
   std::vector<std::string> expected_titles = {"Standard Requst",     "Config Descriptor",
@@ -188,12 +189,14 @@ TEST(TransferTracking, WithoutTheConfigurationNoTransferBegins) {
   testenv::TempDir tmp;
   ASSERT_TRUE(bus.write(tmp.file("short.pcap")));
   dumprun::Result r = dumprun::run({"--view", "transactions", "--json", tmp.file("short.pcap")}, tmp);
+  ASSERT_EQ(r.status, 0);
   std::vector<const dumprun::Row*> top = top_rows(r);
   ASSERT_EQ(top.size(), 2u);
   EXPECT_EQ(head(top[0]), "CTRL Transfer");
   EXPECT_EQ(dumprun::value_of(top[0]->values, "Data (39 tytes)").substr(0, 14), "09 02 27 00 01");
   EXPECT_EQ(head(top[1]), "IN Transaction");
   dumprun::Result d = dumprun::run({"--view", "descriptors", "--json", tmp.file("short.pcap")}, tmp);
+  ASSERT_EQ(d.status, 0);
   ASSERT_EQ(d.rows.size(), 1u);  // the request table only
 }
 
@@ -207,6 +210,7 @@ TEST(TransferTracking, ShortDeviceAnswerIsDataAndFullOneIsATable) {
   testenv::TempDir tmp;
   ASSERT_TRUE(bus.write(tmp.file("dev.pcap")));
   dumprun::Result t = dumprun::run({"--view", "transactions", "--json", tmp.file("dev.pcap")}, tmp);
+  ASSERT_EQ(t.status, 0);
   std::vector<const dumprun::Row*> top = top_rows(t);
   ASSERT_EQ(top.size(), 2u);
   EXPECT_EQ(dumprun::value_of(top[0]->values, "Data (18 tytes)").substr(0, 5), "12 01");
@@ -215,6 +219,7 @@ TEST(TransferTracking, ShortDeviceAnswerIsDataAndFullOneIsATable) {
   // The text form of the descriptor view: title, header row, fields with
   // their descriptions.
   dumprun::Result d = dumprun::run({"--view", "descriptors", tmp.file("dev.pcap")}, tmp);
+  ASSERT_EQ(d.status, 0);
   EXPECT_NE(d.out.find("Device Descriptor:  | Field: Value (Description); bLength: 0x12 "
                        "(length:18); bDescriptorType: 0x01 (Device Descriptor); bcdUSB: 0x0200 "
                        "(USB 2.0); bDeviceClass: 0x00; "),
