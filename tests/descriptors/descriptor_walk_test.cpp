@@ -330,3 +330,37 @@ TEST(DescriptorWalk, ClassDescriptorsAreShownAsData) {
   // A vendor descriptor type (0x41) likewise.
   EXPECT_EQ(walk(kDevice, get_descriptor(0x41, 0, 18), nullptr).result, 0);
 }
+
+TEST(DescriptorWalk, NothingDecodedMeansTheDataIsShown) {
+  // A zero or one-byte first bLength, and a device qualifier (a standard
+  // type without a table): no table, so the caller shows the data.
+  EXPECT_EQ(walk({0x00, 0x01, 0x00, 0x02}, get_descriptor(1, 0, 4), nullptr).result, 0);
+  EXPECT_EQ(walk({0x01, 0x01, 0x00, 0x02}, get_descriptor(1, 0, 4), nullptr).result, 0);
+  std::vector<uint8_t> qualifier = {0x0A, 0x06, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, 0x01, 0x00};
+  Walk w = walk(qualifier, get_descriptor(6, 0, 10), nullptr);
+  EXPECT_EQ(w.result, 0);
+  EXPECT_TRUE(w.tables.empty());
+  // A one-byte descriptor after a good one ends the walk there.
+  std::vector<uint8_t> d = {0x09, 0x02, 0x09, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
+                            0x01, 0x05, 0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00};
+  EndpointTable eps;
+  endpoint_table_clear(&eps);
+  w = walk(d, get_descriptor(2, 0, (uint16_t)d.size()), &eps);
+  EXPECT_EQ(w.result, 1);
+  EXPECT_EQ(w.tables.size(), 1u);
+  EXPECT_EQ(eps.count, 0);
+}
+
+TEST(DescriptorWalk, OtherSpeedConfigurationIsShownButNotLearned) {
+  // The endpoints of the speed the device is not running at must not change
+  // how its transfers are tracked.
+  std::vector<uint8_t> other = kConfig34;
+  other[1] = 0x07;
+  EndpointTable eps;
+  endpoint_table_clear(&eps);
+  Walk w = walk(other, get_descriptor(7, 0, 34), &eps);
+  EXPECT_EQ(w.result, 1);
+  ASSERT_EQ(w.tables.size(), 3u);  // interface and two endpoints
+  EXPECT_EQ(w.tables[2].title.key.text, "Endpoint Descriptor");
+  EXPECT_EQ(eps.count, 0);
+}
