@@ -46,7 +46,8 @@ static char g_captureDataPath[256];
 
 dataParse::dataParse(bool withCaptureData)
     : previous(), token(), handshake(), transaction(), endpointTable(), transfer(),
-      candidate(), setupPacket(), pendingPackets(), attrFlag(0), rawPackageInfo(nullptr),
+      candidate(), setupPacket(), pendingPackets(), attrFlag(0), invalidPackets(0),
+      rawPackageInfo(nullptr),
       rawPackageValue(nullptr), rawPackageParseInfo(nullptr), rawPackageParseValue(nullptr),
       capDataInfo(nullptr), capDataValue(nullptr), viewPackageInfo(nullptr),
       viewPackageValue(nullptr), transactionHeadInfo(nullptr), transactionDetail(nullptr),
@@ -264,6 +265,7 @@ uint32_t dataParse::parsePackage(const uint8_t* bytes, int32_t length, uint64_t 
   // Longer packets are refused here, before anything reaches the 4 KiB slot.
   uint8_t pid = length <= kMaxPacketLength ? usb_packet_validate(bytes, length) : 0;
   if (!pid) {
+    invalidPackets++;
     log_invalid(bytes, length);
     return 0;
   }

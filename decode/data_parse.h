@@ -129,6 +129,7 @@ struct dataParse {
   SetupPacket setupPacket;      // the last setup packet of a control transfer
   std::deque<PendingPacket> pendingPackets;
   uint32_t attrFlag;            // attribute flag of the row being built
+  uint64_t invalidPackets;      // packets refused as invalid since construction
 
   // Output lists (null until the first append; see rule 2).
   kvLinkedList* rawPackageInfo;

@@ -37,7 +37,7 @@ void print_data_msg(const DataMsg* cell) {
       if (n >= 4) {
         uint32_t v;
         memcpy(&v, cell->data, 4);
-        snprintf(text, sizeof text, "%u", v);
+        snprintf(text, sizeof text, "%d", (int)v);
       }
       break;
     case D_HEX:

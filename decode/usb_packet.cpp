@@ -2,6 +2,7 @@
 #include "decode/usb_packet.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "decode/cells/attr_flag.h"
 #include "decode/cells/display_cell.h"
@@ -67,15 +68,70 @@ uint8_t usb_packet_validate(const uint8_t* bytes, int32_t length) {
   }
 }
 
+// Writes " <v with two decimals> <unit>   " for a finite, non-negative float,
+// digit for digit what printf's "%.2f" gives (the exact binary value rounded
+// to nearest, ties to even), without printf's cost on the decoding path.
+static char* fixed2_text(float v, const char* unit, char* buf, size_t cap) {
+  uint32_t bits;
+  memcpy(&bits, &v, sizeof bits);
+  int exp = (int)((bits >> 23) & 0xFF);
+  uint64_t mant = bits & 0x7FFFFF;
+  if (exp == 0xFF || (bits >> 31)) {  // not expected for time stamps: take the slow path
+    snprintf(buf, cap, " %.2f %s   ", (double)v, unit);
+    return buf;
+  }
+  if (exp) mant |= 0x800000;
+  int e = (exp ? exp : 1) - 150;  // v = mant * 2^e
+  // q = v * 100 rounded to nearest, ties to even.
+  uint64_t m100 = mant * 100;
+  uint64_t q;
+  if (e >= 0) {
+    if (e > 30) {  // beyond what a u64 holds comfortably: take the slow path
+      snprintf(buf, cap, " %.2f %s   ", (double)v, unit);
+      return buf;
+    }
+    q = m100 << e;
+  } else if (-e >= 64) {
+    q = 0;  // below 0.005: rounds to zero
+  } else {
+    int s = -e;
+    q = m100 >> s;
+    uint64_t rem = m100 & ((1ULL << s) - 1);
+    uint64_t half = 1ULL << (s - 1);
+    if (rem > half || (rem == half && (q & 1))) q++;
+  }
+  char digits[32];
+  int n = 0;
+  uint64_t whole = q / 100;
+  do {
+    digits[n++] = (char)('0' + whole % 10);
+    whole /= 10;
+  } while (whole);
+  char tmp[48];
+  size_t pos = 0;
+  tmp[pos++] = ' ';
+  while (n) tmp[pos++] = digits[--n];
+  tmp[pos++] = '.';
+  tmp[pos++] = (char)('0' + (q / 10) % 10);
+  tmp[pos++] = (char)('0' + q % 10);
+  tmp[pos++] = ' ';
+  tmp[pos++] = unit[0];
+  tmp[pos++] = unit[1];
+  tmp[pos++] = ' ';
+  tmp[pos++] = ' ';
+  tmp[pos++] = ' ';
+  if (cap == 0) return buf;
+  size_t n_out = pos < cap - 1 ? pos : cap - 1;
+  memcpy(buf, tmp, n_out);
+  buf[n_out] = 0;
+  return buf;
+}
+
 char* usb_time_text(uint64_t ns, char* buf, size_t cap) {
   float t = (float)ns;
-  if (t < 1000.0f)
-    snprintf(buf, cap, " %.2f ns   ", t);
-  else if (t < 1000000.0f)
-    snprintf(buf, cap, " %.2f us   ", t / 1000.0f);
-  else
-    snprintf(buf, cap, " %.2f ms   ", t / 1000000.0f);
-  return buf;
+  if (t < 1000.0f) return fixed2_text(t, "ns", buf, cap);
+  if (t < 1000000.0f) return fixed2_text(t / 1000.0f, "us", buf, cap);
+  return fixed2_text(t / 1000000.0f, "ms", buf, cap);
 }
 
 char* usb_hex_text(const uint8_t* bytes, size_t n, char* buf, size_t cap) {

@@ -8,9 +8,11 @@
 
 #include "acquisition/script_host/lua_host.h"
 #include "decode/cells/attr_flag.h"
+#include "decode/cells/cell_pool.h"
 #include "decode/data_parse.h"
 #include "decode/descriptor_decoder.h"
 #include "decode/usb_packet.h"
+#include "os/log.h"
 
 void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
   if (kvlist_append(list, key, value) != 0) {
@@ -87,6 +89,10 @@ static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
 
 void rows_token(dataParse* dp) {
   const TokenSlot* t = &dp->token;
+  if (usb_pid_info(t->pid)->cls != PID_CLASS_TOKEN) {
+    orvane_log(">>>err:invalide token!!!");
+    return;
+  }
   bool view = shows_view(t->pid);
   rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_TOKEN));
   if (view) {
@@ -103,12 +109,45 @@ void rows_token(dataParse* dp) {
            cell_hex(t->bytes, t->pid == PID_SPLIT ? 4 : 3, 0, 0));
 }
 
-// The kind, payload and CRC cells of the data slot; `all` adds the Crc16 row.
-static void data_cells(kvLinkedList** list, const DataSlot* d, bool all) {
+// A copy of a cell, CRC included: the same field shown in several lists is
+// built once and copied, rather than built (and its CRC computed) again.
+static DataMsg* cell_copy(const DataMsg* c) {
+  if (!c) return nullptr;
+  DataMsg* d = (DataMsg*)cell_pool_alloc(cell_size(c));
+  if (d) memcpy(d, c, cell_size(c));
+  return d;
+}
+
+// The cells of a data packet, built once per packet.
+struct DataCells {
+  DataMsg* kind;     // kind word in its colours
+  DataMsg* pid;      // the PID byte
+  DataMsg* lenKey;   // "Data (%d tytes)"
+  DataMsg* payload;  // the payload bytes
+  DataMsg* crcKey;   // "Crc16"
+  DataMsg* crc;      // the received CRC bytes
+};
+
+static void data_cells_build(DataCells* c, const DataSlot* d) {
   uint32_t n = (uint32_t)d->length - 3;
-  rows_add(list, kind_key(d->pid), pid_cell(d->pid));
-  rows_add(list, data_len_key(n), cell_hex(d->bytes + 1, n, 0, 0));
-  if (all) rows_add(list, word(W_CRC16), cell_hex(d->bytes + d->length - 2, 2, 0, 0));
+  c->kind = kind_key(d->pid);
+  c->pid = pid_cell(d->pid);
+  c->lenKey = data_len_key(n);
+  c->payload = cell_hex(d->bytes + 1, n, 0, 0);
+  c->crcKey = word(W_CRC16);
+  c->crc = cell_hex(d->bytes + d->length - 2, 2, 0, 0);
+}
+
+static void data_cells_free(DataCells* c) {
+  DataMsg* all[] = {c->kind, c->pid, c->lenKey, c->payload, c->crcKey, c->crc};
+  for (DataMsg* m : all) cell_free(m);
+}
+
+// The kind, payload and CRC cells of the data slot; `all` adds the Crc16 row.
+static void data_cells(kvLinkedList** list, const DataCells* c, bool all) {
+  rows_add(list, cell_copy(c->kind), cell_copy(c->pid));
+  rows_add(list, cell_copy(c->lenKey), cell_copy(c->payload));
+  if (all) rows_add(list, cell_copy(c->crcKey), cell_copy(c->crc));
 }
 
 static bool is_setup_request(const SetupPacket* s) {
@@ -188,10 +227,12 @@ void rows_data(dataParse* dp) {
     rows_add(&dp->viewPackageInfo, word(W_PACKAGE), cell_u32(d->number, 0, 0));
     rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
   }
-  data_cells(&dp->rawPackageParseValue, d, true);
-  if (view) data_cells(&dp->viewPackageValue, d, true);
+  DataCells cells;
+  data_cells_build(&cells, d);
+  data_cells(&dp->rawPackageParseValue, &cells, true);
+  if (view) data_cells(&dp->viewPackageValue, &cells, true);
   if (dp->transaction.open && !dp->transaction.dataSeen) {
-    data_cells(&dp->transactionState, d, false);
+    data_cells(&dp->transactionState, &cells, false);
     dp->transaction.dataSeen = 1;
   }
 
@@ -203,8 +244,9 @@ void rows_data(dataParse* dp) {
   if ((tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0) {
     rows_add(&dp->capDataInfo, word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
     rows_add(&dp->capDataInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
-    rows_add(&dp->capDataValue, data_len_key(n), cell_hex(d->bytes + 1, n, 0, 0));
+    rows_add(&dp->capDataValue, cell_copy(cells.lenKey), cell_copy(cells.payload));
   }
+  data_cells_free(&cells);
 
   rows_add(&dp->rawPackageValue, word(W_DATA, 20), word(usb_pid_info(d->pid)->word));
   rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11), cell_hex(d->bytes, d->length, 0, 0));
@@ -212,6 +254,10 @@ void rows_data(dataParse* dp) {
 
 void rows_handshake(dataParse* dp) {
   const HandshakeSlot* h = &dp->handshake;
+  if (usb_pid_info(h->pid)->cls != PID_CLASS_HANDSHAKE) {
+    orvane_log(">>>err:invalide handshake!!!");
+    return;
+  }
   const TransactionRecord* tx = &dp->transaction;
   uint8_t tokenPid = tx->token.pid;
   rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_HANDSHAKE));

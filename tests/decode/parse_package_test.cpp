@@ -152,7 +152,8 @@ TEST_F(ParsePackage, HandshakeOutcomeReachesTheTokenAndDataRows) {
   EXPECT_EQ(a.result & 0xFF, RESULT_CALL_AGAIN | RESULT_TRANSACTION_STARTED | RESULT_NO_TRANSFER);
   EXPECT_EQ(a.attr, ATTR_IN | ATTR_ACK | (3u << 24) | (1u << 16));
   EXPECT_EQ(a.package, "Package=1 | TimeStamp= 1.00 us   ");
-  EXPECT_EQ(a.raw, "Token=In | Raw=69 " + cell_text(cell_hex(&in[1], 2, 0, 0)));
+  char hex[16];
+  EXPECT_EQ(a.raw, std::string("Token=In | Raw=") + usb_hex_text(in.data(), 3, hex, sizeof hex));
   Call b = once(ack, 1200);  // decodes the DATA1
   EXPECT_EQ(b.result & RESULT_CALL_AGAIN, RESULT_CALL_AGAIN);
   EXPECT_EQ(b.attr, ATTR_ACK | (3u << 24) | (1u << 16));
@@ -416,3 +417,31 @@ TEST_F(ParsePackage, RandomPacketsNeverCrash) {
 }
 
 }  // namespace
+
+// The time text is formatted without printf on the decoding path; it must
+// read exactly as printf's "%.2f" of the single-precision value.
+TEST(UsbPacket, TimeTextMatchesPrintfEverywhere) {
+  uint64_t seed = 99;
+  auto next = [&]() {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return seed;
+  };
+  char mine[64], ref[64];
+  std::vector<uint64_t> values = {0, 1, 5, 125, 999, 1000, 1005, 1015, 12345, 999994, 999995,
+                                  999999, 1000000, 1004999, 2500000, 18446744073709551615ULL};
+  for (int i = 0; i < 200000; i++) {
+    uint64_t v = next();
+    values.push_back(v >> (next() % 64));
+  }
+  for (uint64_t ns : values) {
+    usb_time_text(ns, mine, sizeof mine);
+    float t = (float)ns;
+    if (t < 1000.0f)
+      snprintf(ref, sizeof ref, " %.2f ns   ", t);
+    else if (t < 1000000.0f)
+      snprintf(ref, sizeof ref, " %.2f us   ", t / 1000.0f);
+    else
+      snprintf(ref, sizeof ref, " %.2f ms   ", t / 1000000.0f);
+    ASSERT_STREQ(mine, ref) << ns;
+  }
+}

@@ -166,6 +166,33 @@ TEST_F(Assembly, LongTransferParksItsTransactionsAndKeepsTheirOrder) {
   EXPECT_EQ(rowstore_entry_count(s), 1u + (uint32_t)naks * 3u + 4u);
 }
 
+TEST_F(Assembly, TransferLongerThanTheReassemblyBufferStaysExactAndFits) {
+  // 1,100 full 1,024-byte packets and a short one: more than the 1 MiB
+  // buffer and far more than a 16-bit count. The count stays exact, nothing
+  // is written past the buffer, and the transfer row still fits in a payload.
+  EndpointEntry e{2, 3, 1, 8, 1024};
+  endpoint_table_learn(&dp->endpointTable, &e);
+  std::vector<Bytes> pk;
+  for (int i = 0; i < 1100; i++) {
+    pk.push_back(token(0x69, 3, 1));
+    pk.push_back(data(i % 2 ? 0x4B : 0xC3, filled(1024, (uint8_t)i)));
+    pk.push_back(hs(0xD2));
+  }
+  pk.push_back(token(0x69, 3, 1));
+  pk.push_back(data(0x4B, filled(3)));
+  pk.push_back(hs(0xD2));
+  feed(pk);
+  RowStore* s = trees.transaction->store;
+  ASSERT_EQ(tree_child_count(s, 0), 1u);
+  std::string top = treetext::row(s, tree_child_at(s, 0, 0));
+  EXPECT_EQ(top.find("(incomplete)"), std::string::npos);
+  EXPECT_NE(top.find("Data (1126403 tytes)=00 01 02"), std::string::npos) << top.substr(0, 200);
+  size_t at = top.find("tytes)=");
+  size_t end = top.find(" | State=");
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_EQ(end - (at + 7), (size_t)kTransferDataShown * 3 - 1);  // "XX " per byte shown
+}
+
 TEST_F(Assembly, FilterHidesTopLevelRowsOnly) {
   row_tree_set_filter(trees.package, 0xFFFF0000u | ATTR_NAK, nullptr, nullptr, nullptr);
   feed({token(0x69, 9, 2), hs(0x5A), token(0x69, 9, 2), data(0xC3, filled(1)), hs(0xD2)});

@@ -9,7 +9,6 @@
 #include "acquisition/pipeline/capture_pipeline.h"
 #include "acquisition/script_host/lua_host.h"
 #include "decode/data_parse.h"
-#include "decode/usb_packet.h"
 #include "os/clock.h"
 #include "os/log.h"
 #include "os/temp_dir.h"
@@ -102,15 +101,13 @@ int main(int argc, char** argv) {
         break;
       }
       packets++;
-      if (pkt.length > kMaxPacketLength ||
-          !usb_packet_validate(pkt.bytes, (int32_t)pkt.length))
-        invalid++;
       // Longer packets are refused by the decoder; the length is clamped
       // only so that it stays a valid signed count.
       int32_t len = pkt.length > 0x7FFFFFFFu ? 0x7FFFFFFF : (int32_t)pkt.length;
       pipeline_decode_packet(pipeline, pkt.bytes, len, pkt.timestamp_ns, 0);
     }
     seconds = now_seconds() - start;
+    invalid = decoder->invalidPackets;
     lua_host_close();
 
     if (!args.quiet) {
