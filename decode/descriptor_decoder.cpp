@@ -1,6 +1,6 @@
 // The descriptor walk: splits the data stage of a completed GET_DESCRIPTOR or
 // SET_DESCRIPTOR into descriptors by their bLength, builds one table per known
-// descriptor type and learns every endpoint descriptor.
+// descriptor type and learns the endpoint descriptors.
 //
 // Bounds: a descriptor is decoded only when it lies entirely inside
 // buf[0..filled), and its bytes are copied into a zeroed slot of the type's
