@@ -88,11 +88,21 @@ TEST(DescriptorWalk, ConfigurationAnswerGivesFourTablesAndTwoEndpoints) {
   EXPECT_EQ(w.tables[1].title.key.text, "Interface Descriptor");
   EXPECT_EQ(w.tables[2].title.key.text, "Endpoint Descriptor");
   EXPECT_EQ(w.tables[3].title.key.text, "Endpoint Descriptor");
-  EXPECT_EQ(tabletext::find(w.tables[0], "bmAttributes")->desc.text,
-            "Self Powered;remote wake-up");
-  EXPECT_EQ(tabletext::find(w.tables[0], "wTotalLength")->value.text, "0x0022");
-  EXPECT_EQ(tabletext::find(w.tables[1], "bInterfaceClass")->desc.text, "Vendor Specific");
-  EXPECT_EQ(tabletext::find(w.tables[1], "bDescriptorType")->desc.text, "Interface Descriptor");
+  std::vector<std::string> config = {
+      "bLength|0x09|length:9",       "bDescriptorType|0x02| ",
+      "wTotalLength|0x0022| ",       "bNumInterfaces|0x01| ",
+      "bConfigurationValue|0x01| ",  "iConfiguration|0x00| ",
+      "bmAttributes|0xe0|Self Powered;remote wake-up", "bMaxPower|0x32| ",
+  };
+  EXPECT_EQ(tabletext::lines(w.tables[0]), config);
+  std::vector<std::string> interface = {
+      "bLength|0x09|length:9",     "bDescriptorType|0x04|Interface Descriptor",
+      "bInterfaceNumber|0x00| ",   "bAlternateSetting|0x00| ",
+      "bNumEndpoints|0x02| ",      "bInterfaceClass|0xff|Vendor Specific",
+      "bInterfaceSubClass|0xff| ", "bInterfaceProtocol|0xff| ",
+      "iInterface|0x00| ",
+  };
+  EXPECT_EQ(tabletext::lines(w.tables[1]), interface);
 
   ASSERT_EQ(eps.count, 2);
   const EndpointEntry* in = endpoint_table_find(&eps, 9, 1);
