@@ -1,6 +1,6 @@
 // The descriptor walk: splits the data stage of a completed GET_DESCRIPTOR or
 // SET_DESCRIPTOR into descriptors by their bLength, builds one table per known
-// descriptor type and learns every endpoint descriptor.
+// descriptor type and learns the endpoint descriptors.
 //
 // Bounds: a descriptor is decoded only when it lies entirely inside
 // buf[0..filled), and its bytes are copied into a zeroed slot of the type's
@@ -39,16 +39,24 @@ int descriptors_walk(const uint8_t* buf, uint32_t filled, const SetupPacket* set
   // walked; anything else is shown as data by the caller.
   if (((setup->bmRequestType >> 5) & 3) != 0) return 0;
   if (setup->bRequest != 6 && setup->bRequest != 7) return 0;
+  // A standard request may still ask for a class or vendor descriptor (a HID
+  // report descriptor is fetched with GET_DESCRIPTOR to the interface, type
+  // 0x22): its bytes are not descriptors and would read as garbage tables.
+  if (((setup->wValue >> 8) & 0x60) != 0) return 0;
   if (filled != setup->wLength) return 0;
-  // The first descriptor must fit, header included.
-  if (filled < 2 || buf[0] > filled) return 0;
 
   uint8_t index = setup->wValue & 0xFF;
+  // An Other Speed Configuration describes the endpoints at the speed the
+  // device is not running at: shown, but not learned.
+  bool learn = endpoints && (setup->wValue >> 8) != 7;
   uint8_t slot[kMaxSlot];
   uint32_t off = 0;
+  int tables = 0;
   while (off + 2 <= filled) {
     uint8_t bLength = buf[off];
-    if (bLength == 0 || bLength > filled - off) break;
+    // A descriptor shorter than its own 2-byte header cannot be decoded:
+    // 0 ends the walk, and so does 1 (its type byte would be the next one's).
+    if (bLength < 2 || bLength > filled - off) break;
     uint8_t type = buf[off + 1];
     const uint8_t* p = buf + off;
     switch (type) {
@@ -75,12 +83,16 @@ int descriptors_walk(const uint8_t* buf, uint32_t filled, const SetupPacket* set
       case 5:
         slot_fill(slot, kEndpointSlot, p, bLength);
         descriptor_endpoint_table(slot, chain);
-        if (endpoints) learn_endpoint(endpoints, slot, token_address);
+        if (learn) learn_endpoint(endpoints, slot, token_address);
         break;
       default:
-        break;  // class and vendor descriptors are skipped
+        off += bLength;  // class and vendor descriptors are skipped
+        continue;
     }
+    tables++;
     off += bLength;
   }
-  return 1;
+  // Nothing decoded (the first descriptor does not fit, or only skipped
+  // types such as a device qualifier): the caller shows the data instead.
+  return tables > 0 ? 1 : 0;
 }

@@ -31,7 +31,8 @@ void table_row(TableBuild* t, DataMsg* key, DataMsg* value, DataMsg* desc);
 // to the end of *chain; *t is cleared either way.
 void table_finish(TableBuild* t, const char* title, kvListPair** chain);
 
-// Field key: the name [0/33], as a word when the word table has it.
+// Field key: the name [0/33]; the _word form for names the word table holds
+// (one byte of payload instead of the text).
 DataMsg* field_key(const char* name);
 DataMsg* field_key_word(uint8_t word);
 // Sub-field key: five blanks and the name, no colours.

@@ -120,7 +120,7 @@ void setup_request_line(const SetupPacket* setup, uint8_t address, uint8_t endpo
     cell_free(key);
     cell_free(value);
   }
-  key = cell_word(W_POINT, 0, 4);
+  key = cell_word(W_POINT, 4, 0);  // same colours as the token rows' "Point"
   value = cell_u8(endpoint, 0, 0);
   if (kvlist_append(list, key, value) != 0) {
     cell_free(key);

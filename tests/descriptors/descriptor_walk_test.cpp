@@ -88,11 +88,21 @@ TEST(DescriptorWalk, ConfigurationAnswerGivesFourTablesAndTwoEndpoints) {
   EXPECT_EQ(w.tables[1].title.key.text, "Interface Descriptor");
   EXPECT_EQ(w.tables[2].title.key.text, "Endpoint Descriptor");
   EXPECT_EQ(w.tables[3].title.key.text, "Endpoint Descriptor");
-  EXPECT_EQ(tabletext::find(w.tables[0], "bmAttributes")->desc.text,
-            "Self Powered;remote wake-up");
-  EXPECT_EQ(tabletext::find(w.tables[0], "wTotalLength")->value.text, "0x0022");
-  EXPECT_EQ(tabletext::find(w.tables[1], "bInterfaceClass")->desc.text, "Vendor Specific");
-  EXPECT_EQ(tabletext::find(w.tables[1], "bDescriptorType")->desc.text, "Interface Descriptor");
+  std::vector<std::string> config = {
+      "bLength|0x09|length:9",       "bDescriptorType|0x02| ",
+      "wTotalLength|0x0022| ",       "bNumInterfaces|0x01| ",
+      "bConfigurationValue|0x01| ",  "iConfiguration|0x00| ",
+      "bmAttributes|0xe0|Self Powered;remote wake-up", "bMaxPower|0x32| ",
+  };
+  EXPECT_EQ(tabletext::lines(w.tables[0]), config);
+  std::vector<std::string> interface = {
+      "bLength|0x09|length:9",     "bDescriptorType|0x04|Interface Descriptor",
+      "bInterfaceNumber|0x00| ",   "bAlternateSetting|0x00| ",
+      "bNumEndpoints|0x02| ",      "bInterfaceClass|0xff|Vendor Specific",
+      "bInterfaceSubClass|0xff| ", "bInterfaceProtocol|0xff| ",
+      "iInterface|0x00| ",
+  };
+  EXPECT_EQ(tabletext::lines(w.tables[1]), interface);
 
   ASSERT_EQ(eps.count, 2);
   const EndpointEntry* in = endpoint_table_find(&eps, 9, 1);
@@ -316,4 +326,51 @@ TEST(DescriptorWalk, FuzzedAnswersStayInsideTheBuffer) {
     ASSERT_LE(eps.count, kEndpointTableMax);
   }
   EXPECT_GT(walked, 1000);
+}
+
+TEST(DescriptorWalk, ClassDescriptorsAreShownAsData) {
+  // A HID report descriptor asked for with a standard GET_DESCRIPTOR to the
+  // interface (type 0x22): its first bytes 05 01 would otherwise read as a
+  // 5-byte device descriptor.
+  std::vector<uint8_t> report = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00};
+  const uint8_t b[8] = {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, (uint8_t)report.size(), 0x00};
+  Walk w = walk(report, setup_from_bytes(b), nullptr);
+  EXPECT_EQ(w.result, 0);
+  EXPECT_TRUE(w.tables.empty());
+  // A vendor descriptor type (0x41) likewise.
+  EXPECT_EQ(walk(kDevice, get_descriptor(0x41, 0, 18), nullptr).result, 0);
+}
+
+TEST(DescriptorWalk, NothingDecodedMeansTheDataIsShown) {
+  // A zero or one-byte first bLength, and a device qualifier (a standard
+  // type without a table): no table, so the caller shows the data.
+  EXPECT_EQ(walk({0x00, 0x01, 0x00, 0x02}, get_descriptor(1, 0, 4), nullptr).result, 0);
+  EXPECT_EQ(walk({0x01, 0x01, 0x00, 0x02}, get_descriptor(1, 0, 4), nullptr).result, 0);
+  std::vector<uint8_t> qualifier = {0x0A, 0x06, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, 0x01, 0x00};
+  Walk w = walk(qualifier, get_descriptor(6, 0, 10), nullptr);
+  EXPECT_EQ(w.result, 0);
+  EXPECT_TRUE(w.tables.empty());
+  // A one-byte descriptor after a good one ends the walk there.
+  std::vector<uint8_t> d = {0x09, 0x02, 0x09, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
+                            0x01, 0x05, 0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00};
+  EndpointTable eps;
+  endpoint_table_clear(&eps);
+  w = walk(d, get_descriptor(2, 0, (uint16_t)d.size()), &eps);
+  EXPECT_EQ(w.result, 1);
+  EXPECT_EQ(w.tables.size(), 1u);
+  EXPECT_EQ(eps.count, 0);
+}
+
+TEST(DescriptorWalk, OtherSpeedConfigurationIsShownButNotLearned) {
+  // The endpoints of the speed the device is not running at must not change
+  // how its transfers are tracked.
+  std::vector<uint8_t> other = kConfig34;
+  other[1] = 0x07;
+  EndpointTable eps;
+  endpoint_table_clear(&eps);
+  Walk w = walk(other, get_descriptor(7, 0, 34), &eps);
+  EXPECT_EQ(w.result, 1);
+  ASSERT_EQ(w.tables.size(), 3u);  // interface and two endpoints
+  EXPECT_EQ(w.tables[2].title.key.text, "Endpoint Descriptor");
+  EXPECT_EQ(eps.count, 0);
 }

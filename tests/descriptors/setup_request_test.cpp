@@ -154,7 +154,8 @@ TEST(SetupRequest, RequestLine) {
   EXPECT_EQ(rows[1].key.text, "Addr");
   EXPECT_EQ(rows[1].value.text, "7");
   EXPECT_EQ(rows[2].key.text, "Point");
-  EXPECT_EQ(rows[2].key.color, "#a9a9a9");
+  EXPECT_EQ(rows[2].key.bgd, "#a9a9a9");
+  EXPECT_EQ(rows[2].key.color, "");
   EXPECT_EQ(rows[2].value.text, "0");
   for (const tabletext::Row& r : rows) EXPECT_EQ(r.desc.text, "<null>");
 }
