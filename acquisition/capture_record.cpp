@@ -2,10 +2,12 @@
 //
 // Both readers are one state machine over a byte source. The source decides
 // only how bytes are obtained:
-//   - exact:  bytes come from the reader's chunk, refilled with try-reads; an
-//             empty channel means a 100 ms sleep (in slices, watching the
-//             stop flag) and another try. Bytes are never given up, so the
-//             records found depend on the byte stream alone.
+//   - exact:  bytes come from the reader's chunk, refilled with try-reads;
+//             an empty channel means waiting (watching the stop flag) and
+//             another try. Bytes are never given up, so the records found
+//             depend on the byte stream alone, not on when bytes arrive. The
+//             literal reader sleeps 100 ms per empty try; the bulk reader
+//             waits on the data event instead (see refill_exact).
 //   - plugin: every read behaves as one shm_read(count, 100 ms) on the
 //             channel: bytes already in the chunk count as bytes still in the
 //             ring, topped up with one try-read when they do not suffice,
@@ -39,6 +41,10 @@ const uint32_t kScanBudget = 1u << 16;
 
 const uint8_t kHead[4] = {'q', 'r', 's', 't'};
 
+// The header key's bytes for the 14 scrambled positions (key[i % 12]), as
+// the readers apply them.
+const uint8_t kKey14[14] = {'K', 'H', 'T', '_', 'R', 'A', 'M', 'O', 'Z', '_', '3', '1', 'K', 'H'};
+
 // One step of the head match: the count of head bytes matched after `b`.
 // "qrst" has no proper prefix that is also a suffix, so a mismatching byte
 // can only restart the match if it is itself a 'q'.
@@ -62,7 +68,8 @@ inline bool stop_set(const std::atomic<bool>* stop) {
   return stop && stop->load(std::memory_order_relaxed);
 }
 
-// Sleeps the exact reader's 100 ms; false when the stop flag ended it early.
+// Sleeps the literal exact reader's 100 ms; false when the stop flag ended
+// it early.
 bool idle(const std::atomic<bool>* stop) {
   for (uint32_t slept = 0; slept < kIdleMs; slept += kIdleSliceMs) {
     if (stop_set(stop)) return false;
@@ -90,6 +97,22 @@ int refill(ShmHandle* h, RecordReader* r, uint32_t timeout) {
   return k;
 }
 
+// Refills an empty chunk for the exact discipline, waiting as long as it
+// takes; 1 filled, 0 stopped. Rather than sleeping a blind 100 ms it waits
+// on the data event in short slices, so bytes are taken as soon as they
+// come; the records found do not depend on when bytes are taken. Each slice
+// also tries the ring directly, so a writer that never signals the event
+// is still read.
+int refill_exact(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop) {
+  for (;;) {
+    if (refill(h, r, 0) > 0) return 1;
+    if (stop_set(stop)) return 0;
+    int k = refill(h, r, kIdleSliceMs);
+    if (k > 0) return 1;
+    if (k < 0) os_sleep_ms(kIdleSliceMs);  // a failing channel must not spin
+  }
+}
+
 // ---- exact discipline ------------------------------------------------------
 
 // Reads exactly `n` bytes; 1 done, 0 stopped.
@@ -98,11 +121,9 @@ int exact_read(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop, uin
   uint32_t got = 0;
   while (got < n) {
     if (r->bulk) {
-      if (held(r) > 0) {
-        got += take(r, dst + got, n - got);
-        continue;
-      }
-      if (refill(h, r, 0) > 0) continue;
+      if (held(r) == 0 && !refill_exact(h, r, stop)) return 0;
+      got += take(r, dst + got, n - got);
+      continue;
     } else {
       int k = shm_try_read(h, dst + got, n - got);
       if (k > 0) {
@@ -133,8 +154,7 @@ int exact_find_head(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop
       continue;
     }
     if (held(r) == 0) {
-      if (stop_set(stop)) return 0;
-      if (refill(h, r, 0) <= 0 && !idle(stop)) return 0;
+      if (stop_set(stop) || !refill_exact(h, r, stop)) return 0;
       continue;
     }
     const uint8_t* p = r->chunk + r->chunkPos;
@@ -209,7 +229,7 @@ int plugin_find_head(ShmHandle* h, RecordReader* r) {
 // Checks the length fields, descrambles and fills `out`. `length` has been
 // checked against the body buffer already. 1 used, 0 skipped.
 int finish_record(RecordReader* r, uint32_t length, CaptureRecordOut* out) {
-  hdrdecrypt(r->body, kHeaderKey);
+  for (uint32_t i = 0; i < kScrambled; ++i) r->body[i] = (uint8_t)(r->body[i] - kKey14[i]);
   uint32_t stampHigh = le32(r->body);
   uint32_t stampLow = le32(r->body + 4);
   uint32_t dataLength = le32(r->body + 8);
@@ -235,13 +255,15 @@ inline bool length_fits(uint32_t length) {
 void hdrdecrypt(uint8_t* bytes, const char* key) {
   size_t n = key ? std::strlen(key) : 0;
   if (!bytes || n == 0) return;
-  for (uint32_t i = 0; i < kScrambled; ++i) bytes[i] = (uint8_t)(bytes[i] - (uint8_t)key[i % n]);
+  for (size_t i = 0, k = 0; i < kScrambled; ++i, k = k + 1 == n ? 0 : k + 1)
+    bytes[i] = (uint8_t)(bytes[i] - (uint8_t)key[k]);
 }
 
 void hdrencrypt(uint8_t* bytes, const char* key) {
   size_t n = key ? std::strlen(key) : 0;
   if (!bytes || n == 0) return;
-  for (uint32_t i = 0; i < kScrambled; ++i) bytes[i] = (uint8_t)(bytes[i] + (uint8_t)key[i % n]);
+  for (size_t i = 0, k = 0; i < kScrambled; ++i, k = k + 1 == n ? 0 : k + 1)
+    bytes[i] = (uint8_t)(bytes[i] + (uint8_t)key[k]);
 }
 
 size_t capture_record_encode(uint8_t* out, size_t cap, const uint8_t* packet, uint32_t len,
@@ -259,7 +281,7 @@ size_t capture_record_encode(uint8_t* out, size_t cap, const uint8_t* packet, ui
   // Scramble only bytes that belong to this record: a packet shorter than
   // two bytes leaves the bytes behind it alone (the reader ignores them).
   size_t n = (size_t)CAPTURE_HEADER_SIZE + len < kScrambled ? CAPTURE_HEADER_SIZE + len : kScrambled;
-  for (size_t i = 0; i < n; ++i) body[i] = (uint8_t)(body[i] + (uint8_t)kHeaderKey[i % 12]);
+  for (size_t i = 0; i < n; ++i) body[i] = (uint8_t)(body[i] + kKey14[i]);
   return total;
 }
 

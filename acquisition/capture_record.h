@@ -78,7 +78,8 @@ struct RecordReader {
 };
 
 // Descrambles the first 14 bytes of a body in place with `key` (its length
-// taken with strlen); a null or empty key changes nothing.
+// taken with strlen); a null or empty key changes nothing. `bytes` must hold
+// 14 bytes even when the body is shorter (a reader's body buffer does).
 void hdrdecrypt(uint8_t* bytes, const char* key);
 // Scrambles the first 14 bytes of a body in place (the inverse of hdrdecrypt).
 void hdrencrypt(uint8_t* bytes, const char* key);

@@ -8,7 +8,10 @@
 // writePos == readPos means empty and the ring holds SHM_RING_SIZE - 1 bytes.
 //
 // Every call but shm_get_stats() and shm_get_info() touches the segment only
-// while holding the lock. Each call leaves a status text, read with
+// while holding the lock. A lock whose holder died is repaired at once: the
+// read or write that finds it so reports "获取互斥锁失败 (错误码: 130)" and
+// releases it, and the next call proceeds normally; shm_clear() and
+// shm_destroy() take it as taken. Each call leaves a status text, read with
 // shm_get_last_error(). The status text is kept per thread: one shared
 // buffer would let a call on one thread overwrite the outcome another thread
 // is about to read. The texts themselves are the channel's fixed wordings.

@@ -73,6 +73,7 @@ struct BusSimulator {
   SimEndpoint* bulk_in;        // null at low speed
   SimEndpoint* bulk_out;       // null at low speed
   SimEndpoint* int_in;         // the interrupt IN endpoint
+  uint32_t int_period;         // its polling period in frames (microframes at high speed)
 
   // High speed: a hub and a full-speed device on its port 2.
   SimEndpoint hub_status;      // the hub's interrupt endpoint
@@ -402,9 +403,7 @@ static void schedule_periodic(BusSimulator* s) {
   SimTransaction t;
   uint64_t f = s->frame_index;
   if (s->configured && s->int_in) {
-    uint64_t period = high_speed(s) ? (1u << (s->model.endpoints[s->ep_count - 1].interval - 1))
-                                    : s->model.endpoints[s->ep_count - 1].interval;
-    if (f % period == 0) {
+    if (f % s->int_period == 0) {
       uint16_t report = s->speed == USB_SPEED_LOW ? 8 : 16;
       sim_interrupt_poll(s->int_in, &s->rng, 85, (uint16_t)sim_rng_range(&s->rng, 1, report), &t);
       try_place(s, &t);
@@ -503,7 +502,13 @@ BusSimulator* bus_sim_create(UsbSpeed speed, uint64_t seed) {
     e->in = (uint8_t)(me->address >> 7);
     e->type = me->type;
     e->max_packet = me->max_packet;
-    if (me->type == USB_XFER_INTERRUPT) s->int_in = e;
+    if (me->type == USB_XFER_INTERRUPT) {
+      s->int_in = e;
+      // bInterval counts frames below high speed, and is a power-of-two
+      // exponent of microframes at high speed.
+      uint32_t iv = me->interval ? me->interval : 1;
+      s->int_period = high_speed(s) ? (1u << (iv > 16 ? 15 : iv - 1)) : iv;
+    }
     if (me->type == USB_XFER_BULK && e->in) s->bulk_in = e;
     if (me->type == USB_XFER_BULK && !e->in) s->bulk_out = e;
   }

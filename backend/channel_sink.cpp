@@ -20,6 +20,9 @@ enum {
   MAX_ERRORS = 5,
   // Waiting this long for room gets one notice on stderr.
   FULL_NOTICE_MS = 5000,
+  // The mirror file is brought up to date on disk at least this often, so a
+  // backend that is killed outright leaves a file lacking only the last moment.
+  MIRROR_FLUSH_MS = 1000,
 };
 
 // Where one queued packet lies in the batch, for the mirror file.
@@ -34,6 +37,7 @@ struct ChannelSink {
   StopCheck stop;              // polled while waiting; may be null
   CaptureWriter* mirror;       // "-f" file, not owned; null when none or failed
   int mirror_failed;           // the mirror failed and was dropped
+  uint64_t mirror_flushed_ns;  // when the mirror was last brought up to date on disk
   uint8_t* records;            // the batch: whole encoded records back to back
   uint32_t used;               // bytes of the batch in use
   BatchEntry* entries;         // one per queued packet
@@ -74,14 +78,23 @@ ChannelSink* channel_sink_open(StopCheck stop, char* err, size_t err_cap) {
 void channel_sink_set_mirror(ChannelSink* s, CaptureWriter* mirror) {
   s->mirror = mirror;
   s->mirror_failed = 0;
+  s->mirror_flushed_ns = os_monotonic_ns();
 }
 
 int channel_sink_mirror_failed(const ChannelSink* s) { return s->mirror_failed; }
 
 // Writes the packets of the batch that just went into the ring to the mirror.
+static void mirror_failure(ChannelSink* s, uint64_t written, const char* err) {
+  orvane_log("qelvo.exe: the capture file stopped taking packets after %llu of them: %s",
+             (unsigned long long)written, err);
+  s->mirror = nullptr;
+  s->mirror_failed = 1;
+}
+
 static void mirror_batch(ChannelSink* s) {
   if (!s->mirror) return;
   uint8_t packet[CAPTURE_PACKET_MAX];
+  char err[256];
   for (uint32_t i = 0; i < s->count; i++) {
     const BatchEntry* e = &s->entries[i];
     const uint8_t* src = s->records + e->record_offset + CAPTURE_OVERHEAD;
@@ -89,14 +102,15 @@ static void mirror_batch(ChannelSink* s) {
     // The record holds the first two packet bytes scrambled; undo that.
     for (uint32_t k = 0; k < 2 && k < e->length; k++)
       packet[k] = (uint8_t)(packet[k] - (uint8_t)kHeaderKey[(CAPTURE_HEADER_SIZE + k) % 12]);
-    char err[256];
     if (capture_writer_write(s->mirror, packet, e->length, e->timestamp_ns, err, sizeof err) != 0) {
-      orvane_log("qelvo.exe: the capture file stopped taking packets after %llu of them: %s",
-                 (unsigned long long)(s->stats.packets - s->count + i), err);
-      s->mirror = nullptr;
-      s->mirror_failed = 1;
+      mirror_failure(s, s->stats.packets - s->count + i, err);
       return;
     }
+  }
+  uint64_t now = os_monotonic_ns();
+  if (now - s->mirror_flushed_ns >= (uint64_t)MIRROR_FLUSH_MS * 1000000ull) {
+    s->mirror_flushed_ns = now;
+    if (capture_writer_flush(s->mirror, err, sizeof err) != 0) mirror_failure(s, s->stats.packets, err);
   }
 }
 

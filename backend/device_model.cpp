@@ -156,9 +156,3 @@ const uint8_t* device_model_descriptor(const DeviceModel* m, uint8_t type, uint8
       return nullptr;
   }
 }
-
-const ModelEndpoint* device_model_endpoint(const DeviceModel* m, uint8_t address) {
-  for (int i = 0; i < m->endpoint_count; i++)
-    if (m->endpoints[i].address == address) return &m->endpoints[i];
-  return nullptr;
-}

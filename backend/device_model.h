@@ -50,6 +50,3 @@ void device_model_init(DeviceModel* model, UsbSpeed speed);
 // device has none (it then answers the request with STALL). *len gets its size.
 const uint8_t* device_model_descriptor(const DeviceModel* model, uint8_t type, uint8_t index,
                                        uint16_t* len);
-
-// The endpoint with that bEndpointAddress, or null.
-const ModelEndpoint* device_model_endpoint(const DeviceModel* model, uint8_t address);

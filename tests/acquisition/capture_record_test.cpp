@@ -230,6 +230,27 @@ TEST_P(Records, PluginReaderAbandonsAPartialBody) {
   EXPECT_EQ(out.timestamp, 2u);
 }
 
+TEST_P(Records, FindHeadReadsUpToTheHeadAndGivesUpWhenQuiet) {
+  put(Bytes{'x', 'q', 'q', 'r', 's', 't', 0x42});
+  EXPECT_EQ(data_find_head(h), 1);
+  uint8_t next = 0;
+  EXPECT_EQ(shm_read(h, &next, 1, 0), 1);
+  EXPECT_EQ(next, 0x42);  // nothing behind the head was consumed
+  put(Bytes{'q', 'r', 's'});
+  EXPECT_EQ(data_find_head(h), 0);
+}
+
+TEST_P(Records, PluginRoundEndsWhileGarbageKeepsComing) {
+  // Without any 'q' no head can begin; a round must still come back so the
+  // caller can look at its running flag, with the garbage mostly unread.
+  put(Bytes(1 << 20, 0x55));
+  CaptureRecordOut out;
+  uint32_t t0 = os_tick_ms();
+  EXPECT_EQ(record_read_plugin(h, reader.get(), &out), 0);
+  EXPECT_LT((uint32_t)(os_tick_ms() - t0), 2000u);
+  EXPECT_GT(shm_get_info(h, nullptr, nullptr) + record_reader_buffered(reader.get()), 1u << 19);
+}
+
 INSTANTIATE_TEST_SUITE_P(BulkAndByteWise, Records, ::testing::Values(1, 0),
                          [](const testing::TestParamInfo<int>& i) {
                            return std::string(i.param ? "Bulk" : "ByteWise");

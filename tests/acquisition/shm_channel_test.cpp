@@ -2,6 +2,7 @@
 #include "acquisition/shm_channel.h"
 
 #include "os/clock.h"
+#include "os/sync.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -192,6 +193,22 @@ TEST_F(Channel, ClearEmptiesTheRingForEveryHandle) {
   shm_destroy(other);
 }
 
+TEST_F(Channel, DamagedHeaderIsResetInsteadOfTrusted) {
+  // Positions beyond the ring (a foreign or damaged segment) must never
+  // steer a copy outside it.
+  uint32_t* header = reinterpret_cast<uint32_t*>(h->view);
+  header[0] = 0xFFFFFFF0u;
+  header[1] = 5;
+  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
+  uint8_t out[16];
+  EXPECT_EQ(shm_read(h, out, sizeof out, 0), 0);
+  EXPECT_EQ(stats().writePos, 0u);
+  EXPECT_EQ(stats().readPos, 0u);
+  header[1] = SHM_RING_SIZE + 1;
+  EXPECT_EQ(shm_write(h, "ab", 2, 1000), 2);
+  EXPECT_EQ(shm_read(h, out, sizeof out, 0), 2);
+}
+
 TEST(ChannelLifetime, OpenWithoutSegmentFailsAndLastDestroyRemovesIt) {
   testenv::ShmIsolation iso;
   EXPECT_EQ(shm_exists(), 0);
@@ -229,6 +246,50 @@ TEST(ChannelLifetime, TooSmallConfigurationIsRefused) {
   EXPECT_EQ(status(), "参数错误");
   EXPECT_EQ(shm_create(nullptr), nullptr);
   EXPECT_EQ(shm_exists(), 0);
+}
+
+std::string sys_name(const char* base) {
+  char buf[OS_SHM_NAME_MAX];
+  EXPECT_EQ(os_shm_name(base, buf, sizeof buf), 0);
+  return buf;
+}
+
+TEST(ChannelLifetime, SegmentWithoutLockIsReportedNotUsed) {
+  testenv::ShmIsolation iso;
+  std::string seg = sys_name(kShmSegmentName);
+  OsShmRegion region;
+  ASSERT_EQ(os_shm_create_exclusive(seg.c_str(), SHM_DEFAULT_SIZE, &region), 0);
+  EXPECT_EQ(shm_create(&kConfig), nullptr);
+  EXPECT_EQ(status(), "open lock failed (err code: 2)");
+  EXPECT_EQ(shm_open(&kConfig), nullptr);
+  EXPECT_EQ(status(), "打开互斥锁失败 (错误码: 2)");
+  os_shm_close(&region);
+  os_shm_unlink(seg.c_str());
+}
+
+TEST(ChannelLifetime, LeftoversOfAHalfMadeChannelAreCleared) {
+  // A creator that died after making the lock and the event but before
+  // publishing the segment: the next creator waits a moment for it, then
+  // starts afresh.
+  testenv::ShmIsolation iso;
+  std::string lock_name = sys_name(kShmMutexName), event_name = sys_name(kShmEventName);
+  os_lock_close(os_lock_create(lock_name.c_str()));
+  os_event_close(os_event_create(event_name.c_str()));
+  uint32_t t0 = os_tick_ms();
+  ShmHandle* h = shm_create(&kConfig);
+  ASSERT_NE(h, nullptr) << status();
+  EXPECT_TRUE(h->creator);
+  EXPECT_LT((uint32_t)(os_tick_ms() - t0), 4000u);
+  ASSERT_EQ(shm_write(h, "z", 1, 100), 1);
+  ShmHandle* second = shm_open(&kConfig);
+  ASSERT_NE(second, nullptr) << status();
+  char c = 0;
+  EXPECT_EQ(shm_read(second, &c, 1, 100), 1);
+  EXPECT_EQ(c, 'z');
+  shm_destroy(second);
+  shm_destroy(h);
+  EXPECT_EQ(shm_exists(), 0);
+  EXPECT_EQ(os_lock_open(lock_name.c_str()), nullptr);
 }
 
 TEST(ChannelChecksum, SumsSignedBytes) {

@@ -5,8 +5,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
+#include "acquisition/capture_record.h"
 #include "acquisition/shm_channel.h"
 #include "os/clock.h"
 #include "store/capture/capture_file.h"
@@ -192,3 +194,107 @@ TEST_F(BackendChannel, MissingReplayFileFailsWithAMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pcap file with three packets, the middle one longer than a capture record holds.
+std::string pcap_with_oversized_packet(const testenv::TempDir& tmp) {
+  std::string file = tmp.file("oversized.pcap");
+  char err[256];
+  CaptureWriter* w = capture_writer_open(file.c_str(), CAPTURE_FORMAT_PCAP_NS, err, sizeof err);
+  EXPECT_NE(w, nullptr) << err;
+  std::vector<uint8_t> big(5000, 0x55);
+  big[0] = 0xC3;
+  const uint8_t ack = 0xD2, nak = 0x5A;
+  EXPECT_EQ(capture_writer_write(w, &ack, 1, 1000, err, sizeof err), 0) << err;
+  EXPECT_EQ(capture_writer_write(w, big.data(), (uint32_t)big.size(), 2000, err, sizeof err), 0) << err;
+  EXPECT_EQ(capture_writer_write(w, &nak, 1, 3000, err, sizeof err), 0) << err;
+  EXPECT_EQ(capture_writer_close(w, err, sizeof err), 0) << err;
+  return file;
+}
+
+}  // namespace
+
+TEST_F(BackendChannel, PacketTooLongForARecordIsReportedNotSilentlyLost) {
+  std::string file = pcap_with_oversized_packet(tmp);
+  setenv("QELVO_REPLAY", file.c_str(), 1);
+  setenv("QELVO_REPLAY_RATE", "max", 1);
+  int pid = backendtest::spawn_backend({"-s", "hs", "-c"}, "", tmp.file("err.txt"));
+  ChannelRun run = backendtest::read_channel_until_exit(channel, pid, 20000);
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_EQ(run.packets.size(), 2u);
+  EXPECT_EQ(run.packets[0].bytes[0], 0xD2);
+  EXPECT_EQ(run.packets[1].bytes[0], 0x5A);
+  std::string text = backendtest::read_text(tmp.file("err.txt"));
+  EXPECT_NE(text.find("packet 2 has 5000 bytes"), std::string::npos) << text;
+}
+
+TEST_F(BackendChannel, DamagedReplayFileSendsWhatCameBeforeAndFails) {
+  std::string file = tmp.file("damaged.pcap");
+  char err[256];
+  CaptureWriter* w = capture_writer_open(file.c_str(), CAPTURE_FORMAT_PCAP_US, err, sizeof err);
+  ASSERT_NE(w, nullptr) << err;
+  const uint8_t ack = 0xD2;
+  for (int i = 0; i < 3; i++) ASSERT_EQ(capture_writer_write(w, &ack, 1, 1000 * (i + 1), err, sizeof err), 0);
+  ASSERT_EQ(capture_writer_close(w, err, sizeof err), 0) << err;
+  // Second record's captured length (24-byte file header, 17-byte records):
+  // far beyond any packet.
+  FILE* f = fopen(file.c_str(), "r+b");
+  ASSERT_NE(f, nullptr);
+  fseek(f, 24 + 17 + 8, SEEK_SET);
+  const uint8_t huge[4] = {0xF0, 0xFF, 0xFF, 0x7F};
+  fwrite(huge, 1, 4, f);
+  fclose(f);
+  setenv("QELVO_REPLAY", file.c_str(), 1);
+  setenv("QELVO_REPLAY_RATE", "max", 1);
+  int pid = backendtest::spawn_backend({"-s", "hs", "-c"}, "", tmp.file("err.txt"));
+  ChannelRun run = backendtest::read_channel_until_exit(channel, pid, 20000);
+  std::string text = backendtest::read_text(tmp.file("err.txt"));
+  EXPECT_EQ(run.exit_code, 1) << text;
+  EXPECT_EQ(run.packets.size(), 1u);
+  EXPECT_NE(text.find("damaged.pcap"), std::string::npos) << text;
+}
+
+TEST_F(BackendChannel, ThePluginsPickyReaderGetsEveryRecordWhole) {
+  // That reader gives up on a record that is not in the ring whole once its
+  // head is: the backend must write whole records only.
+  std::string source = testenv::shared_captures_dir() + "/split-enum.pcap";
+  std::string err;
+  std::vector<FilePacket> want = backendtest::read_capture(source, &err);
+  ASSERT_TRUE(err.empty()) << err;
+  setenv("QELVO_REPLAY", source.c_str(), 1);
+  setenv("QELVO_REPLAY_RATE", "max", 1);
+  int pid = backendtest::spawn_backend({"-s", "hs", "-c"});
+  ASSERT_GT(pid, 0);
+  auto reader = std::make_unique<RecordReader>();
+  record_reader_init(reader.get());
+  reader->printLengths = 0;
+  std::vector<FilePacket> got;
+  uint64_t deadline = os_monotonic_ns() + 10000000000ull;
+  CaptureRecordOut out;
+  while (got.size() < want.size() && os_monotonic_ns() < deadline)
+    if (record_read_plugin(channel, reader.get(), &out))
+      got.push_back({std::vector<uint8_t>(out.packet, out.packet + out.dataLength), out.timestamp});
+  EXPECT_EQ(backendtest::wait_exit(pid, 10000), 0);
+  EXPECT_EQ(reader->abandoned, 0u);
+  expect_same_packets(got, want, "plugin reader");
+}
+
+TEST_F(BackendChannel, KilledOutrightTheFileIsStillAValidCapture) {
+  std::string live = tmp.file("cfile.qelvo");
+  int pid = backendtest::spawn_backend({"-s", "fs", "-c", "-f", live});
+  ASSERT_GT(pid, 0);
+  ChannelRun run = backendtest::read_channel_until_exit(channel, pid, 20000, [](int p) {
+    os_sleep_ms(1600);
+    backendtest::send_signal(p, SIGKILL);
+  });
+  EXPECT_EQ(run.exit_code, 128 + SIGKILL);
+  std::string err;
+  std::vector<FilePacket> file = backendtest::read_capture(live, &err);
+  EXPECT_TRUE(err.empty()) << err;
+  // The file is brought up to date every second: it holds at least the
+  // first second, and nothing that was not sent.
+  EXPECT_GT(file.size(), 0u);
+  ASSERT_LE(file.size(), run.packets.size());
+  for (size_t i = 0; i < file.size(); i++) ASSERT_EQ(file[i], run.packets[i]) << "packet " << i;
+}

@@ -113,3 +113,39 @@ TEST(BackendCommandLine, TheSystemsOwnCommandLineParses) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BackendCommandLine, RandomArgumentListsNeverCrashTheParser) {
+  // Deterministic: the same lists on every run.
+  const char* words[] = {"-s", "ls", "fs", "hs", "HS", "-c", "-f", "x.pcap", "", "--offline", "0", "12",
+                         "-1", "--seed", "18446744073709551615", "18446744073709551616", "-h", "--", "-",
+                         "--offline=3", "\xC3\xA9"};
+  const int nwords = sizeof words / sizeof words[0];
+  uint64_t x = 0x243F6A8885A308D3ull;
+  for (int round = 0; round < 5000; round++) {
+    std::vector<const char*> argv = {"qelvo.exe"};
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    int n = (int)(x % 7);
+    for (int i = 0; i < n; i++) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      argv.push_back(words[x % nwords]);
+    }
+    BackendOptions o;
+    char err[256] = {0};
+    int rc = backend_parse_options((int)argv.size(), const_cast<char**>(argv.data()), &o, err, sizeof err);
+    ASSERT_TRUE(rc == 0 || rc == -1);
+    if (rc == -1) {
+      ASSERT_NE(err[0], 0) << "round " << round;
+    } else {
+      ASSERT_TRUE(o.speed >= USB_SPEED_LOW && o.speed <= USB_SPEED_HIGH);
+      ASSERT_TRUE(!o.offline || o.file);
+    }
+  }
+}
+
+}  // namespace
