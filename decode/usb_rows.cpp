@@ -28,16 +28,41 @@ static DataMsg* time_cell(uint64_t ns) {
   return cell_text(usb_time_text(ns, buf, sizeof buf), 0, 0);
 }
 
-static DataMsg* range_cell(uint32_t first, uint32_t last) {
-  char buf[48];
-  snprintf(buf, sizeof buf, "%d ~ %d", (int)first, (int)last);
-  return cell_text(buf, 0, 0);
+// Writes v as "%d" of a signed 32-bit number at p; returns the characters written.
+static size_t put_int(char* p, uint32_t u) {
+  int32_t v = (int32_t)u;
+  size_t n = 0;
+  uint32_t mag = (uint32_t)v;
+  if (v < 0) {
+    p[n++] = '-';
+    mag = 0u - mag;
+  }
+  char digits[12];
+  int k = 0;
+  do {
+    digits[k++] = (char)('0' + mag % 10);
+    mag /= 10;
+  } while (mag);
+  while (k) p[n++] = digits[--k];
+  return n;
 }
 
-static DataMsg* data_len_key(uint32_t n) {
+static DataMsg* range_cell(uint32_t first, uint32_t last) {
   char buf[48];
-  snprintf(buf, sizeof buf, "Data (%d tytes)", (int)n);
-  return cell_text(buf, 20, 0);
+  size_t n = put_int(buf, first);
+  memcpy(buf + n, " ~ ", 3);
+  n += 3;
+  n += put_int(buf + n, last);
+  return cell_create((uint32_t)n, buf, D_STRING, 0, 0);
+}
+
+static DataMsg* data_len_key(uint32_t len) {
+  char buf[48];
+  memcpy(buf, "Data (", 6);
+  size_t n = 6 + put_int(buf + 6, len);
+  memcpy(buf + n, " tytes)", 7);
+  n += 7;
+  return cell_create((uint32_t)n, buf, D_STRING, 20, 0);
 }
 
 static DataMsg* pid_cell(uint8_t pid) { return cell_hex(&pid, 1, 0, 0); }
