@@ -193,6 +193,22 @@ TEST_F(Assembly, TransferLongerThanTheReassemblyBufferStaysExactAndFits) {
   EXPECT_EQ(end - (at + 7), (size_t)kTransferDataShown * 3 - 1);  // "XX " per byte shown
 }
 
+std::vector<std::string> g_status;
+void record_status(const char* text, void*) { g_status.push_back(text); }
+
+TEST_F(Assembly, OneStatusTextPerProducingCall) {
+  g_status.clear();
+  pipeline_set_status(pl, record_status, nullptr);
+  feed({token(0x69, 9, 2), data(0xC3, filled(3))});
+  EXPECT_TRUE(g_status.empty());  // both held back
+  feed({hs(0xD2)});               // IN (again), DATA0 (again), the ACK itself
+  ASSERT_EQ(g_status.size(), 3u);
+  EXPECT_EQ(g_status[0], "parsePackage: 1");
+  EXPECT_EQ(g_status[2], "parsePackage: 3");
+  feed({hs(0xD2)});  // a handshake without a transaction produces nothing
+  EXPECT_EQ(g_status.size(), 3u);
+}
+
 TEST_F(Assembly, FilterHidesTopLevelRowsOnly) {
   row_tree_set_filter(trees.package, 0xFFFF0000u | ATTR_NAK, nullptr, nullptr, nullptr);
   feed({token(0x69, 9, 2), hs(0x5A), token(0x69, 9, 2), data(0xC3, filled(1)), hs(0xD2)});
