@@ -21,7 +21,42 @@ void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
   }
 }
 
-static DataMsg* word(uint8_t w, uint8_t bg = 0, uint8_t text = 0) { return cell_word(w, bg, text); }
+// A copy of a cell, CRC included: the same field shown in several lists is
+// built once and copied, rather than built (and its CRC computed) again.
+static DataMsg* cell_copy(const DataMsg* c) {
+  if (!c) return nullptr;
+  DataMsg* d = (DataMsg*)cell_pool_alloc(cell_size(c));
+  if (d) memcpy(d, c, cell_size(c));
+  return d;
+}
+
+// One-byte cells (words, PIDs, small numbers) in their colours repeat all
+// the time: each is built once (kept for the life of the process) and copied.
+static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text) {
+  enum { kSlots = 2048 };
+  static uint64_t keys[kSlots];
+  static DataMsg* cells[kSlots];
+  uint64_t key = 1ull | ((uint64_t)type << 8) | ((uint64_t)byte << 16) | ((uint64_t)bg << 24) |
+                 ((uint64_t)text << 32);
+  uint32_t i = (uint32_t)((key * 0x9E3779B97F4A7C15ull) >> 53);
+  for (uint32_t probe = 0; probe < 64; probe++, i = (i + 1) % kSlots) {
+    if (keys[i] == key) return cell_copy(cells[i]);
+    if (keys[i] == 0) {
+      DataMsg* made = cell_create(1, &byte, type, bg, text);
+      if (!made) return nullptr;
+      keys[i] = key;
+      cells[i] = made;
+      return cell_copy(made);
+    }
+  }
+  return cell_create(1, &byte, type, bg, text);  // crowded: build it
+}
+
+static DataMsg* word(uint8_t w, uint8_t bg = 0, uint8_t text = 0) {
+  return cached_cell(D_WORD, w, bg, text);
+}
+
+static DataMsg* u8_cell(uint8_t v) { return cached_cell(D_U8, v, 0, 0); }
 
 static DataMsg* time_cell(uint64_t ns) {
   char buf[64];
@@ -65,12 +100,12 @@ static DataMsg* data_len_key(uint32_t len) {
   return cell_create((uint32_t)n, buf, D_STRING, 20, 0);
 }
 
-static DataMsg* pid_cell(uint8_t pid) { return cell_hex(&pid, 1, 0, 0); }
+static DataMsg* pid_cell(uint8_t pid) { return cached_cell(D_HEX, pid, 0, 0); }
 
 // The kind key of a PID: its word in its colours.
 static DataMsg* kind_key(uint8_t pid) {
   const UsbPidInfo* info = usb_pid_info(pid);
-  return cell_word(info->word, info->keyBg, info->keyText);
+  return word(info->word, info->keyBg, info->keyText);
 }
 
 static bool shows_view(uint8_t pid) { return pid == PID_SETUP || pid == PID_IN || pid == PID_OUT; }
@@ -87,14 +122,14 @@ static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
     uint8_t b1 = t->bytes[1], b2 = t->bytes[2], b3 = t->bytes[3];
     bool start = b1 & 1;
     rows_add(list, word(start ? W_SSPLIT : W_CSPLIT, 6), pid_cell(pid));
-    rows_add(list, word(W_HUBADDR), cell_u8(b1 >> 1, 0, 0));
-    rows_add(list, word(W_PORT, 7), cell_u8(b2 & 0x7F, 0, 0));
-    rows_add(list, word(W_S, 8), cell_u8(b2 >> 7, 0, 0));
-    rows_add(list, word(start ? W_E : W_U, 9), cell_u8(b3 & 1, 0, 0));
-    rows_add(list, word(W_ET, 10), cell_u8((b3 >> 1) & 3, 0, 0));
+    rows_add(list, word(W_HUBADDR), u8_cell(b1 >> 1));
+    rows_add(list, word(W_PORT, 7), u8_cell(b2 & 0x7F));
+    rows_add(list, word(W_S, 8), u8_cell(b2 >> 7));
+    rows_add(list, word(start ? W_E : W_U, 9), u8_cell(b3 & 1));
+    rows_add(list, word(W_ET, 10), u8_cell((b3 >> 1) & 3));
     if (crc) {
       uint8_t c = b3 >> 3;
-      rows_add(list, word(W_CRC5), cell_hex(&c, 1, 0, 0));
+      rows_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
     }
     return;
   }
@@ -103,12 +138,12 @@ static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
     rows_add(list, word(W_FRAME), cell_u16(field & 0x7FF, 0, 0));
   } else {
     rows_add(list, kind_key(pid), pid_cell(pid));
-    rows_add(list, word(W_ADDR), cell_u8(field & 0x7F, 0, 0));
-    rows_add(list, word(W_POINT, 4), cell_u8((field >> 7) & 0x0F, 0, 0));
+    rows_add(list, word(W_ADDR), u8_cell(field & 0x7F));
+    rows_add(list, word(W_POINT, 4), u8_cell((field >> 7) & 0x0F));
   }
   if (crc) {
     uint8_t c = (uint8_t)(field >> 11);
-    rows_add(list, word(W_CRC5), cell_hex(&c, 1, 0, 0));
+    rows_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
   }
 }
 
@@ -132,15 +167,6 @@ void rows_token(dataParse* dp) {
   rows_add(&dp->rawPackageValue, word(W_TOKEN, 14), word(usb_pid_info(t->pid)->word));
   rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11),
            cell_hex(t->bytes, t->pid == PID_SPLIT ? 4 : 3, 0, 0));
-}
-
-// A copy of a cell, CRC included: the same field shown in several lists is
-// built once and copied, rather than built (and its CRC computed) again.
-static DataMsg* cell_copy(const DataMsg* c) {
-  if (!c) return nullptr;
-  DataMsg* d = (DataMsg*)cell_pool_alloc(cell_size(c));
-  if (d) memcpy(d, c, cell_size(c));
-  return d;
 }
 
 // The cells of a data packet, built once per packet.
@@ -194,8 +220,8 @@ static void transfer_detail(dataParse* dp) {
   if (tr->entry.transferType >= 1 && tr->entry.transferType <= 3) {
     const TokenSlot* t = &dp->token;
     rows_add(&dp->transferDetail, kind_key(t->pid), pid_cell(t->pid));
-    rows_add(&dp->transferDetail, word(W_ADDR), cell_u8(token_address(t), 0, 0));
-    rows_add(&dp->transferDetail, word(W_POINT, 4), cell_u8(token_endpoint(t), 0, 0));
+    rows_add(&dp->transferDetail, word(W_ADDR), u8_cell(token_address(t)));
+    rows_add(&dp->transferDetail, word(W_POINT, 4), u8_cell(token_endpoint(t)));
   }
   uint32_t shown = kept < (uint32_t)kTransferDataShown ? kept : (uint32_t)kTransferDataShown;
   rows_add(&dp->transferDetail, data_len_key(tr->fillCount), cell_hex(tr->buffer, shown, 0, 0));
