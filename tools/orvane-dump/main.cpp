@@ -31,6 +31,14 @@ const TreeFiles kPackageFiles = {"package.qelvo", "index.qelvo"};
 const TreeFiles kDataFiles = {"cData.qelvo", "cIndex.qelvo"};
 const TreeFiles kDescriptorFiles = {"parse_value.qelvo", "parse_index.qelvo"};
 
+// The private directory, removed at any exit (also when an integrity
+// failure ends the process from inside the engine).
+char g_privateDir[1024];
+void remove_private_dir() {
+  if (g_privateDir[0]) os_remove_tree(g_privateDir);
+  g_privateDir[0] = 0;
+}
+
 double now_seconds() {
   return (double)os_monotonic_ns() / 1e9;
 }
@@ -62,6 +70,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   store_set_data_dir(dir);
+  snprintf(g_privateDir, sizeof g_privateDir, "%s", dir);
+  atexit(remove_private_dir);
 
   int status = 0;
   RowTrees trees;
@@ -140,6 +150,6 @@ int main(int argc, char** argv) {
     row_tree_close(t);
   }
   capture_reader_close(reader);
-  os_remove_tree(dir);
+  remove_private_dir();
   return status;
 }
