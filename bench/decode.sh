@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Decoding benchmark: a high-speed capture of N packets (10,000,000 by
+# default) written by the stand-in backend's offline mode (SOFs, NAKed polls,
+# 512-byte bulk data both ways), replayed by `orvane-dump --quiet --stats`
+# into all four row stores. Reports packets per second (wall clock and CPU),
+# the peak anonymous memory (RssAnon) of the dump, and the same capture read
+# by `tshark -r FILE.pcap` for comparison.
+#
+#   bench/decode.sh [PACKETS]
+# Environment: ORVANE_BIN (the built programs; set by ./bench.sh),
+# BENCH_DIR (where the capture and the row stores go; default a new
+# directory under $TMPDIR or /tmp, removed at the end).
+set -euo pipefail
+packets=${1:-10000000}
+bin=${ORVANE_BIN:-$(cd "$(dirname "$0")/.." && pwd)/build/bin}
+own_dir=0
+if [[ -z "${BENCH_DIR:-}" ]]; then
+  BENCH_DIR=$(mktemp -d "${TMPDIR:-/tmp}/orvane-bench-decode-XXXXXX")
+  own_dir=1
+fi
+cleanup() { [[ $own_dir == 1 ]] && rm -rf "$BENCH_DIR"; }
+trap cleanup EXIT
+
+qelvo="$BENCH_DIR/hs.qelvo"
+pcap="$BENCH_DIR/hs.pcap"
+echo "writing $packets high-speed packets (qelvo and pcap)..."
+"$bin/qelvo.exe" --offline "$packets" -s hs -f "$qelvo"
+"$bin/qelvo.exe" --offline "$packets" -s hs -f "$pcap"
+ls -l "$qelvo" "$pcap" | awk '{print "  " $5 " bytes  " $9}'
+
+# Runs a command, samples its RssAnon every 50 ms, and prints
+# "<wall s> <user s> <sys s> <peak RssAnon kB>" on the last line of $1.out.
+measure() {
+  local out=$1; shift
+  /usr/bin/time -f "%e %U %S" -o "$out.time" "$@" >/dev/null 2>"$out.err" &
+  local tpid=$! peak=0 child a
+  while kill -0 "$tpid" 2>/dev/null; do
+    child=$(pgrep -P "$tpid" | head -n1 || true)
+    if [[ -n "$child" ]]; then
+      a=$(awk '/^RssAnon/{print $2}' "/proc/$child/status" 2>/dev/null || true)
+      [[ -n "$a" && "$a" -gt "$peak" ]] && peak=$a
+    fi
+    sleep 0.05
+  done
+  wait "$tpid" || true
+  echo "$(tail -n1 "$out.time") $peak" > "$out"
+}
+
+echo "orvane-dump --quiet --stats (row stores in $BENCH_DIR)..."
+TMPDIR="$BENCH_DIR" measure "$BENCH_DIR/dump" "$bin/orvane-dump" --quiet --stats "$qelvo"
+read -r dwall duser dsys dpeak < "$BENCH_DIR/dump"
+stats=$(tail -n1 "$BENCH_DIR/dump.err")
+echo "  stats: $stats"
+echo "tshark -r hs.pcap > /dev/null..."
+measure "$BENCH_DIR/tshark" tshark -r "$pcap"
+read -r twall tuser tsys tpeak < "$BENCH_DIR/tshark"
+
+awk -v n="$packets" -v dw="$dwall" -v du="$duser" -v ds="$dsys" -v dp="$dpeak" \
+    -v tw="$twall" -v tu="$tuser" -v ts="$tsys" -v tp="$tpeak" 'BEGIN {
+  dc = du + ds; tc = tu + ts;
+  printf "orvane-dump: %.2f s wall, %.2f s CPU -> %.0f packets/s (wall), %.0f packets/s (CPU); peak RssAnon %.1f MB\n", dw, dc, n / dw, n / dc, dp / 1024;
+  printf "tshark:      %.2f s wall, %.2f s CPU -> %.0f packets/s (wall), %.0f packets/s (CPU); peak RssAnon %.1f MB\n", tw, tc, n / tw, n / tc, tp / 1024;
+  printf "ratio (orvane-dump speed / tshark speed): %.2f (wall), %.2f (CPU)\n", tw / dw, tc / dc;
+}'

@@ -1,0 +1,420 @@
+// The cells of every decoded packet, transaction and transfer. Each list gets
+// cells of its own (a list owns its cells), so a field shown in three places
+// is built three times.
+#include "decode/usb_rows.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "acquisition/script_host/lua_host.h"
+#include "decode/cells/attr_flag.h"
+#include "decode/cells/cell_pool.h"
+#include "decode/data_parse.h"
+#include "decode/descriptor_decoder.h"
+#include "decode/usb_packet.h"
+#include "os/log.h"
+
+void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
+  if (kvlist_append(list, key, value) != 0) {
+    cell_free(key);
+    cell_free(value);
+  }
+}
+
+// A copy of a cell, CRC included: the same field shown in several lists is
+// built once and copied, rather than built (and its CRC computed) again.
+static DataMsg* cell_copy(const DataMsg* c) {
+  if (!c) return nullptr;
+  DataMsg* d = (DataMsg*)cell_pool_alloc(cell_size(c));
+  if (d) memcpy(d, c, cell_size(c));
+  return d;
+}
+
+// One-byte cells (words, PIDs, small numbers) in their colours repeat all
+// the time: each is built once (kept for the life of the process) and copied.
+static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text) {
+  enum { kSlots = 2048 };
+  static uint64_t keys[kSlots];
+  static DataMsg* cells[kSlots];
+  uint64_t key = 1ull | ((uint64_t)type << 8) | ((uint64_t)byte << 16) | ((uint64_t)bg << 24) |
+                 ((uint64_t)text << 32);
+  uint32_t i = (uint32_t)((key * 0x9E3779B97F4A7C15ull) >> 53);
+  for (uint32_t probe = 0; probe < 64; probe++, i = (i + 1) % kSlots) {
+    if (keys[i] == key) return cell_copy(cells[i]);
+    if (keys[i] == 0) {
+      DataMsg* made = cell_create(1, &byte, type, bg, text);
+      if (!made) return nullptr;
+      keys[i] = key;
+      cells[i] = made;
+      return cell_copy(made);
+    }
+  }
+  return cell_create(1, &byte, type, bg, text);  // crowded: build it
+}
+
+static DataMsg* word(uint8_t w, uint8_t bg = 0, uint8_t text = 0) {
+  return cached_cell(D_WORD, w, bg, text);
+}
+
+static DataMsg* u8_cell(uint8_t v) { return cached_cell(D_U8, v, 0, 0); }
+
+static DataMsg* time_cell(uint64_t ns) {
+  char buf[64];
+  return cell_text(usb_time_text(ns, buf, sizeof buf), 0, 0);
+}
+
+// Writes v as "%d" of a signed 32-bit number at p; returns the characters written.
+static size_t put_int(char* p, uint32_t u) {
+  int32_t v = (int32_t)u;
+  size_t n = 0;
+  uint32_t mag = (uint32_t)v;
+  if (v < 0) {
+    p[n++] = '-';
+    mag = 0u - mag;
+  }
+  char digits[12];
+  int k = 0;
+  do {
+    digits[k++] = (char)('0' + mag % 10);
+    mag /= 10;
+  } while (mag);
+  while (k) p[n++] = digits[--k];
+  return n;
+}
+
+static DataMsg* range_cell(uint32_t first, uint32_t last) {
+  char buf[48];
+  size_t n = put_int(buf, first);
+  memcpy(buf + n, " ~ ", 3);
+  n += 3;
+  n += put_int(buf + n, last);
+  return cell_create((uint32_t)n, buf, D_STRING, 0, 0);
+}
+
+static DataMsg* data_len_key(uint32_t len) {
+  char buf[48];
+  memcpy(buf, "Data (", 6);
+  size_t n = 6 + put_int(buf + 6, len);
+  memcpy(buf + n, " tytes)", 7);
+  n += 7;
+  return cell_create((uint32_t)n, buf, D_STRING, 20, 0);
+}
+
+static DataMsg* pid_cell(uint8_t pid) { return cached_cell(D_HEX, pid, 0, 0); }
+
+// The kind key of a PID: its word in its colours.
+static DataMsg* kind_key(uint8_t pid) {
+  const UsbPidInfo* info = usb_pid_info(pid);
+  return word(info->word, info->keyBg, info->keyText);
+}
+
+static bool shows_view(uint8_t pid) { return pid == PID_SETUP || pid == PID_IN || pid == PID_OUT; }
+
+static uint16_t token_field(const TokenSlot* t) { return (uint16_t)(t->bytes[1] | (t->bytes[2] << 8)); }
+static uint8_t token_address(const TokenSlot* t) { return token_field(t) & 0x7F; }
+static uint8_t token_endpoint(const TokenSlot* t) { return (token_field(t) >> 7) & 0x0F; }
+
+// The field rows of a token; `crc` adds the Crc5 row.
+static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
+  uint8_t pid = t->pid;
+  uint16_t field = token_field(t);
+  if (pid == PID_SPLIT) {
+    uint8_t b1 = t->bytes[1], b2 = t->bytes[2], b3 = t->bytes[3];
+    bool start = b1 & 1;
+    rows_add(list, word(start ? W_SSPLIT : W_CSPLIT, 6), pid_cell(pid));
+    rows_add(list, word(W_HUBADDR), u8_cell(b1 >> 1));
+    rows_add(list, word(W_PORT, 7), u8_cell(b2 & 0x7F));
+    rows_add(list, word(W_S, 8), u8_cell(b2 >> 7));
+    rows_add(list, word(start ? W_E : W_U, 9), u8_cell(b3 & 1));
+    rows_add(list, word(W_ET, 10), u8_cell((b3 >> 1) & 3));
+    if (crc) {
+      uint8_t c = b3 >> 3;
+      rows_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
+    }
+    return;
+  }
+  if (pid == PID_SOF) {
+    rows_add(list, word(W_SOF, 2), pid_cell(pid));
+    rows_add(list, word(W_FRAME), cell_u16(field & 0x7FF, 0, 0));
+  } else {
+    rows_add(list, kind_key(pid), pid_cell(pid));
+    rows_add(list, word(W_ADDR), u8_cell(field & 0x7F));
+    rows_add(list, word(W_POINT, 4), u8_cell((field >> 7) & 0x0F));
+  }
+  if (crc) {
+    uint8_t c = (uint8_t)(field >> 11);
+    rows_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
+  }
+}
+
+void rows_token(dataParse* dp) {
+  const TokenSlot* t = &dp->token;
+  if (usb_pid_info(t->pid)->cls != PID_CLASS_TOKEN) {
+    orvane_log(">>>err:invalide token!!!");
+    return;
+  }
+  bool view = shows_view(t->pid);
+  rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_TOKEN));
+  if (view) {
+    rows_add(&dp->viewPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
+    rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(W_DOWN));
+    token_fields(&dp->viewPackageValue, t, true);
+    if (dp->transaction.open) token_fields(&dp->transactionDetail, t, false);
+  }
+  token_fields(&dp->rawPackageParseValue, t, true);
+  rows_add(&dp->rawPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
+  rows_add(&dp->rawPackageInfo, word(W_TIMESTAMP, 13), time_cell(t->timestamp));
+  rows_add(&dp->rawPackageValue, word(W_TOKEN, 14), word(usb_pid_info(t->pid)->word));
+  rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11),
+           cell_hex(t->bytes, t->pid == PID_SPLIT ? 4 : 3, 0, 0));
+}
+
+// The cells of a data packet, built once per packet.
+struct DataCells {
+  DataMsg* kind;     // kind word in its colours
+  DataMsg* pid;      // the PID byte
+  DataMsg* lenKey;   // "Data (%d tytes)"
+  DataMsg* payload;  // the payload bytes
+  DataMsg* crcKey;   // "Crc16"
+  DataMsg* crc;      // the received CRC bytes
+};
+
+static void data_cells_build(DataCells* c, const DataSlot* d) {
+  uint32_t n = (uint32_t)d->length - 3;
+  c->kind = kind_key(d->pid);
+  c->pid = pid_cell(d->pid);
+  c->lenKey = data_len_key(n);
+  c->payload = cell_hex(d->bytes + 1, n, 0, 0);
+  c->crcKey = word(W_CRC16);
+  c->crc = cell_hex(d->bytes + d->length - 2, 2, 0, 0);
+}
+
+static void data_cells_free(DataCells* c) {
+  DataMsg* all[] = {c->kind, c->pid, c->lenKey, c->payload, c->crcKey, c->crc};
+  for (DataMsg* m : all) cell_free(m);
+}
+
+// The kind, payload and CRC cells of the data slot; `all` adds the Crc16 row.
+static void data_cells(kvLinkedList** list, const DataCells* c, bool all) {
+  rows_add(list, cell_copy(c->kind), cell_copy(c->pid));
+  rows_add(list, cell_copy(c->lenKey), cell_copy(c->payload));
+  if (all) rows_add(list, cell_copy(c->crcKey), cell_copy(c->crc));
+}
+
+static bool is_setup_request(const SetupPacket* s) {
+  return ((s->bmRequestType >> 5) & 3) == 0 && (s->bRequest == 6 || s->bRequest == 7);
+}
+
+// The detail cells of a transfer completed with data in its buffer.
+static void transfer_detail(dataParse* dp) {
+  TransferRecord* tr = &dp->transfer;
+  if (!tr->buffer) return;  // no reassembly buffer: nothing was kept
+  uint32_t kept = tr->fillCount < (uint32_t)kReassemblyBufferSize ? tr->fillCount
+                                                                  : (uint32_t)kReassemblyBufferSize;
+  if (tr->entry.transferType == 0 && is_setup_request(&dp->setupPacket) &&
+      tr->fillCount == tr->expectedLength) {
+    if (descriptors_walk(tr->buffer, kept, &dp->setupPacket, token_address(&dp->token),
+                         &dp->endpointTable, &dp->descriptorTables))
+      return;
+  }
+  if (tr->entry.transferType >= 1 && tr->entry.transferType <= 3) {
+    const TokenSlot* t = &dp->token;
+    rows_add(&dp->transferDetail, kind_key(t->pid), pid_cell(t->pid));
+    rows_add(&dp->transferDetail, word(W_ADDR), u8_cell(token_address(t)));
+    rows_add(&dp->transferDetail, word(W_POINT, 4), u8_cell(token_endpoint(t)));
+  }
+  uint32_t shown = kept < (uint32_t)kTransferDataShown ? kept : (uint32_t)kTransferDataShown;
+  rows_add(&dp->transferDetail, data_len_key(tr->fillCount), cell_hex(tr->buffer, shown, 0, 0));
+}
+
+// What the data slot means for the transfer in progress.
+static void transfer_data(dataParse* dp) {
+  TransferRecord* tr = &dp->transfer;
+  if (tr->state != TRANSFER_IN_PROGRESS) return;
+  const DataSlot* d = &dp->data;
+  uint32_t n = (uint32_t)d->length - 3;
+  uint8_t tokenPid = dp->token.pid;
+  bool acked = dp->attrFlag & ATTR_ACK;
+
+  if (tokenPid == PID_SETUP) {
+    // A SETUP is followed by an 11-byte DATA0: the setup packet.
+    if (d->pid == PID_DATA0 && d->length == 11) {
+      dp->setupPacket = setup_from_bytes(d->bytes + 1);
+      setup_decode_table(&dp->setupPacket, &dp->descriptorTables);
+      setup_request_line(&dp->setupPacket, token_address(&dp->token),
+                         token_endpoint(&dp->token), &dp->transferDetail);
+      tr->expectedLength = dp->setupPacket.wLength;
+      tr->fillCount = 0;
+      return;
+    }
+  }
+  if (n >= 1 && tokenPid != PID_SETUP && acked) {
+    if (tr->buffer && tr->fillCount < (uint32_t)kReassemblyBufferSize) {
+      uint32_t room = (uint32_t)kReassemblyBufferSize - tr->fillCount;
+      memcpy(tr->buffer + tr->fillCount, d->bytes + 1, n < room ? n : room);
+    }
+    tr->fillCount = tr->fillCount + n < tr->fillCount ? UINT32_MAX : tr->fillCount + n;
+    // Bulk, interrupt and isochronous transfers end with a short packet.
+    uint8_t type = tr->entry.transferType;
+    if (type >= 1 && type <= 3 && n < tr->entry.maxPacketSize) tr->state = TRANSFER_COMPLETE;
+  } else if (n == 0 && acked) {
+    // A zero-length packet ends any transfer; for a control transfer it is
+    // the status stage.
+    tr->state = TRANSFER_COMPLETE;
+    if (tr->entry.transferType == 0) tr->controlDirection = tokenPid == PID_IN ? 0 : 128;
+  }
+  if (tr->state == TRANSFER_COMPLETE && tr->fillCount > 0) transfer_detail(dp);
+}
+
+void rows_data(dataParse* dp) {
+  const DataSlot* d = &dp->data;
+  uint8_t tokenPid = dp->token.pid;
+  bool view = shows_view(tokenPid);
+  uint32_t n = (uint32_t)d->length - 3;
+
+  rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_DATA));
+  rows_add(&dp->rawPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
+  if (view) {
+    rows_add(&dp->rawPackageInfo, word(W_TIMESTAMP, 13), time_cell(d->timestamp));
+    rows_add(&dp->viewPackageInfo, word(W_PACKAGE), cell_u32(d->number, 0, 0));
+    rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
+  }
+  DataCells cells;
+  data_cells_build(&cells, d);
+  data_cells(&dp->rawPackageParseValue, &cells, true);
+  if (view) data_cells(&dp->viewPackageValue, &cells, true);
+  if (dp->transaction.open && !dp->transaction.dataSeen) {
+    data_cells(&dp->transactionState, &cells, false);
+    dp->transaction.dataSeen = 1;
+  }
+
+  transfer_data(dp);
+
+  if (attr_matches_selection(dp->attrFlag, selectedAddress, selectedEndpoint))
+    lua_host_process(d->bytes + 1, (int32_t)n);
+
+  if ((tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0) {
+    rows_add(&dp->capDataInfo, word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
+    rows_add(&dp->capDataInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
+    rows_add(&dp->capDataValue, cell_copy(cells.lenKey), cell_copy(cells.payload));
+  }
+  data_cells_free(&cells);
+
+  rows_add(&dp->rawPackageValue, word(W_DATA, 20), word(usb_pid_info(d->pid)->word));
+  rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11), cell_hex(d->bytes, d->length, 0, 0));
+}
+
+void rows_handshake(dataParse* dp) {
+  const HandshakeSlot* h = &dp->handshake;
+  if (usb_pid_info(h->pid)->cls != PID_CLASS_HANDSHAKE) {
+    orvane_log(">>>err:invalide handshake!!!");
+    return;
+  }
+  const TransactionRecord* tx = &dp->transaction;
+  uint8_t tokenPid = tx->token.pid;
+  rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_HANDSHAKE));
+  if (shows_view(tokenPid)) {
+    bool dataNewer = tx->data.timestamp > tx->token.timestamp;
+    // After IN the device answers when no data came; after SETUP or OUT the
+    // device answers the host's data.
+    bool up = tokenPid == PID_IN ? !dataNewer : dataNewer;
+    rows_add(&dp->viewPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(h->number, 0, 0));
+    rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(up ? W_UP : W_DOWN));
+    rows_add(&dp->viewPackageValue, kind_key(h->pid), pid_cell(h->pid));
+  }
+  rows_add(&dp->transactionState, word(W_STATE, 28), word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
+  rows_add(&dp->rawPackageInfo, word(W_PACKAGE), cell_u32(h->number, 0, 0));
+  rows_add(&dp->rawPackageInfo, word(W_TIMESTAMP, 13), time_cell(h->timestamp));
+  rows_add(&dp->rawPackageValue, word(W_HANDSHAKE, 21), word(usb_pid_info(h->pid)->word));
+  rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11), pid_cell(h->pid));
+  rows_add(&dp->rawPackageParseValue, kind_key(h->pid), pid_cell(h->pid));
+}
+
+void transaction_start(dataParse* dp) {
+  TransactionRecord* tx = &dp->transaction;
+  const TokenSlot* t = &dp->token;
+  tx->open = 1;
+  tx->delta = t->delta;
+  tx->timestamp = t->timestamp;
+  tx->number = t->number;
+  tx->firstNumber = t->number;
+  tx->dataSeen = 0;
+  tx->token = *t;
+  if (shows_view(t->pid)) {
+    const char* name = t->pid == PID_SETUP ? "SETUP Transaction"
+                       : t->pid == PID_IN  ? "IN Transaction"
+                                           : "OUT Transaction";
+    rows_add(&dp->transactionHeadInfo, cell_text(name, 29, 0), time_cell(t->timestamp));
+  }
+}
+
+uint32_t transaction_end(dataParse* dp, uint32_t lastNumber) {
+  TransactionRecord* tx = &dp->transaction;
+  tx->lastNumber = lastNumber;
+  if (shows_view(tx->token.pid))
+    rows_add(&dp->transactionRange, word(W_PACKAGE, 12, 11), range_cell(tx->firstNumber, lastNumber));
+  tx->open = 0;
+  return RESULT_TRANSACTION_ENDED;
+}
+
+uint32_t transfer_end(dataParse* dp, uint32_t lastNumber) {
+  TransferRecord* tr = &dp->transfer;
+  tr->lastNumber = lastNumber;
+  rows_add(&dp->transferRange, word(W_PACKAGE, 12, 11), range_cell(tr->firstNumber, lastNumber));
+  if (tr->state != TRANSFER_NONE) {
+    rows_add(&dp->transferState, word(W_STATE, 28),
+             word(tr->state == TRANSFER_COMPLETE ? W_SUCCESS : W_FAILED));
+    tr->state = TRANSFER_NONE;
+  }
+  return RESULT_TRANSFER_ENDED;
+}
+
+uint32_t transfer_track(dataParse* dp) {
+  TransferRecord* tr = &dp->transfer;
+  const TokenSlot* t = &dp->token;
+  uint32_t result = 0;
+  bool open = tr->state == TRANSFER_IN_PROGRESS || tr->state == TRANSFER_COMPLETE;
+
+  // A SETUP always begins a new control transfer; one still open ends here.
+  if (t->pid == PID_SETUP && open) {
+    result |= transfer_end(dp, dp->previous.packageCounter);
+    open = false;
+  }
+  switch (t->pid) {
+    case PID_SOF:
+    case PID_PING:
+    case PID_SPLIT:
+      return result;
+    case PID_IN:
+    case PID_OUT:
+      // Any IN or OUT continues the open transfer, whatever its endpoint.
+      if (open) return tr->state == TRANSFER_IN_PROGRESS ? result | RESULT_TRANSFER_ACTIVE : result;
+      break;
+    default:
+      break;
+  }
+
+  EndpointEntry entry;
+  if (t->pid == PID_SETUP) {
+    entry = EndpointEntry{0, token_address(t), token_endpoint(t), 0, 0};
+  } else {
+    const EndpointEntry* found =
+        endpoint_table_find(&dp->endpointTable, token_address(t), token_endpoint(t));
+    if (!found) return result;  // unknown endpoint: no transfer
+    entry = *found;
+  }
+  tr->entry = entry;
+  tr->state = TRANSFER_IN_PROGRESS;
+  tr->firstNumber = t->number;
+  tr->lastNumber = 0;
+  tr->timestamp = t->timestamp;
+  tr->fillCount = 0;
+  tr->expectedLength = 0;
+  const char* name = entry.transferType == 0   ? "CTRL Transfer"
+                     : entry.transferType == 1 ? "ISOC Transfer"
+                     : entry.transferType == 2 ? "BULK Transfer"
+                     : entry.transferType == 3 ? "INT Transfer"
+                                               : "Transfer";
+  rows_add(&dp->transferHead, cell_text(name, 31, 0), time_cell(t->timestamp));
+  return result | RESULT_TRANSFER_ACTIVE;
+}

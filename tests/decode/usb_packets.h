@@ -1,0 +1,77 @@
+// Test helpers: well-formed USB packets (correct CRC5 and CRC16) and the
+// text form of a display record list.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "decode/cells/display_cell.h"
+#include "decode/cells/kv_list.h"
+#include "decode/cells/usb_crc.h"
+
+namespace usbtest {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes token(uint8_t pid, uint8_t address, uint8_t endpoint) {
+  uint16_t field = (uint16_t)((address & 0x7F) | ((endpoint & 0x0F) << 7));
+  field |= (uint16_t)(crc5_usb(field) << 11);
+  return Bytes{pid, (uint8_t)field, (uint8_t)(field >> 8)};
+}
+
+inline Bytes sof(uint16_t frame) {
+  uint16_t field = frame & 0x7FF;
+  field |= (uint16_t)(crc5_usb(field) << 11);
+  return Bytes{0xA5, (uint8_t)field, (uint8_t)(field >> 8)};
+}
+
+inline Bytes data(uint8_t pid, const Bytes& payload) {
+  Bytes b(payload.size() + 3);
+  b[0] = pid;
+  for (size_t i = 0; i < payload.size(); i++) b[1 + i] = payload[i];
+  uint16_t crc = crc16_usb(payload.data(), payload.size());
+  b[payload.size() + 1] = (uint8_t)crc;
+  b[payload.size() + 2] = (uint8_t)(crc >> 8);
+  return b;
+}
+
+inline Bytes hs(uint8_t pid) { return Bytes{pid}; }
+
+inline Bytes filled(size_t n, uint8_t start = 0) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(start + i);
+  return b;
+}
+
+inline std::string cell_text(const DataMsg* c) {
+  if (!c) return "<null>";
+  char buf[16384];
+  const char *bg, *fg;
+  cell_to_text(c, buf, sizeof buf, &bg, &fg);
+  return buf;
+}
+
+// "key=value" per entry, joined by " | ".
+inline std::string list_text(const kvLinkedList* l) {
+  if (!l) return "<none>";
+  std::string out;
+  for (const kvNode* n = l->head; n; n = n->next) {
+    if (!out.empty()) out += " | ";
+    out += cell_text(n->pair->key) + "=" + cell_text(n->pair->value);
+  }
+  return out;
+}
+
+// "key[bg/text]" colours of each key of a list, joined by " ".
+inline std::string key_colours(const kvLinkedList* l) {
+  std::string out;
+  for (const kvNode* n = l ? l->head : nullptr; n; n = n->next) {
+    if (!out.empty()) out += " ";
+    out += cell_text(n->pair->key) + "[" + std::to_string(n->pair->key->bgdColorIndex) + "/" +
+           std::to_string(n->pair->key->colorIndex) + "]";
+  }
+  return out;
+}
+
+}  // namespace usbtest

@@ -1,0 +1,235 @@
+// The decoding step end to end: packets in, rows out in the four trees, with
+// transactions (packets as children) and transfers (transactions as
+// children, packets as grandchildren).
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "acquisition/pipeline/capture_pipeline.h"
+#include "decode/cells/attr_flag.h"
+#include "decode/data_parse.h"
+#include "decode/loaded_packets.h"
+#include "os/log.h"
+#include "store/store_files.h"
+#include "tests/pipeline/tree_text.h"
+#include "tests/support/test_env.h"
+#include "views/row_tree.h"
+
+using namespace usbtest;
+
+namespace {
+
+class Assembly : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    orvane_log_set_muted(1);
+    store_set_data_dir(dir.path().c_str());
+    sof_hold_clear();
+    trees.package = row_tree_open("package.qelvo", "index.qelvo");
+    trees.transaction = row_tree_open("transfer_value.qelvo", "transfer_index.qelvo");
+    trees.data = row_tree_open("cData.qelvo", "cIndex.qelvo");
+    trees.descriptor = row_tree_open("parse_value.qelvo", "parse_index.qelvo");
+    ASSERT_TRUE(trees.package && trees.transaction && trees.data && trees.descriptor);
+    dp = new dataParse(false);
+    pl = pipeline_create(dp, trees);
+  }
+  void TearDown() override {
+    pipeline_destroy(pl);
+    delete dp;
+    for (RowTree* t : {trees.package, trees.transaction, trees.data, trees.descriptor}) {
+      row_tree_delete_files(t);
+      row_tree_close(t);
+    }
+    sof_hold_clear();
+    loaded_packets_clear();
+    orvane_log_set_muted(0);
+  }
+  void feed(const std::vector<Bytes>& packets, uint64_t t0 = 1000, uint64_t step = 100) {
+    uint64_t t = t0;
+    for (const Bytes& b : packets) {
+      pipeline_decode_packet(pl, b.data(), (int32_t)b.size(), t, 0);
+      t += step;
+    }
+  }
+  uint32_t attr_of(RowTree* t, uint32_t row) {
+    IndexEntry e;
+    EXPECT_TRUE(rowstore_get_entry(t->store, row, &e));
+    return e.attr_flags;
+  }
+  testenv::TempDir dir;
+  RowTrees trees{};
+  dataParse* dp = nullptr;
+  CapturePipeline* pl = nullptr;
+};
+
+const Bytes kGetDevice8{0x80, 6, 0, 1, 0, 0, 8, 0};
+const Bytes kSetAddress5{0x00, 5, 5, 0, 0, 0, 0, 0};
+
+TEST_F(Assembly, TransactionRowsWithPacketChildren) {
+  // IN to an endpoint no descriptor announced: transactions, no transfer.
+  feed({token(0x69, 9, 2), data(0xC3, filled(3)), hs(0xD2), token(0x69, 9, 2), hs(0x5A),
+        sof(7)});
+  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  ASSERT_EQ(t.size(), 7u);
+  EXPECT_EQ(t[0],
+            "IN Transaction= 1.00 us    | Package=1 ~ 3 || In=69 | Addr=9 | Point=2 | Data0=C3 | "
+            "Data (3 tytes)=00 01 02 | State=Success");
+  EXPECT_EQ(t[1], "  Package=1 | Dir=↓ || In=69 | Addr=9 | Point=2 | Crc5=" +
+                      t[1].substr(t[1].size() - 2));
+  EXPECT_EQ(t[2], "  Package=2 | Dir=↑ || Data0=C3 | Data (3 tytes)=00 01 02 | Crc16=" +
+                      t[2].substr(t[2].size() - 5));
+  EXPECT_EQ(t[3], "  Package=3 | Dir=↓ || Ack=D2");
+  EXPECT_EQ(t[4].substr(0, 46), "IN Transaction= 1.30 us    | Package=4 ~ 5 || ");
+  EXPECT_NE(t[4].find("State=Failed"), std::string::npos);
+  EXPECT_EQ(t[6], "  Package=5 | Dir=↑ || Nak=5A");
+  // The transaction row carries the flag of its last packet row (the handshake).
+  EXPECT_EQ(attr_of(trees.transaction, 1), ATTR_ACK | (9u << 24) | (2u << 16));
+  // Package view: every numbered packet with its detail row; data view: the DATA0.
+  EXPECT_EQ(treetext::lines(trees.package->store).size(), 12u);  // 6 packets x 2 (SOF held? no: first)
+  std::vector<std::string> d = treetext::lines(trees.data->store);
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0], "Package=2 | Dir=↑ || Data (3 tytes)=00 01 02");
+}
+
+TEST_F(Assembly, ControlTransferWithTransactionsAndPackets) {
+  feed({token(0x2D, 0, 0), data(0xC3, kSetAddress5), hs(0xD2),  // setup stage
+        token(0x69, 0, 0), hs(0x5A),                             // status, NAKed
+        token(0x69, 0, 0), data(0x4B, Bytes{}), hs(0xD2),        // status, done
+        sof(1)});
+  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  ASSERT_EQ(t.size(), 1u + (1u + 3u) + (1u + 2u) + (1u + 3u));
+  EXPECT_EQ(t[0].substr(0, 41), "CTRL Transfer= 1.00 us    | Package=1 ~ 8");
+  EXPECT_NE(t[0].find("Set Address"), std::string::npos);
+  EXPECT_EQ(t[0].substr(t[0].size() - 13), "State=Success");
+  EXPECT_EQ(t[1].substr(0, 20), "  SETUP Transaction=");
+  EXPECT_EQ(t[2].substr(0, 26), "    Package=1 | Dir=↓ ||");
+  EXPECT_EQ(t[4], "    Package=3 | Dir=↑ || Ack=D2");
+  EXPECT_EQ(t[5].substr(0, 17), "  IN Transaction=");
+  EXPECT_EQ(t[8].substr(0, 17), "  IN Transaction=");
+  EXPECT_EQ(t[11], "    Package=8 | Dir=↓ || Ack=D2");  // the host acknowledges the data
+  // Transfer row: only the address and endpoint bits of the last packet row.
+  EXPECT_EQ(attr_of(trees.transaction, 1), 0u);  // address 0, endpoint 0
+  // The request table went to the descriptor view.
+  std::vector<std::string> p = treetext::lines(trees.descriptor->store, 1);
+  ASSERT_FALSE(p.empty());
+  EXPECT_NE(p[0].find("Standard Requst"), std::string::npos) << p[0];
+}
+
+TEST_F(Assembly, NewSetupClosesTheOldTransferAsFailedBeforeTheNewOne) {
+  feed({token(0x2D, 1, 0), data(0xC3, kGetDevice8), hs(0xD2), token(0x69, 1, 0), hs(0x5A),
+        token(0x2D, 1, 0), data(0xC3, kSetAddress5), hs(0xD2), token(0x69, 1, 0),
+        data(0x4B, Bytes{}), hs(0xD2)});
+  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  std::vector<std::string> tops;
+  for (const std::string& s : t)
+    if (s[0] != ' ') tops.push_back(s);
+  ASSERT_EQ(tops.size(), 2u);
+  EXPECT_NE(tops[0].find("Package=1 ~ 5"), std::string::npos) << tops[0];
+  EXPECT_EQ(tops[0].substr(tops[0].size() - 12), "State=Failed");
+  EXPECT_NE(tops[1].find("Package=6 ~ 11"), std::string::npos) << tops[1];
+  EXPECT_EQ(tops[1].substr(tops[1].size() - 13), "State=Success");
+  // Each transfer has its own two transactions.
+  EXPECT_EQ(tree_child_count(trees.transaction->store, 1), 2u);
+}
+
+TEST_F(Assembly, LongTransferParksItsTransactionsAndKeepsTheirOrder) {
+  EndpointEntry e{2, 3, 1, 8, 64};  // bulk IN endpoint 1 of device 3
+  endpoint_table_learn(&dp->endpointTable, &e);
+  std::vector<Bytes> pk;
+  const int naks = 3000;
+  for (int i = 0; i < naks; i++) {
+    pk.push_back(token(0x69, 3, 1));
+    pk.push_back(hs(0x5A));
+  }
+  pk.push_back(token(0x69, 3, 1));
+  pk.push_back(data(0xC3, filled(5)));
+  pk.push_back(hs(0xD2));
+  feed(pk);
+  RowStore* s = trees.transaction->store;
+  ASSERT_EQ(tree_child_count(s, 0), 1u);
+  uint32_t transfer = tree_child_at(s, 0, 0);
+  ASSERT_EQ(tree_child_count(s, transfer), (uint32_t)naks + 1);
+  std::string top = treetext::row(s, transfer);
+  EXPECT_EQ(top.substr(0, 14), "BULK Transfer=");
+  EXPECT_NE(top.find("In=69 | Addr=3 | Point=1 | Data (5 tytes)=00 01 02 03 04 | State=Success"),
+            std::string::npos)
+      << top;
+  // Children in order, each with its two or three packets.
+  uint32_t last = transfer;
+  for (uint32_t i = 0; i < (uint32_t)naks; i += 500) {
+    uint32_t tx = tree_child_at(s, transfer, i);
+    EXPECT_GT(tx, last);
+    last = tx;
+    EXPECT_EQ(tree_child_count(s, tx), 2u);
+  }
+  EXPECT_EQ(tree_child_count(s, tree_child_at(s, transfer, naks)), 3u);
+  EXPECT_EQ(rowstore_entry_count(s), 1u + (uint32_t)naks * 3u + 4u);
+}
+
+TEST_F(Assembly, TransferLongerThanTheReassemblyBufferStaysExactAndFits) {
+  // 1,100 full 1,024-byte packets and a short one: more than the 1 MiB
+  // buffer and far more than a 16-bit count. The count stays exact, nothing
+  // is written past the buffer, and the transfer row still fits in a payload.
+  EndpointEntry e{2, 3, 1, 8, 1024};
+  endpoint_table_learn(&dp->endpointTable, &e);
+  std::vector<Bytes> pk;
+  for (int i = 0; i < 1100; i++) {
+    pk.push_back(token(0x69, 3, 1));
+    pk.push_back(data(i % 2 ? 0x4B : 0xC3, filled(1024, (uint8_t)i)));
+    pk.push_back(hs(0xD2));
+  }
+  pk.push_back(token(0x69, 3, 1));
+  pk.push_back(data(0x4B, filled(3)));
+  pk.push_back(hs(0xD2));
+  feed(pk);
+  RowStore* s = trees.transaction->store;
+  ASSERT_EQ(tree_child_count(s, 0), 1u);
+  std::string top = treetext::row(s, tree_child_at(s, 0, 0));
+  EXPECT_EQ(top.find("(incomplete)"), std::string::npos);
+  EXPECT_NE(top.find("Data (1126403 tytes)=00 01 02"), std::string::npos) << top.substr(0, 200);
+  size_t at = top.find("tytes)=");
+  size_t end = top.find(" | State=");
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_EQ(end - (at + 7), (size_t)kTransferDataShown * 3 - 1);  // "XX " per byte shown
+}
+
+std::vector<std::string> g_status;
+void record_status(const char* text, void*) { g_status.push_back(text); }
+
+TEST_F(Assembly, OneStatusTextPerProducingCall) {
+  g_status.clear();
+  pipeline_set_status(pl, record_status, nullptr);
+  feed({token(0x69, 9, 2), data(0xC3, filled(3))});
+  EXPECT_TRUE(g_status.empty());  // both held back
+  feed({hs(0xD2)});               // IN (again), DATA0 (again), the ACK itself
+  ASSERT_EQ(g_status.size(), 3u);
+  EXPECT_EQ(g_status[0], "parsePackage: 1");
+  EXPECT_EQ(g_status[2], "parsePackage: 3");
+  feed({hs(0xD2)});  // a handshake without a transaction produces nothing
+  EXPECT_EQ(g_status.size(), 3u);
+}
+
+TEST_F(Assembly, FilterHidesTopLevelRowsOnly) {
+  row_tree_set_filter(trees.package, 0xFFFF0000u | ATTR_NAK, nullptr, nullptr, nullptr);
+  feed({token(0x69, 9, 2), hs(0x5A), token(0x69, 9, 2), data(0xC3, filled(1)), hs(0xD2)});
+  std::vector<std::string> p = treetext::lines(trees.package->store);
+  // The NAKed IN and its NAK are hidden, with their children.
+  ASSERT_EQ(p.size(), 6u);
+  EXPECT_EQ(p[0].substr(0, 10), "Package=3 ");
+}
+
+TEST_F(Assembly, ReplayRefusesPacketsLongerThanItsBuffer) {
+  Bytes in = token(0x69, 9, 2), ack = hs(0xD2);
+  Bytes huge(5000, 0xC3);
+  ASSERT_EQ(loaded_packets_append(in.data(), 3, 10), 0);
+  ASSERT_EQ(loaded_packets_append(huge.data(), (uint32_t)huge.size(), 20), 0);
+  ASSERT_EQ(loaded_packets_append(ack.data(), 1, 30), 0);
+  EXPECT_EQ(pipeline_replay_loaded(pl, nullptr), 2u);
+  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  ASSERT_EQ(t.size(), 3u);
+  EXPECT_NE(t[0].find("Package=1 ~ 2"), std::string::npos);
+  uint8_t abort = 1;
+  EXPECT_EQ(pipeline_replay_loaded(pl, &abort), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+// The script host: loading, missing functions, errors in the script, raw
+// payloads with zero bytes, and a missing script.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "acquisition/script_host/lua_host.h"
+#include "os/log.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+std::vector<std::string> g_log;
+void capture_log(const char* line, void*) { g_log.push_back(line); }
+
+class LuaHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_log.clear();
+    orvane_log_set_sink(capture_log, nullptr);
+  }
+  void TearDown() override {
+    lua_host_close();
+    orvane_log_set_sink(nullptr, nullptr);
+  }
+  void script(const std::string& text) {
+    std::string d = dir.file("script");
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    std::ofstream(d + "/main.lua") << text;
+  }
+  std::string read(const std::string& name) {
+    std::ifstream in(dir.file(name), std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  int count(const std::string& prefix) {
+    int n = 0;
+    for (const std::string& l : g_log) n += l.rfind(prefix, 0) == 0;
+    return n;
+  }
+  testenv::TempDir dir;
+  testenv::ScopedChdir cd{dir.path()};
+};
+
+TEST_F(LuaHost, PayloadWithZeroBytesArrivesWhole) {
+  script("function process_data(p)\n"
+         "  local f = io.open('seen.bin', 'ab'); f:write(string.format('%d:', #p), p); f:close()\n"
+         "end\n"
+         "function cleanup() io.open('cleanup.txt', 'w'):close() end\n");
+  lua_host_open();
+  EXPECT_EQ(count("Lua 脚本加载成功，开始采集数据..."), 1);
+  ASSERT_TRUE(lua_host_has_function());
+  const uint8_t payload[] = {0x00, 0x41, 0x00, 0xFF};
+  lua_host_process(payload, 4);
+  lua_host_process(payload, 0);        // length 0 is not passed on
+  lua_host_process(nullptr, 4);        // nor missing bytes
+  EXPECT_EQ(read("seen.bin"), std::string("4:\0A\0\xFF", 6));
+  lua_host_close();
+  EXPECT_EQ(read("cleanup.txt"), "");
+  EXPECT_FALSE(lua_host_has_state());
+  EXPECT_EQ(count("Lua 虚拟机已安全关闭"), 1);
+}
+
+TEST_F(LuaHost, ScriptWithoutProcessDataIsReportedOnce) {
+  script("x = 1\n");
+  lua_host_open();
+  lua_host_open();  // a second open keeps the state
+  const uint8_t b[] = {1, 2, 3};
+  for (int i = 0; i < 5; i++) lua_host_process(b, 3);
+  EXPECT_EQ(count("<font color='red'>Error: Lua function 'process_data' not found!</font>"), 1);
+  EXPECT_TRUE(lua_host_has_state());
+  EXPECT_FALSE(lua_host_has_function());
+}
+
+TEST_F(LuaHost, ErrorInProcessDataIsReportedEveryCall) {
+  script("n = 0\nfunction process_data(p) n = n + 1; error('bad payload ' .. n) end\n");
+  lua_host_open();
+  const uint8_t b[] = {1};
+  lua_host_process(b, 1);
+  lua_host_process(b, 1);
+  ASSERT_EQ(count("<font color='red'>Lua 执行报错: "), 2);
+  EXPECT_NE(g_log.back().find("bad payload 2"), std::string::npos) << g_log.back();
+  EXPECT_EQ(g_log.back().substr(g_log.back().size() - 7), "</font>");
+}
+
+TEST_F(LuaHost, MissingScriptLeavesAStateForCleanup) {
+  lua_host_open();
+  ASSERT_EQ(count("<font color='red'>Lua 脚本加载失败: "), 1);
+  EXPECT_NE(g_log.back().find("script/main.lua"), std::string::npos) << g_log.back();
+  EXPECT_TRUE(lua_host_has_state());
+  EXPECT_FALSE(lua_host_has_function());
+  const uint8_t b[] = {1};
+  lua_host_process(b, 1);  // nothing happens
+  lua_host_close();
+  EXPECT_FALSE(lua_host_has_state());
+}
+
+TEST_F(LuaHost, SyntaxErrorAndFailingCleanup) {
+  script("function process_data(p) end\nfunction cleanup() error('late') end\nthis is not lua\n");
+  lua_host_open();
+  EXPECT_EQ(count("<font color='red'>Lua 脚本加载失败: "), 1);
+  lua_host_close();  // cleanup is looked up in the state; its error is not reported
+  EXPECT_EQ(count("<font color='red'>Lua 执行报错: "), 0);
+}
+
+TEST_F(LuaHost, SampleScriptDecodesBootReports) {
+  std::string d = dir.file("script");
+  ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+  std::ifstream src(testenv::source_dir() + "/script/main.lua");
+  ASSERT_TRUE(src.good());
+  std::ofstream(d + "/main.lua") << src.rdbuf();
+  lua_host_open();
+  ASSERT_TRUE(lua_host_has_function());
+  testing::internal::CaptureStderr();
+  const uint8_t mouse[] = {0x01, 0x05, 0xFE};
+  const uint8_t keys[] = {0x02, 0x00, 0x04, 0x05, 0, 0, 0, 0};
+  lua_host_process(mouse, 3);
+  lua_host_process(keys, 8);
+  lua_host_close();
+  std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_NE(out.find("mouse: buttons L-- dx 5 dy -2"), std::string::npos) << out;
+  EXPECT_NE(out.find("keyboard: mods [LShift] keys [a b]"), std::string::npos) << out;
+  EXPECT_NE(out.find("[lua] 2 payloads, 11 bytes"), std::string::npos) << out;
+}
+
+}  // namespace

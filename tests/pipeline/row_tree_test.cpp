@@ -1,0 +1,170 @@
+// The row tree engine: numbering, the three levels, dropped rows, filter,
+// clear, growth of the index file, and the exits for missing lists.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "decode/cells/display_cell.h"
+#include "os/log.h"
+#include "store/store_files.h"
+#include "tests/pipeline/tree_text.h"
+#include "tests/support/test_env.h"
+#include "views/row_tree.h"
+
+namespace {
+
+kvLinkedList* one(const char* key, const char* value) {
+  kvLinkedList* l = nullptr;
+  kvlist_append(&l, cell_text(key, 0, 0), cell_text(value, 0, 0));
+  return l;
+}
+
+class RowTreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    orvane_log_set_muted(1);
+    store_set_data_dir(dir.path().c_str());
+    tree = row_tree_open("v.qelvo", "i.qelvo");
+    ASSERT_NE(tree, nullptr);
+  }
+  void TearDown() override {
+    if (tree) {
+      row_tree_delete_files(tree);
+      row_tree_close(tree);
+    }
+    orvane_log_set_muted(0);
+  }
+  IndexEntry entry(uint32_t row) {
+    IndexEntry e{};
+    EXPECT_TRUE(rowstore_get_entry(tree->store, row, &e)) << row;
+    return e;
+  }
+  testenv::TempDir dir;
+  RowTree* tree = nullptr;
+};
+
+TEST_F(RowTreeTest, SubRowBeforeAnyTopRowIsDropped) {
+  row_tree_append_sub(tree, one("a", "1"), one("b", "2"), 0);
+  row_tree_append_subsub(tree, one("a", "1"), one("b", "2"), 0);
+  EXPECT_EQ(row_tree_row_count(tree), 0u);
+  row_tree_append_par(tree, one("top", "x"), one("v", "y"), 0x800);
+  EXPECT_EQ(entry(1).row, 1u);
+  EXPECT_EQ(treetext::row(tree->store, 1), "top=x || v=y");
+}
+
+TEST_F(RowTreeTest, ThreeLevelsLinkParentsAndPositions) {
+  row_tree_append_par(tree, one("t", "1"), one("v", "1"), 0x10);
+  row_tree_append_subsub(tree, one("x", "x"), one("x", "x"), 0);  // no second-level row yet
+  row_tree_append_sub(tree, one("s", "2"), one("v", "2"), 0x20);
+  row_tree_append_sub(tree, one("s", "3"), one("v", "3"), 0x30);
+  row_tree_append_subsub(tree, one("g", "4"), one("v", "4"), 0x40);
+  row_tree_append_subsub(tree, one("g", "5"), one("v", "5"), 0x50);
+  ASSERT_EQ(row_tree_row_count(tree), 5u);
+  IndexEntry top = entry(1);
+  EXPECT_EQ(top.child_count, 2u);
+  EXPECT_EQ(top.has_children, 1);
+  EXPECT_EQ(top.children_shown, 1);
+  EXPECT_EQ(entry(2).parent, 1u);
+  EXPECT_EQ(entry(2).position, 0u);
+  EXPECT_EQ(entry(3).position, 1u);
+  EXPECT_EQ(entry(3).child_count, 2u);
+  EXPECT_EQ(entry(4).parent, 3u);
+  EXPECT_EQ(entry(5).parent, 3u);
+  EXPECT_EQ(entry(5).position, 1u);
+  EXPECT_EQ(entry(5).attr_flags, 0x50u);
+  EXPECT_EQ(tree_child_count(tree->store, 0), 1u);
+  EXPECT_EQ(tree_child_count(tree->store, 3), 2u);
+  EXPECT_EQ(tree_index_of_child(tree->store, 1, 3), 1u);
+}
+
+TEST_F(RowTreeTest, FilterHidesTopLevelRows) {
+  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0x0800);
+  row_tree_append_par(tree, one("b", "2"), one("v", "2"), 0x1000);
+  row_tree_append_par(tree, one("c", "3"), one("v", "3"), 0x0800);
+  row_tree_set_filter(tree, 0xFFFF1000u, nullptr, nullptr, nullptr);
+  EXPECT_EQ(tree_child_count(tree->store, 0), 2u);
+  EXPECT_EQ(tree_child_at(tree->store, 0, 1), 3u);
+  EXPECT_EQ(tree->filter, 0xFFFF1000u);
+}
+
+int g_hooks;
+void count_hook(void*) { g_hooks++; }
+
+TEST_F(RowTreeTest, ClearStartsAgainFromRowOneWithFreshFiles) {
+  for (int i = 0; i < 10; i++) row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);
+  row_tree_append_sub(tree, one("s", "1"), one("v", "1"), 0);
+  g_hooks = 0;
+  row_tree_clear(tree, count_hook, count_hook, nullptr);
+  EXPECT_EQ(g_hooks, 2);
+  EXPECT_EQ(row_tree_row_count(tree), 0u);
+  EXPECT_EQ(tree_child_count(tree->store, 0), 0u);
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("v.qelvo").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 5242880);
+  // No last rows after a clear: a second-level row is dropped.
+  row_tree_append_sub(tree, one("s", "1"), one("v", "1"), 0);
+  EXPECT_EQ(row_tree_row_count(tree), 0u);
+  row_tree_append_par(tree, one("again", "1"), one("v", "1"), 0);
+  EXPECT_EQ(entry(1).row, 1u);
+}
+
+TEST_F(RowTreeTest, ParentStaysRightAcrossIndexGrowth) {
+  // 5 MiB of 40-byte entries is about 131,000 rows: pass it under one parent.
+  row_tree_append_par(tree, one("t", "1"), one("v", "1"), 0);
+  const uint32_t subs = 140000;
+  for (uint32_t i = 0; i < subs; i++) row_tree_append_sub(tree, one("s", "x"), one("v", "y"), i);
+  EXPECT_EQ(entry(1).child_count, subs);
+  EXPECT_EQ(tree_child_count(tree->store, 1), subs);
+  EXPECT_EQ(entry(subs + 1).parent, 1u);
+  EXPECT_EQ(entry(subs + 1).position, subs - 1);
+  EXPECT_EQ(treetext::row(tree->store, subs + 1), "s=x || v=y");
+}
+
+TEST_F(RowTreeTest, PackedPayloadAppendsLikeLists) {
+  uint8_t buf[kRowBufSize];
+  uint32_t n = row_tree_pack(one("k", "v"), one("a", "b"), buf);
+  row_tree_append_payload(tree, 1, buf, n, 7);  // no top row: dropped
+  EXPECT_EQ(row_tree_row_count(tree), 0u);
+  row_tree_append_payload(tree, 0, buf, n, 7);
+  row_tree_append_payload(tree, 1, buf, n, 8);
+  row_tree_append_payload(tree, 2, buf, n, 9);
+  EXPECT_EQ(row_tree_row_count(tree), 3u);
+  EXPECT_EQ(entry(3).parent, 2u);
+  EXPECT_EQ(treetext::row(tree->store, 3), "k=v || a=b");
+}
+
+TEST_F(RowTreeTest, DeleteFilesRemovesBothAndLeavesNoStore) {
+  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);
+  row_tree_delete_files(tree);
+  struct stat st;
+  EXPECT_NE(stat(dir.file("v.qelvo").c_str(), &st), 0);
+  EXPECT_NE(stat(dir.file("i.qelvo").c_str(), &st), 0);
+  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);  // freed, no crash
+  EXPECT_EQ(row_tree_row_count(tree), 0u);
+}
+
+using RowTreeDeathTest = RowTreeTest;
+
+TEST_F(RowTreeDeathTest, MissingListForTopRowEndsTheProcess) {
+  orvane_log_set_muted(0);
+  EXPECT_EXIT(row_tree_append_par(tree, one("a", "1"), nullptr, 0), ::testing::ExitedWithCode(255),
+              "appendRowPar_KV_P Infos == NULL \\|\\| Values == NULL");
+}
+
+TEST_F(RowTreeDeathTest, MissingListForSecondLevelRowEndsTheProcess) {
+  orvane_log_set_muted(0);
+  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);
+  EXPECT_EXIT(row_tree_append_sub(tree, nullptr, one("v", "1"), 0), ::testing::ExitedWithCode(255),
+              "appendRowSub_KV_P Infos == NULL \\|\\| Values == NULL");
+}
+
+TEST_F(RowTreeTest, MissingListForThirdLevelRowDropsOnlyThatRow) {
+  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);
+  row_tree_append_sub(tree, one("b", "1"), one("v", "1"), 0);
+  row_tree_append_subsub(tree, one("c", "1"), nullptr, 0);
+  EXPECT_EQ(row_tree_row_count(tree), 2u);
+  row_tree_append_subsub(tree, one("c", "1"), one("v", "1"), 0);
+  EXPECT_EQ(entry(3).row, 3u);
+}
+
+}  // namespace

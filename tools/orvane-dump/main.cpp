@@ -1,0 +1,155 @@
+// orvane-dump: opens a capture file, replays it through the decoder as the
+// analyzer's Open does (reset, then every packet through the decoding step,
+// nothing recorded) into four row stores kept in a private temporary
+// directory, and prints one view. The directory is removed at exit.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "acquisition/pipeline/capture_pipeline.h"
+#include "acquisition/script_host/lua_host.h"
+#include "decode/data_parse.h"
+#include "os/clock.h"
+#include "os/log.h"
+#include "os/temp_dir.h"
+#include "store/capture/capture_file.h"
+#include "store/row_store.h"
+#include "store/store_files.h"
+#include "tools/orvane-dump/dump_args.h"
+#include "tools/orvane-dump/dump_output.h"
+#include "views/row_tree.h"
+
+namespace {
+
+struct TreeFiles {
+  const char* value;
+  const char* index;
+};
+// The file pairs of the analyzer's four views: transactions, packages, data, descriptors.
+const TreeFiles kTransactionFiles = {"transfer_value.qelvo", "transfer_index.qelvo"};
+const TreeFiles kPackageFiles = {"package.qelvo", "index.qelvo"};
+const TreeFiles kDataFiles = {"cData.qelvo", "cIndex.qelvo"};
+const TreeFiles kDescriptorFiles = {"parse_value.qelvo", "parse_index.qelvo"};
+
+// The private directory, removed at any exit (also when an integrity
+// failure ends the process from inside the engine).
+char g_privateDir[1024];
+void remove_private_dir() {
+  if (g_privateDir[0]) os_remove_tree(g_privateDir);
+  g_privateDir[0] = 0;
+}
+
+double now_seconds() {
+  return (double)os_monotonic_ns() / 1e9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  DumpArgs args;
+  char err[512];
+  int parsed = dump_parse_args(argc, argv, &args, err, sizeof err);
+  if (parsed == 1) return 0;
+  if (parsed != 0) {
+    fprintf(stderr, "orvane-dump: %s\n", err);
+    dump_usage();
+    return 2;
+  }
+  orvane_log_set_muted(args.log ? 0 : 1);
+
+  CaptureReader* reader = capture_reader_open(args.file, err, sizeof err);
+  if (!reader) {
+    fprintf(stderr, "orvane-dump: %s\n", err);
+    return 1;
+  }
+
+  char dir[1024];
+  if (os_make_temp_dir("orvane-dump-", dir, sizeof dir) != 0) {
+    fprintf(stderr, "orvane-dump: cannot create a temporary directory\n");
+    capture_reader_close(reader);
+    return 1;
+  }
+  store_set_data_dir(dir);
+  snprintf(g_privateDir, sizeof g_privateDir, "%s", dir);
+  atexit(remove_private_dir);
+
+  int status = 0;
+  RowTrees trees;
+  trees.transaction = row_tree_open(kTransactionFiles.value, kTransactionFiles.index);
+  trees.package = row_tree_open(kPackageFiles.value, kPackageFiles.index);
+  trees.data = row_tree_open(kDataFiles.value, kDataFiles.index);
+  trees.descriptor = row_tree_open(kDescriptorFiles.value, kDescriptorFiles.index);
+  dataParse* decoder = nullptr;
+  CapturePipeline* pipeline = nullptr;
+  uint64_t packets = 0, invalid = 0;
+  double seconds = 0;
+
+  if (!trees.transaction || !trees.package || !trees.data || !trees.descriptor) {
+    fprintf(stderr, "orvane-dump: cannot create the row stores in %s\n", dir);
+    status = 1;
+  } else {
+    // The filters apply to the package, transaction and data views, as in
+    // the analyzer; descriptor tables are never filtered.
+    row_tree_set_filter(trees.package, args.filter, nullptr, nullptr, nullptr);
+    row_tree_set_filter(trees.transaction, args.filter, nullptr, nullptr, nullptr);
+    row_tree_set_filter(trees.data, args.filter, nullptr, nullptr, nullptr);
+    selectedAddress = args.address;
+    selectedEndpoint = args.endpoint;
+    lua_host_open();
+    decoder = new dataParse(false);
+    pipeline = pipeline_create(decoder, trees);
+    decoder->reset();
+
+    double start = now_seconds();
+    CapturePacket pkt;
+    for (;;) {
+      int rc = capture_reader_next(reader, &pkt, err, sizeof err);
+      if (rc == 0) break;
+      if (rc < 0) {
+        fprintf(stderr, "orvane-dump: %s\n", err);
+        status = 1;
+        break;
+      }
+      packets++;
+      // Longer packets are refused by the decoder; the length is clamped
+      // only so that it stays a valid signed count.
+      int32_t len = pkt.length > 0x7FFFFFFFu ? 0x7FFFFFFF : (int32_t)pkt.length;
+      pipeline_decode_packet(pipeline, pkt.bytes, len, pkt.timestamp_ns, 0);
+    }
+    seconds = now_seconds() - start;
+    invalid = decoder->invalidPackets;
+    lua_host_close();
+
+    if (!args.quiet) {
+      static char outbuf[1 << 16];
+      setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
+      RowTree* view = args.view == VIEW_PACKAGES       ? trees.package
+                      : args.view == VIEW_TRANSACTIONS ? trees.transaction
+                      : args.view == VIEW_DATA         ? trees.data
+                                                       : trees.descriptor;
+      dump_view(view->store, args.view == VIEW_DESCRIPTORS, args.json, stdout);
+      fflush(stdout);
+    }
+    if (args.stats) {
+      fprintf(stderr,
+              "{\"packets\":%llu,\"invalid\":%llu,\"rows\":{\"packages\":%u,\"transactions\":%u,"
+              "\"data\":%u,\"descriptors\":%u},\"seconds\":%.6f,\"packets_per_second\":%.0f}\n",
+              (unsigned long long)packets, (unsigned long long)invalid,
+              row_tree_row_count(trees.package), row_tree_row_count(trees.transaction),
+              row_tree_row_count(trees.data), row_tree_row_count(trees.descriptor), seconds,
+              seconds > 0 ? (double)packets / seconds : 0.0);
+    }
+  }
+
+  pipeline_destroy(pipeline);
+  delete decoder;
+  RowTree* all[] = {trees.transaction, trees.package, trees.data, trees.descriptor};
+  for (RowTree* t : all) {
+    if (!t) continue;
+    row_tree_delete_files(t);
+    row_tree_close(t);
+  }
+  capture_reader_close(reader);
+  remove_private_dir();
+  return status;
+}
