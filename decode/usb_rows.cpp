@@ -119,10 +119,12 @@ static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
   uint8_t pid = t->pid;
   uint16_t field = token_field(t);
   if (pid == PID_SPLIT) {
+    // The bus sends each field least significant bit first, so the byte after
+    // the PID holds the hub address in bits 0..6 and SC in bit 7 (0 = start).
     uint8_t b1 = t->bytes[1], b2 = t->bytes[2], b3 = t->bytes[3];
-    bool start = b1 & 1;
+    bool start = (b1 & 0x80) == 0;
     rows_add(list, word(start ? W_SSPLIT : W_CSPLIT, 6), pid_cell(pid));
-    rows_add(list, word(W_HUBADDR), u8_cell(b1 >> 1));
+    rows_add(list, word(W_HUBADDR), u8_cell(b1 & 0x7F));
     rows_add(list, word(W_PORT, 7), u8_cell(b2 & 0x7F));
     rows_add(list, word(W_S, 8), u8_cell(b2 >> 7));
     rows_add(list, word(start ? W_E : W_U, 9), u8_cell(b3 & 1));

@@ -253,15 +253,27 @@ TEST_F(ParsePackage, SofAndSplitFields) {
   EXPECT_EQ(dp->packageCount(), 1u);
   EXPECT_EQ(s.parse.substr(0, 23), "Sof=A5 | Frame=291 | Cr");
   dp->freeOutputLists();
-  // SPLIT: start split, hub 5, port 3, S 1, E 1, ET 2 (interrupt).
-  Bytes split{0x78, (uint8_t)(5 << 1 | 1), (uint8_t)(0x80 | 3), (uint8_t)(1 | (2 << 1) | (0x1F << 3))};
+  // SPLIT: start split (SC, bit 7, clear), hub 5, port 3, S 1, E 1, ET 2 (interrupt).
+  Bytes split{0x78, 5, (uint8_t)(0x80 | 3), (uint8_t)(1 | (2 << 1) | (0x1F << 3))};
   once(split, 20);
   Call c = once(token(0x69, 7, 1), 30);  // decodes the SPLIT
   EXPECT_EQ(c.parse, "SSplit=78 | HubAddr=5 | Port=3 | S=1 | E=1 | ET=2 | Crc5=1F");
-  EXPECT_EQ(c.raw, "Token=Split | Raw=78 0B 83 FD");
+  EXPECT_EQ(c.raw, "Token=Split | Raw=78 05 83 FD");
   EXPECT_EQ(dp->attrFlag, ATTR_SPLIT | 0xFFFF0000u);
   EXPECT_EQ(dp->viewPackageInfo, nullptr);        // SPLIT has no transaction-view cells
   EXPECT_EQ(dp->transactionHeadInfo, nullptr);    // nor a head cell
+}
+
+// The start and complete split of a full-speed control transfer behind hub 12,
+// port 2, as a real high-speed capture recorded them.
+TEST_F(ParsePackage, SplitFieldsOfARealCapture) {
+  once(Bytes{0x78, 0x0C, 0x82, 0xC8}, 10);
+  Call start = once(token(0x2D, 0, 0), 20);
+  EXPECT_EQ(start.parse, "SSplit=78 | HubAddr=12 | Port=2 | S=1 | E=0 | ET=0 | Crc5=19");
+  dp->freeOutputLists();
+  once(Bytes{0x78, 0x8C, 0x82, 0x10}, 30);
+  Call complete = once(token(0x2D, 0, 0), 40);
+  EXPECT_EQ(complete.parse, "CSplit=78 | HubAddr=12 | Port=2 | S=1 | U=0 | ET=0 | Crc5=02");
 }
 
 TEST_F(ParsePackage, EmptyDataPacket) {
