@@ -146,6 +146,9 @@ static uint32_t compute_attr(const dataParse* dp, const uint8_t* p, uint8_t hs) 
     flag |= info->attrBit;
   }
   if (hs != PID_NONE) flag |= usb_pid_info(hs)->attrBit;
+  // Data packets and handshakes belong to the last addressed token. Tokens,
+  // IN and OUT included, keep their own address and endpoint: a row's flag
+  // then names the device it went to, which is what the filters select on.
   if ((info->cls == PID_CLASS_DATA || info->cls == PID_CLASS_HANDSHAKE) &&
       is_addressed_token(dp->token.pid)) {
     uint16_t field = (uint16_t)(dp->token.bytes[1] | (dp->token.bytes[2] << 8));

@@ -221,7 +221,8 @@ static void transfer_detail(dataParse* dp) {
   }
   if (tr->entry.transferType >= 1 && tr->entry.transferType <= 3) {
     const TokenSlot* t = &dp->token;
-    rows_add(&dp->transferDetail, kind_key(t->pid), pid_cell(t->pid));
+    // Here the kind word is a plain label, unlike the token's own field rows.
+    rows_add(&dp->transferDetail, word(usb_pid_info(t->pid)->word), pid_cell(t->pid));
     rows_add(&dp->transferDetail, word(W_ADDR), u8_cell(token_address(t)));
     rows_add(&dp->transferDetail, word(W_POINT, 4), u8_cell(token_endpoint(t)));
   }
