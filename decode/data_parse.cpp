@@ -44,6 +44,9 @@ void sof_hold_clear(void) {
 
 static char g_captureDataPath[256];
 
+// Held data packets at most (4 KiB each at worst).
+static const size_t kMaxPendingPackets = 1024;
+
 dataParse::dataParse(bool withCaptureData)
     : previous(), token(), handshake(), transaction(), endpointTable(), transfer(),
       candidate(), setupPacket(), pendingPackets(), attrFlag(0), invalidPackets(0),
@@ -314,6 +317,12 @@ uint32_t dataParse::parsePackage(const uint8_t* bytes, int32_t length, uint64_t 
       }
       break;
     case PID_CLASS_DATA:
+      // A stream that never brings a token or handshake would hold every
+      // data packet: past the bound the oldest is decoded without outcome.
+      if (pendingPackets.size() >= kMaxPendingPackets) {
+        take_oldest();
+        break;
+      }
       queue_copy(pendingPackets, bytes, length, timestamp);
       return 0;
     case PID_CLASS_HANDSHAKE:

@@ -13,6 +13,8 @@
 //      list by copying the pointer and setting the field back to null.
 //   3. One thread only. The SOF hold and the selection are process-wide.
 //   4. A packet longer than kMaxPacketLength is refused like an invalid one.
+//   5. At most 1,024 packets wait for their outcome; past that the oldest is
+//      decoded without one.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
-// A second look at the packet decoder: colours of the transfer detail cells
-// and the attribute flag of tokens.
+// A second look at the packet decoder: colours of the transfer detail cells,
+// the attribute flag of tokens, and how far a stream of packets without
+// outcome may make the decoder grow.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -83,6 +84,38 @@ TEST_F(DecoderAudit, TokensKeepTheirOwnAddressDataAndHandshakesTakeTheTokens) {
   feed(data(0x4B, filled(1)), 8100);
   feed(hs(0xD2), 8200);  // the held SOF, then the lone DATA1: the last token is a SOF
   EXPECT_EQ(dp->attrFlag, ATTR_ACK | 0xFFFF0000u);
+}
+
+// Data packets are held until a token or handshake tells their outcome; a
+// stream that never brings one must not hold them all. Past the bound the
+// oldest is decoded (without outcome) before the new one is held, so every
+// packet is still numbered once and in order.
+TEST_F(DecoderAudit, DataPacketsWithoutOutcomeAreHeldWithinABound) {
+  const int n = 20000;
+  uint32_t expected = 1;
+  size_t most = 0;
+  bool inOrder = true;
+  for (int i = 0; i < n; i++) {
+    Bytes d = data(0xC3, Bytes{(uint8_t)i, (uint8_t)(i >> 8), 0xAA});
+    for (int guard = 0; guard < 8; guard++) {
+      uint32_t r = dp->parsePackage(d.data(), (int32_t)d.size(), (uint64_t)i * 10);
+      if (dp->rawPackageInfo) {
+        // The packet just numbered is the oldest one not numbered yet.
+        uint32_t seq = (uint32_t)(dp->data.bytes[1] | (dp->data.bytes[2] << 8));
+        if (dp->packageCount() != expected || seq != (uint16_t)(expected - 1)) inOrder = false;
+        expected++;
+      }
+      dp->freeOutputLists();
+      if (!(r & RESULT_CALL_AGAIN)) break;
+    }
+    if (dp->pendingPackets.size() > most) most = dp->pendingPackets.size();
+  }
+  EXPECT_LE(most, 4096u);
+  EXPECT_TRUE(inOrder);
+  // A handshake then drains what is left.
+  feed(hs(0xD2), (uint64_t)n * 10);
+  EXPECT_TRUE(dp->pendingPackets.empty());
+  EXPECT_EQ(dp->packageCount(), (uint32_t)n);  // the lone ACK has no transaction
 }
 
 }  // namespace
