@@ -13,6 +13,9 @@
 
 static const char kSpillName[] = "pending_rows.qelvo";
 
+// Packet rows kept for one open transaction at most (a real one has three).
+static const size_t kMaxPacketRows = 1024;
+
 // Head of one parked row in the spill file.
 #pragma pack(push, 1)
 struct SpillHead {
@@ -115,6 +118,13 @@ static void take_view_rows(CapturePipeline* pl) {
   dataParse* dp = pl->decoder;
   if (dp->viewPackageInfo && dp->viewPackageValue) {
     pl->rowFlag = dp->attrFlag;
+    if (pl->packetRows.size() >= kMaxPacketRows) {
+      // A transaction that never closes would keep every packet row; past
+      // the bound its packets are shown in the package view only.
+      kvlist_free(take(&dp->viewPackageInfo));
+      kvlist_free(take(&dp->viewPackageValue));
+      return;
+    }
     pl->packetRows.push_back(
         PendingPacketRow{take(&dp->viewPackageInfo), take(&dp->viewPackageValue), dp->attrFlag});
   } else if (dp->viewPackageInfo) {
