@@ -1,4 +1,7 @@
-// The decoding step against hostile input: a transaction that never closes.
+// The decoding step against hostile input: a transaction that never closes,
+// and a long deterministic stream of random traffic (valid transfers with
+// random descriptors, garbage, oversized packets, idle SOF runs, transfers
+// that never end) pushed through the whole pipeline.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -72,6 +75,143 @@ TEST_F(PipelineAudit, TransactionThatNeverClosesKeepsBoundedPacketRows) {
   ASSERT_FALSE(tx.empty());
   EXPECT_EQ(tx[0].substr(0, 15), "IN Transaction=");
   EXPECT_TRUE(pl->packetRows.empty());
+}
+
+// A small deterministic generator.
+struct Rng {
+  uint64_t s;
+  uint32_t next() {
+    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (uint32_t)(s >> 33);
+  }
+  uint32_t below(uint32_t n) { return n ? next() % n : 0; }
+};
+
+// A configuration descriptor with one interface and `eps` random endpoints,
+// sometimes with a damaged byte.
+Bytes random_configuration(Rng& g) {
+  uint8_t eps = (uint8_t)g.below(5);
+  Bytes d{9, 2, 0, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, eps, 0xFF, 0, 0, 0};
+  for (uint8_t i = 0; i < eps; i++) {
+    uint16_t mps = (uint16_t)(g.below(4) == 0 ? g.below(2048) : 8u << g.below(7));
+    d.insert(d.end(), {7, 5, (uint8_t)((g.below(2) ? 0x80 : 0) | (1 + g.below(4))),
+                       (uint8_t)g.below(4), (uint8_t)mps, (uint8_t)(mps >> 8), 1});
+  }
+  d[2] = (uint8_t)d.size();
+  d[3] = (uint8_t)(d.size() >> 8);
+  if (g.below(4) == 0) d[g.below((uint32_t)d.size())] = (uint8_t)g.next();
+  return d;
+}
+
+TEST_F(PipelineAudit, RandomTrafficThroughThePipelineStaysInBounds) {
+  Rng g{20261206};
+  uint64_t t = 1000;
+  std::vector<Bytes> out;
+  auto handshake = [&]() {
+    static const uint8_t hs_pids[] = {0xD2, 0xD2, 0xD2, 0xD2, 0x5A, 0x1E, 0x96, 0x3C};
+    if (g.below(10) == 0) return;  // none at all
+    out.push_back(hs(hs_pids[g.below(8)]));
+  };
+  const uint8_t dataPids[] = {0xC3, 0x4B, 0x87, 0x0F};
+  while (out.size() < 60000) {
+    uint8_t addr = (uint8_t)g.below(4);
+    uint8_t ep = (uint8_t)g.below(5);
+    switch (g.below(9)) {
+      case 0: {  // GET_DESCRIPTOR (configuration) answered in packets of 8 or 64
+        Bytes conf = random_configuration(g);
+        uint16_t wLength = (uint16_t)(g.below(3) ? conf.size() : g.below(600));
+        out.push_back(token(0x2D, addr, 0));
+        out.push_back(data(0xC3, Bytes{0x80, 6, 0, (uint8_t)(g.below(3) ? 2 : g.below(256)), 0, 0,
+                                       (uint8_t)wLength, (uint8_t)(wLength >> 8)}));
+        out.push_back(hs(0xD2));
+        size_t mps = g.below(2) ? 8 : 64;
+        for (size_t off = 0; off < conf.size(); off += mps) {
+          out.push_back(token(0x69, addr, 0));
+          size_t n = conf.size() - off < mps ? conf.size() - off : mps;
+          out.push_back(data(dataPids[g.below(2)], Bytes(conf.begin() + off, conf.begin() + off + n)));
+          handshake();
+        }
+        out.push_back(token(0xE1, addr, 0));
+        out.push_back(data(0x4B, Bytes{}));
+        handshake();
+        break;
+      }
+      case 1:
+      case 2: {  // bulk or interrupt traffic, often to a learned endpoint
+        uint32_t packets = 1 + g.below(g.below(8) == 0 ? 300 : 6);
+        uint32_t size = g.below(3) ? 8u << g.below(7) : g.below(1100);
+        uint8_t pid = g.below(2) ? 0x69 : 0xE1;
+        for (uint32_t i = 0; i < packets; i++) {
+          out.push_back(token(pid, addr, (uint8_t)(1 + g.below(4))));
+          if (g.below(6)) out.push_back(data(dataPids[g.below(4)], filled(g.below(4) ? size : g.below(size + 1))));
+          handshake();
+        }
+        break;
+      }
+      case 3: {  // an idle SOF run, sometimes with data packets and no token
+        uint32_t n = g.below(40);
+        for (uint32_t i = 0; i < n; i++) {
+          out.push_back(sof((uint16_t)g.below(2048)));
+          if (g.below(8) == 0) out.push_back(data(dataPids[g.below(4)], filled(g.below(70))));
+        }
+        break;
+      }
+      case 4: {  // SPLIT and PING transactions
+        out.push_back(Bytes{0x78, (uint8_t)g.next(), (uint8_t)g.next(), (uint8_t)g.next()});
+        out.push_back(token(g.below(2) ? 0xB4 : 0x69, addr, ep));
+        handshake();
+        break;
+      }
+      case 5: {  // garbage: random bytes, some with a valid PID, some too long
+        uint32_t len = g.below(10) == 0 ? 4000 + g.below(1200) : g.below(16);
+        Bytes b(len);
+        for (uint8_t& x : b) x = (uint8_t)g.next();
+        if (!b.empty() && g.below(2)) b[0] = dataPids[g.below(4)];
+        out.push_back(b);
+        break;
+      }
+      case 6: {  // a data packet of the largest size taken, and one past it
+        out.push_back(data(dataPids[g.below(4)], filled(4093 + g.below(2))));
+        handshake();
+        break;
+      }
+      case 7: {  // a control request of another kind, with or without data
+        out.push_back(token(0x2D, addr, 0));
+        Bytes setup(8);
+        for (uint8_t& x : setup) x = (uint8_t)g.next();
+        out.push_back(data(0xC3, setup));
+        handshake();
+        if (g.below(2)) {
+          out.push_back(token(setup[0] & 0x80 ? 0x69 : 0xE1, addr, 0));
+          out.push_back(data(0x4B, filled(g.below(64))));
+          handshake();
+        }
+        break;
+      }
+      default:  // lone handshakes
+        out.push_back(hs(0xD2));
+        break;
+    }
+  }
+
+  size_t mostPending = 0, mostRows = 0;
+  for (const Bytes& b : out) {
+    t += g.below(20) == 0 ? 1000000 : 50 + g.below(1000);
+    if (g.below(500) == 0) t -= g.below(5000);  // a stamp that goes back a little
+    feed(b, t);
+    if (dp->pendingPackets.size() > mostPending) mostPending = dp->pendingPackets.size();
+    if (pl->packetRows.size() > mostRows) mostRows = pl->packetRows.size();
+  }
+  EXPECT_LE(mostPending, 1024u);
+  EXPECT_LE(mostRows, 1024u);
+  EXPECT_GT(dp->packageCount(), 10000u);
+  // Every numbered packet is one package row with one detail row.
+  EXPECT_EQ(row_tree_row_count(trees.package), 2u * dp->packageCount());
+  // Every row of every view reads back (each cell passes its CRC check).
+  for (RowTree* tr : {trees.package, trees.transaction, trees.data, trees.descriptor}) {
+    std::vector<std::string> lines = treetext::lines(tr->store, tr == trees.descriptor);
+    EXPECT_FALSE(lines.empty());
+  }
 }
 
 }  // namespace
