@@ -212,6 +212,15 @@ TEST_F(PipelineAudit, RandomTrafficThroughThePipelineStaysInBounds) {
     std::vector<std::string> lines = treetext::lines(tr->store, tr == trees.descriptor);
     EXPECT_FALSE(lines.empty());
   }
+  // The stream reached the paths it was made for: learned endpoints gave
+  // bulk or interrupt transfers, and descriptors were walked.
+  int transfers = 0, endpoints = 0;
+  for (const std::string& s : treetext::lines(trees.transaction->store))
+    if (s.rfind("BULK Transfer=", 0) == 0 || s.rfind("INT Transfer=", 0) == 0) transfers++;
+  for (const std::string& s : treetext::lines(trees.descriptor->store))
+    if (s.find("bEndpointAddress") != std::string::npos) endpoints++;
+  EXPECT_GT(transfers, 10);
+  EXPECT_GT(endpoints, 10);
 }
 
 }  // namespace
