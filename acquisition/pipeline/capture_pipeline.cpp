@@ -280,6 +280,10 @@ uint64_t pipeline_replay_loaded(CapturePipeline* pl, const volatile uint8_t* abo
   enum { kReplayBufferSize = 4104 };
   uint8_t buf[kReplayBufferSize];
   pl->decoder->reset();
+  // Rows still under construction belong to the trace before (its views
+  // were cleared for the replay); kept, they would join the first rows.
+  pl->decoder->freeOutputLists();
+  pipeline_forget(pl);
   uint64_t done = 0;
   size_t count = loaded_packets_count();
   for (size_t i = 0; i < count && !(abort && *abort); i++) {

@@ -68,7 +68,8 @@ void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t l
 void pipeline_forget(CapturePipeline* pl);
 
 // Replays the loaded-packet list (a file opened earlier) through the
-// decoding step after a decoder reset, without recording, until done or
+// decoding step after a decoder reset (rows still under construction are
+// dropped with it), without recording, until done or
 // *abort becomes nonzero. Packets longer than the 4,104-byte replay buffer
 // are refused and logged, never copied past it. Returns the packets replayed.
 uint64_t pipeline_replay_loaded(CapturePipeline* pl, const volatile uint8_t* abort);

@@ -8,6 +8,7 @@
 
 #include "acquisition/pipeline/capture_pipeline.h"
 #include "decode/data_parse.h"
+#include "decode/loaded_packets.h"
 #include "os/log.h"
 #include "store/store_files.h"
 #include "tests/pipeline/tree_text.h"
@@ -75,6 +76,32 @@ TEST_F(PipelineAudit, TransactionThatNeverClosesKeepsBoundedPacketRows) {
   ASSERT_FALSE(tx.empty());
   EXPECT_EQ(tx[0].substr(0, 15), "IN Transaction=");
   EXPECT_TRUE(pl->packetRows.empty());
+}
+
+// Open clears the views and replays a file after a decoder reset: a
+// transaction that was still open in the trace before must not lend its
+// packet rows to the first transaction of the replay.
+TEST_F(PipelineAudit, ReplayStartsWithoutRowsOfTheTraceBefore) {
+  uint64_t t = 1000;
+  feed(sof(1), t += 100);
+  feed(sof(2), t += 100);  // held
+  feed(token(0x69, 9, 2), t += 100);
+  feed(data(0xC3, filled(4)), t += 100);
+  feed(sof(3), t += 100);  // decodes the IN and the DATA0; the IN stays open
+  ASSERT_EQ(pl->packetRows.size(), 2u);
+  for (RowTree* tr : {trees.package, trees.transaction, trees.data, trees.descriptor})
+    row_tree_clear(tr, nullptr, nullptr, nullptr);
+  Bytes in = token(0x69, 5, 1), nak = hs(0x5A);
+  ASSERT_EQ(loaded_packets_append(in.data(), 3, 10), 0);
+  ASSERT_EQ(loaded_packets_append(nak.data(), 1, 20), 0);
+  EXPECT_EQ(pipeline_replay_loaded(pl, nullptr), 2u);
+  loaded_packets_clear();
+  std::vector<std::string> tx = treetext::lines(trees.transaction->store);
+  ASSERT_EQ(tx.size(), 3u) << (tx.empty() ? "" : tx[0]);
+  EXPECT_NE(tx[0].find("In=69 | Addr=5 | Point=1"), std::string::npos) << tx[0];
+  EXPECT_EQ(tx[1].substr(0, 10), "  Package=");
+  EXPECT_NE(tx[1].find("Addr=5"), std::string::npos) << tx[1];
+  EXPECT_EQ(tx[2].substr(tx[2].size() - 6), "Nak=5A");
 }
 
 // A small deterministic generator.
