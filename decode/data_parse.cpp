@@ -299,7 +299,9 @@ uint32_t dataParse::parsePackage(const uint8_t* bytes, int32_t length, uint64_t 
         if (!pendingPackets.empty()) {
           take_oldest();
         } else {
-          g_sofCount++;
+          // Only "more than one" matters: the count stops at 2, so days of
+          // idle bus cannot overflow it.
+          if (g_sofCount < 2) g_sofCount++;
           if (g_sofCount > 1) {
             memcpy(g_heldSof.bytes, bytes, 3);
             g_heldSof.timestamp = timestamp;
