@@ -16,6 +16,24 @@ using namespace usbtest;
 
 namespace {
 
+// "key{type}[bg/text]=value{type}[bg/text]" per entry, joined by " | ": the
+// whole form of a list, types and colours included.
+std::string typed(const kvLinkedList* l) {
+  if (!l) return "<none>";
+  auto one = [](const DataMsg* c) {
+    return cell_text(c) + "{" + std::to_string(c->type) + "}" +
+           (c->bgdColorIndex || c->colorIndex
+                ? "[" + std::to_string(c->bgdColorIndex) + "/" + std::to_string(c->colorIndex) + "]"
+                : std::string());
+  };
+  std::string out;
+  for (const kvNode* n = l->head; n; n = n->next) {
+    if (!out.empty()) out += " | ";
+    out += one(n->pair->key) + "=" + one(n->pair->value);
+  }
+  return out;
+}
+
 class DecoderAudit : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -116,6 +134,102 @@ TEST_F(DecoderAudit, DataPacketsWithoutOutcomeAreHeldWithinABound) {
   feed(hs(0xD2), (uint64_t)n * 10);
   EXPECT_TRUE(dp->pendingPackets.empty());
   EXPECT_EQ(dp->packageCount(), (uint32_t)n);  // the lone ACK has no transaction
+}
+
+// Every cell of a control transfer, a bulk IN and a SOF, with its type
+// ({0} word, {1} string, {2} u8, {3} u16, {4} u32, {5} hex) and colours, as
+// the rows are defined; a faster cell builder must still produce exactly these.
+TEST_F(DecoderAudit, EveryCellWithItsTypeAndColours) {
+  auto take = [&](kvLinkedList** l) {
+    std::string t = typed(*l);
+    kvlist_free(*l);
+    *l = nullptr;
+    return t;
+  };
+  // SETUP to device 1: decoded at the ACK.
+  dp->parsePackage(token(0x2D, 1, 0).data(), 3, 1000);
+  Bytes setup = data(0xC3, Bytes{0x80, 6, 0, 1, 0, 0, 18, 0});
+  dp->parsePackage(setup.data(), (int32_t)setup.size(), 1100);
+  uint32_t r = dp->parsePackage(hs(0xD2).data(), 1, 1200);
+  EXPECT_EQ(r, RESULT_CALL_AGAIN | RESULT_TRANSACTION_STARTED | RESULT_TRANSFER_ACTIVE);
+  EXPECT_EQ(take(&dp->rawPackageParseInfo), "Type{0}[1/0]=Token{0}");
+  EXPECT_EQ(take(&dp->rawPackageParseValue),
+            "Setup{0}[3/0]=2D{5} | Addr{0}=1{2} | Point{0}[4/0]=0{2} | Crc5{0}=1D{5}");
+  EXPECT_EQ(take(&dp->viewPackageInfo), "Package{0}[12/11]=1{4} | Dir{0}[27/0]=↓{0}");
+  EXPECT_EQ(take(&dp->viewPackageValue),
+            "Setup{0}[3/0]=2D{5} | Addr{0}=1{2} | Point{0}[4/0]=0{2} | Crc5{0}=1D{5}");
+  EXPECT_EQ(take(&dp->transactionDetail), "Setup{0}[3/0]=2D{5} | Addr{0}=1{2} | Point{0}[4/0]=0{2}");
+  EXPECT_EQ(take(&dp->rawPackageInfo), "Package{0}[12/11]=1{4} | TimeStamp{0}[13/0]= 1.00 us   {1}");
+  EXPECT_EQ(take(&dp->rawPackageValue), "Token{0}[14/0]=Setup{0} | Raw{0}[15/11]=2D 01 E8{5}");
+  EXPECT_EQ(take(&dp->transactionHeadInfo), "SETUP Transaction{1}[29/0]= 1.00 us   {1}");
+  EXPECT_EQ(take(&dp->transferHead), "CTRL Transfer{1}[31/0]= 1.00 us   {1}");
+  // The setup DATA0.
+  dp->parsePackage(hs(0xD2).data(), 1, 1200);
+  EXPECT_EQ(take(&dp->rawPackageParseInfo), "Type{0}[1/0]=Data{0}");
+  EXPECT_EQ(take(&dp->rawPackageInfo), "Package{0}[12/11]=2{4} | TimeStamp{0}[13/0]= 1.10 us   {1}");
+  EXPECT_EQ(take(&dp->viewPackageInfo), "Package{0}=2{4} | Dir{0}[27/0]=↓{0}");
+  const std::string dataCells =
+      "Data0{0}[16/11]=C3{5} | Data (8 tytes){1}[20/0]=80 06 00 01 00 00 12 00{5}";
+  EXPECT_EQ(take(&dp->viewPackageValue), dataCells + " | Crc16{0}=E0 F4{5}");
+  EXPECT_EQ(take(&dp->rawPackageParseValue), dataCells + " | Crc16{0}=E0 F4{5}");
+  EXPECT_EQ(take(&dp->transactionState), dataCells);
+  EXPECT_EQ(take(&dp->transferDetail),
+            "Standard Req{1}[30/11]=Get Descriptor{1} | Addr{0}=1{2} | Point{0}[4/0]=0{2}");
+  EXPECT_EQ(take(&dp->rawPackageValue),
+            "Data{0}[20/0]=Data0{0} | Raw{0}[15/11]=C3 80 06 00 01 00 00 12 00 E0 F4{5}");
+  EXPECT_EQ(dp->capDataInfo, nullptr);  // endpoint 0: no data-view row
+  // The ACK.
+  r = dp->parsePackage(hs(0xD2).data(), 1, 1200);
+  EXPECT_EQ(r, RESULT_TRANSACTION_ENDED);
+  EXPECT_EQ(take(&dp->rawPackageParseInfo), "Type{0}[1/0]=HandShake{0}");
+  EXPECT_EQ(take(&dp->viewPackageInfo), "Package{0}[12/11]=3{4} | Dir{0}[27/0]=↑{0}");
+  EXPECT_EQ(take(&dp->viewPackageValue), "Ack{0}[22/0]=D2{5}");
+  EXPECT_EQ(take(&dp->transactionState), "State{0}[28/0]=Success{0}");
+  EXPECT_EQ(take(&dp->rawPackageInfo), "Package{0}=3{4} | TimeStamp{0}[13/0]= 1.20 us   {1}");
+  EXPECT_EQ(take(&dp->rawPackageValue), "HandShake{0}[21/0]=Ack{0} | Raw{0}[15/11]=D2{5}");
+  EXPECT_EQ(take(&dp->rawPackageParseValue), "Ack{0}[22/0]=D2{5}");
+  EXPECT_EQ(take(&dp->transactionRange), "Package{0}[12/11]=1 ~ 3{1}");
+  dp->freeOutputLists();
+
+  // The status stage (packets 4 to 6) ends the control transfer.
+  Bytes zlp = data(0x4B, Bytes{});
+  for (const Bytes& b : {token(0xE1, 1, 0), zlp, hs(0xD2)})
+    for (int k = 0; k < 4; k++)
+      if (!(dp->parsePackage(b.data(), (int32_t)b.size(), 1500) & RESULT_CALL_AGAIN)) break;
+  EXPECT_EQ(take(&dp->transferState), "State{0}[28/0]=Success{0}");
+  dp->freeOutputLists();
+
+  // A bulk IN of 5 bytes on a learned 64-byte endpoint completes at once.
+  EndpointEntry e{2, 1, 2, 8, 64};
+  endpoint_table_learn(&dp->endpointTable, &e);
+  dp->parsePackage(token(0x69, 1, 2).data(), 3, 2000);
+  Bytes in = data(0x4B, filled(5));
+  dp->parsePackage(in.data(), (int32_t)in.size(), 2100);
+  r = dp->parsePackage(hs(0xD2).data(), 1, 2200);  // the IN
+  EXPECT_EQ(r, RESULT_CALL_AGAIN | RESULT_TRANSACTION_STARTED | RESULT_TRANSFER_ACTIVE);
+  EXPECT_EQ(take(&dp->transferHead), "BULK Transfer{1}[31/0]= 2.00 us   {1}");
+  dp->freeOutputLists();
+  dp->parsePackage(hs(0xD2).data(), 1, 2200);  // the DATA1
+  EXPECT_EQ(take(&dp->capDataInfo), "Package{0}[12/11]=8{4} | Dir{0}[27/0]=↑{0}");
+  EXPECT_EQ(take(&dp->capDataValue), "Data (5 tytes){1}[20/0]=00 01 02 03 04{5}");
+  EXPECT_EQ(take(&dp->viewPackageInfo), "Package{0}=8{4} | Dir{0}[27/0]=↑{0}");
+  EXPECT_EQ(take(&dp->transferDetail),
+            "In{0}=69{5} | Addr{0}=1{2} | Point{0}[4/0]=2{2} | Data (5 tytes){1}[20/0]=00 01 02 03 04{5}");
+  dp->freeOutputLists();
+  r = dp->parsePackage(hs(0xD2).data(), 1, 2200);  // the ACK ends both
+  EXPECT_EQ(r, RESULT_TRANSACTION_ENDED | RESULT_TRANSFER_ENDED);
+  EXPECT_EQ(take(&dp->viewPackageInfo), "Package{0}[12/11]=9{4} | Dir{0}[27/0]=↓{0}");
+  EXPECT_EQ(take(&dp->transferRange), "Package{0}[12/11]=7 ~ 9{1}");
+  EXPECT_EQ(take(&dp->transferState), "State{0}[28/0]=Success{0}");
+  dp->freeOutputLists();
+
+  // A SOF, decoded at once.
+  r = dp->parsePackage(sof(0x123).data(), 3, 3000);
+  EXPECT_EQ(r, RESULT_NO_TRANSFER);
+  EXPECT_EQ(take(&dp->rawPackageParseValue), "Sof{0}[2/0]=A5{5} | Frame{0}=291{3} | Crc5{0}=1E{5}");
+  EXPECT_EQ(take(&dp->rawPackageValue), "Token{0}[14/0]=Sof{0} | Raw{0}[15/11]=A5 23 F1{5}");
+  EXPECT_EQ(dp->viewPackageInfo, nullptr);
+  EXPECT_EQ(dp->attrFlag, ATTR_SOF | 0xFFFF0000u);
 }
 
 }  // namespace
