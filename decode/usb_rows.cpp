@@ -244,8 +244,11 @@ static void transfer_data(dataParse* dp) {
     if (d->pid == PID_DATA0 && d->length == 11) {
       dp->setupPacket = setup_from_bytes(d->bytes + 1);
       setup_decode_table(&dp->setupPacket, &dp->descriptorTables);
-      setup_request_line(&dp->setupPacket, token_address(&dp->token),
-                         token_endpoint(&dp->token), &dp->transferDetail);
+      // Setup packets repeated without a new SETUP would pile request lines
+      // up until the transfer ends; a transfer row holds a few dozen at most.
+      if (!dp->transferDetail || dp->transferDetail->count < 48)
+        setup_request_line(&dp->setupPacket, token_address(&dp->token),
+                           token_endpoint(&dp->token), &dp->transferDetail);
       tr->expectedLength = dp->setupPacket.wLength;
       tr->fillCount = 0;
       return;

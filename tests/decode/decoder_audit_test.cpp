@@ -232,4 +232,32 @@ TEST_F(DecoderAudit, EveryCellWithItsTypeAndColours) {
   EXPECT_EQ(dp->attrFlag, ATTR_SOF | 0xFFFF0000u);
 }
 
+// A SETUP followed by setup packets that never end (no token, no handshake):
+// each one decoded repeats the request line in the transfer's detail, which
+// waits for the transfer to end. It must stay bounded.
+TEST_F(DecoderAudit, RepeatedSetupPacketsKeepTheTransferDetailBounded) {
+  Bytes setup = data(0xC3, Bytes{0x80, 6, 0, 1, 0, 0, 18, 0});
+  dp->parsePackage(token(0x2D, 1, 0).data(), 3, 100);
+  size_t most = 0;
+  for (int i = 0; i < 5000; i++) {
+    for (int k = 0; k < 4; k++) {
+      uint32_t r = dp->parsePackage(setup.data(), (int32_t)setup.size(), 200 + (uint64_t)i);
+      // What the pipeline takes after every call; the transfer's lists stay.
+      kvLinkedList** taken[] = {&dp->rawPackageInfo, &dp->rawPackageValue,
+                                &dp->rawPackageParseInfo, &dp->rawPackageParseValue,
+                                &dp->viewPackageInfo, &dp->viewPackageValue};
+      for (kvLinkedList** l : taken) {
+        kvlist_free(*l);
+        *l = nullptr;
+      }
+      kvlistpair_chain_free(dp->descriptorTables);
+      dp->descriptorTables = nullptr;
+      if (!(r & RESULT_CALL_AGAIN)) break;
+    }
+    if (dp->transferDetail && dp->transferDetail->count > most) most = dp->transferDetail->count;
+  }
+  EXPECT_GT(dp->packageCount(), 3000u);  // the setup packets were decoded
+  EXPECT_LE(most, 64u);
+}
+
 }  // namespace
