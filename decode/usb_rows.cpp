@@ -390,7 +390,10 @@ uint32_t transfer_track(dataParse* dp) {
     case PID_SOF:
     case PID_PING:
     case PID_SPLIT:
-      return result;
+      // They neither begin nor continue a transfer, but the caller learns
+      // that one is in progress after them (a zero result means nothing
+      // was produced, and these tokens were).
+      return tr->state == TRANSFER_IN_PROGRESS ? result | RESULT_TRANSFER_ACTIVE : result;
     case PID_IN:
     case PID_OUT:
       // Any IN or OUT continues the open transfer, whatever its endpoint.

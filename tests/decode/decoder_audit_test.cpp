@@ -260,4 +260,26 @@ TEST_F(DecoderAudit, RepeatedSetupPacketsKeepTheTransferDetailBounded) {
   EXPECT_LE(most, 64u);
 }
 
+// A SOF decoded while a transfer is in progress is numbered and shown: its
+// result is not zero (zero means nothing was produced) but says that a
+// transfer is in progress after it. PING and SPLIT say the same.
+TEST_F(DecoderAudit, TokensDuringATransferSayItIsInProgress) {
+  EndpointEntry e{2, 6, 2, 8, 64};
+  endpoint_table_learn(&dp->endpointTable, &e);
+  feed_all({token(0x69, 6, 2), data(0xC3, filled(64)), hs(0xD2)});
+  ASSERT_EQ(dp->transfer.state, TRANSFER_IN_PROGRESS);
+  uint32_t before = dp->packageCount();
+  uint32_t r = dp->parsePackage(sof(9).data(), 3, 90000);
+  EXPECT_EQ(dp->packageCount(), before + 1);
+  EXPECT_EQ(r, RESULT_TRANSFER_ACTIVE);
+  dp->parsePackage(Bytes{0x78, 5, 3, 0xFD}.data(), 4, 90100);  // queued
+  r = dp->parsePackage(token(0xB4, 6, 2).data(), 3, 90200);    // decodes the SPLIT
+  EXPECT_EQ(r, RESULT_CALL_AGAIN | RESULT_TRANSFER_ACTIVE | RESULT_TRANSACTION_STARTED);
+  r = dp->parsePackage(token(0xB4, 6, 2).data(), 3, 90200);  // the PING waits
+  EXPECT_EQ(r, 0u);
+  r = dp->parsePackage(hs(0x5A).data(), 1, 90300);  // decodes the PING
+  EXPECT_EQ(r, RESULT_CALL_AGAIN | RESULT_TRANSFER_ACTIVE | RESULT_TRANSACTION_STARTED |
+                   RESULT_TRANSACTION_ENDED);
+}
+
 }  // namespace
