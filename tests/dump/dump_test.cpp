@@ -177,6 +177,12 @@ TEST_F(Dump, GoldenOutputs) {
       goldens.push_back({name, view});
   goldens.push_back({"ls-keepalive-divided-transaction.pcapng", "transactions"});
   goldens.push_back({"ls-keepalive-divided-transaction.pcapng", "data"});
+  // Checked against an independent model of the decoding rules (transfer
+  // detail cells excepted): SPLIT fields and idle SOF runs of a high-speed
+  // hub, and the transactions of a low-speed mouse.
+  goldens.push_back({"split-enum.pcap", "packages"});
+  goldens.push_back({"split-enum.pcap", "transactions"});
+  goldens.push_back({"mouse.pcap", "transactions"});
   for (const Golden& g : goldens) {
     std::string path = testenv::shared_captures_dir() + "/" + g.file;
     DumpRun r = dump({"--json", "--view", g.view, path});
