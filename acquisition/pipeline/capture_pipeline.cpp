@@ -241,6 +241,8 @@ static void assemble_transfers(CapturePipeline* pl, uint32_t r) {
       spill_discard(pl);
     }
   }
+  // A continuing transfer reports itself active without a new head: the
+  // key list of the one in progress must stay.
   if ((r & RESULT_TRANSFER_ACTIVE) && dp->transferHead) {
     kvlist_free(pl->transferKey);
     pl->transferKey = take(&dp->transferHead);
