@@ -104,6 +104,24 @@ TEST_F(PipelineAudit, ReplayStartsWithoutRowsOfTheTraceBefore) {
   EXPECT_EQ(tx[2].substr(tx[2].size() - 6), "Nak=5A");
 }
 
+// SOFs and PINGs inside a transfer report it as in progress; the transfer
+// row keeps its head and takes the transactions around them.
+TEST_F(PipelineAudit, TransferKeepsItsHeadAcrossSofAndPing) {
+  EndpointEntry e{2, 3, 1, 0, 64};  // bulk OUT endpoint 1 of device 3
+  endpoint_table_learn(&dp->endpointTable, &e);
+  uint64_t t = 1000;
+  for (const Bytes& b : {token(0xE1, 3, 1), data(0xC3, filled(64)), hs(0xD2), sof(1),
+                         token(0xB4, 3, 1), hs(0xD2), sof(2), token(0xE1, 3, 1),
+                         data(0x4B, filled(5)), hs(0xD2), sof(3)})
+    feed(b, t += 100);
+  std::vector<std::string> tx = treetext::lines(trees.transaction->store);
+  ASSERT_FALSE(tx.empty());
+  EXPECT_EQ(tx[0].substr(0, 14), "BULK Transfer=") << tx[0];
+  EXPECT_NE(tx[0].find("Package=1 ~ 10"), std::string::npos) << tx[0];
+  EXPECT_EQ(tx[0].substr(tx[0].size() - 13), "State=Success");
+  EXPECT_EQ(tree_child_count(trees.transaction->store, 1), 2u);  // the two OUT transactions
+}
+
 // A small deterministic generator.
 struct Rng {
   uint64_t s;
