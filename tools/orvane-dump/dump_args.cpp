@@ -19,6 +19,8 @@ void dump_usage(void) {
           "  --quiet          print no rows\n"
           "  --stats          print counts and speed as one JSON object on standard error\n"
           "  --log            show the engine's log messages on standard error\n"
+          "  --absolute-time  keep the wall-clock time stamps of pcap and pcapng files\n"
+          "                   (by default times count from the file's first packet)\n"
           "JSON strings are UTF-8; a byte that is not part of valid UTF-8 is written as \\u00XX.\n"
           "Exit status: 0 success, 1 unreadable or damaged file, 2 bad arguments.\n");
 }
@@ -53,7 +55,7 @@ static int parse_byte_dec(const char* s, size_t n, uint8_t* out) {
 }
 
 int dump_parse_args(int argc, char** argv, DumpArgs* out, char* err, size_t cap) {
-  *out = DumpArgs{VIEW_PACKAGES, 0xFFFF0000u, 0xFF, 0xFF, 0, 0, 0, 0, nullptr};
+  *out = DumpArgs{VIEW_PACKAGES, 0xFFFF0000u, 0xFF, 0xFF, 0, 0, 0, 0, 0, nullptr};
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
     auto value = [&](const char* name) -> const char* {
@@ -101,6 +103,8 @@ int dump_parse_args(int argc, char** argv, DumpArgs* out, char* err, size_t cap)
       out->stats = 1;
     } else if (!strcmp(a, "--log")) {
       out->log = 1;
+    } else if (!strcmp(a, "--absolute-time")) {
+      out->absolute_time = 1;
     } else if (a[0] == '-' && a[1] != 0) {
       snprintf(err, cap, "unknown option '%s'", a);
       return -1;

@@ -15,6 +15,7 @@ struct DumpArgs {
   int quiet;           // --quiet
   int stats;           // --stats
   int log;             // --log: engine messages on standard error
+  int absolute_time;   // --absolute-time: pcap/pcapng stamps as the file has them
   const char* file;    // the capture file
 };
 

@@ -100,6 +100,15 @@ int main(int argc, char** argv) {
     pipeline = pipeline_create(decoder, trees);
     decoder->reset();
 
+    // pcap and pcapng stamps are wall-clock nanoseconds since 1970, far too
+    // large for the decoder's single-precision time text (every packet would
+    // read the same); times then count from the first packet, as a capture
+    // from the backend does. The system's own files keep their stamps.
+    CaptureFormat format = capture_reader_format(reader);
+    bool rebase = !args.absolute_time && format != CAPTURE_FORMAT_QELVO;
+    bool haveFirst = false;
+    uint64_t first = 0;
+
     double start = now_seconds();
     CapturePacket pkt;
     for (;;) {
@@ -114,7 +123,15 @@ int main(int argc, char** argv) {
       // Longer packets are refused by the decoder; the length is clamped
       // only so that it stays a valid signed count.
       int32_t len = pkt.length > 0x7FFFFFFFu ? 0x7FFFFFFF : (int32_t)pkt.length;
-      pipeline_decode_packet(pipeline, pkt.bytes, len, pkt.timestamp_ns, 0);
+      uint64_t stamp = pkt.timestamp_ns;
+      if (rebase) {
+        if (!haveFirst) {
+          first = stamp;
+          haveFirst = true;
+        }
+        stamp = stamp >= first ? stamp - first : 0;  // a stamp going back reads as the start
+      }
+      pipeline_decode_packet(pipeline, pkt.bytes, len, stamp, 0);
     }
     seconds = now_seconds() - start;
     invalid = decoder->invalidPackets;
