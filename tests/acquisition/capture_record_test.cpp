@@ -94,16 +94,14 @@ TEST(RecordFraming, EncodeScramblesHeaderAndFirstTwoPacketBytes) {
   EXPECT_EQ(Bytes(rec.begin() + 20, rec.end()), packet);
 }
 
-TEST(RecordFraming, EncodeRefusesOversizeAndSmallBuffers) {
+TEST(RecordFraming, EncodeRefusesOversizeAndSmallBuffersEmptyKeyChangesNothing) {
   Bytes packet(4093, 1);
   uint8_t out[CAPTURE_RECORD_MAX + 8];
   EXPECT_EQ(capture_record_encode(out, sizeof out, packet.data(), 4093, 0), 0u);
   EXPECT_EQ(capture_record_encode(out, sizeof out, packet.data(), 4092, 0), 4112u);
   EXPECT_EQ(capture_record_encode(out, 23, packet.data(), 4, 0), 0u);
   EXPECT_EQ(capture_record_encode(out, 24, packet.data(), 4, 0), 24u);
-}
-
-TEST(RecordFraming, EmptyKeyChangesNothing) {
+  // An empty key changes nothing.
   uint8_t b[14] = {1, 2, 3};
   hdrdecrypt(b, "");
   hdrdecrypt(b, nullptr);
