@@ -41,7 +41,8 @@ struct Ng {
     if (!opts.empty()) put32(b, 0, big);
     block(1, b);
   }
-  void packet(uint32_t iface, uint64_t ticks, const std::vector<uint8_t>& data) {
+  // An enhanced packet, with a comment option ("hi") when asked.
+  void packet(uint32_t iface, uint64_t ticks, const std::vector<uint8_t>& data, bool comment = false) {
     std::vector<uint8_t> b;
     put32(b, iface, big);
     put32(b, (uint32_t)(ticks >> 32), big);
@@ -50,25 +51,12 @@ struct Ng {
     put32(b, (uint32_t)data.size(), big);
     b.insert(b.end(), data.begin(), data.end());
     while (b.size() % 4) b.push_back(0);
-    block(6, b);
-  }
-  // An enhanced packet followed by a comment option (opt_comment, "hi").
-  void packet_with_comment(uint32_t iface, uint64_t ticks, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> b;
-    put32(b, iface, big);
-    put32(b, (uint32_t)(ticks >> 32), big);
-    put32(b, (uint32_t)ticks, big);
-    put32(b, (uint32_t)data.size(), big);
-    put32(b, (uint32_t)data.size(), big);
-    b.insert(b.end(), data.begin(), data.end());
-    while (b.size() % 4) b.push_back(0);
-    put16(b, 1, big);
-    put16(b, 2, big);
-    b.push_back('h');
-    b.push_back('i');
-    b.push_back(0);
-    b.push_back(0);
-    put32(b, 0, big);
+    if (comment) {
+      put16(b, 1, big);
+      put16(b, 2, big);
+      b.insert(b.end(), {'h', 'i', 0, 0});
+      put32(b, 0, big);
+    }
     block(6, b);
   }
   void simple(const std::vector<uint8_t>& data) {
@@ -90,13 +78,7 @@ struct Ng {
     std::vector<uint8_t> o;
     put16(o, 14, big);
     put16(o, 8, big);
-    uint64_t u = (uint64_t)s;
-    if (big) {
-      put32(o, (uint32_t)(u >> 32), true);
-      put32(o, (uint32_t)u, true);
-    } else {
-      put64(o, u);
-    }
+    put64(o, (uint64_t)s, big);
     return o;
   }
 };
@@ -121,7 +103,7 @@ TEST(CapturePcapng, SectionsOrdersResolutionsAndSimplePackets) {
   ng.packet(1, (uint64_t)3 << 20 | 1 << 19, {0x5A});  // 3.5 s, minus one second
   ng.packet(0, 7, {0x4B, 1, 2, 3, 4, 5});
   ng.interface(288, 0, ng.tsresol(12));               // picoseconds
-  ng.packet_with_comment(2, 123456789, {0xC3, 9, 9});
+  ng.packet(2, 123456789, {0xC3, 9, 9}, true);
   put_file(dir.file("x.pcapng"), ng.v);
   ReadResult r = read_all(dir.file("x.pcapng"));
   ASSERT_EQ(r.end, 0) << r.error;
