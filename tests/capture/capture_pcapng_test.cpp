@@ -2,6 +2,8 @@
 // offsets, simple packets, skipped blocks, and the damage rules for blocks.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "tests/capture/capture_test_util.h"
 #include "tests/support/test_env.h"
 
@@ -162,62 +164,50 @@ TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {
 
 TEST(CapturePcapng, MalformedBlocksAreDamageWithTheirOffset) {
   testenv::TempDir dir;
-  auto base = [] {
+  struct Case {
+    const char* expect;                 // in the error text
+    std::function<void(Ng&)> damage;    // appends the bad block behind a section and an interface
+  } cases[] = {
+      {"block length 30",
+       [](Ng& ng) {
+         put32(ng.v, 6);
+         put32(ng.v, 30);  // not a multiple of 4
+         ng.v.resize(ng.v.size() + 40, 0);
+       }},
+      {"trailing length",
+       [](Ng& ng) {
+         ng.packet(0, 0, {1, 2, 3});
+         ng.v.back() = 0x7F;  // trailing length differs
+       }},
+      {"trailing length",
+       [](Ng& ng) {
+         ng.block(0x40000BAD, std::vector<uint8_t>(8, 0));  // a skipped block
+         ng.v[ng.v.size() - 4] = 0x10;
+       }},
+      {"captured length",
+       [](Ng& ng) {
+         std::vector<uint8_t> b(12, 0);
+         put32(b, 100);  // captured length beyond the block
+         put32(b, 100);
+         put32(b, 0);
+         ng.block(6, b);
+       }},
+      {"option",
+       [](Ng& ng) {
+         std::vector<uint8_t> o;
+         put16(o, 9);
+         put16(o, 40);  // option longer than its block
+         ng.interface(288, 0, o);
+       }},
+  };
+  for (const Case& c : cases) {
     Ng ng;
     ng.section(false);
     ng.interface(288, 0);
-    return ng;
-  };
-  struct Case {
-    const char* what;
-    std::vector<uint8_t> bytes;
-    const char* expect;
-  };
-  std::vector<Case> cases;
-  {
-    Ng ng = base();
-    put32(ng.v, 6);
-    put32(ng.v, 30);  // not a multiple of 4
-    ng.v.resize(ng.v.size() + 40, 0);
-    cases.push_back({"odd length", ng.v, "block length 30"});
-  }
-  {
-    Ng ng = base();
-    ng.packet(0, 0, {1, 2, 3});
-    ng.v[ng.v.size() - 1] = 0x7F;  // trailing length differs
-    cases.push_back({"trailer", ng.v, "trailing length"});
-  }
-  {
-    Ng ng = base();
-    ng.block(0x40000BAD, std::vector<uint8_t>(8, 0));
-    ng.v[ng.v.size() - 4] = 0x10;
-    cases.push_back({"skipped trailer", ng.v, "trailing length"});
-  }
-  {
-    Ng ng = base();
-    std::vector<uint8_t> b;
-    put32(b, 0);
-    put32(b, 0);
-    put32(b, 0);
-    put32(b, 100);  // captured length beyond the block
-    put32(b, 100);
-    put32(b, 0);
-    ng.block(6, b);
-    cases.push_back({"caplen", ng.v, "captured length"});
-  }
-  {
-    Ng ng = base();
-    std::vector<uint8_t> o;
-    put16(o, 9, false);
-    put16(o, 40, false);  // option longer than its block
-    ng.interface(288, 0, o);
-    cases.push_back({"option", ng.v, "option"});
-  }
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    put_file(dir.file("bad.pcapng"), c.bytes);
+    c.damage(ng);
+    put_file(dir.file("bad.pcapng"), ng.v);
     ReadResult r = read_all(dir.file("bad.pcapng"));
-    EXPECT_EQ(r.end, -1);
+    EXPECT_EQ(r.end, -1) << c.expect;
     EXPECT_NE(r.error.find(c.expect), std::string::npos) << r.error;
     EXPECT_NE(r.error.find("bad.pcapng"), std::string::npos) << r.error;
     // The bad block follows the section header (28 bytes) and the interface (20).
