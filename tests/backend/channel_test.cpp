@@ -5,10 +5,8 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
-#include "acquisition/capture_record.h"
 #include "acquisition/shm_channel.h"
 #include "os/clock.h"
 #include "tests/backend/backend_test_util.h"
@@ -64,21 +62,14 @@ void expect_same_packets(const std::vector<FilePacket>& got, const std::vector<F
   }
 }
 
-// Every packet of a shared capture (which must read without error).
-std::vector<FilePacket> shared_capture(const std::string& name) {
-  std::string err;
-  std::vector<FilePacket> packets = read_capture(testenv::shared_captures_dir() + "/" + name, &err);
-  EXPECT_TRUE(err.empty()) << err;
-  EXPECT_FALSE(packets.empty());
-  return packets;
-}
-
 class BackendReplay : public BackendChannel, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(BackendReplay, ReplayAtMaxDeliversExactlyTheFilesPackets) {
-  std::vector<FilePacket> want = shared_capture(GetParam());
-  replay(testenv::shared_captures_dir() + "/" + GetParam());
-  std::string mirror = tmp.file("cfile.qelvo"), err;
+  std::string source = testenv::shared_captures_dir() + "/" + GetParam(), mirror = tmp.file("cfile.qelvo"), err;
+  std::vector<FilePacket> want = read_capture(source, &err);
+  ASSERT_TRUE(err.empty()) << err;
+  ASSERT_FALSE(want.empty());
+  replay(source);
   ChannelRun run = read_channel_until_exit(channel, spawn({"-s", "hs", "-c", "-f", mirror}), 20000);
   EXPECT_EQ(run.exit_code, 0) << err_text();
   expect_same_packets(run.packets, want, "channel");
@@ -208,25 +199,6 @@ TEST_F(BackendChannel, PacketTooLongForARecordIsReportedNotSilentlyLost) {
   EXPECT_EQ(run.packets[0].bytes[0], 0xD2);
   EXPECT_EQ(run.packets[1].bytes[0], 0x5A);
   EXPECT_NE(err_text().find("packet 2 has 5000 bytes"), std::string::npos) << err_text();
-}
-
-TEST_F(BackendChannel, ThePluginsPickyReaderGetsEveryRecordWhole) {
-  // That reader gives up on a record that is not in the ring whole once its
-  // head is: the backend must write whole records only.
-  std::vector<FilePacket> want = shared_capture("split-enum.pcap"), got;
-  replay(testenv::shared_captures_dir() + "/split-enum.pcap");
-  int pid = spawn({"-s", "hs", "-c"});
-  auto reader = std::make_unique<RecordReader>();
-  record_reader_init(reader.get());
-  reader->printLengths = 0;
-  uint64_t deadline = os_monotonic_ns() + 10000000000ull;
-  CaptureRecordOut out;
-  while (got.size() < want.size() && os_monotonic_ns() < deadline)
-    if (record_read_plugin(channel, reader.get(), &out))
-      got.push_back({std::vector<uint8_t>(out.packet, out.packet + out.dataLength), out.timestamp});
-  EXPECT_EQ(wait_exit(pid, 10000), 0);
-  EXPECT_EQ(reader->abandoned, 0u);
-  expect_same_packets(got, want, "plugin reader");
 }
 
 TEST_F(BackendChannel, KilledOutrightTheFileIsStillAValidCapture) {
