@@ -54,7 +54,9 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
 
 void put_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* f = fopen(path.c_str(), "wb");
-  if (f) fwrite(bytes.data(), 1, bytes.size(), f), fclose(f);
+  if (!f) return;
+  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);  // data() of an empty vector may be null
+  fclose(f);
 }
 
 std::vector<Packet> sample_packets(size_t count, uint32_t max_len, uint32_t seed) {
