@@ -29,6 +29,12 @@ int Recorder::callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t 
   return 0;
 }
 
+void expect_notice(const Call& call, int32_t kind, const std::string& text) {
+  EXPECT_EQ(kind, call.kind);
+  EXPECT_EQ((int32_t)text.size(), call.length);
+  EXPECT_EQ(text, call.bytes);
+}
+
 std::vector<Call> Recorder::snapshot() {
   std::lock_guard<std::mutex> g(lock);
   return calls;

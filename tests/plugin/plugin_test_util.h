@@ -27,6 +27,9 @@ struct Call {
 // The exact bytes of the "capture stop" notice, its zero included.
 const std::string kStop("capture stop", 13);
 
+// Expects a notice: `kind`, and `text` (its zero included) as bytes and length.
+void expect_notice(const Call& call, int32_t kind, const std::string& text);
+
 // Collects callbacks from any thread.
 struct Recorder {
   std::mutex lock;
