@@ -149,9 +149,7 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
   Split split;
   if (pid_at(0) == SPLIT) {
     split.used = true;
-    split.hub = first->b[1] & 0x7F;
     split.complete = (first->b[1] >> 7) != 0;
-    split.port = first->b[2] & 0x7F;
     split.et = (first->b[3] >> 1) & 3;
     if (speed_ != 3) fail(first->index, "SPLIT below high speed");
     if (split.complete) csplits++; else ssplits++;
@@ -186,12 +184,10 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
     }
     return true;
   };
-  auto handshake = [](uint8_t p2) { return is_handshake(p2); };
-  auto data = [](uint8_t p2) { return is_data(p2); };
 
   if (pid == PING) {
     if (speed_ != 3) fail(tok->index, "PING below high speed");
-    if (!need(k, handshake, "a handshake")) return k;
+    if (!need(k, is_handshake, "a handshake")) return k;
     int h = pid_at(k);
     if (h != ACK && h != NAK && h != STALL) fail(at(k)->index, "PING answered with " + hex(at(k)->b));
     return k + 1;
@@ -199,7 +195,7 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
 
   if (pid == SETUP) {
     if (split.used && split.complete) {
-      if (!need(k, handshake, "a handshake")) return k;
+      if (!need(k, is_handshake, "a handshake")) return k;
       int h = pid_at(k);
       if (h == ACK) {
         auto it = ssplit_setup_.find(addr);
@@ -214,11 +210,11 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
       }
       return k + 1;
     }
-    if (!need(k, data, "DATA0 of the setup packet")) return k;
+    if (!need(k, is_data, "DATA0 of the setup packet")) return k;
     const Pkt* d = at(k);
     if (d->b[0] != DATA0 || d->b.size() != 11) fail(d->index, "SETUP not followed by an 8-byte DATA0: " + hex(d->b));
     if (ep != 0) fail(tok->index, "SETUP to an endpoint other than 0");
-    if (!need(k + 1, handshake, "a handshake")) return k + 1;
+    if (!need(k + 1, is_handshake, "a handshake")) return k + 1;
     if (pid_at(k + 1) != ACK) fail(at(k + 1)->index, "setup packet not acknowledged");
     if (d->b.size() == 11) {
       if (split.used) {
@@ -238,7 +234,7 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
           fail(at(k)->index, "periodic start-split IN answered");
         return k;
       }
-      if (!need(k, handshake, "the hub's handshake")) return k;
+      if (!need(k, is_handshake, "the hub's handshake")) return k;
       if (pid_at(k) != ACK) fail(at(k)->index, "start-split IN not taken by the hub");
       return k + 1;
     }
@@ -252,12 +248,12 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
         accept_data(*tok, *d, true);
         return k + 1;
       }
-      if (!need(k + 1, handshake, "the host's ACK")) return k + 1;
+      if (!need(k + 1, is_handshake, "the host's ACK")) return k + 1;
       if (pid_at(k + 1) != ACK) fail(at(k + 1)->index, "IN data not acknowledged by the host");
       accept_data(*tok, *d, true);
       return k + 2;
     }
-    if (!need(k, handshake, "data or a handshake")) return k;
+    if (!need(k, is_handshake, "data or a handshake")) return k;
     if (r == NYET && !split.used) fail(at(k)->index, "NYET answers an IN");
     if (r == ACK) fail(at(k)->index, "device ACKs an IN");
     if (r == STALL) stalled(addr, ep);
@@ -266,7 +262,7 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
 
   // OUT
   if (split.used && split.complete) {
-    if (!need(k, handshake, "a handshake")) return k;
+    if (!need(k, is_handshake, "a handshake")) return k;
     int h = pid_at(k);
     auto it = ssplit_out_.find(ep_key(addr, ep, false));
     if (h == ACK || h == NYET) {
@@ -286,9 +282,9 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
     }
     return k + 1;
   }
-  if (!need(k, data, "data")) return k;
+  if (!need(k, is_data, "data")) return k;
   const Pkt* d = at(k);
-  if (!need(k + 1, handshake, "a handshake")) return k + 1;
+  if (!need(k + 1, is_handshake, "a handshake")) return k + 1;
   int h = pid_at(k + 1);
   if (split.used) {
     if (h != ACK) fail(at(k + 1)->index, "start-split OUT not taken by the hub");

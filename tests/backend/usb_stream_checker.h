@@ -56,7 +56,7 @@ class UsbStreamChecker {
   struct Split {
     bool used = false;
     bool complete = false;
-    uint8_t hub = 0, port = 0, et = 0;
+    uint8_t et = 0;  // endpoint type
   };
   struct Control {
     bool active = false;
