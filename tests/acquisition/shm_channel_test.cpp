@@ -29,6 +29,8 @@ class Channel : public ::testing::Test {
     shm_get_stats(h, &s);
     return s;
   }
+  // Write position, read position and init flag.
+  std::vector<uint32_t> header() { return {stats().writePos, stats().readPos, stats().initFlag}; }
   // Moves both positions to `pos` by writing and reading filler.
   void move_to(uint32_t pos) {
     std::vector<uint8_t> fill(pos, 0);
@@ -40,10 +42,7 @@ class Channel : public ::testing::Test {
 };
 
 TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorThenRoundTrips) {
-  ShmStats s = stats();
-  EXPECT_EQ(s.writePos, 0u);
-  EXPECT_EQ(s.readPos, 0u);
-  EXPECT_EQ(s.initFlag, 1u);
+  EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
   uint32_t size = 0;
   int creator = -1;
   EXPECT_EQ(shm_get_info(h, &size, &creator), 0u);
@@ -170,10 +169,7 @@ TEST_F(Channel, ClearEmptiesTheRingForEveryHandle) {
   ASSERT_EQ(shm_write(h, "xyz", 3, 1000), 3);
   EXPECT_EQ(shm_get_info(other, nullptr, nullptr), 3u);
   EXPECT_EQ(shm_clear(other), 1);
-  ShmStats s = stats();
-  EXPECT_EQ(s.writePos, 0u);
-  EXPECT_EQ(s.readPos, 0u);
-  EXPECT_EQ(s.initFlag, 1u);
+  EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
   uint8_t out[4];
   EXPECT_EQ(shm_read(h, out, 4, 30), 0);
   EXPECT_EQ(status(), "等待数据超时");
