@@ -45,32 +45,54 @@ int wait_peer(pid_t pid) {
   return WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
 }
 
-TEST(ChannelProcesses, WriterAndReaderProcessesExchangeRecordsIntactAndInOrder) {
+class ChannelProcesses : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h = shm_create(&kConfig);
+    ASSERT_NE(h, nullptr) << shm_get_last_error();
+  }
+  void TearDown() override { shm_destroy(h); }
+  // Forks a child that takes the channel lock and then exits (or waits to be
+  // killed) holding it; returns once the lock is held.
+  pid_t child_holding_the_lock(bool wait_for_kill) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (os_lock_acquire(h->lock, 5000) == OS_LOCK_FAILED) _exit(3);
+      if (write(fds[1], "h", 1) != 1) _exit(4);
+      while (wait_for_kill) pause();
+      _exit(0);
+    }
+    close(fds[1]);
+    char c;
+    EXPECT_EQ(read(fds[0], &c, 1), 1);
+    close(fds[0]);
+    return pid;
+  }
   testenv::ShmIsolation iso;
-  ShmHandle* h = shm_create(&kConfig);
-  ASSERT_NE(h, nullptr) << shm_get_last_error();
+  ShmHandle* h = nullptr;
+};
+
+TEST_F(ChannelProcesses, WriterAndReaderProcessesExchangeRecordsIntactAndInOrder) {
   // About 6.5 MB of records of 21 to 4,112 bytes, several times round the ring.
-  const char* count = "20000";
-  pid_t reader = start_peer({"read", count, "7"});
-  pid_t writer = start_peer({"write", count, "7"});
+  pid_t reader = start_peer({"read", "20000", "7"});
+  pid_t writer = start_peer({"write", "20000", "7"});
   EXPECT_EQ(wait_peer(writer), 0);
   EXPECT_EQ(wait_peer(reader), 0) << "the reader saw a missing, damaged or reordered record";
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
   shm_destroy(h);
+  h = nullptr;
   EXPECT_EQ(shm_exists(), 0);
 }
 
-TEST(ChannelProcesses, SecondProcessAttachesWithoutZeroingTheRing) {
-  testenv::ShmIsolation iso;
-  ShmHandle* h = shm_create(&kConfig);
-  ASSERT_NE(h, nullptr) << shm_get_last_error();
+TEST_F(ChannelProcesses, SecondProcessAttachesWithoutZeroingTheRing) {
   std::vector<uint8_t> data(1000);
   for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)(i * 13 + 1);
   ASSERT_EQ(shm_write(h, data.data(), 1000, 1000), 1000);
-  ShmStats before;
+  ShmStats before, after;
   shm_get_stats(h, &before);
   EXPECT_EQ(wait_peer(start_peer({"attach"})), 10) << "the peer should attach, not create";
-  ShmStats after;
   shm_get_stats(h, &after);
   EXPECT_EQ(after.writePos, before.writePos);
   EXPECT_EQ(after.readPos, before.readPos);
@@ -79,16 +101,14 @@ TEST(ChannelProcesses, SecondProcessAttachesWithoutZeroingTheRing) {
   EXPECT_EQ(back, data);
   // The peer's destroy did not remove the channel we still hold.
   EXPECT_EQ(shm_exists(), 1);
+  // Alone, the peer creates the channel and removes it again.
   shm_destroy(h);
-}
-
-TEST(ChannelProcesses, LoneProcessCreatesAndRemovesTheChannel) {
-  testenv::ShmIsolation iso;
+  h = nullptr;
   EXPECT_EQ(wait_peer(start_peer({"attach"})), 11);
   EXPECT_EQ(shm_exists(), 0);
 }
 
-TEST(ChannelProcesses, ConcurrentCreatorsMeetOnOneChannel) {
+TEST(ChannelThreads, ConcurrentCreatorsMeetOnOneChannel) {
   testenv::ShmIsolation iso;
   const int n = 8;
   std::vector<ShmHandle*> handles(n, nullptr);
@@ -109,26 +129,10 @@ TEST(ChannelProcesses, ConcurrentCreatorsMeetOnOneChannel) {
   EXPECT_EQ(shm_exists(), 0);
 }
 
-// A child that takes the channel lock and dies holding it.
-pid_t child_dying_with_lock(ShmHandle* h, bool wait_for_kill, int* ready_fd) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    if (os_lock_acquire(h->lock, 5000) == OS_LOCK_FAILED) _exit(3);
-    char c = 'h';
-    if (write(fds[1], &c, 1) != 1) _exit(4);
-    if (wait_for_kill)
-      for (;;) pause();
-    _exit(0);
-  }
-  close(fds[1]);
-  *ready_fd = fds[0];
-  return pid;
-}
-
-void expect_lock_recovers(ShmHandle* h) {
+TEST_F(ChannelProcesses, ProcessExitingWithTheLockDoesNotBlockOthers) {
+  pid_t pid = child_holding_the_lock(false);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(wait_peer(pid), 0);
   // The first call finds the lock abandoned (reported as a failure, at once),
   // and the channel works normally afterwards.
   uint8_t b = 0;
@@ -142,31 +146,9 @@ void expect_lock_recovers(ShmHandle* h) {
   EXPECT_EQ(shm_clear(h), 1);
 }
 
-TEST(ChannelProcesses, ProcessExitingWithTheLockDoesNotBlockOthers) {
-  testenv::ShmIsolation iso;
-  ShmHandle* h = shm_create(&kConfig);
-  ASSERT_NE(h, nullptr) << shm_get_last_error();
-  int ready = -1;
-  pid_t pid = child_dying_with_lock(h, false, &ready);
+TEST_F(ChannelProcesses, ProcessKilledWithTheLockWakesAWaitingWriter) {
+  pid_t pid = child_holding_the_lock(true);
   ASSERT_GT(pid, 0);
-  char c;
-  ASSERT_EQ(read(ready, &c, 1), 1);
-  close(ready);
-  EXPECT_EQ(wait_peer(pid), 0);
-  expect_lock_recovers(h);
-  shm_destroy(h);
-}
-
-TEST(ChannelProcesses, ProcessKilledWithTheLockWakesAWaitingWriter) {
-  testenv::ShmIsolation iso;
-  ShmHandle* h = shm_create(&kConfig);
-  ASSERT_NE(h, nullptr) << shm_get_last_error();
-  int ready = -1;
-  pid_t pid = child_dying_with_lock(h, true, &ready);
-  ASSERT_GT(pid, 0);
-  char c;
-  ASSERT_EQ(read(ready, &c, 1), 1);
-  close(ready);
   // A writer waits for the held lock; killing the holder releases it.
   int result = 0;
   uint32_t waited = 0;
@@ -188,7 +170,6 @@ TEST(ChannelProcesses, ProcessKilledWithTheLockWakesAWaitingWriter) {
   uint8_t out[2];
   EXPECT_EQ(shm_read(h, out, 2, 100), 1);
   EXPECT_EQ(out[0], 'y');
-  shm_destroy(h);
 }
 
 }  // namespace

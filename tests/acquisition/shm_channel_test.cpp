@@ -29,24 +29,26 @@ class Channel : public ::testing::Test {
     shm_get_stats(h, &s);
     return s;
   }
+  // Write position, read position and init flag.
+  std::vector<uint32_t> header() { return {stats().writePos, stats().readPos, stats().initFlag}; }
+  // Moves both positions to `pos` by writing and reading filler.
+  void move_to(uint32_t pos) {
+    std::vector<uint8_t> fill(pos, 0);
+    ASSERT_EQ(shm_write(h, fill.data(), pos, 1000), (int)pos);
+    ASSERT_EQ(shm_read(h, fill.data(), pos, 0), (int)pos);
+  }
   testenv::ShmIsolation iso;
   ShmHandle* h = nullptr;
 };
 
-TEST_F(Channel, CreatedEmptyWithInitFlagAndCreator) {
-  ShmStats s = stats();
-  EXPECT_EQ(s.writePos, 0u);
-  EXPECT_EQ(s.readPos, 0u);
-  EXPECT_EQ(s.initFlag, 1u);
+TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorThenRoundTrips) {
+  EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
   uint32_t size = 0;
   int creator = -1;
   EXPECT_EQ(shm_get_info(h, &size, &creator), 0u);
   EXPECT_EQ(size, SHM_DEFAULT_SIZE);
   EXPECT_EQ(creator, 1);
   EXPECT_EQ(shm_exists(), 1);
-}
-
-TEST_F(Channel, WriteThenReadRoundTrips) {
   const char text[] = "hello ring";
   ASSERT_EQ(shm_write(h, text, sizeof text, 1000), (int)sizeof text);
   EXPECT_EQ(status(), "成功写入 11 字节");
@@ -63,8 +65,7 @@ TEST_F(Channel, LargestWriteFitsAndOneMoreByteIsRefusedWhole) {
   uint8_t one = 1;
   EXPECT_EQ(shm_write(h, &one, 1, 1000), 0);
   EXPECT_EQ(status(), "缓冲区空间不足 (需要: 1, 可用: 0)");
-  ShmStats s = stats();
-  EXPECT_EQ(s.writePos, SHM_MAX_WRITE);
+  EXPECT_EQ(stats().writePos, SHM_MAX_WRITE);
   // Refused writes are all or nothing: a partly fitting one leaves no trace.
   std::vector<uint8_t> out(100);
   ASSERT_EQ(shm_read(h, out.data(), 100, 0), 100);
@@ -95,16 +96,8 @@ TEST_F(Channel, OversizedWriteAndBadArgumentsFail) {
   shm_destroy(nullptr);
 }
 
-// Moves the positions to `pos` by writing and reading filler.
-void move_to(ShmHandle* h, uint32_t pos) {
-  std::vector<uint8_t> fill(pos, 0);
-  if (pos == 0) return;
-  ASSERT_EQ(shm_write(h, fill.data(), pos, 1000), (int)pos);
-  ASSERT_EQ(shm_read(h, fill.data(), pos, 0), (int)pos);
-}
-
 TEST_F(Channel, ReadAcrossTheEndReturnsBytesInOrder) {
-  move_to(h, SHM_RING_SIZE - 10);
+  move_to(SHM_RING_SIZE - 10);
   uint8_t in[30], out[30];
   for (int i = 0; i < 30; ++i) in[i] = (uint8_t)i;
   ASSERT_EQ(shm_write(h, in, 30, 1000), 30);
@@ -115,7 +108,7 @@ TEST_F(Channel, ReadAcrossTheEndReturnsBytesInOrder) {
 }
 
 TEST_F(Channel, ReadEndingExactlyAtTheEndStoresSizeAndContinuesAtZero) {
-  move_to(h, SHM_RING_SIZE - 16);
+  move_to(SHM_RING_SIZE - 16);
   uint8_t in[16], out[16];
   for (int i = 0; i < 16; ++i) in[i] = (uint8_t)(0xA0 + i);
   ASSERT_EQ(shm_write(h, in, 16, 1000), 16);
@@ -135,31 +128,18 @@ TEST_F(Channel, ReadEndingExactlyAtTheEndStoresSizeAndContinuesAtZero) {
   EXPECT_EQ(shm_write(h, big.data(), SHM_MAX_WRITE, 1000), (int)SHM_MAX_WRITE);
 }
 
-TEST_F(Channel, ShortReadDeliversWhatThereIsAndResetsTheEvent) {
-  uint8_t in[40] = {0}, out[100];
-  ASSERT_EQ(shm_write(h, in, 40, 1000), 40);
-  ASSERT_EQ(shm_read(h, out, 100, 100), 40);
-  // The event is reset: a waiting read now times out.
-  uint32_t t0 = os_tick_ms();
-  EXPECT_EQ(shm_read(h, out, 100, 100), 0);
-  EXPECT_EQ(status(), "等待数据超时");
-  EXPECT_GE((uint32_t)(os_tick_ms() - t0), 90u);
-}
-
 TEST_F(Channel, TimeoutsWithAndWithoutTheEvent) {
-  uint8_t out[8];
+  uint8_t out[100] = {0};
   uint32_t t0 = os_tick_ms();
   EXPECT_EQ(shm_read(h, out, 8, 0), 0);
   EXPECT_EQ(status(), "没有数据可读");
   EXPECT_LT((uint32_t)(os_tick_ms() - t0), 50u);
-
   t0 = os_tick_ms();
   EXPECT_EQ(shm_read(h, out, 8, 100), 0);
   uint32_t waited = os_tick_ms() - t0;
   EXPECT_EQ(status(), "等待数据超时");
   EXPECT_GE(waited, 99u);
   EXPECT_LT(waited, 3000u);
-
   // Notified but empty: the wait ends at once, the read finds nothing and
   // resets the event, so the next wait times out again.
   EXPECT_EQ(shm_notify(h), 1);
@@ -170,10 +150,16 @@ TEST_F(Channel, TimeoutsWithAndWithoutTheEvent) {
   EXPECT_LT((uint32_t)(os_tick_ms() - t0), 1000u);
   EXPECT_EQ(shm_read(h, out, 8, 20), 0);
   EXPECT_EQ(status(), "等待数据超时");
-
   // Data present: an unlimited wait returns at once.
   ASSERT_EQ(shm_write(h, "abc", 3, 1000), 3);
   EXPECT_EQ(shm_read(h, out, 8, SHM_INFINITE), 3);
+  // A short read delivers what there is and resets the event: a waiting read now times out.
+  ASSERT_EQ(shm_write(h, out, 40, 1000), 40);
+  ASSERT_EQ(shm_read(h, out, 100, 100), 40);
+  t0 = os_tick_ms();
+  EXPECT_EQ(shm_read(h, out, 100, 100), 0);
+  EXPECT_EQ(status(), "等待数据超时");
+  EXPECT_GE((uint32_t)(os_tick_ms() - t0), 90u);
 }
 
 TEST_F(Channel, ClearEmptiesTheRingForEveryHandle) {
@@ -183,10 +169,7 @@ TEST_F(Channel, ClearEmptiesTheRingForEveryHandle) {
   ASSERT_EQ(shm_write(h, "xyz", 3, 1000), 3);
   EXPECT_EQ(shm_get_info(other, nullptr, nullptr), 3u);
   EXPECT_EQ(shm_clear(other), 1);
-  ShmStats s = stats();
-  EXPECT_EQ(s.writePos, 0u);
-  EXPECT_EQ(s.readPos, 0u);
-  EXPECT_EQ(s.initFlag, 1u);
+  EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
   uint8_t out[4];
   EXPECT_EQ(shm_read(h, out, 4, 30), 0);
   EXPECT_EQ(status(), "等待数据超时");
@@ -214,7 +197,6 @@ TEST(ChannelLifetime, OpenWithoutSegmentFailsAndLastDestroyRemovesIt) {
   EXPECT_EQ(shm_exists(), 0);
   EXPECT_EQ(shm_open(&kConfig), nullptr);
   EXPECT_EQ(status(), "share mem no exist (err code: 2)");
-
   ShmHandle* a = shm_create(&kConfig);
   ASSERT_NE(a, nullptr) << status();
   EXPECT_EQ(status(), "success");
@@ -237,10 +219,7 @@ TEST(ChannelLifetime, OpenWithoutSegmentFailsAndLastDestroyRemovesIt) {
   EXPECT_TRUE(c->creator);
   EXPECT_EQ(shm_get_info(c, nullptr, nullptr), 0u);
   shm_destroy(c);
-}
-
-TEST(ChannelLifetime, TooSmallConfigurationIsRefused) {
-  testenv::ShmIsolation iso;
+  // Too small a configuration is refused.
   ShmConfig small = {4096, 0, 1, 1};
   EXPECT_EQ(shm_create(&small), nullptr);
   EXPECT_EQ(status(), "参数错误");
@@ -269,8 +248,7 @@ TEST(ChannelLifetime, SegmentWithoutLockIsReportedNotUsed) {
 
 TEST(ChannelLifetime, LeftoversOfAHalfMadeChannelAreCleared) {
   // A creator that died after making the lock and the event but before
-  // publishing the segment: the next creator waits a moment for it, then
-  // starts afresh.
+  // publishing the segment: the next creator waits a moment, then starts afresh.
   testenv::ShmIsolation iso;
   std::string lock_name = sys_name(kShmMutexName), event_name = sys_name(kShmEventName);
   os_lock_close(os_lock_create(lock_name.c_str()));

@@ -3,29 +3,27 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <thread>
 
+#include "acquisition/capture_record.h"
+#include "acquisition/shm_channel.h"
 #include "os/clock.h"
-#include "store/capture/capture_file.h"
 #include "tests/support/test_env.h"
 
 extern char** environ;
 
 namespace backendtest {
 
-std::string backend_path() { return testenv::bin_dir() + "/qelvo.exe"; }
-
 int spawn_backend(const std::vector<std::string>& args, const std::string& out_path, const std::string& err_path) {
-  std::string exe = backend_path();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>("qelvo.exe"));
+  std::string exe = testenv::bin_dir() + "/qelvo.exe";
+  std::vector<char*> argv = {const_cast<char*>("qelvo.exe")};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t fa;
@@ -42,25 +40,17 @@ int spawn_backend(const std::vector<std::string>& args, const std::string& out_p
 
 int wait_exit(int pid, int timeout_ms) {
   uint64_t deadline = os_monotonic_ns() + (uint64_t)timeout_ms * 1000000ull;
-  for (;;) {
-    int status = 0;
+  for (int status = 0;; os_sleep_ms(5)) {
     pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
-      if (WIFEXITED(status)) return WEXITSTATUS(status);
-      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-      return -1;
-    }
+    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
     if (r < 0) return -1;
     if (os_monotonic_ns() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return -1;
     }
-    os_sleep_ms(5);
   }
 }
-
-void send_signal(int pid, int sig) { kill(pid, sig); }
 
 std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -71,11 +61,10 @@ std::string read_text(const std::string& path) {
 
 int run_backend(const std::vector<std::string>& args, int timeout_ms, std::string* err_text) {
   testenv::TempDir tmp;
-  std::string err_path = tmp.file("stderr.txt");
-  int pid = spawn_backend(args, "", err_path);
+  int pid = spawn_backend(args, "", tmp.file("stderr.txt"));
   if (pid < 0) return -1;
   int code = wait_exit(pid, timeout_ms);
-  if (err_text) *err_text = read_text(err_path);
+  if (err_text) *err_text = read_text(tmp.file("stderr.txt"));
   return code;
 }
 
@@ -96,36 +85,20 @@ std::vector<FilePacket> read_capture(const std::string& path, std::string* err) 
   return out;
 }
 
-bool program_available(const char* name) {
-  const char* path = getenv("PATH");
-  if (!path) return false;
-  std::stringstream ss(path);
-  std::string dir;
-  while (std::getline(ss, dir, ':')) {
-    if (dir.empty()) continue;
-    std::string full = dir + "/" + name;
-    if (access(full.c_str(), X_OK) == 0) return true;
-  }
-  return false;
+std::string write_capture(const std::string& path, CaptureFormat format, const std::vector<FilePacket>& packets) {
+  char err[256] = "";
+  CaptureWriter* w = capture_writer_open(path.c_str(), format, err, sizeof err);
+  for (size_t i = 0; w && i < packets.size(); i++)
+    if (capture_writer_write(w, packets[i].bytes.data(), (uint32_t)packets[i].bytes.size(), packets[i].timestamp_ns,
+                             err, sizeof err) != 0)
+      return capture_writer_close(w, nullptr, 0), std::string(err);
+  return w && capture_writer_close(w, err, sizeof err) == 0 ? "" : err;
 }
-
-}  // namespace backendtest
-
-#include <atomic>
-#include <memory>
-#include <thread>
-
-#include "acquisition/capture_record.h"
-#include "acquisition/shm_channel.h"
-
-namespace backendtest {
 
 ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, const std::function<void(int)>& act,
                                    bool hold_reading) {
   ChannelRun run;
-  std::atomic<bool> stop{false};
-  std::atomic<bool> may_read{!hold_reading};
-  std::atomic<uint64_t> peak{0};
+  std::atomic<bool> stop{false}, may_read{!hold_reading};
   std::thread watchdog([&] {
     if (act) act(pid);
     may_read = true;
@@ -135,11 +108,8 @@ ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, 
     while (shm_get_info(channel, nullptr, nullptr) != 0 && os_monotonic_ns() < deadline) os_sleep_ms(5);
     stop = true;
   });
-  while (!may_read) {
-    uint64_t filled = shm_get_info(channel, nullptr, nullptr);
-    if (filled > peak) peak = filled;
-    os_sleep_ms(5);
-  }
+  for (; !may_read; os_sleep_ms(5))
+    run.ring_peak = std::max<uint64_t>(run.ring_peak, shm_get_info(channel, nullptr, nullptr));
   auto reader = std::make_unique<RecordReader>();
   record_reader_init(reader.get());
   CaptureRecordOut out;
@@ -157,7 +127,6 @@ ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, 
     stop = true;
   }
   watchdog.join();
-  run.ring_peak = peak;
   return run;
 }
 

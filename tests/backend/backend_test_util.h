@@ -1,5 +1,6 @@
 // Helpers for the tests that run qelvo.exe itself: start it with arguments,
-// wait for it with a time limit, read capture files back.
+// wait for it with a time limit, read what it sent through the channel and
+// the capture files back.
 #pragma once
 
 #include <cstdint>
@@ -7,10 +8,11 @@
 #include <string>
 #include <vector>
 
-namespace backendtest {
+#include "store/capture/capture_file.h"
 
-// Full path of the built qelvo.exe.
-std::string backend_path();
+struct ShmHandle;
+
+namespace backendtest {
 
 // Starts qelvo.exe with `args`, standard output and error going to the given
 // files (empty: /dev/null). Returns the process id, or -1.
@@ -20,8 +22,6 @@ int spawn_backend(const std::vector<std::string>& args, const std::string& out_p
 // 128 + the signal when a signal ended it, or -1 on time-out (the process is
 // then killed and reaped).
 int wait_exit(int pid, int timeout_ms);
-// Sends SIGTERM (or `sig`) to the process.
-void send_signal(int pid, int sig);
 // Runs qelvo.exe to the end; its standard error goes to *err_text.
 int run_backend(const std::vector<std::string>& args, int timeout_ms, std::string* err_text);
 
@@ -35,15 +35,8 @@ struct FilePacket {
 // Every packet of a capture file; *err set (and the packets so far returned)
 // when the file is damaged.
 std::vector<FilePacket> read_capture(const std::string& path, std::string* err);
-
-// True when a program of that name is on PATH.
-bool program_available(const char* name);
-
-}  // namespace backendtest
-
-struct ShmHandle;
-
-namespace backendtest {
+// Writes `packets` as a capture file of `format`; "" or the error text.
+std::string write_capture(const std::string& path, CaptureFormat format, const std::vector<FilePacket>& packets);
 
 // What a reader of the channel saw while qelvo.exe ran.
 struct ChannelRun {

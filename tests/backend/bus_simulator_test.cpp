@@ -97,7 +97,7 @@ TEST_P(BackendSimulatedBus, EnumerationReadsEveryDescriptorWhole) {
   // Language table, then three strings, each read whole at its exact length.
   ASSERT_EQ(checker.strings.size(), 3u);
   EXPECT_TRUE(std::any_of(checker.strings.begin(), checker.strings.end(),
-                          [](const std::string& s) { return s.find("\xC3\xA9") != std::string::npos; }))
+                          [](const std::u16string& s) { return s.find(u'\u00E9') != std::u16string::npos; }))
       << "the serial number carries an e with acute accent";
   EXPECT_NE(find_control(0x00, 9, 1, 0), nullptr) << "SET_CONFIGURATION(1)";
 }

@@ -49,24 +49,6 @@ std::string hex(const std::vector<uint8_t>& b) {
 
 uint32_t ep_key(uint8_t addr, uint8_t ep, bool in) { return (uint32_t)addr << 8 | (uint32_t)ep << 1 | (in ? 1 : 0); }
 
-std::string utf16_to_utf8(const uint8_t* p, size_t units) {
-  std::string s;
-  for (size_t i = 0; i < units; i++) {
-    uint16_t u = (uint16_t)(p[2 * i] | (p[2 * i + 1] << 8));
-    if (u < 0x80) {
-      s += (char)u;
-    } else if (u < 0x800) {
-      s += (char)(0xC0 | (u >> 6));
-      s += (char)(0x80 | (u & 0x3F));
-    } else {
-      s += (char)(0xE0 | (u >> 12));
-      s += (char)(0x80 | ((u >> 6) & 0x3F));
-      s += (char)(0x80 | (u & 0x3F));
-    }
-  }
-  return s;
-}
-
 }  // namespace
 
 UsbStreamChecker::UsbStreamChecker(int speed) : speed_(speed) {
@@ -84,7 +66,7 @@ bool UsbStreamChecker::valid_packet(const Pkt& p) {
   if (b.empty()) return false;
   uint8_t pid = b[0];
   if ((pid & 0x0F) != (uint8_t)(~pid >> 4 & 0x0F)) return false;
-  if (b.size() == 1) return pid == ACK || pid == NAK || pid == STALL || pid == NYET || pid == ERR;
+  if (b.size() == 1) return is_handshake(pid);
   if (pid == SPLIT) {
     if (b.size() != 4) return false;
     uint32_t f = b[1] | (uint32_t)b[2] << 8 | (uint32_t)b[3] << 16;
@@ -167,9 +149,7 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
   Split split;
   if (pid_at(0) == SPLIT) {
     split.used = true;
-    split.hub = first->b[1] & 0x7F;
     split.complete = (first->b[1] >> 7) != 0;
-    split.port = first->b[2] & 0x7F;
     split.et = (first->b[3] >> 1) & 3;
     if (speed_ != 3) fail(first->index, "SPLIT below high speed");
     if (split.complete) csplits++; else ssplits++;
@@ -204,12 +184,10 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
     }
     return true;
   };
-  auto handshake = [](uint8_t p2) { return is_handshake(p2); };
-  auto data = [](uint8_t p2) { return is_data(p2); };
 
   if (pid == PING) {
     if (speed_ != 3) fail(tok->index, "PING below high speed");
-    if (!need(k, handshake, "a handshake")) return k;
+    if (!need(k, is_handshake, "a handshake")) return k;
     int h = pid_at(k);
     if (h != ACK && h != NAK && h != STALL) fail(at(k)->index, "PING answered with " + hex(at(k)->b));
     return k + 1;
@@ -217,21 +195,14 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
 
   if (pid == SETUP) {
     if (split.used && split.complete) {
-      if (!need(k, handshake, "a handshake")) return k;
+      if (!need(k, is_handshake, "a handshake")) return k;
       int h = pid_at(k);
       if (h == ACK) {
         auto it = ssplit_setup_.find(addr);
         if (it == ssplit_setup_.end()) {
           fail(at(k)->index, "complete-split SETUP without a start-split");
         } else {
-          Control& c = ctl_[addr];
-          if (c.active) fail(tok->index, "SETUP while a control transfer is open");
-          c = Control();
-          c.active = true;
-          c.c.addr = addr;
-          memcpy(c.c.setup, it->second.data(), 8);
-          c.c.stalled = false;
-          c.c.via_split = true;
+          open_control(tok->index, addr, it->second.data(), true);
           ssplit_setup_.erase(it);
         }
       } else if (h != NYET) {
@@ -239,24 +210,17 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
       }
       return k + 1;
     }
-    if (!need(k, data, "DATA0 of the setup packet")) return k;
+    if (!need(k, is_data, "DATA0 of the setup packet")) return k;
     const Pkt* d = at(k);
     if (d->b[0] != DATA0 || d->b.size() != 11) fail(d->index, "SETUP not followed by an 8-byte DATA0: " + hex(d->b));
     if (ep != 0) fail(tok->index, "SETUP to an endpoint other than 0");
-    if (!need(k + 1, handshake, "a handshake")) return k + 1;
+    if (!need(k + 1, is_handshake, "a handshake")) return k + 1;
     if (pid_at(k + 1) != ACK) fail(at(k + 1)->index, "setup packet not acknowledged");
     if (d->b.size() == 11) {
       if (split.used) {
         ssplit_setup_[addr] = std::vector<uint8_t>(d->b.begin() + 1, d->b.begin() + 9);
       } else {
-        Control& c = ctl_[addr];
-        if (c.active && !c.status_seen) fail(tok->index, "SETUP while a control transfer is open");
-        c = Control();
-        c.active = true;
-        c.c.addr = addr;
-        memcpy(c.c.setup, d->b.data() + 1, 8);
-        c.c.stalled = false;
-        c.c.via_split = false;
+        open_control(tok->index, addr, d->b.data() + 1, false);
       }
     }
     return k + 2;
@@ -270,7 +234,7 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
           fail(at(k)->index, "periodic start-split IN answered");
         return k;
       }
-      if (!need(k, handshake, "the hub's handshake")) return k;
+      if (!need(k, is_handshake, "the hub's handshake")) return k;
       if (pid_at(k) != ACK) fail(at(k)->index, "start-split IN not taken by the hub");
       return k + 1;
     }
@@ -281,27 +245,24 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
         // The host does not answer the data of a complete-split.
         if (pid_at(k + 1) >= 0 && is_handshake((uint8_t)pid_at(k + 1)))
           fail(at(k + 1)->index, "handshake after complete-split data");
-        accept_data(*tok, *d, true, split);
+        accept_data(*tok, *d, true);
         return k + 1;
       }
-      if (!need(k + 1, handshake, "the host's ACK")) return k + 1;
+      if (!need(k + 1, is_handshake, "the host's ACK")) return k + 1;
       if (pid_at(k + 1) != ACK) fail(at(k + 1)->index, "IN data not acknowledged by the host");
-      accept_data(*tok, *d, true, split);
+      accept_data(*tok, *d, true);
       return k + 2;
     }
-    if (!need(k, handshake, "data or a handshake")) return k;
+    if (!need(k, is_handshake, "data or a handshake")) return k;
     if (r == NYET && !split.used) fail(at(k)->index, "NYET answers an IN");
     if (r == ACK) fail(at(k)->index, "device ACKs an IN");
-    if (r == STALL) {
-      stalls++;
-      if (ep == 0) control_stalled(addr);
-    }
+    if (r == STALL) stalled(addr, ep);
     return k + 1;
   }
 
   // OUT
   if (split.used && split.complete) {
-    if (!need(k, handshake, "a handshake")) return k;
+    if (!need(k, is_handshake, "a handshake")) return k;
     int h = pid_at(k);
     auto it = ssplit_out_.find(ep_key(addr, ep, false));
     if (h == ACK || h == NYET) {
@@ -313,18 +274,17 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
         d.b.resize(it->second.second + 3, 0);
         d.b[0] = it->second.first;
         d.index = at(k)->index;
-        accept_data(*tok, d, false, split);
+        accept_data(*tok, d, false);
         ssplit_out_.erase(it);
       }
     } else if (h == STALL) {
-      stalls++;
-      if (ep == 0) control_stalled(addr);
+      stalled(addr, ep);
     }
     return k + 1;
   }
-  if (!need(k, data, "data")) return k;
+  if (!need(k, is_data, "data")) return k;
   const Pkt* d = at(k);
-  if (!need(k + 1, handshake, "a handshake")) return k + 1;
+  if (!need(k + 1, is_handshake, "a handshake")) return k + 1;
   int h = pid_at(k + 1);
   if (split.used) {
     if (h != ACK) fail(at(k + 1)->index, "start-split OUT not taken by the hub");
@@ -334,17 +294,27 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
   }
   if (h == ACK || h == NYET) {
     if (h == NYET && speed_ != 3) fail(at(k + 1)->index, "NYET below high speed");
-    accept_data(*tok, *d, false, split);
+    accept_data(*tok, *d, false);
   } else if (h == STALL) {
-    stalls++;
-    if (ep == 0) control_stalled(addr);
+    stalled(addr, ep);
   } else if (h != NAK) {
     fail(at(k + 1)->index, "OUT answered with " + hex(at(k + 1)->b));
   }
   return k + 2;
 }
 
-void UsbStreamChecker::accept_data(const Pkt& tok, const Pkt& d, bool in, const Split& split) {
+void UsbStreamChecker::open_control(uint64_t index, uint8_t addr, const uint8_t* setup, bool via_split) {
+  Control& c = ctl_[addr];
+  if (c.active && !c.status_seen) fail(index, "SETUP while a control transfer is open");
+  c = Control();
+  c.active = true;
+  c.c.addr = addr;
+  memcpy(c.c.setup, setup, 8);
+  c.c.stalled = false;
+  c.c.via_split = via_split;
+}
+
+void UsbStreamChecker::accept_data(const Pkt& tok, const Pkt& d, bool in) {
   uint16_t field = (uint16_t)(tok.b[1] | tok.b[2] << 8);
   uint8_t addr = field & 0x7F, ep = (field >> 7) & 0x0F;
   uint8_t pid = d.b[0];
@@ -380,7 +350,6 @@ void UsbStreamChecker::accept_data(const Pkt& tok, const Pkt& d, bool in, const 
     }
     if (!(w_length == 0 || c.data_short)) fail(d.index, "status stage before the data stage ended");
     if (pid != DATA1 || len != 0) fail(d.index, "status stage is not a zero-length DATA1");
-    (void)split;
     finish_control(c);
     return;
   }
@@ -396,9 +365,10 @@ void UsbStreamChecker::accept_data(const Pkt& tok, const Pkt& d, bool in, const 
   if (len == 0) zero_length++;
 }
 
-void UsbStreamChecker::control_stalled(uint8_t addr) {
+void UsbStreamChecker::stalled(uint8_t addr, uint8_t ep) {
+  stalls++;
   Control& c = ctl_[addr];
-  if (!c.active) return;
+  if (ep != 0 || !c.active) return;
   c.c.stalled = true;
   controls.push_back(c.c);
   c.active = false;
@@ -476,7 +446,11 @@ void UsbStreamChecker::check_descriptor(const CheckedControl& c) {
       if (index == 0 && (d[0] != 4 || (d.size() >= 4 && (d[2] | d[3] << 8) != 0x0409)))
         fail(packets, what + "language table is not English (US)");
       // Kept when read at exactly its length, as a descriptor decoder walks it.
-      if (index != 0 && d.size() == d[0] && w_length == d[0]) strings.push_back(utf16_to_utf8(d.data() + 2, (d.size() - 2) / 2));
+      if (index != 0 && d.size() == d[0] && w_length == d[0]) {
+        std::u16string text;
+        for (size_t i = 2; i + 1 < d.size(); i += 2) text += (char16_t)(d[i] | d[i + 1] << 8);
+        strings.push_back(text);
+      }
       break;
     case 6:
       if (d[0] != 10) fail(packets, what + "device qualifier bLength");

@@ -44,7 +44,7 @@ class UsbStreamChecker {
   uint64_t zero_length = 0;     // zero-length data packets outside control transfers
   uint64_t stalls = 0;
   std::vector<CheckedControl> controls;  // every control transfer, in order
-  std::vector<std::string> strings;      // string descriptors read whole, as UTF-8
+  std::vector<std::u16string> strings;   // string descriptors read whole
 
  private:
   struct Pkt {
@@ -56,7 +56,7 @@ class UsbStreamChecker {
   struct Split {
     bool used = false;
     bool complete = false;
-    uint8_t hub = 0, port = 0, et = 0;
+    uint8_t et = 0;  // endpoint type
   };
   struct Control {
     bool active = false;
@@ -72,8 +72,10 @@ class UsbStreamChecker {
   // Parses one transaction starting at pending_[pos]; returns the packets it
   // used, or 0 when more packets are needed.
   size_t parse_transaction(size_t pos, bool at_end);
-  void accept_data(const Pkt& token, const Pkt& data, bool in, const Split& split);
-  void control_stalled(uint8_t addr);
+  void open_control(uint64_t index, uint8_t addr, const uint8_t* setup, bool via_split);
+  void accept_data(const Pkt& token, const Pkt& data, bool in);
+  // Counts a STALL; on endpoint 0 it ends the open control transfer.
+  void stalled(uint8_t addr, uint8_t ep);
   void finish_control(Control& ctl);
   void check_descriptor(const CheckedControl& c);
   void check_sof(const Pkt& p);

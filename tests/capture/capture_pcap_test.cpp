@@ -102,23 +102,6 @@ TEST(CapturePcap, PacketsLargerThanTheRecordLimitAreReturnedAsTheyAre) {
   EXPECT_NE(write_all(dir.file("big.pcap"), CAPTURE_FORMAT_PCAP_NS, too_big).find("65536"), std::string::npos);
 }
 
-TEST(CapturePcap, FileCutAnywhereEndsCleanlyAfterItsWholeRecords) {
-  testenv::TempDir dir;
-  std::vector<Packet> pk = sample_packets(30, 100, 4);
-  ASSERT_EQ(write_all(dir.file("full.pcap"), CAPTURE_FORMAT_PCAP_US, pk), "");
-  std::vector<uint8_t> f = file_bytes(dir.file("full.pcap"));
-  size_t whole_end = 24, whole = 0;
-  for (size_t cut = 24; cut <= f.size(); cut++) {
-    while (whole < pk.size() && whole_end + 16 + pk[whole].bytes.size() <= cut) whole_end += 16 + pk[whole++].bytes.size();
-    put_file(dir.file("cut.pcap"), std::vector<uint8_t>(f.begin(), f.begin() + cut));
-    ReadResult r = read_all(dir.file("cut.pcap"));
-    ASSERT_EQ(r.end, 0) << "cut at " << cut << ": " << r.error;
-    ASSERT_EQ(r.packets.size(), whole) << "cut at " << cut;
-  }
-  put_file(dir.file("cut.pcap"), std::vector<uint8_t>(f.begin(), f.begin() + 23));
-  EXPECT_EQ(read_all(dir.file("cut.pcap")).end, -2);
-}
-
 TEST(CapturePcap, MicrosecondFilesTruncateNanosecondsAndHugeStampsAreRefused) {
   testenv::TempDir dir;
   std::vector<Packet> pk = {{{0xA5}, 1999}, {{0xA5}, 4294967295ull * 1000000000ull + 999999999ull}};

@@ -55,7 +55,7 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
 void put_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* f = fopen(path.c_str(), "wb");
   if (!f) return;
-  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
+  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);  // data() of an empty vector may be null
   fclose(f);
 }
 
@@ -76,14 +76,8 @@ std::vector<Packet> sample_packets(size_t count, uint32_t max_len, uint32_t seed
   return out;
 }
 
-void put32(std::vector<uint8_t>& v, uint32_t x, bool big) {
-  for (int i = 0; i < 4; i++) v.push_back((uint8_t)(x >> (big ? 24 - 8 * i : 8 * i)));
-}
-void put16(std::vector<uint8_t>& v, uint16_t x, bool big) {
-  for (int i = 0; i < 2; i++) v.push_back((uint8_t)(x >> (big ? 8 - 8 * i : 8 * i)));
-}
-void put64(std::vector<uint8_t>& v, uint64_t x) {
-  for (int i = 0; i < 8; i++) v.push_back((uint8_t)(x >> (8 * i)));
+void put(std::vector<uint8_t>& v, uint64_t x, int n, bool big) {
+  for (int i = 0; i < n; i++) v.push_back((uint8_t)(x >> 8 * (big ? n - 1 - i : i)));
 }
 
 }  // namespace capture_test

@@ -33,8 +33,10 @@ void put_file(const std::string& path, const std::vector<uint8_t>& bytes);
 // Packets of assorted lengths (0 to max_len) and rising time stamps, from a fixed seed.
 std::vector<Packet> sample_packets(size_t count, uint32_t max_len, uint32_t seed);
 
-void put32(std::vector<uint8_t>& v, uint32_t x, bool big = false);
-void put16(std::vector<uint8_t>& v, uint16_t x, bool big = false);
-void put64(std::vector<uint8_t>& v, uint64_t x);
+// Appends the `n` low bytes of `x`, little- or big-endian.
+void put(std::vector<uint8_t>& v, uint64_t x, int n, bool big = false);
+inline void put16(std::vector<uint8_t>& v, uint16_t x, bool big = false) { put(v, x, 2, big); }
+inline void put32(std::vector<uint8_t>& v, uint32_t x, bool big = false) { put(v, x, 4, big); }
+inline void put64(std::vector<uint8_t>& v, uint64_t x, bool big = false) { put(v, x, 8, big); }
 
 }  // namespace capture_test

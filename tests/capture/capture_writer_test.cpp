@@ -2,6 +2,8 @@
 // format names and file extensions map as documented.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/capture/capture_test_util.h"
 #include "tests/support/test_env.h"
 
@@ -80,9 +82,45 @@ TEST(CaptureWriter, EveryFormatRoundTripsPacketsTimesAndOrder) {
     EXPECT_EQ(r.format, f);
     EXPECT_TRUE(r.packets == pk);
   }
-  // Through pcap and back to a qelvo file: the same file, byte for byte.
-  ASSERT_EQ(write_all(dir.file("a.qelvo"), CAPTURE_FORMAT_QELVO, pk), "");
-  ASSERT_EQ(write_all(dir.file("b.pcap"), CAPTURE_FORMAT_PCAP_NS, read_all(dir.file("a.qelvo")).packets), "");
-  ASSERT_EQ(write_all(dir.file("c.qelvo"), CAPTURE_FORMAT_QELVO, read_all(dir.file("b.pcap")).packets), "");
-  EXPECT_EQ(file_bytes(dir.file("a.qelvo")), file_bytes(dir.file("c.qelvo")));
+}
+
+TEST(CaptureWriter, FileCutAnywhereGivesItsWholeRecordsAndEndsCleanly) {
+  testenv::TempDir dir;
+  struct Case {
+    CaptureFormat format;
+    size_t header, overhead;  // file header and record head bytes (pcapng: 0, records vary)
+    size_t refused_cut;       // a cut inside the header that is no capture at all (0: none)
+  } cases[] = {
+      {CAPTURE_FORMAT_PCAP_US, 24, 16, 23}, {CAPTURE_FORMAT_QELVO, 24, 12, 20}, {CAPTURE_FORMAT_PCAPNG, 12, 0, 0}};
+  std::vector<Packet> pk = sample_packets(25, 200, 11);
+  std::string full = dir.file("full"), cut_file = dir.file("cut");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(capture_format_name(c.format));
+    ASSERT_EQ(write_all(full, c.format, pk), "");
+    std::vector<uint8_t> f = file_bytes(full);
+    std::vector<Packet> all = read_all(full).packets;  // microsecond files hold rounded stamps
+    ASSERT_EQ(all.size(), pk.size());
+    size_t prev = 0;
+    for (size_t cut = c.header; cut <= f.size(); cut++) {
+      put_file(cut_file, std::vector<uint8_t>(f.begin(), f.begin() + cut));
+      ReadResult r = read_all(cut_file);
+      ASSERT_EQ(r.end, 0) << "cut at " << cut << ": " << r.error;
+      ASSERT_TRUE(std::equal(r.packets.begin(), r.packets.end(), all.begin())) << "cut at " << cut;
+      ASSERT_GE(r.packets.size(), prev) << "cut at " << cut;
+      prev = r.packets.size();
+      size_t whole = 0;  // records that end before the cut
+      for (size_t end = c.header + c.overhead; whole < pk.size() && end + pk[whole].bytes.size() <= cut; whole++)
+        end += pk[whole].bytes.size() + c.overhead;
+      if (c.overhead) {
+        ASSERT_EQ(r.packets.size(), whole) << "cut at " << cut;
+      }
+    }
+    EXPECT_EQ(prev, pk.size());
+    if (c.refused_cut) {
+      put_file(cut_file, std::vector<uint8_t>(f.begin(), f.begin() + c.refused_cut));
+      ReadResult r = read_all(cut_file);
+      EXPECT_EQ(r.end, -2);
+      EXPECT_NE(r.error.find(cut_file), std::string::npos) << r.error;
+    }
+  }
 }

@@ -28,20 +28,20 @@ class LogCapture {
   static void sink(const char* line, void* user) { ((LogCapture*)user)->lines.push_back(line); }
 };
 
-Bytes bytes_of(const DataMsg* c) { return Bytes((const uint8_t*)c, (const uint8_t*)c + cell_size(c)); }
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The stored bytes of a cell (none for null).
+Bytes bytes_of(const DataMsg* c) {
+  return c ? Bytes((const uint8_t*)c, (const uint8_t*)c + cell_size(c)) : Bytes();
+}
 
 // Appends an entry and returns the bytes it should pack to.
 Bytes add(kvLinkedList** l, DataMsg* k, DataMsg* v, DataMsg* d = nullptr) {
-  Bytes b = bytes_of(k);
-  Bytes vb = bytes_of(v);
-  b.insert(b.end(), vb.begin(), vb.end());
-  if (d) {
-    Bytes db = bytes_of(d);
-    b.insert(b.end(), db.begin(), db.end());
-    EXPECT_EQ(0, kvlist_append_desc(l, k, v, d));
-  } else {
-    EXPECT_EQ(0, kvlist_append(l, k, v));
-  }
+  Bytes b = bytes_of(k) + bytes_of(v) + bytes_of(d);
+  EXPECT_EQ(0, d ? kvlist_append_desc(l, k, v, d) : kvlist_append(l, k, v));
   return b;
 }
 
@@ -77,10 +77,8 @@ TEST(RowPayload, OneEntryOfFourAndThreeGivesL1Of19) {
 TEST(RowPayload, DescriptionsArePackedAfterTheirValues) {
   kvLinkedList* values = nullptr;
   Bytes expect = add(&values, cell_word(W_BLENGTH, 0, 0), cell_u8(18, 0, 0), cell_text("Size", 0, 0));
-  Bytes more = add(&values, cell_word(W_BCDUSB, 0, 0), cell_u16(0x200, 0, 0), cell_text("USB", 0, 0));
-  expect.insert(expect.end(), more.begin(), more.end());
-  more = add(&values, cell_word(W_BDEVICECLASS, 0, 0), cell_u8(0, 0, 0), cell_empty());
-  expect.insert(expect.end(), more.begin(), more.end());
+  expect = expect + add(&values, cell_word(W_BCDUSB, 0, 0), cell_u16(0x200, 0, 0), cell_text("USB", 0, 0));
+  expect = expect + add(&values, cell_word(W_BDEVICECLASS, 0, 0), cell_u8(0, 0, 0), cell_empty());
   uint8_t buf[kRowPayloadCapacity];
   uint32_t n = payload_pack_row(kvlist_new(), values, buf);
   ASSERT_EQ(6u + expect.size(), n);
@@ -110,7 +108,7 @@ TEST(RowPayload, OverflowStoresTheEntriesThatFitWithoutMarker) {
   // Each entry is 1508 + 9 bytes: two fit after offset 6, the third does not.
   for (int i = 0; i < 5; ++i) {
     Bytes b = add(&values, cell_hex(big.data(), (uint32_t)big.size(), 0, 0), cell_u8((uint8_t)i, 0, 0));
-    if (i < 2) fitting.insert(fitting.end(), b.begin(), b.end());
+    if (i < 2) fitting = fitting + b;
   }
   uint8_t buf[kRowPayloadCapacity];
   uint32_t n = payload_pack_row(kvlist_new(), values, buf);
@@ -188,9 +186,8 @@ TEST(RowPayload, NodeWithoutEntryIsSkippedAndNotCounted) {
   uint32_t off = 2;
   ASSERT_EQ(0, payload_pack_list(l, buf, &off));
   EXPECT_EQ(">>>kvPair is NULL", log.lines.back());
-  first.insert(first.end(), last.begin(), last.end());
-  EXPECT_EQ(first.size(), (size_t)(buf[2] | (buf[3] << 8)));
-  EXPECT_EQ(first, Bytes(buf + 4, buf + off));
+  EXPECT_EQ((first + last).size(), (size_t)(buf[2] | (buf[3] << 8)));
+  EXPECT_EQ(first + last, Bytes(buf + 4, buf + off));
 }
 
 // A list whose chosen cell has one payload bit flipped after creation.
@@ -204,12 +201,12 @@ kvLinkedList* damaged_list(int which) {
 
 TEST(RowPayloadDeathTest, DamagedCellsEndTheProcessWithStatus1) {
   uint8_t buf[kRowPayloadCapacity];
-  EXPECT_EXIT(payload_pack_row(damaged_list(0), kvlist_new(), buf), ::testing::ExitedWithCode(1),
-              ">>>>>>>>>>>>>>>>>key crc16 err!<<<<<<<<<<<<");
-  EXPECT_EXIT(payload_pack_row(kvlist_new(), damaged_list(1), buf), ::testing::ExitedWithCode(1),
-              ">>>>>>>>>>>>>>>>>value crc16 err!<<<<<<<<<<<<");
-  EXPECT_EXIT(payload_pack_row(kvlist_new(), damaged_list(2), buf), ::testing::ExitedWithCode(1),
-              ">>>>>>>>>>>>>>>>>desc crc16 err!<<<<<<<<<<<<");
+  const char* names[] = {"key", "value", "desc"};
+  for (int which = 0; which < 3; ++which)
+    EXPECT_EXIT(which ? payload_pack_row(kvlist_new(), damaged_list(which), buf)
+                      : payload_pack_row(damaged_list(0), kvlist_new(), buf),
+                ::testing::ExitedWithCode(1),
+                std::string(">>>>>>>>>>>>>>>>>") + names[which] + " crc16 err!<<<<<<<<<<<<");
 }
 
 TEST(RowPayloadDeathTest, MissingValuesEndTheProcessWithStatusMinus1) {
@@ -255,16 +252,8 @@ std::vector<Bytes> entries_of(const PayloadGroup& g, int with_desc, int* complet
   std::vector<PayloadEntry> e(2048);
   uint32_t n = payload_group_entries(&g, with_desc, e.data(), (uint32_t)e.size(), complete);
   std::vector<Bytes> out;
-  for (uint32_t i = 0; i < n; ++i) {
-    Bytes b = bytes_of(e[i].key);
-    Bytes v = bytes_of(e[i].value);
-    b.insert(b.end(), v.begin(), v.end());
-    if (e[i].desc) {
-      Bytes d = bytes_of(e[i].desc);
-      b.insert(b.end(), d.begin(), d.end());
-    }
-    out.push_back(b);
-  }
+  for (uint32_t i = 0; i < n; ++i)
+    out.push_back(bytes_of(e[i].key) + bytes_of(e[i].value) + bytes_of(e[i].desc));
   return out;
 }
 

@@ -3,27 +3,17 @@
 // bare program name is looked up next to the running program first).
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "os/process.h"
-#include "plugin/plugin_internal.h"
-#include "store/capture/capture_file.h"
 #include "tests/plugin/plugin_test_util.h"
 
-namespace {
+using namespace plugintest;
 
-std::string hex_of(const std::string& bytes) {
-  std::vector<char> out(bytes.size() * 3 + 1);
-  to_hex((const unsigned char*)bytes.data(), (int)bytes.size(), out.data());
-  return out.data();
-}
+namespace {
 
 // "KIND STAMP LENGTH HEX" as the host prints it.
 struct Line {
@@ -33,42 +23,20 @@ struct Line {
   std::string hex;
 };
 
-std::vector<Line> read_lines(const std::string& path) {
-  std::vector<Line> lines;
-  std::ifstream in(path);
-  std::string text;
-  while (std::getline(in, text)) {
-    std::istringstream s(text);
-    Line l;
-    s >> l.kind >> l.stamp >> l.length;
-    std::getline(s, l.hex);
-    if (!l.hex.empty() && l.hex[0] == ' ') l.hex.erase(0, 1);
-    lines.push_back(l);
-  }
-  return lines;
-}
-
-void write_script(const std::string& path, const std::string& body) {
-  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-  chmod(path.c_str(), 0755);
-}
-
-// A folder holding copies of the host and the library, the working
-// directory of the run.
+// The working directory of the run. With `own_copies` it holds copies of the
+// host and the library (so a stand-in backend can sit beside them); without,
+// the built host runs with the built backend beside it.
 class HostFolder {
  public:
-  HostFolder() : chdir_(dir_.path()), path_("PATH", "/usr/bin:/bin") {
-    for (const char* name : {"qelvo-host", "libqelvo.so"}) {
-      std::filesystem::copy_file(testenv::bin_dir() + "/" + name, dir_.file(name));
-      chmod(dir_.file(name).c_str(), 0755);
-    }
+  explicit HostFolder(bool own_copies = true) : host_(testenv::bin_dir() + "/qelvo-host") {
+    if (own_copies)
+      for (const char* name : {"libqelvo.so", "qelvo-host"}) host_ = copy_program(testenv::bin_dir() + "/" + name, file(name));
   }
   std::string file(const std::string& name) const { return dir_.file(name); }
 
   // Starts the host with `args` (its callback lines go to "lines.txt").
   OsProcess* start(const std::string& args) {
-    std::string line = dir_.file("qelvo-host") + " --out " + dir_.file("lines.txt") + " " + args;
-    return os_process_spawn(line.c_str());
+    return os_process_spawn((host_ + " --out " + file("lines.txt") + " " + args).c_str());
   }
   // Runs the host to its end (at most `ms`); its exit code, or -1.
   int run(const std::string& args, int ms = 10000) {
@@ -80,26 +48,35 @@ class HostFolder {
     os_process_close(proc);
     return r == 1 && !how.crashed ? how.exit_code : -1;
   }
-  std::vector<Line> lines() const { return read_lines(dir_.file("lines.txt")); }
+  std::vector<Line> lines() const {
+    std::vector<Line> lines;
+    std::ifstream in(file("lines.txt"));
+    std::string text;
+    while (std::getline(in, text)) {
+      std::istringstream s(text);
+      Line l;
+      s >> l.kind >> l.stamp >> l.length;
+      std::getline(s >> std::ws, l.hex);
+      lines.push_back(l);
+    }
+    return lines;
+  }
 
  private:
-  struct PathEnv {
-    PathEnv(const char* name, const char* value) : name_(name) {
-      const char* old = getenv(name);
-      if (old) old_ = old;
-      setenv(name, value, 1);
-    }
-    ~PathEnv() { setenv(name_.c_str(), old_.c_str(), 1); }
-    std::string name_, old_;
-  };
-  plugintest::Isolation iso_;
+  Isolation iso_;
   testenv::TempDir dir_;
-  testenv::ScopedChdir chdir_;
-  PathEnv path_;
+  testenv::ScopedChdir chdir_{dir_.path()};
+  ScopedEnv path_{"PATH", "/usr/bin:/bin"};
+  std::string host_;
 };
 
-const std::string kStop = hex_of(std::string("capture stop", 13));
-const std::string kErr = hex_of(std::string("capture err", 12));
+const std::string kStopHex = hex_of(kStop);
+
+void expect_line(const Line& l, int kind, const std::string& text) {
+  EXPECT_EQ(kind, l.kind);
+  EXPECT_EQ((int)text.size(), l.length);
+  EXPECT_EQ(hex_of(text), l.hex);
+}
 
 }  // namespace
 
@@ -108,12 +85,8 @@ TEST(Host, MissingBackendGivesCaptureErrThenStop) {
   ASSERT_EQ(0, host.run("--speed HS"));
   std::vector<Line> lines = host.lines();
   ASSERT_EQ(2u, lines.size());
-  EXPECT_EQ(-2, lines[0].kind);
-  EXPECT_EQ(12, lines[0].length);
-  EXPECT_EQ(kErr, lines[0].hex);
-  EXPECT_EQ(-2, lines[1].kind);
-  EXPECT_EQ(13, lines[1].length);
-  EXPECT_EQ(kStop, lines[1].hex);
+  expect_line(lines[0], -2, std::string("capture err", 12));
+  expect_line(lines[1], -2, kStop);
   // a = the tick count in ms, b = 0.
   EXPECT_EQ(0u, lines[1].stamp & 0xFFFFFFFFu);
   EXPECT_GE(lines[1].stamp >> 32, lines[0].stamp >> 32);
@@ -122,18 +95,15 @@ TEST(Host, MissingBackendGivesCaptureErrThenStop) {
 TEST(Host, BackendCommandLineCarriesTheSpeed) {
   HostFolder host;
   write_script(host.file("qelvo.exe"), "echo \"$@\" > \"" + host.file("args.txt") + "\"\nexit 3");
-  for (const char* speed : {"HS", "FS", "LS"}) {
+  for (std::string speed : {"HS", "FS", "LS"}) {
     SCOPED_TRACE(speed);
-    ASSERT_EQ(0, host.run(std::string("--speed ") + speed));
-    std::ifstream in(host.file("args.txt"));
-    std::string args;
-    std::getline(in, args);
-    std::string code = speed[0] == 'H' ? "hs" : speed[0] == 'F' ? "fs" : "ls";
-    EXPECT_EQ("-s " + code + " -c -f cfile.qelvo", args);
+    ASSERT_EQ(0, host.run("--speed " + speed));
+    std::string code = speed == "HS" ? "hs" : speed == "FS" ? "fs" : "ls";
+    EXPECT_EQ("-s " + code + " -c -f cfile.qelvo", first_line(host.file("args.txt")));
     // A backend that ends by itself ends the capture.
     std::vector<Line> lines = host.lines();
     ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(kStop, lines[0].hex);
+    EXPECT_EQ(kStopHex, lines[0].hex);
   }
 }
 
@@ -142,11 +112,8 @@ TEST(Host, RefusedOptionIsPrintedAndExitsOne) {
   ASSERT_EQ(1, host.run("--option <speed,fs>"));
   std::vector<Line> lines = host.lines();
   ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(-1, lines[0].kind);
+  expect_line(lines[0], -1, std::string("speed not valid, got fs", 24));
   EXPECT_EQ(0u, lines[0].stamp);
-  EXPECT_EQ(24, lines[0].length);
-  EXPECT_EQ(hex_of(std::string("speed not valid, got fs", 24)), lines[0].hex);
-
   ASSERT_EQ(1, host.run("--option nothing"));
   lines = host.lines();
   ASSERT_EQ(1u, lines.size());
@@ -155,11 +122,8 @@ TEST(Host, RefusedOptionIsPrintedAndExitsOne) {
 
 TEST(Host, BadArgumentsExitTwoAndMissingLibraryOne) {
   HostFolder host;
-  EXPECT_EQ(2, host.run("--speed XS"));
-  EXPECT_EQ(2, host.run("--packets ten"));
-  EXPECT_EQ(2, host.run("--seconds -1"));
-  EXPECT_EQ(2, host.run("--frobnicate"));
-  EXPECT_EQ(2, host.run("--speed"));
+  for (const char* args : {"--speed XS", "--packets ten", "--seconds -1", "--frobnicate", "--speed"})
+    EXPECT_EQ(2, host.run(args)) << args;
   EXPECT_EQ(1, host.run("--lib " + host.file("no-such-library.so")));
 }
 
@@ -171,26 +135,21 @@ TEST(Host, InterruptClosesAndKillsABackendOfAnotherImageName) {
   OsProcess* proc = host.start("--speed FS");
   ASSERT_NE(nullptr, proc);
   std::string pid_text;
-  for (int i = 0; i < 500 && pid_text.empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::ifstream in(host.file("pid.txt"));
-    std::getline(in, pid_text);
-  }
+  wait_until([&] { return !(pid_text = first_line(host.file("pid.txt"))).empty(); }, 5000, 10);
   ASSERT_FALSE(pid_text.empty()) << "the stand-in backend never started";
   kill((pid_t)os_process_id(proc), SIGINT);
   auto t0 = std::chrono::steady_clock::now();
   OsProcessExit how{};
   ASSERT_EQ(1, os_process_wait(proc, 10000, &how));
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  long long ms = ms_since(t0);
   os_process_close(proc);
   EXPECT_EQ(0, how.crashed);
   EXPECT_EQ(0, how.exit_code);
-  EXPECT_LT(ms.count(), 2500) << "close must come back within its bound";
+  EXPECT_LT(ms, 2500) << "close must come back within its bound";
   std::vector<Line> lines = host.lines();
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(kStop, lines.back().hex);
-  pid_t backend = (pid_t)std::stol(pid_text);
-  EXPECT_NE(0, kill(backend, 0)) << "the backend outlived the capture";
+  EXPECT_EQ(kStopHex, lines.back().hex);
+  EXPECT_NE(0, kill((pid_t)std::stol(pid_text), 0)) << "the backend outlived the capture";
 }
 
 TEST(Host, SecondsLimitCloses) {
@@ -198,92 +157,39 @@ TEST(Host, SecondsLimitCloses) {
   write_script(host.file("qelvo.exe"), "exec sleep 30");
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(0, host.run("--seconds 1 --count"));
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-  EXPECT_GE(ms.count(), 1000);
-  EXPECT_LT(ms.count(), 4000);
-  std::ifstream in(host.file("lines.txt"));
-  std::string text;
-  std::getline(in, text);
-  EXPECT_EQ("0 packets", text);
+  EXPECT_GE(ms_since(t0), 1000);
+  EXPECT_LT(ms_since(t0), 4000);
+  EXPECT_EQ("0 packets", first_line(host.file("lines.txt")));
 }
 
-namespace {
-
-// The packets of a capture file as the host prints them.
-std::vector<Line> file_lines(const std::string& path, int kind) {
-  std::vector<Line> lines;
-  char err[512];
-  CaptureReader* r = capture_reader_open(path.c_str(), err, sizeof err);
-  EXPECT_NE(nullptr, r) << err;
-  if (!r) return lines;
-  CapturePacket p;
-  while (capture_reader_next(r, &p, err, sizeof err) == 1) {
-    Line l;
-    l.kind = kind;
-    l.stamp = p.timestamp_ns;
-    l.length = (int)p.length;
-    l.hex = hex_of(std::string((const char*)p.bytes, p.length));
-    lines.push_back(l);
-  }
-  capture_reader_close(r);
-  return lines;
-}
-
-// Runs the built host (with the built backend beside it) replaying `capture`.
-int run_built_host(const testenv::TempDir& dir, const std::string& capture, const std::string& args) {
-  setenv("QELVO_REPLAY", capture.c_str(), 1);
-  setenv("QELVO_REPLAY_RATE", "max", 1);
-  std::string line = testenv::bin_dir() + "/qelvo-host --out " + dir.file("lines.txt") + " " + args;
-  OsProcess* proc = os_process_spawn(line.c_str());
-  unsetenv("QELVO_REPLAY");
-  unsetenv("QELVO_REPLAY_RATE");
-  if (!proc) return -1;
-  OsProcessExit how{};
-  int r = os_process_wait(proc, 30000, &how);
-  if (r != 1) os_process_kill(proc), os_process_wait(proc, 5000, &how);
-  os_process_close(proc);
-  return r == 1 && !how.crashed ? how.exit_code : -1;
-}
-
-}  // namespace
-
-TEST(Host, ReplayThroughTheToolPrintsEveryPacket) {
-  plugintest::Isolation iso;
-  testenv::TempDir dir;
-  testenv::ScopedChdir cd(dir.path());
+TEST(Host, ReplayThroughTheToolPrintsEveryPacketOrALimitedNumber) {
+  HostFolder host(false);
   std::string capture = testenv::shared_captures_dir() + "/split-enum.pcap";
-  std::vector<Line> want = file_lines(capture, 2);
+  ScopedEnv replay("QELVO_REPLAY", capture.c_str()), rate("QELVO_REPLAY_RATE", "max");
+  std::vector<FilePacket> want = read_capture(capture);
   ASSERT_FALSE(want.empty());
-  ASSERT_EQ(0, run_built_host(dir, capture, "--speed FS"));
-  std::vector<Line> got = read_lines(dir.file("lines.txt"));
+  ASSERT_EQ(0, host.run("--speed FS", 30000));
+  std::vector<Line> got = host.lines();
   ASSERT_EQ(want.size() + 1, got.size());
   for (size_t i = 0; i < want.size(); ++i) {
-    ASSERT_EQ(want[i].kind, got[i].kind) << "line " << i;
+    ASSERT_EQ(2, got[i].kind) << "line " << i;
     ASSERT_EQ(want[i].stamp, got[i].stamp) << "line " << i;
-    ASSERT_EQ(want[i].length, got[i].length) << "line " << i;
-    ASSERT_EQ(want[i].hex, got[i].hex) << "line " << i;
+    ASSERT_EQ((int)want[i].bytes.size(), got[i].length) << "line " << i;
+    ASSERT_EQ(hex_of(want[i].bytes), got[i].hex) << "line " << i;
   }
-  EXPECT_EQ(kStop, got.back().hex);
-  EXPECT_EQ(0, plugintest::count_own_backends());
-}
+  EXPECT_EQ(kStopHex, got.back().hex);
+  EXPECT_EQ(0, count_own_backends());
 
-TEST(Host, PacketLimitPrintsThatManyAndCloses) {
-  plugintest::Isolation iso;
-  testenv::TempDir dir;
-  testenv::ScopedChdir cd(dir.path());
-  std::string capture = testenv::shared_captures_dir() + "/mouse.pcap";
-  std::vector<Line> want = file_lines(capture, 1);
+  capture = testenv::shared_captures_dir() + "/mouse.pcap";
+  ScopedEnv mouse("QELVO_REPLAY", capture.c_str());
+  want = read_capture(capture);
   ASSERT_GT(want.size(), 5u);
-  ASSERT_EQ(0, run_built_host(dir, capture, "--speed LS --packets 5"));
-  std::vector<Line> got = read_lines(dir.file("lines.txt"));
+  ASSERT_EQ(0, host.run("--speed LS --packets 5", 30000));
+  got = host.lines();
   ASSERT_EQ(6u, got.size());
-  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(want[i].hex, got[i].hex) << "line " << i;
-  EXPECT_EQ(kStop, got.back().hex);
-
-  ASSERT_EQ(0, run_built_host(dir, capture, "--speed LS --count"));
-  std::ifstream in(dir.file("lines.txt"));
-  std::string text;
-  std::getline(in, text);
-  EXPECT_EQ(std::to_string(want.size()) + " packets", text);
-  EXPECT_EQ(0, plugintest::count_own_backends());
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(hex_of(want[i].bytes), got[i].hex) << "line " << i;
+  EXPECT_EQ(kStopHex, got.back().hex);
+  ASSERT_EQ(0, host.run("--speed LS --count", 30000));
+  EXPECT_EQ(std::to_string(want.size()) + " packets", first_line(host.file("lines.txt")));
+  EXPECT_EQ(0, count_own_backends());
 }

@@ -2,69 +2,59 @@
 // close calls that need no running backend.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <set>
 
 #include "os/process.h"
 #include "tests/plugin/plugin_test_util.h"
 
-using plugintest::Call;
-using plugintest::Recorder;
+using namespace plugintest;
 
 TEST(Library, ExportsExactlyTheThreeFunctions) {
-  std::string cmd = "nm -D --defined-only " + plugintest::library_path() + " 2>&1";
+  std::string cmd = "nm -D --defined-only " + library_path() + " 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   ASSERT_NE(nullptr, p);
   std::set<std::string> names;
-  char line[512];
-  while (fgets(line, sizeof line, p)) {
-    char addr[64], type[8], name[400];
+  char line[512], addr[64], type[8], name[400];
+  while (fgets(line, sizeof line, p))
     if (sscanf(line, "%63s %7s %399s", addr, type, name) == 3) names.insert(name);
-  }
   ASSERT_EQ(0, pclose(p)) << cmd;
   EXPECT_EQ((std::set<std::string>{"ovix_close", "ovix_get_option", "ovix_open"}), names);
 
-  plugintest::Library lib(plugintest::library_path());
+  Library lib(library_path());
   ASSERT_NE(nullptr, lib.handle) << lib.error;
   EXPECT_NE(nullptr, lib.get_option);
   EXPECT_NE(nullptr, lib.open);
   EXPECT_NE(nullptr, lib.close);
-  for (const char* hidden : {"to_hex", "KillProcessByName", "parse_option", "shm_create",
-                             "data_find_head", "hdrdecrypt", "_Z6to_hexPKhiPc"})
+  for (const char* hidden :
+       {"to_hex", "KillProcessByName", "parse_option", "shm_create", "data_find_head", "hdrdecrypt", "_Z6to_hexPKhiPc"})
     EXPECT_EQ(nullptr, dlsym(lib.handle, hidden)) << hidden;
 }
 
 TEST(Library, RefusedOptionsStartNothing) {
-  plugintest::Isolation iso;
-  plugintest::Library lib(plugintest::library_path());
+  Isolation iso;
+  Library lib(library_path());
   ASSERT_NE(nullptr, lib.handle) << lib.error;
   char option[64];
   ASSERT_EQ(8, lib.get_option(option, sizeof option));
   EXPECT_STREQ("<select,speed,HS,FS,LS>", option);
-
   Recorder rec;
   EXPECT_EQ(nullptr, lib.open("<speed,fs>", &rec, Recorder::callback));
   EXPECT_EQ(nullptr, lib.open("", &rec, Recorder::callback));
   std::vector<Call> calls = rec.snapshot();
   ASSERT_EQ(2u, calls.size());
-  EXPECT_EQ(-1, calls[0].kind);
-  EXPECT_EQ(std::string("speed not valid, got fs", 24), calls[0].bytes);
-  EXPECT_EQ(24, calls[0].length);
-  EXPECT_EQ(-1, calls[1].kind);
-  EXPECT_EQ(std::string("speed option not set", 21), calls[1].bytes);
-  EXPECT_EQ(21, calls[1].length);
-  EXPECT_EQ(0, plugintest::count_own_backends());
+  expect_notice(calls[0], -1, std::string("speed not valid, got fs", 24));
+  expect_notice(calls[1], -1, std::string("speed option not set", 21));
+  EXPECT_EQ(0, count_own_backends());
 }
 
 TEST(Library, ChannelFailureIsANoticeNotAnExit) {
-  plugintest::Isolation iso;
+  Isolation iso;
   // Names longer than the system allows: neither open nor create can work.
-  setenv("QELVO_SHM_SUFFIX", std::string(300, 'x').c_str(), 1);
-  plugintest::Library lib(plugintest::library_path());
+  ScopedEnv suffix("QELVO_SHM_SUFFIX", std::string(300, 'x').c_str());
+  Library lib(library_path());
   ASSERT_NE(nullptr, lib.handle) << lib.error;
   Recorder rec;
   EXPECT_EQ(nullptr, lib.open("<speed,HS>", &rec, Recorder::callback));
@@ -81,16 +71,12 @@ TEST(Library, ChannelFailureIsANoticeNotAnExit) {
 }
 
 TEST(Library, CloseOfNullOrUnknownHandleKillsNothing) {
-  plugintest::Isolation iso;
+  Isolation iso;
   testenv::TempDir dir;
   // A stand-in "qelvo.exe" that only waits, with this test's suffix.
-  std::string fake = dir.file("qelvo.exe");
-  std::filesystem::copy_file("/bin/sleep", fake);
-  chmod(fake.c_str(), 0755);
-  OsProcess* proc = os_process_spawn((fake + " 30").c_str());
+  OsProcess* proc = os_process_spawn((copy_program("/bin/sleep", dir.file("qelvo.exe")) + " 30").c_str());
   ASSERT_NE(nullptr, proc);
-
-  plugintest::Library lib(plugintest::library_path());
+  Library lib(library_path());
   ASSERT_NE(nullptr, lib.handle) << lib.error;
   EXPECT_EQ(0, lib.close(nullptr));
   int not_a_capture = 0;

@@ -2,27 +2,37 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <thread>
 
+#include "plugin/plugin_internal.h"
+#include "store/capture/capture_file.h"
+
+#include <gtest/gtest.h>
+
 namespace plugintest {
 
-int Recorder::callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t length,
-                       int32_t kind) {
+int Recorder::callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t length, int32_t kind) {
   Recorder* r = (Recorder*)user;
   Call c{kind, a, b, length, std::string()};
   if (bytes && length > 0) c.bytes.assign(bytes, (size_t)length);
-  int backends = -1;
-  if (kind == -2 && c.bytes == std::string("capture stop", 13)) backends = count_own_backends();
+  int backends = kind == -2 && c.bytes == kStop ? count_own_backends() : -1;
   std::lock_guard<std::mutex> g(r->lock);
   if (backends >= 0) r->backendsAtStop = backends;
   r->calls.push_back(std::move(c));
   return 0;
+}
+
+void expect_notice(const Call& call, int32_t kind, const std::string& text) {
+  EXPECT_EQ(kind, call.kind);
+  EXPECT_EQ((int32_t)text.size(), call.length);
+  EXPECT_EQ(text, call.bytes);
 }
 
 std::vector<Call> Recorder::snapshot() {
@@ -31,41 +41,29 @@ std::vector<Call> Recorder::snapshot() {
 }
 
 bool Recorder::wait_stop(int ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> g(lock);
-      for (const Call& c : calls)
-        if (c.kind == -2 && c.bytes == std::string("capture stop", 13)) return true;
-    }
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  return wait_until(
+      [this] {
+        for (const Call& c : snapshot())
+          if (c.kind == -2 && c.bytes == kStop) return true;
+        return false;
+      },
+      ms);
 }
 
 size_t Recorder::packets() {
-  std::lock_guard<std::mutex> g(lock);
   size_t n = 0;
-  for (const Call& c : calls) n += c.kind > 0;
+  for (const Call& c : snapshot()) n += c.kind > 0;
   return n;
 }
 
-Isolation::Isolation() {
-  const char* old = getenv("QELVO_KILL_SCOPE");
-  if (old) {
-    had_scope_ = true;
-    old_scope_ = old;
-  }
-  setenv("QELVO_KILL_SCOPE", "suffix", 1);
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = getenv(name)) had_ = true, old_ = old;
+  value ? setenv(name, value, 1) : unsetenv(name);
 }
 
-Isolation::~Isolation() {
-  unlink_channel();
-  if (had_scope_)
-    setenv("QELVO_KILL_SCOPE", old_scope_.c_str(), 1);
-  else
-    unsetenv("QELVO_KILL_SCOPE");
-}
+ScopedEnv::~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
+
+Isolation::~Isolation() { unlink_channel(); }
 
 void unlink_channel() {
   const char* suffix = getenv("QELVO_SHM_SUFFIX");
@@ -105,8 +103,7 @@ int count_own_backends() {
   while (dirent* e = readdir(dir)) {
     if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
     std::string base = std::string("/proc/") + e->d_name;
-    std::string comm = read_file(base + "/comm");
-    if (comm != "qelvo.exe\n") continue;
+    if (read_file(base + "/comm") != "qelvo.exe\n") continue;
     std::string stat = read_file(base + "/stat");
     size_t paren = stat.rfind(')');
     if (paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0) continue;
@@ -118,6 +115,58 @@ int count_own_backends() {
   }
   closedir(dir);
   return n;
+}
+
+std::vector<FilePacket> read_capture(const std::string& path) {
+  std::vector<FilePacket> packets;
+  char err[512];
+  CaptureReader* r = capture_reader_open(path.c_str(), err, sizeof err);
+  EXPECT_NE(nullptr, r) << err;
+  if (!r) return packets;
+  CapturePacket p;
+  int rc;
+  while ((rc = capture_reader_next(r, &p, err, sizeof err)) == 1)
+    packets.push_back({std::string((const char*)p.bytes, p.length), p.timestamp_ns});
+  EXPECT_EQ(0, rc) << err;
+  capture_reader_close(r);
+  return packets;
+}
+
+std::string hex_of(const std::string& bytes) {
+  std::vector<char> out(bytes.size() * 3 + 1, '#');  // a missing zero shows as a longer text
+  to_hex((const unsigned char*)bytes.data(), (int)bytes.size(), out.data());
+  return std::string(out.data(), strnlen(out.data(), out.size()));
+}
+
+void write_script(const std::string& path, const std::string& body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  chmod(path.c_str(), 0755);
+}
+
+std::string copy_program(const std::string& from, const std::string& to) {
+  std::filesystem::copy_file(from, to);
+  chmod(to.c_str(), 0755);
+  return to;
+}
+
+std::string first_line(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+long long ms_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+}
+
+bool wait_until(const std::function<bool()>& done, int ms, int step_ms) {
+  auto t0 = std::chrono::steady_clock::now();
+  while (!done()) {
+    if (ms_since(t0) >= ms) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+  }
+  return true;
 }
 
 }  // namespace plugintest

@@ -1,10 +1,12 @@
 // Helpers shared by the library's tests: a callback that records everything
-// it is given, isolation of the channel and of backend termination, and the
-// built library loaded the way a host loads it.
+// it is given, isolation of the channel and of backend termination, the built
+// library loaded the way a host loads it, and capture files as packets.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,6 +24,12 @@ struct Call {
   std::string bytes;  // `length` bytes (none when length <= 0)
 };
 
+// The exact bytes of the "capture stop" notice, its zero included.
+const std::string kStop("capture stop", 13);
+
+// Expects a notice: `kind`, and `text` (its zero included) as bytes and length.
+void expect_notice(const Call& call, int32_t kind, const std::string& text);
+
 // Collects callbacks from any thread.
 struct Recorder {
   std::mutex lock;
@@ -35,17 +43,26 @@ struct Recorder {
   size_t packets();
 };
 
+// Sets (value) or removes (null) an environment variable, restoring it on destruction.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+
+ private:
+  std::string name_, old_;
+  bool had_ = false;
+};
+
 // Channel names of this test only, and backend termination limited to the
 // backends this test started (their environment carries the same suffix).
 class Isolation {
  public:
-  Isolation();
   ~Isolation();
 
  private:
   testenv::ShmIsolation shm_;
-  std::string old_scope_;
-  bool had_scope_ = false;
+  ScopedEnv scope_{"QELVO_KILL_SCOPE", "suffix"};
 };
 
 // The three exports of the built library, loaded with dlopen.
@@ -68,5 +85,27 @@ int count_own_backends();
 
 // Removes this test's channel objects, which a killed backend leaves behind.
 void unlink_channel();
+
+// One packet of a capture file.
+struct FilePacket {
+  std::string bytes;
+  uint64_t stamp;
+};
+// Every packet of a capture file (a failure is reported to the test).
+std::vector<FilePacket> read_capture(const std::string& path);
+
+// "01 AB ..." as the library prints bytes.
+std::string hex_of(const std::string& bytes);
+
+// Writes an executable shell script with `body`.
+void write_script(const std::string& path, const std::string& body);
+// Copies the program `from` to `to` (a name no other program has), executable.
+std::string copy_program(const std::string& from, const std::string& to);
+// First line of a text file ("" when missing).
+std::string first_line(const std::string& path);
+
+long long ms_since(std::chrono::steady_clock::time_point t0);
+// Polls `done` every `step_ms` for up to `ms`; its last answer.
+bool wait_until(const std::function<bool()>& done, int ms, int step_ms = 5);
 
 }  // namespace plugintest

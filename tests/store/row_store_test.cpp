@@ -18,9 +18,13 @@ class RowStoreTest : public StoreTest {
     index_ = indexfile_open(index, store_);
     ASSERT_NE(index_, nullptr);
   }
-  void TearDown() override {
-    if (store_) rowstore_close_delete(store_);
-    if (index_) indexfile_close_delete(index_);
+  void TearDown() override { close(true); }
+  // Closes both files (deleting them when asked) and forgets them.
+  void close(bool remove = false) {
+    if (store_) remove ? rowstore_close_delete(store_) : rowstore_close(store_);
+    if (index_) remove ? indexfile_close_delete(index_) : indexfile_close(index_);
+    store_ = nullptr;
+    index_ = nullptr;
   }
   // Appends one top-level row the way the tree model does; its row number.
   uint32_t add_row(const std::vector<uint8_t>& payload, uint32_t parent = 0, uint32_t flags = 0) {
@@ -50,10 +54,7 @@ class RowStoreTest : public StoreTest {
 
 TEST_F(RowStoreTest, NewFilesHaveTheirSizeAndFreshHeaders) {
   open();
-  rowstore_close(store_);
-  indexfile_close(index_);
-  store_ = nullptr;
-  index_ = nullptr;
+  close();
   std::string v = read_file(data_path("v.qelvo"));
   ASSERT_EQ(v.size(), 5242880u);
   EXPECT_EQ(v.substr(0, 4), "WRDH");
@@ -76,19 +77,13 @@ TEST_F(RowStoreTest, NewFilesHaveTheirSizeAndFreshHeaders) {
 TEST_F(RowStoreTest, OpeningAgainDiscardsTheOldContentAndCloseDeleteRemovesFiles) {
   open();
   add_row(pattern(1, 50));
-  rowstore_close(store_);
-  indexfile_close(index_);
+  close();
   EXPECT_EQ(read_le<uint64_t>(read_file(data_path("v.qelvo")), 8), 1u);
-  store_ = nullptr;
-  index_ = nullptr;
   open();
   EXPECT_EQ(rowstore_entry_count(store_), 0u);
   EXPECT_FALSE(rowstore_get_entry(store_, 1, nullptr));
   EXPECT_EQ(tree_child_count(store_, 0), 0u);
-  rowstore_close_delete(store_);
-  indexfile_close_delete(index_);
-  store_ = nullptr;
-  index_ = nullptr;
+  close(true);
   EXPECT_EQ(file_size(data_path("v.qelvo")), -1);
   EXPECT_EQ(file_size(data_path("i.qelvo")), -1);
   EXPECT_TRUE(logged_contains("del filename = data/v.qelvo"));
@@ -172,10 +167,7 @@ TEST_F(RowStoreTest, FilesDoubleWhenFullAndKeepEarlierRecordsWhereTheyWere) {
     ASSERT_EQ(rowstore_read_value(store_, row, buf.data(), 4097), 4000u);
     EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 4000), pattern((row - 1) % 1400, 4000));
   }
-  rowstore_close(store_);
-  indexfile_close(index_);
-  store_ = nullptr;
-  index_ = nullptr;
+  close();
   EXPECT_EQ(file_size(data_path("v.qelvo")), 10485760);
   EXPECT_EQ(file_size(data_path("i.qelvo")), 10485760);
 }
@@ -282,20 +274,13 @@ TEST_F(RowStoreTest, TheDataDirectoryCanBeMovedAndPathsUseTheSlash) {
   // Deleting uses the path the store was opened with, whatever the
   // directory is now.
   store_set_data_dir("data");
-  rowstore_close_delete(store_);
-  indexfile_close_delete(index_);
-  store_ = nullptr;
-  index_ = nullptr;
+  close(true);
   EXPECT_EQ(file_size(dir + "/a.qelvo"), -1);
   EXPECT_EQ(file_size(dir + "/b.qelvo"), -1);
   std::string long_name(5000, 'x');
   EXPECT_EQ(datafile_path(long_name.c_str()), nullptr);
   EXPECT_EQ(rowstore_open(long_name.c_str()), nullptr);
 }
-
-}  // namespace
-
-namespace {
 
 // Files past 0xA0000000 bytes: the old 32-bit mapping size would have
 // stopped there. Growth is sparse, so this costs no disk space.
