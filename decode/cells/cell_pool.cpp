@@ -27,16 +27,20 @@
 namespace {
 
 // User sizes of the classes; the tag word comes on top.
-constexpr uint32_t kClassSize[] = {16, 24, 32, 40, 48, 56, 64, 80, 96, 112,
-                                   128, 160, 192, 224, 256, 320, 384, 448, 512};
+// The classes reach the largest cell (4,096 payload bytes + 8), so even the
+// payload cells of bulk packets (520 bytes at high speed) stay off malloc.
+constexpr uint32_t kClassSize[] = {16,  24,  32,  40,   48,   56,   64,   80,   96,   112,
+                                   128, 160, 192, 224,  256,  320,  384,  448,  528,  640,
+                                   768, 1024, 1280, 1536, 2048, 2560, 3072, 4104};
 constexpr int kClassCount = sizeof kClassSize / sizeof kClassSize[0];
-constexpr uint32_t kMaxSmall = 512;
+constexpr uint32_t kMaxSmall = 4104;
 constexpr uintptr_t kClassMask = 63;  // pools are 64-byte aligned
 constexpr uintptr_t kMallocTag = 63;  // class field of a plain malloc block
+constexpr uintptr_t kInnerTag = 62;   // a part of a bigger block: freed with it
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr size_t kWord = sizeof(uintptr_t);
 
-static_assert(kClassCount < (int)kMallocTag, "class numbers must fit below the malloc tag");
+static_assert(kClassCount < (int)kInnerTag, "class numbers must fit below the special tags");
 
 // Class of every size up to kMaxSmall, indexed by (size + 7) / 8.
 struct ClassTable {
@@ -188,6 +192,7 @@ void cell_pool_free(void* user) {
     free(tag_of(user));
     return;
   }
+  if (c == kInnerTag) return;
   Pool* owner = (Pool*)(tag & ~kClassMask);
   FreeBlock* b = (FreeBlock*)tag_of(user);
   POISON(user, kClassSize[c]);
@@ -201,6 +206,19 @@ void cell_pool_free(void* user) {
     b->next = head;
   } while (!owner->remote[c].compare_exchange_weak(head, b, std::memory_order_release,
                                                    std::memory_order_relaxed));
+}
+
+void* cell_pool_alloc_pair(size_t first, size_t second, void** second_out) {
+  size_t lead = (first + kWord - 1) & ~(kWord - 1);
+  uint8_t* a = (uint8_t*)cell_pool_alloc(lead + kWord + second);
+  if (!a) {
+    *second_out = nullptr;
+    return nullptr;
+  }
+  uintptr_t* inner = (uintptr_t*)(a + lead);
+  *inner = kInnerTag;
+  *second_out = inner + 1;
+  return a;
 }
 
 int cell_pool_set_enabled(int enabled) {

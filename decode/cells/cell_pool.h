@@ -13,9 +13,12 @@
 //   3. Pools are never destroyed. When a thread ends its pool is parked and
 //      adopted by the next thread that needs one, so blocks still travelling
 //      between threads stay valid and are reused.
-//   4. Blocks above 512 bytes, and all blocks while pooling is off, are plain
+//   4. Blocks above 4,104 bytes, and all blocks while pooling is off, are plain
 //      malloc blocks; the tag word tells free() which way a block came, so the
 //      mode may change at any time.
+//   5. A block may carry a second block inside it (cell_pool_alloc_pair); the
+//      inner block's word marks it as part of the outer one, so freeing it
+//      does nothing and its memory returns with the outer block.
 //
 // Pooling is off by default under AddressSanitizer, so LeakSanitizer and
 // use-after-free checks see each block; a test may turn it on to check the
@@ -26,6 +29,11 @@
 
 // A block of at least `size` bytes, 8-byte aligned, or null when memory runs out.
 void* cell_pool_alloc(size_t size);
+// Two blocks in one allocation: returns the first (`first` bytes) and sets
+// *second_out to the second (`second` bytes). Freeing the second does
+// nothing (its memory lives until the first is freed); it must not be freed
+// after the first. Null (and a null *second_out) when memory runs out.
+void* cell_pool_alloc_pair(size_t first, size_t second, void** second_out);
 // Returns a block from cell_pool_alloc (null is fine), from any thread.
 void cell_pool_free(void* block);
 // Turns pooling on (1) or off (0) for later allocations; returns the old mode.
