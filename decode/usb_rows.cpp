@@ -25,8 +25,9 @@ void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
 // built once and copied, rather than built (and its CRC computed) again.
 static DataMsg* cell_copy(const DataMsg* c) {
   if (!c) return nullptr;
-  DataMsg* d = (DataMsg*)cell_pool_alloc(cell_size(c));
-  if (d) memcpy(d, c, cell_size(c));
+  size_t n = cell_size(c);
+  DataMsg* d = (DataMsg*)cell_pool_alloc(n);
+  if (d) cell_bytes_copy(d, c, n);
   return d;
 }
 

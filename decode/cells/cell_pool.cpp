@@ -36,7 +36,7 @@ constexpr int kClassCount = sizeof kClassSize / sizeof kClassSize[0];
 constexpr uint32_t kMaxSmall = 4104;
 constexpr uintptr_t kClassMask = 63;  // pools are 64-byte aligned
 constexpr uintptr_t kMallocTag = 63;  // class field of a plain malloc block
-constexpr uintptr_t kInnerTag = 62;   // a part of a bigger block: freed with it
+constexpr uintptr_t kInnerTag = kCellPoolInnerTag;  // a part of a bigger block: freed with it
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr size_t kWord = sizeof(uintptr_t);
 
@@ -161,7 +161,7 @@ void* carve(Pool* p, int c) {
 
 }  // namespace
 
-thread_local CellPoolLocal* cell_pool_tls = nullptr;
+CELL_POOL_THREAD CellPoolLocal* cell_pool_tls = nullptr;
 extern const uint8_t* const cell_pool_class_of = kClassOf.of;
 // Pooling is off by default under AddressSanitizer (see cell_pool.h).
 #ifdef CELL_POOL_ASAN

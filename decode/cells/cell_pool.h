@@ -37,14 +37,21 @@
 #endif
 #endif
 
-enum { kCellPoolClassCount = 28, kCellPoolMaxSize = 4104 };
+enum { kCellPoolClassCount = 28, kCellPoolMaxSize = 4104, kCellPoolInnerTag = 62 };
 
 // The free lists of one pool that only its owning thread touches.
 struct CellPoolLocal {
   void* local[kCellPoolClassCount];  // per class: the first free block's tag word
 };
+// Plain thread-local storage: a C++ thread_local declared extern costs a
+// check for a dynamic initialiser on every access.
+#if defined(_MSC_VER)
+#define CELL_POOL_THREAD __declspec(thread)
+#else
+#define CELL_POOL_THREAD __thread
+#endif
 // The calling thread's lists (null until its first allocation or after it ends).
-extern thread_local CellPoolLocal* cell_pool_tls;
+extern CELL_POOL_THREAD CellPoolLocal* cell_pool_tls;
 // Class of each size up to kCellPoolMaxSize, indexed by (size + 7) / 8.
 extern const uint8_t* const cell_pool_class_of;
 // Mirrors the pooling mode for the inline paths.
@@ -90,6 +97,7 @@ inline void cell_pool_free(void* block) {
     p->local[c] = w;
     return;
   }
+  if (c == kCellPoolInnerTag) return;  // part of a bigger block
 #endif
   cell_pool_free_slow(block);
 }
