@@ -172,7 +172,8 @@ void rows_token(dataParse* dp) {
            cell_hex(t->bytes, t->pid == PID_SPLIT ? 4 : 3, 0, 0));
 }
 
-// The cells of a data packet, built once per packet.
+// The cells of a data packet, built once per packet. Each list gets a copy,
+// except the last list to use a cell, which takes the cell itself.
 struct DataCells {
   DataMsg* kind;     // kind word in its colours
   DataMsg* pid;      // the PID byte
@@ -180,6 +181,9 @@ struct DataCells {
   DataMsg* payload;  // the payload bytes
   DataMsg* crcKey;   // "Crc16"
   DataMsg* crc;      // the received CRC bytes
+  int kindUses;      // lists still to receive kind and pid
+  int dataUses;      // lists still to receive lenKey and payload
+  int crcUses;       // lists still to receive crcKey and crc
 };
 
 static void data_cells_build(DataCells* c, const DataSlot* d) {
@@ -197,11 +201,27 @@ static void data_cells_free(DataCells* c) {
   for (DataMsg* m : all) cell_free(m);
 }
 
+// The cell for one more list: a copy, or the cell itself for its last use.
+static DataMsg* data_cell_use(DataMsg** cell, bool last) {
+  if (!last) return cell_copy(*cell);
+  DataMsg* c = *cell;
+  *cell = nullptr;
+  return c;
+}
+
 // The kind, payload and CRC cells of the data slot; `all` adds the Crc16 row.
-static void data_cells(kvLinkedList** list, const DataCells* c, bool all) {
-  rows_add(list, cell_copy(c->kind), cell_copy(c->pid));
-  rows_add(list, cell_copy(c->lenKey), cell_copy(c->payload));
-  if (all) rows_add(list, cell_copy(c->crcKey), cell_copy(c->crc));
+static void data_cells(kvLinkedList** list, DataCells* c, bool all) {
+  bool lastKind = --c->kindUses == 0;
+  DataMsg* kind = data_cell_use(&c->kind, lastKind);
+  rows_add(list, kind, data_cell_use(&c->pid, lastKind));
+  bool lastData = --c->dataUses == 0;
+  DataMsg* lenKey = data_cell_use(&c->lenKey, lastData);
+  rows_add(list, lenKey, data_cell_use(&c->payload, lastData));
+  if (all) {
+    bool lastCrc = --c->crcUses == 0;
+    DataMsg* crcKey = data_cell_use(&c->crcKey, lastCrc);
+    rows_add(list, crcKey, data_cell_use(&c->crc, lastCrc));
+  }
 }
 
 static bool is_setup_request(const SetupPacket* s) {
@@ -282,11 +302,16 @@ void rows_data(dataParse* dp) {
     rows_add(&dp->viewPackageInfo, word(W_PACKAGE), cell_u32(d->number, 0, 0));
     rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
   }
+  bool toTransaction = dp->transaction.open && !dp->transaction.dataSeen;
+  bool toCapData = (tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0;
   DataCells cells;
   data_cells_build(&cells, d);
+  cells.kindUses = 1 + (view ? 1 : 0) + (toTransaction ? 1 : 0);
+  cells.dataUses = cells.kindUses + (toCapData ? 1 : 0);
+  cells.crcUses = 1 + (view ? 1 : 0);
   data_cells(&dp->rawPackageParseValue, &cells, true);
   if (view) data_cells(&dp->viewPackageValue, &cells, true);
-  if (dp->transaction.open && !dp->transaction.dataSeen) {
+  if (toTransaction) {
     data_cells(&dp->transactionState, &cells, false);
     dp->transaction.dataSeen = 1;
   }
@@ -296,10 +321,11 @@ void rows_data(dataParse* dp) {
   if (attr_matches_selection(dp->attrFlag, selectedAddress, selectedEndpoint))
     lua_host_process(d->bytes + 1, (int32_t)n);
 
-  if ((tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0) {
+  if (toCapData) {
     rows_add(&dp->capDataInfo, word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
     rows_add(&dp->capDataInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
-    rows_add(&dp->capDataValue, cell_copy(cells.lenKey), cell_copy(cells.payload));
+    DataMsg* lenKey = data_cell_use(&cells.lenKey, --cells.dataUses == 0);
+    rows_add(&dp->capDataValue, lenKey, data_cell_use(&cells.payload, cells.dataUses == 0));
   }
   data_cells_free(&cells);
 
