@@ -32,7 +32,10 @@ static DataMsg* cell_copy(const DataMsg* c) {
 }
 
 // One-byte cells (words, PIDs, small numbers) in their colours repeat all
-// the time: each is built once (kept for the life of the process) and copied.
+// the time: each is built once and kept for the life of the process, and
+// every list that shows it points to that one block. A cell never changes
+// once built (its CRC would no longer match), and freeing a kept block does
+// nothing, so sharing it is safe on any thread.
 static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text) {
   enum { kSlots = 2048 };
   static uint64_t keys[kSlots];
@@ -41,13 +44,14 @@ static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text
                  ((uint64_t)text << 32);
   uint32_t i = (uint32_t)((key * 0x9E3779B97F4A7C15ull) >> 53);
   for (uint32_t probe = 0; probe < 64; probe++, i = (i + 1) % kSlots) {
-    if (keys[i] == key) return cell_copy(cells[i]);
+    if (keys[i] == key) return cells[i];
     if (keys[i] == 0) {
       DataMsg* made = cell_create(1, &byte, type, bg, text);
       if (!made) return nullptr;
+      cell_pool_keep(made);
       keys[i] = key;
       cells[i] = made;
-      return cell_copy(made);
+      return made;
     }
   }
   return cell_create(1, &byte, type, bg, text);  // crowded: build it

@@ -228,6 +228,10 @@ void* cell_pool_alloc_pair(size_t first, size_t second, void** second_out) {
   return a;
 }
 
+void cell_pool_keep(void* block) {
+  if (block) *tag_of(block) = kInnerTag;
+}
+
 int cell_pool_set_enabled(int enabled) {
   return cell_pool_on.exchange(enabled ? 1 : 0, std::memory_order_relaxed);
 }

@@ -18,7 +18,8 @@
 //      mode may change at any time.
 //   5. A block may carry a second block inside it (cell_pool_alloc_pair); the
 //      inner block's word marks it as part of the outer one, so freeing it
-//      does nothing and its memory returns with the outer block.
+//      does nothing and its memory returns with the outer block. A block
+//      kept for good (cell_pool_keep) carries the same mark.
 //
 // Pooling is off by default under AddressSanitizer, so LeakSanitizer and
 // use-after-free checks see each block; a test may turn it on to check the
@@ -101,6 +102,10 @@ inline void cell_pool_free(void* block) {
 #endif
   cell_pool_free_slow(block);
 }
+// Keeps a block (from cell_pool_alloc) for the life of the process: from now
+// on cell_pool_free on it does nothing, so one immutable block may sit in
+// many lists, each of which "frees" it. Call it before sharing the block.
+void cell_pool_keep(void* block);
 // Turns pooling on (1) or off (0) for later allocations; returns the old mode.
 int cell_pool_set_enabled(int enabled);
 // 1 when later allocations come from the pool.
