@@ -22,9 +22,11 @@ void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
 }
 
 // A copy of a cell, CRC included: the same field shown in several lists is
-// built once and copied, rather than built (and its CRC computed) again.
+// built once and copied, rather than built (and its CRC computed) again. A
+// kept template is shared as it is.
 static DataMsg* cell_copy(const DataMsg* c) {
   if (!c) return nullptr;
+  if (cell_pool_is_kept(c)) return (DataMsg*)c;
   size_t n = cell_size(c);
   DataMsg* d = (DataMsg*)cell_pool_alloc(n);
   if (d) cell_bytes_copy(d, c, n);

@@ -106,6 +106,10 @@ inline void cell_pool_free(void* block) {
 // on cell_pool_free on it does nothing, so one immutable block may sit in
 // many lists, each of which "frees" it. Call it before sharing the block.
 void cell_pool_keep(void* block);
+// 1 when the block was kept with cell_pool_keep (null: 0).
+inline int cell_pool_is_kept(const void* block) {
+  return block && (((const uintptr_t*)block)[-1] & 63) == kCellPoolInnerTag;
+}
 // Turns pooling on (1) or off (0) for later allocations; returns the old mode.
 int cell_pool_set_enabled(int enabled);
 // 1 when later allocations come from the pool.

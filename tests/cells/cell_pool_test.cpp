@@ -120,12 +120,15 @@ TEST_F(PoolOn, AKeptBlockSurvivesEveryFree) {
     cell_pool_free(kept);
     void* other = cell_pool_alloc(24);
     EXPECT_NE((void*)kept, other) << on;
+    EXPECT_EQ(1, cell_pool_is_kept(kept));
+    EXPECT_EQ(0, cell_pool_is_kept(other));
     memset(other, 0, 24);
     for (int i = 0; i < 24; ++i) ASSERT_EQ(0x3C, kept[i]) << on;
     cell_pool_free(other);
   }
   cell_pool_free(nullptr);
   cell_pool_keep(nullptr);  // harmless
+  EXPECT_EQ(0, cell_pool_is_kept(nullptr));
 }
 
 TEST_F(PoolOn, ModeMayChangeWhileBlocksAreLive) {
