@@ -22,16 +22,22 @@ void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
 }
 
 // A copy of a cell, CRC included: the same field shown in several lists is
-// built once and copied, rather than built (and its CRC computed) again.
+// built once and copied, rather than built (and its CRC computed) again. A
+// kept template is shared as it is.
 static DataMsg* cell_copy(const DataMsg* c) {
   if (!c) return nullptr;
-  DataMsg* d = (DataMsg*)cell_pool_alloc(cell_size(c));
-  if (d) memcpy(d, c, cell_size(c));
+  if (cell_pool_is_kept(c)) return (DataMsg*)c;
+  size_t n = cell_size(c);
+  DataMsg* d = (DataMsg*)cell_pool_alloc(n);
+  if (d) cell_bytes_copy(d, c, n);
   return d;
 }
 
 // One-byte cells (words, PIDs, small numbers) in their colours repeat all
-// the time: each is built once (kept for the life of the process) and copied.
+// the time: each is built once and kept for the life of the process, and
+// every list that shows it points to that one block. A cell never changes
+// once built (its CRC would no longer match), and freeing a kept block does
+// nothing, so sharing it is safe on any thread.
 static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text) {
   enum { kSlots = 2048 };
   static uint64_t keys[kSlots];
@@ -40,13 +46,14 @@ static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text
                  ((uint64_t)text << 32);
   uint32_t i = (uint32_t)((key * 0x9E3779B97F4A7C15ull) >> 53);
   for (uint32_t probe = 0; probe < 64; probe++, i = (i + 1) % kSlots) {
-    if (keys[i] == key) return cell_copy(cells[i]);
+    if (keys[i] == key) return cells[i];
     if (keys[i] == 0) {
       DataMsg* made = cell_create(1, &byte, type, bg, text);
       if (!made) return nullptr;
+      cell_pool_keep(made);
       keys[i] = key;
       cells[i] = made;
-      return cell_copy(made);
+      return made;
     }
   }
   return cell_create(1, &byte, type, bg, text);  // crowded: build it
@@ -171,7 +178,8 @@ void rows_token(dataParse* dp) {
            cell_hex(t->bytes, t->pid == PID_SPLIT ? 4 : 3, 0, 0));
 }
 
-// The cells of a data packet, built once per packet.
+// The cells of a data packet, built once per packet. Each list gets a copy,
+// except the last list to use a cell, which takes the cell itself.
 struct DataCells {
   DataMsg* kind;     // kind word in its colours
   DataMsg* pid;      // the PID byte
@@ -179,6 +187,9 @@ struct DataCells {
   DataMsg* payload;  // the payload bytes
   DataMsg* crcKey;   // "Crc16"
   DataMsg* crc;      // the received CRC bytes
+  int kindUses;      // lists still to receive kind and pid
+  int dataUses;      // lists still to receive lenKey and payload
+  int crcUses;       // lists still to receive crcKey and crc
 };
 
 static void data_cells_build(DataCells* c, const DataSlot* d) {
@@ -196,11 +207,27 @@ static void data_cells_free(DataCells* c) {
   for (DataMsg* m : all) cell_free(m);
 }
 
+// The cell for one more list: a copy, or the cell itself for its last use.
+static DataMsg* data_cell_use(DataMsg** cell, bool last) {
+  if (!last) return cell_copy(*cell);
+  DataMsg* c = *cell;
+  *cell = nullptr;
+  return c;
+}
+
 // The kind, payload and CRC cells of the data slot; `all` adds the Crc16 row.
-static void data_cells(kvLinkedList** list, const DataCells* c, bool all) {
-  rows_add(list, cell_copy(c->kind), cell_copy(c->pid));
-  rows_add(list, cell_copy(c->lenKey), cell_copy(c->payload));
-  if (all) rows_add(list, cell_copy(c->crcKey), cell_copy(c->crc));
+static void data_cells(kvLinkedList** list, DataCells* c, bool all) {
+  bool lastKind = --c->kindUses == 0;
+  DataMsg* kind = data_cell_use(&c->kind, lastKind);
+  rows_add(list, kind, data_cell_use(&c->pid, lastKind));
+  bool lastData = --c->dataUses == 0;
+  DataMsg* lenKey = data_cell_use(&c->lenKey, lastData);
+  rows_add(list, lenKey, data_cell_use(&c->payload, lastData));
+  if (all) {
+    bool lastCrc = --c->crcUses == 0;
+    DataMsg* crcKey = data_cell_use(&c->crcKey, lastCrc);
+    rows_add(list, crcKey, data_cell_use(&c->crc, lastCrc));
+  }
 }
 
 static bool is_setup_request(const SetupPacket* s) {
@@ -285,11 +312,16 @@ void rows_data(dataParse* dp) {
     rows_add(&dp->viewPackageInfo, word(W_PACKAGE), cell_u32(d->number, 0, 0));
     rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
   }
+  bool toTransaction = dp->transaction.open && !dp->transaction.dataSeen;
+  bool toCapData = (tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0;
   DataCells cells;
   data_cells_build(&cells, d);
+  cells.kindUses = 1 + (view ? 1 : 0) + (toTransaction ? 1 : 0);
+  cells.dataUses = cells.kindUses + (toCapData ? 1 : 0);
+  cells.crcUses = 1 + (view ? 1 : 0);
   data_cells(&dp->rawPackageParseValue, &cells, true);
   if (view) data_cells(&dp->viewPackageValue, &cells, true);
-  if (dp->transaction.open && !dp->transaction.dataSeen) {
+  if (toTransaction) {
     data_cells(&dp->transactionState, &cells, false);
     dp->transaction.dataSeen = 1;
   }
@@ -299,10 +331,11 @@ void rows_data(dataParse* dp) {
   if (attr_matches_selection(dp->attrFlag, selectedAddress, selectedEndpoint))
     lua_host_process(d->bytes + 1, (int32_t)n);
 
-  if ((tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0) {
+  if (toCapData) {
     rows_add(&dp->capDataInfo, word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
     rows_add(&dp->capDataInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
-    rows_add(&dp->capDataValue, cell_copy(cells.lenKey), cell_copy(cells.payload));
+    DataMsg* lenKey = data_cell_use(&cells.lenKey, --cells.dataUses == 0);
+    rows_add(&dp->capDataValue, lenKey, data_cell_use(&cells.payload, cells.dataUses == 0));
   }
   data_cells_free(&cells);
 

@@ -89,7 +89,7 @@ uint64_t arena_alloc(ChildIndex* ix, uint64_t bytes) {
   }
   off = ix->used;
   ix->used += bytes;
-  store_prefault(ix->base, ix->size, ix->used, &ix->ready);
+  store_prefault(ix->file, ix->base, ix->size, off, ix->used, &ix->ready);
   return off;
 }
 

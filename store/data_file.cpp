@@ -137,7 +137,7 @@ uint32_t datafile_append(DataFile* df, const void* bytes, uint32_t n) {
       store_grow_view(df->hFile, &df->mapped, &df->mapped_size, "扩展文件失败，错误码: %lu\n") != 0)
     return 0;
   if (df->mapped_size < off + n) return 0;
-  store_prefault(df->mapped, df->mapped_size, off + n, &df->ready);
+  store_prefault(df->hFile, df->mapped, df->mapped_size, off, off + n, &df->ready);
   memcpy(df->mapped + off, bytes, n);
   DataFileHeader* h = header(df);
   h->write_offset = off + n;

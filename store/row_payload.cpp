@@ -72,12 +72,12 @@ int payload_pack_list(kvLinkedList* list, uint8_t* buf, uint32_t* offset) {
       orvane_log("缓冲区不足，释放剩余节点");
       return -1;
     }
-    memcpy(buf + w, pair->key, ks);
+    cell_bytes_copy(buf + w, pair->key, ks);
     w += ks;
-    memcpy(buf + w, pair->value, vs);
+    cell_bytes_copy(buf + w, pair->value, vs);
     w += vs;
     if (ds) {
-      memcpy(buf + w, pair->desc, ds);
+      cell_bytes_copy(buf + w, pair->desc, ds);
       w += ds;
     }
     body += ks + vs + ds;

@@ -138,7 +138,8 @@ uint64_t rowstore_append_value(RowStore* store, const void* bytes, uint32_t leng
                       "扩展文件失败，错误码: %lu\n") != 0)
     return 0;
   if (store->mapped_size < used + length + 4) return 0;
-  store_prefault(store->mapped, store->mapped_size, used + length + 4, &store->ready);
+  store_prefault(store->hFile, store->mapped, store->mapped_size, used, used + length + 4,
+                 &store->ready);
   memcpy(store->mapped + used, &length, 4);
   memcpy(store->mapped + used + 4, bytes, length);
   ValueFileHeader* h = value_header(store);
@@ -161,7 +162,7 @@ IndexEntry* rowstore_new_entry(RowStore* store, uint64_t* offset) {
       return nullptr;
     }
   }
-  store_prefault(x->mapped, x->mapped_size, used + kIndexEntrySize, &x->ready);
+  store_prefault(x->hFile, x->mapped, x->mapped_size, used, used + kIndexEntrySize, &x->ready);
   IndexFileHeader* h = index_header(x);
   h->used_bytes = used + kIndexEntrySize;
   h->entry_count++;

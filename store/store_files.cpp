@@ -139,13 +139,21 @@ int store_grow_view(os_file file, uint8_t** mapped, uint64_t* mapped_size, const
   return 0;
 }
 
-void store_prefault_slow(uint8_t* mapped, uint64_t mapped_size, uint64_t end, uint64_t* ready) {
+void store_prefault_slow(os_file file, uint8_t* mapped, uint64_t mapped_size, uint64_t from,
+                         uint64_t end, uint64_t* ready) {
   const uint64_t step = 1u << 20;
-  // After a jump (a file reopened, a damaged header) only the pages ahead
-  // are worth backing, not the whole gap.
-  uint64_t start = (end - *ready > step ? end - 4096 : *ready) & ~(uint64_t)4095;
+  // Only bytes past the old write position are free to be overwritten; after
+  // a jump (a file reopened, a damaged header) the gap behind is left alone.
+  uint64_t start = *ready > from ? *ready : from;
   if (start >= mapped_size) return;
   uint64_t stop = end + step < mapped_size ? end + step : mapped_size;
-  os_file_prefault(mapped + start, stop - start);
+  if (stop <= start) return;
+  // Zeros written through the file make its pages cheaply (they hold
+  // nothing yet, so nothing changes for a reader); mapping them into the
+  // view in one call then saves a fault per page. Both are hints: on failure
+  // the pages fault in as they are written.
+  os_file_write_zeros(file, start, stop - start);
+  uint64_t page = start & ~(uint64_t)4095;
+  os_file_prefault(mapped + page, stop - page);
   *ready = stop;
 }

@@ -41,13 +41,17 @@ void* map_file(os_file file, uint64_t size);
 // the file's kind are logged and -1 is returned.
 int store_grow_view(os_file file, uint8_t** mapped, uint64_t* mapped_size, const char* extend_msg);
 
-// Keeps writable pages ready ahead of the write position of a view: once
-// `end` (the offset written up to) passes *ready, the next stretch is backed
-// in one call instead of a page fault per page. *ready starts at 0.
-void store_prefault_slow(uint8_t* mapped, uint64_t mapped_size, uint64_t end, uint64_t* ready);
-static inline void store_prefault(uint8_t* mapped, uint64_t mapped_size, uint64_t end,
-                                  uint64_t* ready) {
-  if (end > *ready) store_prefault_slow(mapped, mapped_size, end, ready);
+// Keeps writable pages ready ahead of the write position of a view of
+// `file`: once `end` (the offset about to be written up to) passes *ready,
+// the next stretch is made in one go instead of a page fault per page.
+// `from` is where the bytes that hold nothing yet begin (the old write
+// position): the stretch is made by writing zeros from there on, never
+// below. *ready starts at 0.
+void store_prefault_slow(os_file file, uint8_t* mapped, uint64_t mapped_size, uint64_t from,
+                         uint64_t end, uint64_t* ready);
+static inline void store_prefault(os_file file, uint8_t* mapped, uint64_t mapped_size,
+                                  uint64_t from, uint64_t end, uint64_t* ready) {
+  if (end > *ready) store_prefault_slow(file, mapped, mapped_size, from, end, ready);
 }
 
 // Logs a message; with `also_stderr` it is written to standard error too.

@@ -27,16 +27,20 @@
 namespace {
 
 // User sizes of the classes; the tag word comes on top.
-constexpr uint32_t kClassSize[] = {16, 24, 32, 40, 48, 56, 64, 80, 96, 112,
-                                   128, 160, 192, 224, 256, 320, 384, 448, 512};
+// The classes reach the largest cell (4,096 payload bytes + 8), so even the
+// payload cells of bulk packets (520 bytes at high speed) stay off malloc.
+constexpr uint32_t kClassSize[] = {16,  24,  32,  40,   48,   56,   64,   80,   96,   112,
+                                   128, 160, 192, 224,  256,  320,  384,  448,  528,  640,
+                                   768, 1024, 1280, 1536, 2048, 2560, 3072, 4104};
 constexpr int kClassCount = sizeof kClassSize / sizeof kClassSize[0];
-constexpr uint32_t kMaxSmall = 512;
+constexpr uint32_t kMaxSmall = 4104;
 constexpr uintptr_t kClassMask = 63;  // pools are 64-byte aligned
 constexpr uintptr_t kMallocTag = 63;  // class field of a plain malloc block
+constexpr uintptr_t kInnerTag = kCellPoolInnerTag;  // a part of a bigger block: freed with it
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr size_t kWord = sizeof(uintptr_t);
 
-static_assert(kClassCount < (int)kMallocTag, "class numbers must fit below the malloc tag");
+static_assert(kClassCount < (int)kInnerTag, "class numbers must fit below the special tags");
 
 // Class of every size up to kMaxSmall, indexed by (size + 7) / 8.
 struct ClassTable {
@@ -50,6 +54,8 @@ struct ClassTable {
   }
 };
 constexpr ClassTable kClassOf;
+static_assert(kClassCount == kCellPoolClassCount, "the inline fast path knows the class count");
+static_assert(kMaxSmall == kCellPoolMaxSize, "the inline fast path knows the largest class");
 
 // A free block, seen through its tag word.
 struct FreeBlock {
@@ -61,7 +67,7 @@ struct Chunk {
 };
 
 struct alignas(64) Pool {
-  FreeBlock* local[kClassCount];                // owner-only free lists
+  CellPoolLocal hot;                            // owner-only free lists (first: same address)
   alignas(64) std::atomic<FreeBlock*> remote[kClassCount];  // blocks returned by other threads
   alignas(64) char* bump;                        // next uncarved byte of the current chunk
   char* bump_end;                                // end of the current chunk
@@ -70,25 +76,21 @@ struct alignas(64) Pool {
   Pool* next_all;                                // link in the list of every pool
 };
 
-#ifdef CELL_POOL_ASAN
-std::atomic<int> g_enabled{0};
-#else
-std::atomic<int> g_enabled{1};
-#endif
 
 std::mutex g_pools_mutex;
 Pool* g_parked = nullptr;  // pools of ended threads, waiting for adoption
 Pool* g_all = nullptr;     // every pool ever made (keeps chunks reachable)
 
-thread_local Pool* t_pool = nullptr;
+// The calling thread's pool, as the inline fast paths see it.
+inline Pool* my_pool() { return (Pool*)cell_pool_tls; }
 thread_local bool t_exited = false;
 
 // Parks the thread's pool when the thread ends.
 struct PoolGuard {
   ~PoolGuard() {
     t_exited = true;
-    Pool* p = t_pool;
-    t_pool = nullptr;
+    Pool* p = my_pool();
+    cell_pool_tls = nullptr;
     if (!p) return;
     std::lock_guard<std::mutex> lock(g_pools_mutex);
     p->next_parked = g_parked;
@@ -116,7 +118,7 @@ Pool* thread_pool_slow() {
     if (!mem) return nullptr;
     p = new (mem) Pool();
     for (int c = 0; c < kClassCount; ++c) {
-      p->local[c] = nullptr;
+      p->hot.local[c] = nullptr;
       p->remote[c].store(nullptr, std::memory_order_relaxed);
     }
     p->bump = p->bump_end = nullptr;
@@ -127,7 +129,7 @@ Pool* thread_pool_slow() {
   }
   p->next_parked = nullptr;
   (void)&t_guard;  // registers the guard's destructor for this thread
-  t_pool = p;
+  cell_pool_tls = &p->hot;
   return p;
 }
 
@@ -159,18 +161,27 @@ void* carve(Pool* p, int c) {
 
 }  // namespace
 
-void* cell_pool_alloc(size_t size) {
-  if (size > kMaxSmall || !g_enabled.load(std::memory_order_relaxed)) return malloc_block(size);
-  Pool* p = t_pool;
+CELL_POOL_THREAD CellPoolLocal* cell_pool_tls = nullptr;
+extern const uint8_t* const cell_pool_class_of = kClassOf.of;
+// Pooling is off by default under AddressSanitizer (see cell_pool.h).
+#ifdef CELL_POOL_ASAN
+std::atomic<int> cell_pool_on{0};
+#else
+std::atomic<int> cell_pool_on{1};
+#endif
+
+void* cell_pool_alloc_slow(size_t size) {
+  if (size > kMaxSmall || !cell_pool_on.load(std::memory_order_relaxed)) return malloc_block(size);
+  Pool* p = my_pool();
   if (!p && !(p = thread_pool_slow())) return malloc_block(size);
   int c = kClassOf.of[(size + 7) >> 3];
-  FreeBlock* b = p->local[c];
+  FreeBlock* b = (FreeBlock*)p->hot.local[c];
   void* user;
   if (b) {
-    p->local[c] = b->next;
+    p->hot.local[c] = b->next;
     user = b + 1;
   } else if ((b = p->remote[c].exchange(nullptr, std::memory_order_acquire)) != nullptr) {
-    p->local[c] = b->next;
+    p->hot.local[c] = b->next;
     user = b + 1;
   } else if (!(user = carve(p, c))) {
     return nullptr;
@@ -180,7 +191,7 @@ void* cell_pool_alloc(size_t size) {
   return user;
 }
 
-void cell_pool_free(void* user) {
+void cell_pool_free_slow(void* user) {
   if (!user) return;
   uintptr_t tag = *tag_of(user);
   uintptr_t c = tag & kClassMask;
@@ -188,12 +199,13 @@ void cell_pool_free(void* user) {
     free(tag_of(user));
     return;
   }
+  if (c == kInnerTag) return;
   Pool* owner = (Pool*)(tag & ~kClassMask);
   FreeBlock* b = (FreeBlock*)tag_of(user);
   POISON(user, kClassSize[c]);
-  if (owner == t_pool) {
-    b->next = owner->local[c];
-    owner->local[c] = b;
+  if (owner == my_pool()) {
+    b->next = (FreeBlock*)owner->hot.local[c];
+    owner->hot.local[c] = b;
     return;
   }
   FreeBlock* head = owner->remote[c].load(std::memory_order_relaxed);
@@ -203,8 +215,25 @@ void cell_pool_free(void* user) {
                                                    std::memory_order_relaxed));
 }
 
-int cell_pool_set_enabled(int enabled) {
-  return g_enabled.exchange(enabled ? 1 : 0, std::memory_order_relaxed);
+void* cell_pool_alloc_pair(size_t first, size_t second, void** second_out) {
+  size_t lead = (first + kWord - 1) & ~(kWord - 1);
+  uint8_t* a = (uint8_t*)cell_pool_alloc(lead + kWord + second);
+  if (!a) {
+    *second_out = nullptr;
+    return nullptr;
+  }
+  uintptr_t* inner = (uintptr_t*)(a + lead);
+  *inner = kInnerTag;
+  *second_out = inner + 1;
+  return a;
 }
 
-int cell_pool_enabled(void) { return g_enabled.load(std::memory_order_relaxed); }
+void cell_pool_keep(void* block) {
+  if (block) *tag_of(block) = kInnerTag;
+}
+
+int cell_pool_set_enabled(int enabled) {
+  return cell_pool_on.exchange(enabled ? 1 : 0, std::memory_order_relaxed);
+}
+
+int cell_pool_enabled(void) { return cell_pool_on.load(std::memory_order_relaxed); }

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 enum DataMsgType : uint8_t {
   D_WORD = 0,    // 1 byte: 1-based index into kWordTable
@@ -70,6 +71,27 @@ void cell_free(DataMsg* cell);
 
 // Total bytes of the block: len + 6.
 static inline size_t cell_size(const DataMsg* cell) { return (size_t)cell->len + 6; }
+// Copies the n >= 8 bytes of a cell block. Most cells are 9 to 32 bytes,
+// which take two overlapping moves here instead of a call to memcpy.
+static inline void cell_bytes_copy(void* dst, const void* src, size_t n) {
+  uint8_t* d = (uint8_t*)dst;
+  const uint8_t* s = (const uint8_t*)src;
+  if (n <= 16) {
+    uint64_t a, b;
+    memcpy(&a, s, 8);
+    memcpy(&b, s + n - 8, 8);
+    memcpy(d, &a, 8);
+    memcpy(d + n - 8, &b, 8);
+  } else if (n <= 32) {
+    uint64_t a[2], b[2];
+    memcpy(a, s, 16);
+    memcpy(b, s + n - 16, 16);
+    memcpy(d, a, 16);
+    memcpy(d + n - 16, b, 16);
+  } else {
+    memcpy(d, s, n);
+  }
+}
 // 1 when the stored CRC matches the block, else 0. `block` needs at least
 // `avail` readable bytes; a block whose len runs past `avail` fails.
 int cell_crc_ok(const void* block, size_t avail);

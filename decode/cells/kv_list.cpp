@@ -1,5 +1,6 @@
 // Display record lists: append, concatenate, free and the chain of tables.
-// Headers, nodes, pairs and chain links come from the cell pool like cells.
+// Headers, nodes, pairs and chain links come from the cell pool like cells;
+// a node and its pair are one pool block.
 #include "decode/cells/kv_list.h"
 
 #include "decode/cells/cell_pool.h"
@@ -22,11 +23,12 @@ static int append_pair(kvLinkedList** list, DataMsg* key, DataMsg* value, DataMs
     if (!l) return -1;
     created = 1;
   }
-  kvPair* pair = (kvPair*)cell_pool_alloc(sizeof(kvPair));
-  kvNode* node = (kvNode*)cell_pool_alloc(sizeof(kvNode));
-  if (!pair || !node) {
-    cell_pool_free(pair);
-    cell_pool_free(node);
+  // Node and pair share one block: kvnode_free releases the pair (a no-op
+  // for the memory) before the node, which returns both.
+  void* inner = nullptr;
+  kvNode* node = (kvNode*)cell_pool_alloc_pair(sizeof(kvNode), sizeof(kvPair), &inner);
+  kvPair* pair = (kvPair*)inner;
+  if (!node) {
     if (created) cell_pool_free(l);
     return -1;
   }

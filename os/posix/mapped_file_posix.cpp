@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -169,6 +170,33 @@ void os_file_prefault(void* addr, uint64_t len) {
   int saved = errno;
   madvise(addr, (size_t)len, MADV_POPULATE_WRITE);
   errno = saved;
+}
+
+int os_file_write_zeros(os_file f, uint64_t offset, uint64_t len) {
+  static const char kZeros[64 * 1024] = {};
+  enum { kVectors = 16 };  // up to 1 MiB per call from one zero block
+  uint64_t size = 0;
+  if (os_file_size(f, &size) != 0) return -1;
+  if (offset >= size) return 0;
+  if (len > size - offset) len = size - offset;
+  while (len > 0) {
+    struct iovec iov[kVectors];
+    int n = 0;
+    uint64_t chunk = 0;
+    while (n < kVectors && chunk < len) {
+      uint64_t part = len - chunk < sizeof kZeros ? len - chunk : sizeof kZeros;
+      iov[n].iov_base = (void*)kZeros;
+      iov[n].iov_len = (size_t)part;
+      chunk += part;
+      ++n;
+    }
+    ssize_t w = pwritev((int)f, iov, n, (off_t)offset);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return -1;
+    offset += (uint64_t)w;
+    len -= (uint64_t)w;
+  }
+  return 0;
 }
 
 int os_path_access(const char* path) { return access(path, F_OK) == 0 ? 0 : -1; }

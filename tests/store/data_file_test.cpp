@@ -69,6 +69,29 @@ TEST_F(DataFileTest, TruncateAndReopenGivesBackExactlyTheBytes) {
   EXPECT_EQ(file_size(data_path("d.qelvo")), 124);
 }
 
+TEST_F(DataFileTest, AppendingToAReopenedFileKeepsEveryEarlierByte) {
+  // Pages ahead of the write position are made by writing zeros through the
+  // file; on a reopened file that must start at its write position, never
+  // over what is already there, even within the same page.
+  DataFile* df = datafile_create("r.qelvo");
+  ASSERT_NE(df, nullptr);
+  std::vector<uint8_t> first(5000), second(3000);
+  for (size_t i = 0; i < first.size(); ++i) first[i] = (uint8_t)(i * 7 + 3);
+  for (size_t i = 0; i < second.size(); ++i) second[i] = (uint8_t)(i * 5 + 11);
+  ASSERT_EQ(datafile_append(df, first.data(), 4000), 4000u);  // records are at most 4,096
+  ASSERT_EQ(datafile_append(df, first.data() + 4000, 1000), 1000u);
+  datafile_close_truncate(df);
+
+  DataFile* back = datafile_open(data_path("r.qelvo").c_str());
+  ASSERT_NE(back, nullptr);
+  ASSERT_EQ(datafile_append(back, second.data(), 3000), 3000u);
+  std::vector<uint8_t> out(8000);
+  ASSERT_EQ(datafile_read(back, out.data(), 8000), 8000u);
+  EXPECT_EQ(0, memcmp(out.data(), first.data(), 5000));
+  EXPECT_EQ(0, memcmp(out.data() + 5000, second.data(), 3000));
+  datafile_close_delete(back);
+}
+
 TEST_F(DataFileTest, OpenRefusesMissingEmptyShortAndForeignFilesAndClosesThem) {
   int fds = open_fds();
   EXPECT_EQ(datafile_open(tmp_.file("missing").c_str()), nullptr);
