@@ -353,6 +353,17 @@ ShmHandle* shm_open(const ShmConfig* config) {
   return h;
 }
 
+// Takes the ring's lock for a read or write. An abandoned lock is already
+// repaired by the lock layer; the call that met it still reports failure.
+static bool lock_ring(ShmHandle* handle, uint32_t timeout) {
+  int locked = os_lock_acquire(handle->lock, timeout);
+  if (locked == OS_LOCK_TAKEN) return true;
+  unsigned long err = os_sync_last_error();
+  if (locked == OS_LOCK_ABANDONED) os_lock_release(handle->lock);
+  set_status("获取互斥锁失败 (错误码: %lu)", kUlong, err);
+  return false;
+}
+
 int shm_read(ShmHandle* handle, void* destination, uint32_t count, uint32_t timeout) {
   if (!handle || !destination || count == 0) {
     set_status("参数错误");
@@ -369,14 +380,7 @@ int shm_read(ShmHandle* handle, void* destination, uint32_t count, uint32_t time
       return -1;
     }
   }
-  int locked = os_lock_acquire(handle->lock, kLockWaitMs);
-  if (locked != OS_LOCK_TAKEN) {
-    // An abandoned lock is already repaired; this read still reports it.
-    unsigned long err = os_sync_last_error();
-    if (locked == OS_LOCK_ABANDONED) os_lock_release(handle->lock);
-    set_status("获取互斥锁失败 (错误码: %lu)", kUlong, err);
-    return -1;
-  }
+  if (!lock_ring(handle, kLockWaitMs)) return -1;
   uint32_t wp, rp;
   load_positions(handle, &wp, &rp);
   uint32_t avail = available(wp, rp);
@@ -415,13 +419,7 @@ int shm_write(ShmHandle* handle, const void* source, uint32_t count, uint32_t ti
     set_status("数据大小超出限制 (%lu > %d)", kUlongInt, count, SHM_MAX_WRITE);
     return -1;
   }
-  int locked = os_lock_acquire(handle->lock, timeout);
-  if (locked != OS_LOCK_TAKEN) {
-    unsigned long err = os_sync_last_error();
-    if (locked == OS_LOCK_ABANDONED) os_lock_release(handle->lock);
-    set_status("获取互斥锁失败 (错误码: %lu)", kUlong, err);
-    return -1;
-  }
+  if (!lock_ring(handle, timeout)) return -1;
   uint32_t wp, rp;
   load_positions(handle, &wp, &rp);
   uint32_t room = free_bytes(wp, rp);
