@@ -3,69 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "store/capture/capture_file.h"
-#include "tests/support/test_env.h"
+#include "tests/dump/dump_run.h"
 
 namespace {
 
-struct DumpRun {
-  int status;  // exit status, or -1 when the program did not exit normally
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// Runs orvane-dump with `args` in directory `cwd`, with TMPDIR set to `tmp`.
-DumpRun run_dump(const std::vector<std::string>& args, const std::string& cwd, const std::string& tmp) {
-  std::string exe = testenv::bin_dir() + "/orvane-dump";
-  std::string outPath = tmp + "/../dump.out." + std::to_string(getpid());
-  std::string errPath = tmp + "/../dump.err." + std::to_string(getpid());
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (o < 0 || e < 0 || chdir(cwd.c_str()) != 0) _exit(127);
-    dup2(o, 1);
-    dup2(e, 2);
-    setenv("TMPDIR", tmp.c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  DumpRun r{WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(outPath), slurp(errPath)};
-  unlink(outPath.c_str());
-  unlink(errPath.c_str());
-  return r;
-}
-
-std::vector<std::string> split_lines(const std::string& s) {
-  std::vector<std::string> lines;
-  std::stringstream in(s);
-  std::string l;
-  while (std::getline(in, l)) lines.push_back(l);
-  return lines;
-}
+using dumprun::split_lines;
+using DumpRun = dumprun::Result;
 
 std::vector<std::string> shared_captures() {
   std::vector<std::string> files;
@@ -73,7 +21,8 @@ std::vector<std::string> shared_captures() {
   if (!d) return files;
   while (dirent* e = readdir(d)) {
     std::string n = e->d_name;
-    if (n.size() > 5 && (n.substr(n.size() - 5) == ".pcap" || n.substr(n.size() - 7 < n.size() ? n.size() - 7 : 0) == ".pcapng"))
+    size_t dot = n.rfind('.');
+    if (dot != std::string::npos && (n.substr(dot) == ".pcap" || n.substr(dot) == ".pcapng"))
       files.push_back(n);
   }
   closedir(d);
@@ -114,7 +63,7 @@ class Dump : public ::testing::Test {
     ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
   }
-  DumpRun dump(const std::vector<std::string>& args) { return run_dump(args, work, tmp); }
+  DumpRun dump(const std::vector<std::string>& args) { return dumprun::run(args, work, tmp); }
   testenv::TempDir dir;
   std::string tmp = dir.file("tmp");
   std::string work = dir.file("work");
@@ -190,7 +139,7 @@ TEST_F(Dump, GoldenOutputs) {
     std::string base = g.file;
     base = base.substr(0, base.rfind('.'));
     std::string golden = std::string(ORVANE_DUMP_GOLDEN_DIR) + "/" + base + "." + g.view + ".jsonl";
-    EXPECT_EQ(r.out, slurp(golden)) << golden;
+    EXPECT_EQ(r.out, dumprun::slurp(golden)) << golden;
   }
 }
 
