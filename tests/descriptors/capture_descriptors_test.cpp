@@ -10,7 +10,7 @@
 #include <string>
 #include <tuple>
 
-#include "dump_run.h"
+#include "tests/dump/dump_run.h"
 
 namespace {
 

@@ -5,39 +5,16 @@
 
 #include <random>
 
-#include "decode/cells/usb_crc.h"
 #include "decode/data_parse.h"
-#include "dump_run.h"
+#include "tests/dump/dump_run.h"
 #include "store/capture/capture_file.h"
+#include "tests/decode/usb_packets.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
+using namespace usbtest;
 enum : uint8_t { SETUP = 0x2D, IN = 0x69, OUT = 0xE1, DATA0 = 0xC3, DATA1 = 0x4B, ACK = 0xD2,
                  NAK = 0x5A };
-
-Bytes token(uint8_t pid, uint8_t address, uint8_t endpoint) {
-  uint16_t field = (uint16_t)((address & 0x7F) | ((endpoint & 0x0F) << 7));
-  field |= (uint16_t)(crc5_usb(field) << 11);
-  return Bytes{pid, (uint8_t)field, (uint8_t)(field >> 8)};
-}
-
-Bytes data(uint8_t pid, const Bytes& payload) {
-  Bytes b(payload.size() + 3);
-  b[0] = pid;
-  for (size_t i = 0; i < payload.size(); i++) b[1 + i] = payload[i];
-  uint16_t crc = crc16_usb(payload.data(), payload.size());
-  b[payload.size() + 1] = (uint8_t)crc;
-  b[payload.size() + 2] = (uint8_t)(crc >> 8);
-  return b;
-}
-
-Bytes counting(size_t n) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; i++) b[i] = (uint8_t)i;
-  return b;
-}
 
 // A packet list growing into a capture.
 struct Bus {
@@ -86,8 +63,7 @@ const Bytes kConfig = {
 };
 const Bytes kGetConfig = {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x27, 0x00};
 
-// The top-level rows of a view: "head" cell key of each (the transfer or
-// transaction kind) with the row.
+// The top-level rows of a view.
 std::vector<const dumprun::Row*> top_rows(const dumprun::Result& r) {
   std::vector<const dumprun::Row*> out;
   for (const dumprun::Row& row : r.rows)
@@ -95,8 +71,19 @@ std::vector<const dumprun::Row*> top_rows(const dumprun::Result& r) {
   return out;
 }
 
+// The first info key of a row: the transfer or transaction kind, the table title.
 std::string head(const dumprun::Row* r) {
   return r->infos.empty() || r->infos[0].empty() ? "<none>" : r->infos[0][0];
+}
+
+// The value of `key` in the top-level row `i`.
+std::string value(const std::vector<const dumprun::Row*>& top, size_t i, const std::string& key) {
+  return dumprun::value_of(top[i]->values, key);
+}
+
+// Runs one view of `capture` as JSON.
+dumprun::Result view(const char* name, const testenv::TempDir& tmp, const char* capture) {
+  return dumprun::run({"--view", name, "--json", tmp.file(capture)}, tmp);
 }
 
 }  // namespace
@@ -104,11 +91,11 @@ std::string head(const dumprun::Row* r) {
 TEST(TransferTracking, LearnedEndpointsBeginBulkInterruptAndIsochronousTransfers) {
   Bus bus;
   bus.control_read(5, kGetConfig, kConfig);
-  Bytes d3 = data(DATA0, counting(3));
+  Bytes d3 = data(DATA0, filled(3));
   bus.txn(token(IN, 5, 4), &d3, ACK);  // endpoint 4 was never described
   // Bulk IN: two full packets and a short one.
-  Bytes full0 = data(DATA0, counting(64)), full1 = data(DATA1, counting(64));
-  Bytes short0 = data(DATA0, counting(10));
+  Bytes full0 = data(DATA0, filled(64)), full1 = data(DATA1, filled(64));
+  Bytes short0 = data(DATA0, filled(10));
   bus.txn(token(IN, 5, 1), &full0, ACK);
   bus.txn(token(IN, 5, 1), &full1, ACK);
   bus.txn(token(IN, 5, 1), &short0, ACK);
@@ -117,7 +104,7 @@ TEST(TransferTracking, LearnedEndpointsBeginBulkInterruptAndIsochronousTransfers
   bus.txn(token(IN, 5, 2), &d3, ACK);
   // Isochronous OUT of 100 bytes (acknowledged here so that the transfer
   // completes; real isochronous packets carry no handshake).
-  Bytes iso = data(DATA0, counting(100));
+  Bytes iso = data(DATA0, filled(100));
   bus.txn(token(OUT, 5, 3), &iso, ACK);
   // Bulk IN ended by a zero-length packet.
   Bytes zlp = data(DATA1, Bytes{});
@@ -128,7 +115,7 @@ TEST(TransferTracking, LearnedEndpointsBeginBulkInterruptAndIsochronousTransfers
 
   testenv::TempDir tmp;
   ASSERT_TRUE(bus.write(tmp.file("learn.pcap")));
-  dumprun::Result r = dumprun::run({"--view", "transactions", "--json", tmp.file("learn.pcap")}, tmp);
+  dumprun::Result r = view("transactions", tmp, "learn.pcap");
   ASSERT_EQ(r.status, 0);
   ASSERT_EQ(r.bad_lines, 0);
   std::vector<const dumprun::Row*> top = top_rows(r);
@@ -140,9 +127,9 @@ TEST(TransferTracking, LearnedEndpointsBeginBulkInterruptAndIsochronousTransfers
   ASSERT_EQ(heads, expected);
 
   // The control transfer's descriptors were walked: no data cell.
-  EXPECT_EQ(dumprun::value_of(top[0]->values, "Standard Req"), "Get Descriptor");
-  EXPECT_EQ(dumprun::value_of(top[0]->values, "Data (39 tytes)"), "<none>");
-  EXPECT_EQ(dumprun::value_of(top[1]->values, "Point"), "4");
+  EXPECT_EQ(value(top, 0, "Standard Req"), "Get Descriptor");
+  EXPECT_EQ(value(top, 0, "Data (39 tytes)"), "<none>");
+  EXPECT_EQ(value(top, 1, "Point"), "4");
 
   // Bulk: the token cells, then the reassembled data, once.
   const std::vector<dumprun::Cells>& bulk = top[2]->values;
@@ -154,20 +141,20 @@ TEST(TransferTracking, LearnedEndpointsBeginBulkInterruptAndIsochronousTransfers
   EXPECT_EQ(bulk[3][1].substr(0, 8), "00 01 02");
   EXPECT_EQ(dumprun::value_of(bulk, "State"), "Success");
 
-  EXPECT_EQ(dumprun::value_of(top[3]->values, "Point"), "2");
-  EXPECT_EQ(dumprun::value_of(top[3]->values, "Data (3 tytes)"), "00 01 02");
-  EXPECT_EQ(dumprun::value_of(top[3]->values, "State"), "Success");
+  EXPECT_EQ(value(top, 3, "Point"), "2");
+  EXPECT_EQ(value(top, 3, "Data (3 tytes)"), "00 01 02");
+  EXPECT_EQ(value(top, 3, "State"), "Success");
 
-  EXPECT_EQ(dumprun::value_of(top[4]->values, "Out"), "E1");
-  EXPECT_EQ(dumprun::value_of(top[4]->values, "Point"), "3");
-  EXPECT_NE(dumprun::value_of(top[4]->values, "Data (100 tytes)"), "<none>");
+  EXPECT_EQ(value(top, 4, "Out"), "E1");
+  EXPECT_EQ(value(top, 4, "Point"), "3");
+  EXPECT_NE(value(top, 4, "Data (100 tytes)"), "<none>");
 
-  EXPECT_NE(dumprun::value_of(top[5]->values, "Data (64 tytes)"), "<none>");
-  EXPECT_EQ(dumprun::value_of(top[5]->values, "State"), "Success");
-  EXPECT_EQ(dumprun::value_of(top[6]->values, "Addr"), "6");
+  EXPECT_NE(value(top, 5, "Data (64 tytes)"), "<none>");
+  EXPECT_EQ(value(top, 5, "State"), "Success");
+  EXPECT_EQ(value(top, 6, "Addr"), "6");
 
   // The descriptor view of the same capture: the request and the five tables.
-  dumprun::Result d = dumprun::run({"--view", "descriptors", "--json", tmp.file("learn.pcap")}, tmp);
+  dumprun::Result d = view("descriptors", tmp, "learn.pcap");
   ASSERT_EQ(d.status, 0);
   std::vector<std::string> titles;
   for (const dumprun::Row& row : d.rows) titles.push_back(head(&row));
@@ -184,18 +171,18 @@ TEST(TransferTracking, WithoutTheConfigurationNoTransferBegins) {
   Bytes get255 = kGetConfig;
   get255[6] = 0xFF;
   bus.control_read(5, get255, kConfig);
-  Bytes short0 = data(DATA0, counting(10));
+  Bytes short0 = data(DATA0, filled(10));
   bus.txn(token(IN, 5, 1), &short0, ACK);
   testenv::TempDir tmp;
   ASSERT_TRUE(bus.write(tmp.file("short.pcap")));
-  dumprun::Result r = dumprun::run({"--view", "transactions", "--json", tmp.file("short.pcap")}, tmp);
+  dumprun::Result r = view("transactions", tmp, "short.pcap");
   ASSERT_EQ(r.status, 0);
   std::vector<const dumprun::Row*> top = top_rows(r);
   ASSERT_EQ(top.size(), 2u);
   EXPECT_EQ(head(top[0]), "CTRL Transfer");
-  EXPECT_EQ(dumprun::value_of(top[0]->values, "Data (39 tytes)").substr(0, 14), "09 02 27 00 01");
+  EXPECT_EQ(value(top, 0, "Data (39 tytes)").substr(0, 14), "09 02 27 00 01");
   EXPECT_EQ(head(top[1]), "IN Transaction");
-  dumprun::Result d = dumprun::run({"--view", "descriptors", "--json", tmp.file("short.pcap")}, tmp);
+  dumprun::Result d = view("descriptors", tmp, "short.pcap");
   ASSERT_EQ(d.status, 0);
   ASSERT_EQ(d.rows.size(), 1u);  // the request table only
 }
@@ -209,12 +196,12 @@ TEST(TransferTracking, ShortDeviceAnswerIsDataAndFullOneIsATable) {
   bus.control_read(3, {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00}, device);
   testenv::TempDir tmp;
   ASSERT_TRUE(bus.write(tmp.file("dev.pcap")));
-  dumprun::Result t = dumprun::run({"--view", "transactions", "--json", tmp.file("dev.pcap")}, tmp);
+  dumprun::Result t = view("transactions", tmp, "dev.pcap");
   ASSERT_EQ(t.status, 0);
   std::vector<const dumprun::Row*> top = top_rows(t);
   ASSERT_EQ(top.size(), 2u);
-  EXPECT_EQ(dumprun::value_of(top[0]->values, "Data (18 tytes)").substr(0, 5), "12 01");
-  EXPECT_EQ(dumprun::value_of(top[1]->values, "Data (18 tytes)"), "<none>");
+  EXPECT_EQ(value(top, 0, "Data (18 tytes)").substr(0, 5), "12 01");
+  EXPECT_EQ(value(top, 1, "Data (18 tytes)"), "<none>");
 
   // The text form of the descriptor view: title, header row, fields with
   // their descriptions.
