@@ -34,17 +34,14 @@ std::string typed(const kvLinkedList* l) {
   return out;
 }
 
-class DecoderAudit : public ::testing::Test {
+class DecoderAudit : public DecoderTest {
  protected:
   void SetUp() override {
     orvane_log_set_muted(1);
-    sof_hold_clear();
-    selectedAddress = selectedEndpoint = 0xFF;
-    dp = new dataParse(false);
+    DecoderTest::SetUp();
   }
   void TearDown() override {
-    delete dp;
-    sof_hold_clear();
+    DecoderTest::TearDown();
     orvane_log_set_muted(0);
   }
   // The caller's loop for one packet; the output lists are left alone.
@@ -59,7 +56,6 @@ class DecoderAudit : public ::testing::Test {
     uint64_t t = t0;
     for (const Bytes& b : packets) feed(b, t += 100);
   }
-  dataParse* dp = nullptr;
 };
 
 // The token cells of a completed bulk transfer's detail carry no colour but
@@ -142,8 +138,7 @@ TEST_F(DecoderAudit, DataPacketsWithoutOutcomeAreHeldWithinABound) {
 TEST_F(DecoderAudit, EveryCellWithItsTypeAndColours) {
   auto take = [&](kvLinkedList** l) {
     std::string t = typed(*l);
-    kvlist_free(*l);
-    *l = nullptr;
+    drop({l});
     return t;
   };
   // SETUP to device 1: decoded at the ACK.
@@ -243,13 +238,8 @@ TEST_F(DecoderAudit, RepeatedSetupPacketsKeepTheTransferDetailBounded) {
     for (int k = 0; k < 4; k++) {
       uint32_t r = dp->parsePackage(setup.data(), (int32_t)setup.size(), 200 + (uint64_t)i);
       // What the pipeline takes after every call; the transfer's lists stay.
-      kvLinkedList** taken[] = {&dp->rawPackageInfo, &dp->rawPackageValue,
-                                &dp->rawPackageParseInfo, &dp->rawPackageParseValue,
-                                &dp->viewPackageInfo, &dp->viewPackageValue};
-      for (kvLinkedList** l : taken) {
-        kvlist_free(*l);
-        *l = nullptr;
-      }
+      drop({&dp->rawPackageInfo, &dp->rawPackageValue, &dp->rawPackageParseInfo,
+            &dp->rawPackageParseValue, &dp->viewPackageInfo, &dp->viewPackageValue});
       kvlistpair_chain_free(dp->descriptorTables);
       dp->descriptorTables = nullptr;
       if (!(r & RESULT_CALL_AGAIN)) break;

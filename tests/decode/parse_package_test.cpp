@@ -29,19 +29,15 @@ struct Call {
   std::string parse;    // rawPackageParseValue
 };
 
-class ParsePackage : public ::testing::Test {
+class ParsePackage : public DecoderTest {
  protected:
   void SetUp() override {
-    g_log.clear();
     orvane_log_set_sink(capture_log, nullptr);
-    sof_hold_clear();
-    selectedAddress = selectedEndpoint = 0xFF;
-    dp = new dataParse(false);
+    DecoderTest::SetUp();
     g_log.clear();
   }
   void TearDown() override {
-    delete dp;
-    sof_hold_clear();
+    DecoderTest::TearDown();
     orvane_log_set_sink(nullptr, nullptr);
   }
   // One call; the package lists are read and freed, the others stay.
@@ -53,12 +49,8 @@ class ParsePackage : public ::testing::Test {
     c.package = list_text(dp->rawPackageInfo);
     c.raw = list_text(dp->rawPackageValue);
     c.parse = list_text(dp->rawPackageParseValue);
-    kvLinkedList** pk[] = {&dp->rawPackageInfo, &dp->rawPackageValue, &dp->rawPackageParseInfo,
-                           &dp->rawPackageParseValue};
-    for (auto l : pk) {
-      kvlist_free(*l);
-      *l = nullptr;
-    }
+    drop({&dp->rawPackageInfo, &dp->rawPackageValue, &dp->rawPackageParseInfo,
+          &dp->rawPackageParseValue});
     return c;
   }
   // The caller's loop: call again while asked to.
@@ -80,35 +72,37 @@ class ParsePackage : public ::testing::Test {
     }
     return all;
   }
-  dataParse* dp = nullptr;
 };
 
 TEST(UsbPacket, ValidityRules) {
-  EXPECT_EQ(usb_packet_validate(Bytes{0x2D, 0x00, 0x10}.data(), 3), 0x2D);  // CRC5 2
-  EXPECT_EQ(usb_packet_validate(Bytes{0x2D, 0x00, 0x00}.data(), 3), 0);
-  EXPECT_EQ(usb_packet_validate(Bytes{0x2D, 0x00}.data(), 2), 0);
-  Bytes in = token(0x69, 5, 3);
-  EXPECT_EQ(usb_packet_validate(in.data(), 3), 0x69);
-  in[1] ^= 0x01;  // address changed, CRC5 kept
-  EXPECT_EQ(usb_packet_validate(in.data(), 3), 0);
-  Bytes s = sof(0x7FF);
-  EXPECT_EQ(usb_packet_validate(s.data(), 3), 0xA5);
-  // Data: length 2 invalid, 3 valid whatever the CRC bytes, from 4 the CRC16 counts.
-  EXPECT_EQ(usb_packet_validate(Bytes{0xC3, 0x00}.data(), 2), 0);
-  EXPECT_EQ(usb_packet_validate(Bytes{0x4B, 0x12, 0x34}.data(), 3), 0x4B);
-  Bytes d = data(0x87, filled(10));
-  EXPECT_EQ(usb_packet_validate(d.data(), (int32_t)d.size()), 0x87);
-  d[3] ^= 0x80;
-  EXPECT_EQ(usb_packet_validate(d.data(), (int32_t)d.size()), 0);
-  // Handshakes: one byte only (ERR with more bytes is not a handshake).
-  EXPECT_EQ(usb_packet_validate(Bytes{0xD2}.data(), 1), 0xD2);
-  EXPECT_EQ(usb_packet_validate(Bytes{0x3C, 0x00}.data(), 2), 0);
-  // SPLIT: four bytes, CRC5 not tested.
-  EXPECT_EQ(usb_packet_validate(Bytes{0x78, 0x01, 0x02, 0xFF}.data(), 4), 0x78);
-  EXPECT_EQ(usb_packet_validate(Bytes{0x78, 0x01, 0x02}.data(), 3), 0);
-  // Unlisted PIDs and empty packets.
-  EXPECT_EQ(usb_packet_validate(Bytes{0x00}.data(), 1), 0);
-  EXPECT_EQ(usb_packet_validate(Bytes{0x55, 0, 0}.data(), 3), 0);
+  auto flipped = [](Bytes b, size_t at, uint8_t bits) { return b[at] ^= bits, b; };
+  const struct {
+    const char* what;
+    Bytes packet;
+    int pid;  // what validation returns
+  } cases[] = {
+      {"SETUP with CRC5 2", {0x2D, 0x00, 0x10}, 0x2D},
+      {"SETUP with a wrong CRC5", {0x2D, 0x00, 0x00}, 0},
+      {"two-byte token", {0x2D, 0x00}, 0},
+      {"IN", token(0x69, 5, 3), 0x69},
+      {"address changed, CRC5 kept", flipped(token(0x69, 5, 3), 1, 0x01), 0},
+      {"SOF", sof(0x7FF), 0xA5},
+      // Data: length 2 invalid, 3 valid whatever the CRC bytes, from 4 the CRC16 counts.
+      {"two-byte data", {0xC3, 0x00}, 0},
+      {"empty data, any CRC", {0x4B, 0x12, 0x34}, 0x4B},
+      {"DATA2", data(0x87, filled(10)), 0x87},
+      {"data with a wrong CRC16", flipped(data(0x87, filled(10)), 3, 0x80), 0},
+      // Handshakes: one byte only (ERR with more bytes is not a handshake).
+      {"ACK", {0xD2}, 0xD2},
+      {"two-byte ERR", {0x3C, 0x00}, 0},
+      // SPLIT: four bytes, CRC5 not tested.
+      {"SPLIT", {0x78, 0x01, 0x02, 0xFF}, 0x78},
+      {"three-byte SPLIT", {0x78, 0x01, 0x02}, 0},
+      {"PID 0", {0x00}, 0},
+      {"PID 0x55", {0x55, 0, 0}, 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(usb_packet_validate(c.packet.data(), (int32_t)c.packet.size()), c.pid) << c.what;
   EXPECT_EQ(usb_packet_validate(nullptr, 0), 0);
 }
 
@@ -277,18 +271,13 @@ TEST_F(ParsePackage, SplitFieldsOfARealCapture) {
 }
 
 TEST_F(ParsePackage, EmptyDataPacket) {
-  once(token(0xE1, 1, 2), 10);
-  once(Bytes{0x4B, 0xAB, 0xCD}, 20);  // any CRC bytes
-  feed(hs(0xD2), 30);
-  // The last call decoded the ACK; check the data cells via a fresh run.
-  dp->freeOutputLists();
   once(token(0xE1, 1, 2), 40);
-  once(Bytes{0x4B, 0xAB, 0xCD}, 50);
+  once(Bytes{0x4B, 0xAB, 0xCD}, 50);  // any CRC bytes
   once(hs(0xD2), 60);             // decodes the OUT
   Call d = once(hs(0xD2), 60);    // decodes the DATA1
   EXPECT_EQ(d.parse, "Data1=4B | Data (0 tytes)= | Crc16=AB CD");
   EXPECT_EQ(list_text(dp->capDataValue), "Data (0 tytes)=");
-  EXPECT_EQ(list_text(dp->viewPackageInfo).find("Dir=↓") != std::string::npos, true);
+  EXPECT_NE(list_text(dp->viewPackageInfo).find("Dir=↓"), std::string::npos);
 }
 
 TEST_F(ParsePackage, InToUnknownEndpointMakesNoTransfer) {
@@ -335,8 +324,6 @@ TEST_F(ParsePackage, BulkTransferCompletesOnShortPacket) {
   std::vector<Call> calls = feed_all(pk);
   EXPECT_EQ(dp->transfer.state, TRANSFER_IN_PROGRESS);
   EXPECT_EQ(dp->transferDetail, nullptr);
-  int dataRows = 0;
-  (void)dataRows;
   feed_all({token(0x69, 6, 2), data(0xC3, filled(10)), hs(0xD2)}, 5000);
   EXPECT_EQ(dp->transfer.state, TRANSFER_NONE);
   EXPECT_EQ(list_text(dp->transferRange), "Package=1 ~ 12");
