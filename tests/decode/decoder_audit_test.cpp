@@ -58,20 +58,6 @@ class DecoderAudit : public DecoderTest {
   }
 };
 
-// The token cells of a completed bulk transfer's detail carry no colour but
-// the endpoint's: unlike the token's own field rows, the kind word here is a
-// plain label.
-TEST_F(DecoderAudit, TransferDetailTokenCellsArePlainButThePointAndDataKeys) {
-  EndpointEntry e{2, 6, 2, 8, 64};  // bulk endpoint 2 of device 6, 64 bytes
-  endpoint_table_learn(&dp->endpointTable, &e);
-  feed_all({token(0x69, 6, 2), data(0xC3, filled(10)), hs(0xD2)});
-  ASSERT_NE(dp->transferDetail, nullptr);
-  EXPECT_EQ(list_text(dp->transferDetail).substr(0, 26), "In=69 | Addr=6 | Point=2 |");
-  EXPECT_EQ(key_colours(dp->transferDetail), "In[0/0] Addr[0/0] Point[4/0] Data (10 tytes)[20/0]");
-  // The token's own rows keep the kind colour.
-  EXPECT_EQ(key_colours(dp->transactionDetail), "In[5/0] Addr[0/0] Point[4/0]");
-}
-
 // An IN or OUT row keeps its own address and endpoint, whatever token came
 // before it; data and handshakes take those of the last addressed token.
 TEST_F(DecoderAudit, TokensKeepTheirOwnAddressDataAndHandshakesTakeTheTokens) {
