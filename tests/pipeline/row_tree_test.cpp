@@ -77,16 +77,6 @@ TEST_F(RowTreeTest, ThreeLevelsLinkParentsAndPositions) {
   EXPECT_EQ(tree_index_of_child(tree->store, 1, 3), 1u);
 }
 
-TEST_F(RowTreeTest, FilterHidesTopLevelRows) {
-  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0x0800);
-  row_tree_append_par(tree, one("b", "2"), one("v", "2"), 0x1000);
-  row_tree_append_par(tree, one("c", "3"), one("v", "3"), 0x0800);
-  row_tree_set_filter(tree, 0xFFFF1000u, nullptr, nullptr, nullptr);
-  EXPECT_EQ(tree_child_count(tree->store, 0), 2u);
-  EXPECT_EQ(tree_child_at(tree->store, 0, 1), 3u);
-  EXPECT_EQ(tree->filter, 0xFFFF1000u);
-}
-
 int g_hooks;
 void count_hook(void*) { g_hooks++; }
 
