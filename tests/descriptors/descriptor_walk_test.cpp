@@ -126,11 +126,11 @@ TEST_F(DescriptorWalk, BusPoweredConfiguration) {
   std::vector<uint8_t> c = {0x09, 0x02, 0x09, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32};
   Walk w = walk(c, get_descriptor(2, 0, 9), nullptr);
   ASSERT_EQ(w.tables.size(), 1u);
-  EXPECT_EQ(tabletext::find(w.tables[0], "bmAttributes")->desc.text, "Bus Powered");
+  EXPECT_EQ(tabletext::desc(w.tables[0], "bmAttributes"), "Bus Powered");
   c[7] = 0x40;
   w = walk(c, get_descriptor(2, 0, 9), nullptr);
-  EXPECT_EQ(tabletext::find(w.tables[0], "bmAttributes")->desc.text, "Self Powered");
-  EXPECT_EQ(tabletext::find(w.tables[0], "bDescriptorType")->desc.text, " ");
+  EXPECT_EQ(tabletext::desc(w.tables[0], "bmAttributes"), "Self Powered");
+  EXPECT_EQ(tabletext::desc(w.tables[0], "bDescriptorType"), " ");
 }
 
 TEST_F(DescriptorWalk, EndpointTableRows) {
@@ -161,8 +161,8 @@ TEST_F(DescriptorWalk, EndpointTableRows) {
       "bSynchAddress|0x00| ",
   };
   EXPECT_EQ(tabletext::lines(w.tables[0]), expected);
-  EXPECT_EQ(tabletext::find(w.tables[1], "     direction")->desc.text, "OUT");
-  EXPECT_EQ(tabletext::find(w.tables[1], "     transType")->desc.text, "isoc");
+  EXPECT_EQ(tabletext::desc(w.tables[1], "     direction"), "OUT");
+  EXPECT_EQ(tabletext::desc(w.tables[1], "     transType"), "isoc");
   ASSERT_EQ(eps.count, 2);
   EXPECT_EQ(endpoint_table_find(&eps, 5, 3)->maxPacketSize, 1024u);
   EXPECT_EQ(endpoint_table_find(&eps, 5, 3)->transferType, 1);
@@ -177,11 +177,10 @@ TEST_F(DescriptorWalk, StringAndLanguageTables) {
   EXPECT_EQ(w.tables[0].title.key.text, "String Descriptor");
   const tabletext::Row* data = tabletext::find(w.tables[0], "wData");
   ASSERT_NE(data, nullptr);
-  EXPECT_EQ(data->value.text, "Caf\xC3\xA9\xED\xA0\xBD\xED\xB8\x80");
-  EXPECT_EQ(data->key.color, "");
-  EXPECT_EQ(data->value.color, "");
-  EXPECT_EQ(data->desc.text, " ");
-  EXPECT_EQ(tabletext::find(w.tables[0], "bLength")->desc.text, "length:14");
+  EXPECT_EQ(tabletext::line(*data), "wData|Caf\xC3\xA9\xED\xA0\xBD\xED\xB8\x80| ");
+  EXPECT_EQ(tabletext::styled(data->key) + tabletext::styled(data->value),
+            "wData[/]Caf\xC3\xA9\xED\xA0\xBD\xED\xB8\x80[/]");
+  EXPECT_EQ(tabletext::desc(w.tables[0], "bLength"), "length:14");
 
   // Index 0: the languages, of which the first is shown.
   std::vector<uint8_t> l = {0x06, 0x03, 0x09, 0x04, 0x07, 0x04};
@@ -196,7 +195,7 @@ TEST_F(DescriptorWalk, StringAndLanguageTables) {
 TEST_F(DescriptorWalk, StringStopsAtZeroUnitAndAtSixtyTwoUnits) {
   std::vector<uint8_t> s = {0x0A, 0x03, 'a', 0, 0, 0, 'b', 0, 'c', 0};
   Walk w = walk(s, get_descriptor(3, 1, 10), nullptr);
-  EXPECT_EQ(tabletext::find(w.tables[0], "wData")->value.text, "a");
+  EXPECT_EQ(tabletext::value(w.tables[0], "wData"), "a");
 
   // 254 bytes of 'x': only the 62 units of the slot are shown.
   std::vector<uint8_t> big(254, 0);
@@ -204,17 +203,17 @@ TEST_F(DescriptorWalk, StringStopsAtZeroUnitAndAtSixtyTwoUnits) {
   big[1] = 3;
   for (size_t i = 2; i < big.size(); i += 2) big[i] = 'x';
   w = walk(big, get_descriptor(3, 1, 254), nullptr);
-  EXPECT_EQ(tabletext::find(w.tables[0], "wData")->value.text, std::string(62, 'x'));
+  EXPECT_EQ(tabletext::value(w.tables[0], "wData"), std::string(62, 'x'));
 
   // An odd bLength: the missing high byte of the last unit reads 0.
   std::vector<uint8_t> odd = {0x05, 0x03, 'h', 0, 0xE9};
   w = walk(odd, get_descriptor(3, 1, 5), nullptr);
-  EXPECT_EQ(tabletext::find(w.tables[0], "wData")->value.text, "h\xC3\xA9");
+  EXPECT_EQ(tabletext::value(w.tables[0], "wData"), "h\xC3\xA9");
 
   // Three-byte units: U+20AC.
   std::vector<uint8_t> euro = {0x04, 0x03, 0xAC, 0x20};
   w = walk(euro, get_descriptor(3, 1, 4), nullptr);
-  EXPECT_EQ(tabletext::find(w.tables[0], "wData")->value.text, "\xE2\x82\xAC");
+  EXPECT_EQ(tabletext::value(w.tables[0], "wData"), "\xE2\x82\xAC");
 }
 
 TEST_F(DescriptorWalk, ShortAnswerIsNotWalked) {
@@ -287,8 +286,8 @@ TEST_F(DescriptorWalk, SkipsUnknownTypesAndIgnoresBytesBeyondTheSlot) {
   ASSERT_EQ(w.tables.size(), 2u);
   EXPECT_EQ(w.tables[0].title.key.text, "Interface Descriptor");
   EXPECT_EQ(w.tables[0].rows.size(), 10u);  // header and nine fields
-  EXPECT_EQ(tabletext::find(w.tables[0], "bInterfaceClass")->desc.text, "HID");
-  EXPECT_EQ(tabletext::find(w.tables[0], "bLength")->desc.text, "length:12");
+  EXPECT_EQ(tabletext::desc(w.tables[0], "bInterfaceClass"), "HID");
+  EXPECT_EQ(tabletext::desc(w.tables[0], "bLength"), "length:12");
   EXPECT_EQ(w.tables[1].title.key.text, "Endpoint Descriptor");
   ASSERT_EQ(eps.count, 1);
   EXPECT_EQ(eps.entries[0].transferType, 3);

@@ -4,7 +4,11 @@
 #include "decode/setup_request.h"
 #include "table_text.h"
 
+using tabletext::desc;
+using tabletext::line;
+using tabletext::styled;
 using tabletext::Table;
+using tabletext::value;
 
 namespace {
 
@@ -19,15 +23,6 @@ Table request_table(const std::vector<uint8_t>& bytes) {
   return tables.empty() ? Table() : tables[0];
 }
 
-// The description (or value) text of the row `key`, "<missing>" without one.
-std::string desc(const Table& t, const char* key) {
-  const tabletext::Row* r = tabletext::find(t, key);
-  return r ? r->desc.text : "<missing>";
-}
-std::string value(const Table& t, const char* key) {
-  const tabletext::Row* r = tabletext::find(t, key);
-  return r ? r->value.text : "<missing>";
-}
 
 // The request line of the 8 setup bytes to `address` and `endpoint`.
 std::vector<tabletext::Row> request_line(const std::vector<uint8_t>& bytes, uint8_t address,
@@ -46,18 +41,11 @@ std::vector<tabletext::Row> request_line(const std::vector<uint8_t>& bytes, uint
 
 TEST(SetupRequest, GetDeviceDescriptorTable) {
   Table t = request_table({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00});
-  EXPECT_EQ(t.title.key.text, "Standard Requst");
-  EXPECT_EQ(t.title.key.bgd, "#000000");
-  EXPECT_EQ(t.title.key.color, "#5f9ea0");
-  EXPECT_EQ(t.title.value.text, " ");
-  EXPECT_EQ(t.title.desc.text, " ");
-
-  ASSERT_FALSE(t.rows.empty());
-  EXPECT_EQ(t.rows[0].key.text, "Field");
-  EXPECT_EQ(t.rows[0].value.text, "Value");
-  EXPECT_EQ(t.rows[0].desc.text, "Description");
-  EXPECT_EQ(t.rows[0].desc.bgd, "#FFFFFF");
-  EXPECT_EQ(t.rows[0].desc.color, "#5f9ea0");
+  EXPECT_EQ(line(t.title), "Standard Requst| | ");
+  EXPECT_EQ(styled(t.title.key), "Standard Requst[#000000/#5f9ea0]");
+  ASSERT_EQ(t.rows.size(), 11u);
+  EXPECT_EQ(line(t.rows[0]), "Field|Value|Description");
+  EXPECT_EQ(styled(t.rows[0].desc), "Description[#FFFFFF/#5f9ea0]");
 
   std::vector<std::string> expected = {
       "bmRequest|0x80| ",
@@ -74,11 +62,9 @@ TEST(SetupRequest, GetDeviceDescriptorTable) {
   EXPECT_EQ(tabletext::lines(t), expected);
 
   // Fields are grey on the default background, sub-fields carry no colours.
-  EXPECT_EQ(t.rows[1].key.color, "#a9a9a9");
-  EXPECT_EQ(t.rows[1].value.color, "#a9a9a9");
-  EXPECT_EQ(t.rows[2].key.color, "");
-  EXPECT_EQ(t.rows[2].value.color, "");
-  EXPECT_EQ(t.rows[2].desc.color, "#a9a9a9");
+  EXPECT_EQ(styled(t.rows[1].key) + styled(t.rows[1].value), "bmRequest[/#a9a9a9]0x80[/#a9a9a9]");
+  EXPECT_EQ(styled(t.rows[2].key) + styled(t.rows[2].value) + styled(t.rows[2].desc),
+            "     Recipient[/]0[/]Device[/#a9a9a9]");
 }
 
 TEST(SetupRequest, SetAddressAndSetConfigurationDescribeTheirValue) {
@@ -152,23 +138,12 @@ TEST(SetupRequest, AppendsTablesAtTheEndOfTheChain) {
 
 TEST(SetupRequest, RequestLine) {
   std::vector<tabletext::Row> rows = request_line({0x80, 6, 0, 1, 0, 0, 0x12, 0}, 7, 0);
-  EXPECT_EQ(rows[0].key.text, "Standard Req");
-  EXPECT_EQ(rows[0].key.bgd, "#f0e68c");
-  EXPECT_EQ(rows[0].key.color, "#000000");
-  EXPECT_EQ(rows[0].value.text, "Get Descriptor");
-  EXPECT_EQ(rows[1].key.text, "Addr");
-  EXPECT_EQ(rows[1].value.text, "7");
-  EXPECT_EQ(rows[2].key.text, "Point");
-  EXPECT_EQ(rows[2].key.bgd, "#a9a9a9");
-  EXPECT_EQ(rows[2].key.color, "");
-  EXPECT_EQ(rows[2].value.text, "0");
-  for (const tabletext::Row& r : rows) EXPECT_EQ(r.desc.text, "<null>");
-
+  EXPECT_EQ(tabletext::lines(rows), (std::vector<std::string>{"Standard Req|Get Descriptor|<null>",
+                                                              "Addr|7|<null>", "Point|0|<null>"}));
+  EXPECT_EQ(styled(rows[0].key), "Standard Req[#f0e68c/#000000]");
+  EXPECT_EQ(styled(rows[2].key), "Point[#a9a9a9/]");
   // A reserved type has no name; a class request uses the standard one.
-  rows = request_line({0x60, 2, 0, 0, 0, 0, 0, 0}, 1, 2);
-  EXPECT_EQ(rows[0].key.text, " ");
-  EXPECT_EQ(rows[0].value.text, " ");
-  rows = request_line({0x21, 0x0A, 0, 0, 0, 0, 0, 0}, 1, 2);
-  EXPECT_EQ(rows[0].key.text, "Class Req");
-  EXPECT_EQ(rows[0].value.text, "Get Interface");
+  EXPECT_EQ(line(request_line({0x60, 2, 0, 0, 0, 0, 0, 0}, 1, 2)[0]), " | |<null>");
+  EXPECT_EQ(line(request_line({0x21, 0x0A, 0, 0, 0, 0, 0, 0}, 1, 2)[0]),
+            "Class Req|Get Interface|<null>");
 }
