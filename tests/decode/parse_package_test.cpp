@@ -76,33 +76,22 @@ class ParsePackage : public DecoderTest {
 
 TEST(UsbPacket, ValidityRules) {
   auto flipped = [](Bytes b, size_t at, uint8_t bits) { return b[at] ^= bits, b; };
-  const struct {
-    const char* what;
-    Bytes packet;
-    int pid;  // what validation returns
-  } cases[] = {
-      {"SETUP with CRC5 2", {0x2D, 0x00, 0x10}, 0x2D},
-      {"SETUP with a wrong CRC5", {0x2D, 0x00, 0x00}, 0},
-      {"two-byte token", {0x2D, 0x00}, 0},
-      {"IN", token(0x69, 5, 3), 0x69},
-      {"address changed, CRC5 kept", flipped(token(0x69, 5, 3), 1, 0x01), 0},
-      {"SOF", sof(0x7FF), 0xA5},
+  const std::pair<Bytes, int> cases[] = {  // a packet and what validation returns
+      // Tokens: SETUP with CRC5 2, a wrong CRC5, too short; an IN, its address
+      // changed with the CRC5 kept; a SOF.
+      {{0x2D, 0x00, 0x10}, 0x2D}, {{0x2D, 0x00, 0x00}, 0}, {{0x2D, 0x00}, 0},
+      {token(0x69, 5, 3), 0x69}, {flipped(token(0x69, 5, 3), 1, 0x01), 0}, {sof(0x7FF), 0xA5},
       // Data: length 2 invalid, 3 valid whatever the CRC bytes, from 4 the CRC16 counts.
-      {"two-byte data", {0xC3, 0x00}, 0},
-      {"empty data, any CRC", {0x4B, 0x12, 0x34}, 0x4B},
-      {"DATA2", data(0x87, filled(10)), 0x87},
-      {"data with a wrong CRC16", flipped(data(0x87, filled(10)), 3, 0x80), 0},
+      {{0xC3, 0x00}, 0}, {{0x4B, 0x12, 0x34}, 0x4B},
+      {data(0x87, filled(10)), 0x87}, {flipped(data(0x87, filled(10)), 3, 0x80), 0},
       // Handshakes: one byte only (ERR with more bytes is not a handshake).
-      {"ACK", {0xD2}, 0xD2},
-      {"two-byte ERR", {0x3C, 0x00}, 0},
-      // SPLIT: four bytes, CRC5 not tested.
-      {"SPLIT", {0x78, 0x01, 0x02, 0xFF}, 0x78},
-      {"three-byte SPLIT", {0x78, 0x01, 0x02}, 0},
-      {"PID 0", {0x00}, 0},
-      {"PID 0x55", {0x55, 0, 0}, 0},
+      {{0xD2}, 0xD2}, {{0x3C, 0x00}, 0},
+      // SPLIT: four bytes, CRC5 not tested. Unlisted PIDs.
+      {{0x78, 0x01, 0x02, 0xFF}, 0x78}, {{0x78, 0x01, 0x02}, 0}, {{0x00}, 0}, {{0x55, 0, 0}, 0},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(usb_packet_validate(c.packet.data(), (int32_t)c.packet.size()), c.pid) << c.what;
+    EXPECT_EQ(usb_packet_validate(c.first.data(), (int32_t)c.first.size()), c.second)
+        << "case " << &c - cases;
   EXPECT_EQ(usb_packet_validate(nullptr, 0), 0);
 }
 
