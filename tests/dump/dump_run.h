@@ -20,7 +20,6 @@ namespace jsonl {
 
 struct Value {
   enum Kind { NUL, BOOL, NUMBER, STRING, ARRAY, OBJECT } kind = NUL;
-  bool b = false;
   double num = 0;
   std::string str;
   std::vector<Value> arr;
@@ -94,8 +93,7 @@ class Parser {
     if (eat('{')) return v->kind = Value::OBJECT, items(v, '}');
     if (eat('[')) return v->kind = Value::ARRAY, items(v, ']');
     if (i_ < s_.size() && s_[i_] == '"') return v->kind = Value::STRING, string(&v->str);
-    if (lit("true")) return v->kind = Value::BOOL, v->b = true;
-    if (lit("false")) return v->kind = Value::BOOL, true;
+    if (lit("true") || lit("false")) return v->kind = Value::BOOL, true;
     if (lit("null")) return v->kind = Value::NUL, true;
     char* end = nullptr;
     v->num = strtod(s_.c_str() + i_, &end);
