@@ -67,17 +67,6 @@ inline std::string list_text(const kvLinkedList* l) {
   return out;
 }
 
-// "key[bg/text]" colours of each key of a list, joined by " ".
-inline std::string key_colours(const kvLinkedList* l) {
-  std::string out;
-  for (const kvNode* n = l ? l->head : nullptr; n; n = n->next) {
-    if (!out.empty()) out += " ";
-    out += cell_text(n->pair->key) + "[" + std::to_string(n->pair->key->bgdColorIndex) + "/" +
-           std::to_string(n->pair->key->colorIndex) + "]";
-  }
-  return out;
-}
-
 // Frees the lists `lists` and sets them to null, as a consumer takes them.
 inline void drop(std::initializer_list<kvLinkedList**> lists) {
   for (kvLinkedList** l : lists) {
