@@ -260,7 +260,7 @@ TEST_F(DescriptorWalk, AnswersShownAsDataAreNotWalked) {
   EXPECT_EQ(w.tables.size(), 1u);
 }
 
-TEST_F(DescriptorWalk, StopsAtZeroOrOverlongLengthKeepingEarlierTables) {
+TEST_F(DescriptorWalk, StopsAtZeroOneOrOverlongLengthKeepingEarlierTables) {
   std::vector<uint8_t> zero = kConfig34;
   zero[18] = 0;  // the first endpoint's bLength
   Walk w = walk(zero, get_descriptor(2, 0, 34), &eps);
@@ -274,6 +274,15 @@ TEST_F(DescriptorWalk, StopsAtZeroOrOverlongLengthKeepingEarlierTables) {
   EXPECT_EQ(w.result, 1);
   EXPECT_EQ(w.tables.size(), 3u);
   EXPECT_EQ(eps.count, 1);
+
+  // A one-byte descriptor after a good one ends the walk there too.
+  endpoint_table_clear(&eps);
+  std::vector<uint8_t> d = {0x09, 0x02, 0x09, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
+                            0x01, 0x05, 0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00};
+  w = walk(d, get_descriptor(2, 0, (uint16_t)d.size()), &eps);
+  EXPECT_EQ(w.result, 1);
+  EXPECT_EQ(w.tables.size(), 1u);
+  EXPECT_EQ(eps.count, 0);
 }
 
 TEST_F(DescriptorWalk, SkipsUnknownTypesAndIgnoresBytesBeyondTheSlot) {
@@ -321,15 +330,6 @@ TEST_F(DescriptorWalk, FuzzedAnswersStayInsideTheBuffer) {
     ASSERT_LE(eps.count, kEndpointTableMax);
   }
   EXPECT_GT(walked, 1000);
-}
-
-TEST_F(DescriptorWalk, OneByteDescriptorAfterAGoodOneEndsTheWalk) {
-  std::vector<uint8_t> d = {0x09, 0x02, 0x09, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
-                            0x01, 0x05, 0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00};
-  Walk w = walk(d, get_descriptor(2, 0, (uint16_t)d.size()), &eps);
-  EXPECT_EQ(w.result, 1);
-  EXPECT_EQ(w.tables.size(), 1u);
-  EXPECT_EQ(eps.count, 0);
 }
 
 TEST_F(DescriptorWalk, OtherSpeedConfigurationIsShownButNotLearned) {
