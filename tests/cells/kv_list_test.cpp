@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -124,29 +123,6 @@ TEST(KvList, MoveTablePairBuildsTheChainInOrder) {
   EXPECT_EQ(-1, kvlist_move_table_pair(nullptr, &title, &table));
   EXPECT_EQ(nullptr, title);
   kvlistpair_chain_free(chain);
-}
-
-TEST(KvList, ManyListsFreedOnAnotherThread) {
-  // Lists built on one thread and freed on another (the consumer hands rows
-  // to the stores): every block must come back exactly once.
-  std::vector<kvLinkedList*> lists;
-  for (int i = 0; i < 200; ++i) {
-    kvLinkedList* l = nullptr;
-    fill(&l, 20, i);
-    lists.push_back(l);
-  }
-  std::thread freer([&] {
-    for (kvLinkedList* l : lists) kvlist_free(l);
-  });
-  freer.join();
-  // And the reverse direction, with the builder's thread gone by then.
-  std::vector<kvLinkedList*> more(200, nullptr);
-  std::thread builder([&] {
-    for (int i = 0; i < 200; ++i) fill(&more[i], 20, i);
-  });
-  builder.join();
-  for (int i = 0; i < 200; ++i) expect_sequence(more[i], i, 20);
-  for (kvLinkedList* l : more) kvlist_free(l);
 }
 
 }  // namespace
