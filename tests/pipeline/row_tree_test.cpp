@@ -43,17 +43,14 @@ class RowTreeTest : public ::testing::Test {
   RowTree* tree = nullptr;
 };
 
-TEST_F(RowTreeTest, SubRowBeforeAnyTopRowIsDropped) {
+TEST_F(RowTreeTest, ThreeLevelsLinkParentsAndPositions) {
+  // Sub-rows before any top row are dropped.
   row_tree_append_sub(tree, one("a", "1"), one("b", "2"), 0);
   row_tree_append_subsub(tree, one("a", "1"), one("b", "2"), 0);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
-  row_tree_append_par(tree, one("top", "x"), one("v", "y"), 0x800);
-  EXPECT_EQ(entry(1).row, 1u);
-  EXPECT_EQ(treetext::row(tree->store, 1), "top=x || v=y");
-}
-
-TEST_F(RowTreeTest, ThreeLevelsLinkParentsAndPositions) {
   row_tree_append_par(tree, one("t", "1"), one("v", "1"), 0x10);
+  EXPECT_EQ(entry(1).row, 1u);
+  EXPECT_EQ(treetext::row(tree->store, 1), "t=1 || v=1");
   row_tree_append_subsub(tree, one("x", "x"), one("x", "x"), 0);  // no second-level row yet
   row_tree_append_sub(tree, one("s", "2"), one("v", "2"), 0x20);
   row_tree_append_sub(tree, one("s", "3"), one("v", "3"), 0x30);
