@@ -89,15 +89,6 @@ TEST(DisplayCell, TextOfEveryType) {
   EXPECT_EQ(0, empty->bgdColorIndex);
 }
 
-TEST(DisplayCell, WordEnumMatchesTable) {
-  EXPECT_STREQ("Sof", kWordTable[W_SOF - 1]);
-  EXPECT_STREQ("HandShake", kWordTable[W_HANDSHAKE - 1]);
-  EXPECT_STREQ("Success", kWordTable[W_SUCCESS - 1]);
-  EXPECT_STREQ("Description", kWordTable[W_DESCRIPTION - 1]);
-  EXPECT_STREQ("bcdUSB", kWordTable[W_BCDUSB - 1]);
-  EXPECT_EQ(kWordCount, (int)W_BDEVICECLASS);
-}
-
 TEST(DisplayCell, TextLengthsOfRandomCells) {
   // Every type over random payloads: the text has the length its form implies
   // and the cell survives a copy into a stored, unaligned block.
