@@ -94,13 +94,8 @@ TEST_F(Assembly, LongTransferParksItsTransactionsAndKeepsTheirOrder) {
   endpoint_table_learn(&dp->endpointTable, &e);
   std::vector<Bytes> pk;
   const int naks = 3000;
-  for (int i = 0; i < naks; i++) {
-    pk.push_back(token(0x69, 3, 1));
-    pk.push_back(hs(0x5A));
-  }
-  pk.push_back(token(0x69, 3, 1));
-  pk.push_back(data(0xC3, filled(5)));
-  pk.push_back(hs(0xD2));
+  for (int i = 0; i < naks; i++) pk.insert(pk.end(), {token(0x69, 3, 1), hs(0x5A)});
+  pk.insert(pk.end(), {token(0x69, 3, 1), data(0xC3, filled(5)), hs(0xD2)});
   feed(pk);
   RowStore* s = trees.transaction->store;
   ASSERT_EQ(tree_child_count(s, 0), 1u);
@@ -130,14 +125,10 @@ TEST_F(Assembly, TransferLongerThanTheReassemblyBufferStaysExactAndFits) {
   EndpointEntry e{2, 3, 1, 8, 1024};
   endpoint_table_learn(&dp->endpointTable, &e);
   std::vector<Bytes> pk;
-  for (int i = 0; i < 1100; i++) {
-    pk.push_back(token(0x69, 3, 1));
-    pk.push_back(data(i % 2 ? 0x4B : 0xC3, filled(1024, (uint8_t)i)));
-    pk.push_back(hs(0xD2));
-  }
-  pk.push_back(token(0x69, 3, 1));
-  pk.push_back(data(0x4B, filled(3)));
-  pk.push_back(hs(0xD2));
+  for (int i = 0; i < 1100; i++)
+    pk.insert(pk.end(),
+              {token(0x69, 3, 1), data(i % 2 ? 0x4B : 0xC3, filled(1024, (uint8_t)i)), hs(0xD2)});
+  pk.insert(pk.end(), {token(0x69, 3, 1), data(0x4B, filled(3)), hs(0xD2)});
   feed(pk);
   RowStore* s = trees.transaction->store;
   ASSERT_EQ(tree_child_count(s, 0), 1u);
