@@ -281,11 +281,9 @@ TEST_F(ParsePackage, BulkTransferCompletesOnShortPacket) {
   EndpointEntry e{2, 6, 2, 8, 64};  // bulk IN endpoint 2 of device 6, 64 bytes
   endpoint_table_learn(&dp->endpointTable, &e);
   std::vector<Bytes> pk;
-  for (int i = 0; i < 3; i++) {
-    pk.push_back(token(0x69, 6, 2));
-    pk.push_back(data(i % 2 ? 0x4B : 0xC3, filled(64, (uint8_t)(i * 64))));
-    pk.push_back(hs(0xD2));
-  }
+  for (int i = 0; i < 3; i++)
+    pk.insert(pk.end(),
+              {token(0x69, 6, 2), data(i % 2 ? 0x4B : 0xC3, filled(64, (uint8_t)(i * 64))), hs(0xD2)});
   std::vector<Call> calls = feed_all(pk);
   EXPECT_EQ(dp->transfer.state, TRANSFER_IN_PROGRESS);
   EXPECT_EQ(dp->transferDetail, nullptr);
