@@ -65,19 +65,10 @@ TEST_F(DescriptorWalk, DeviceDescriptorTable) {
   const Table& t = w.tables[0];
   EXPECT_EQ(t.title.key.text, "Device Descriptor");
   std::vector<std::string> expected = {
-      "bLength|0x12|length:18",
-      "bDescriptorType|0x01|Device Descriptor",
-      "bcdUSB|0x0200|USB 2.0",
-      "bDeviceClass|0x00| ",
-      "bDeviceSubClass|0x00| ",
-      "bDeviceProtocol|0x00| ",
-      "bMaxPacketSize0|0x40| ",
-      "idVendor|0x1d50| ",
-      "idProduct|0x6089| ",
-      "bcdDevice|0x0106| ",
-      "iManufacturer|0x01| ",
-      "iProduct|0x02| ",
-      "iSerialNumber|0x04| ",
+      "bLength|0x12|length:18", "bDescriptorType|0x01|Device Descriptor", "bcdUSB|0x0200|USB 2.0",
+      "bDeviceClass|0x00| ", "bDeviceSubClass|0x00| ", "bDeviceProtocol|0x00| ",
+      "bMaxPacketSize0|0x40| ", "idVendor|0x1d50| ", "idProduct|0x6089| ", "bcdDevice|0x0106| ",
+      "iManufacturer|0x01| ", "iProduct|0x02| ", "iSerialNumber|0x04| ",
       "bNumConfigurations|0x01| ",
   };
   EXPECT_EQ(tabletext::lines(t), expected);
@@ -142,23 +133,11 @@ TEST_F(DescriptorWalk, EndpointTableRows) {
   Walk w = walk(d, get_descriptor(2, 0, 14), &eps);
   ASSERT_EQ(w.tables.size(), 2u);
   std::vector<std::string> expected = {
-      "bLength|0x07|length:7",
-      "bDescriptorType|0x05|Endpoint Descriptor",
-      "bEndpointAddress|0x83| ",
-      "     numb|3| ",
-      "     direction|8|IN",
-      "bmAttributes|0x25| ",
-      "     transType|1|isoc",
-      "     syncTyep|1| ",
-      "     useTyep|2| ",
-      "     reserve|0| ",
-      "wMaxPacketSize|0x1400| ",
-      "     size|1024| ",
-      "     trasCount|2| ",
-      "     reserve|0| ",
-      "bInterval|0x01| ",
-      "bRefresh|0x00| ",
-      "bSynchAddress|0x00| ",
+      "bLength|0x07|length:7", "bDescriptorType|0x05|Endpoint Descriptor",
+      "bEndpointAddress|0x83| ", "     numb|3| ", "     direction|8|IN", "bmAttributes|0x25| ",
+      "     transType|1|isoc", "     syncTyep|1| ", "     useTyep|2| ", "     reserve|0| ",
+      "wMaxPacketSize|0x1400| ", "     size|1024| ", "     trasCount|2| ", "     reserve|0| ",
+      "bInterval|0x01| ", "bRefresh|0x00| ", "bSynchAddress|0x00| ",
   };
   EXPECT_EQ(tabletext::lines(w.tables[0]), expected);
   EXPECT_EQ(tabletext::desc(w.tables[1], "     direction"), "OUT");

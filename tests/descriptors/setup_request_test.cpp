@@ -48,16 +48,9 @@ TEST(SetupRequest, GetDeviceDescriptorTable) {
   EXPECT_EQ(styled(t.rows[0].desc), "Description[#FFFFFF/#5f9ea0]");
 
   std::vector<std::string> expected = {
-      "bmRequest|0x80| ",
-      "     Recipient|0|Device",
-      "     Type|0|Standard",
-      "     Direction|1|Device To Host",
-      "bRequest|0x06|Get Descriptor",
-      "wValue|0x0100| ",
-      "     index|0| ",
-      "     type|1|Device Descriptor",
-      "wIndex|0x0000| ",
-      "wLength|0x0012| ",
+      "bmRequest|0x80| ", "     Recipient|0|Device", "     Type|0|Standard",
+      "     Direction|1|Device To Host", "bRequest|0x06|Get Descriptor", "wValue|0x0100| ",
+      "     index|0| ", "     type|1|Device Descriptor", "wIndex|0x0000| ", "wLength|0x0012| ",
   };
   EXPECT_EQ(tabletext::lines(t), expected);
 
