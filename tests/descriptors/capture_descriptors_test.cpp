@@ -64,13 +64,11 @@ Found decoded(const std::vector<dumprun::Row>& rows) {
   for (const dumprun::Row& r : rows) {
     if (r.infos.empty() || r.infos[0].empty()) continue;
     const std::string& title = r.infos[0][0];
-    if (title == "Device Descriptor")
-      f.devices.insert({hex_value(dumprun::value_of(r.values, "idVendor")),
-                        hex_value(dumprun::value_of(r.values, "idProduct"))});
+    auto hex = [&](const char* key) { return hex_value(dumprun::value_of(r.values, key)); };
+    if (title == "Device Descriptor") f.devices.insert({hex("idVendor"), hex("idProduct")});
     if (title == "String Descriptor") f.strings.insert(dumprun::value_of(r.values, "wData"));
     if (title == "Endpoint Descriptor")
-      f.endpoints.insert(Endpoint{hex_value(dumprun::value_of(r.values, "bEndpointAddress")),
-                                  hex_value(dumprun::value_of(r.values, "bmAttributes")),
+      f.endpoints.insert(Endpoint{hex("bEndpointAddress"), hex("bmAttributes"),
                                   (unsigned)atoi(dumprun::value_of(r.values, "     size").c_str())});
   }
   return f;
