@@ -44,24 +44,16 @@ TEST_F(PoolOn, BlocksAreAlignedDistinctAndWritable) {
   cell_pool_free(nullptr);
 }
 
-TEST_F(PoolOn, FreedBlocksAreReused) {
-  void* a = cell_pool_alloc(20);
-  cell_pool_free(a);
-  void* b = cell_pool_alloc(24);  // same class
-  EXPECT_EQ(a, b);
-  cell_pool_free(b);
-}
-
-TEST_F(PoolOn, CellsUpToTheLargestComeFromThePool) {
-  // A bulk payload cell (520 bytes) and the largest cell (4,104 bytes) are
-  // reused from their classes rather than handed to malloc and back.
-  for (size_t n : {520u, 4104u}) {
-    void* a = cell_pool_alloc(n);
+TEST_F(PoolOn, FreedBlocksAreReusedUpToTheLargestCell) {
+  // A small cell, a bulk payload cell (520 bytes) and the largest cell (4,104
+  // bytes) are reused from their classes rather than handed to malloc and back.
+  for (auto sizes : {std::pair<size_t, size_t>{20, 24}, {520, 513}, {4104, 4097}}) {
+    void* a = cell_pool_alloc(sizes.first);
     ASSERT_NE(nullptr, a);
-    memset(a, 0x77, n);
+    memset(a, 0x77, sizes.first);
     cell_pool_free(a);
-    void* b = cell_pool_alloc(n - 7);
-    EXPECT_EQ(a, b) << n;
+    void* b = cell_pool_alloc(sizes.second);  // same class
+    EXPECT_EQ(a, b) << sizes.first;
     cell_pool_free(b);
   }
   // Above the largest class: plain blocks, still freed the same way.

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -38,14 +37,6 @@ void expect_sequence(const kvLinkedList* l, int first, int n) {
   EXPECT_EQ(last, l->tail);
 }
 
-TEST(KvList, AppendCreatesTheHeaderWhenNull) {
-  kvLinkedList* l = nullptr;
-  fill(&l, 3);
-  expect_sequence(l, 0, 3);
-  EXPECT_EQ(nullptr, l->head->pair->desc);
-  kvlist_free(l);
-}
-
 TEST(KvList, AppendRefusesMissingCellsAndLeavesThemToTheCaller) {
   kvLinkedList* l = nullptr;
   DataMsg* k = cell_word(W_ADDR, 0, 0);
@@ -57,8 +48,9 @@ TEST(KvList, AppendRefusesMissingCellsAndLeavesThemToTheCaller) {
   // A null description is fine for the plain append, refused by the other.
   EXPECT_EQ(-1, kvlist_append_desc(&l, k, v, nullptr));
   EXPECT_EQ(nullptr, l);
-  ASSERT_EQ(0, kvlist_append(&l, k, v));
+  ASSERT_EQ(0, kvlist_append(&l, k, v));  // makes the header
   EXPECT_EQ(1u, l->count);
+  EXPECT_EQ(nullptr, l->head->pair->desc);
   DataMsg* d = cell_text("Number of the device", 0, 0);
   ASSERT_EQ(0, kvlist_append_desc(&l, cell_word(W_BLENGTH, 0, 0), cell_u8(18, 0, 0), d));
   EXPECT_EQ(d, l->tail->pair->desc);
@@ -131,29 +123,6 @@ TEST(KvList, MoveTablePairBuildsTheChainInOrder) {
   EXPECT_EQ(-1, kvlist_move_table_pair(nullptr, &title, &table));
   EXPECT_EQ(nullptr, title);
   kvlistpair_chain_free(chain);
-}
-
-TEST(KvList, ManyListsFreedOnAnotherThread) {
-  // Lists built on one thread and freed on another (the consumer hands rows
-  // to the stores): every block must come back exactly once.
-  std::vector<kvLinkedList*> lists;
-  for (int i = 0; i < 200; ++i) {
-    kvLinkedList* l = nullptr;
-    fill(&l, 20, i);
-    lists.push_back(l);
-  }
-  std::thread freer([&] {
-    for (kvLinkedList* l : lists) kvlist_free(l);
-  });
-  freer.join();
-  // And the reverse direction, with the builder's thread gone by then.
-  std::vector<kvLinkedList*> more(200, nullptr);
-  std::thread builder([&] {
-    for (int i = 0; i < 200; ++i) fill(&more[i], 20, i);
-  });
-  builder.join();
-  for (int i = 0; i < 200; ++i) expect_sequence(more[i], i, 20);
-  for (kvLinkedList* l : more) kvlist_free(l);
 }
 
 }  // namespace

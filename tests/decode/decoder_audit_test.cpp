@@ -34,17 +34,14 @@ std::string typed(const kvLinkedList* l) {
   return out;
 }
 
-class DecoderAudit : public ::testing::Test {
+class DecoderAudit : public DecoderTest {
  protected:
   void SetUp() override {
     orvane_log_set_muted(1);
-    sof_hold_clear();
-    selectedAddress = selectedEndpoint = 0xFF;
-    dp = new dataParse(false);
+    DecoderTest::SetUp();
   }
   void TearDown() override {
-    delete dp;
-    sof_hold_clear();
+    DecoderTest::TearDown();
     orvane_log_set_muted(0);
   }
   // The caller's loop for one packet; the output lists are left alone.
@@ -59,22 +56,7 @@ class DecoderAudit : public ::testing::Test {
     uint64_t t = t0;
     for (const Bytes& b : packets) feed(b, t += 100);
   }
-  dataParse* dp = nullptr;
 };
-
-// The token cells of a completed bulk transfer's detail carry no colour but
-// the endpoint's: unlike the token's own field rows, the kind word here is a
-// plain label.
-TEST_F(DecoderAudit, TransferDetailTokenCellsArePlainButThePointAndDataKeys) {
-  EndpointEntry e{2, 6, 2, 8, 64};  // bulk endpoint 2 of device 6, 64 bytes
-  endpoint_table_learn(&dp->endpointTable, &e);
-  feed_all({token(0x69, 6, 2), data(0xC3, filled(10)), hs(0xD2)});
-  ASSERT_NE(dp->transferDetail, nullptr);
-  EXPECT_EQ(list_text(dp->transferDetail).substr(0, 26), "In=69 | Addr=6 | Point=2 |");
-  EXPECT_EQ(key_colours(dp->transferDetail), "In[0/0] Addr[0/0] Point[4/0] Data (10 tytes)[20/0]");
-  // The token's own rows keep the kind colour.
-  EXPECT_EQ(key_colours(dp->transactionDetail), "In[5/0] Addr[0/0] Point[4/0]");
-}
 
 // An IN or OUT row keeps its own address and endpoint, whatever token came
 // before it; data and handshakes take those of the last addressed token.
@@ -142,8 +124,7 @@ TEST_F(DecoderAudit, DataPacketsWithoutOutcomeAreHeldWithinABound) {
 TEST_F(DecoderAudit, EveryCellWithItsTypeAndColours) {
   auto take = [&](kvLinkedList** l) {
     std::string t = typed(*l);
-    kvlist_free(*l);
-    *l = nullptr;
+    drop({l});
     return t;
   };
   // SETUP to device 1: decoded at the ACK.
@@ -243,13 +224,8 @@ TEST_F(DecoderAudit, RepeatedSetupPacketsKeepTheTransferDetailBounded) {
     for (int k = 0; k < 4; k++) {
       uint32_t r = dp->parsePackage(setup.data(), (int32_t)setup.size(), 200 + (uint64_t)i);
       // What the pipeline takes after every call; the transfer's lists stay.
-      kvLinkedList** taken[] = {&dp->rawPackageInfo, &dp->rawPackageValue,
-                                &dp->rawPackageParseInfo, &dp->rawPackageParseValue,
-                                &dp->viewPackageInfo, &dp->viewPackageValue};
-      for (kvLinkedList** l : taken) {
-        kvlist_free(*l);
-        *l = nullptr;
-      }
+      drop({&dp->rawPackageInfo, &dp->rawPackageValue, &dp->rawPackageParseInfo,
+            &dp->rawPackageParseValue, &dp->viewPackageInfo, &dp->viewPackageValue});
       kvlistpair_chain_free(dp->descriptorTables);
       dp->descriptorTables = nullptr;
       if (!(r & RESULT_CALL_AGAIN)) break;

@@ -1,14 +1,18 @@
-// Test helpers: well-formed USB packets (correct CRC5 and CRC16) and the
-// text form of a display record list.
+// Test helpers: well-formed USB packets (correct CRC5 and CRC16), the text
+// form of a display record list, and a fresh decoder per test.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "decode/cells/display_cell.h"
 #include "decode/cells/kv_list.h"
 #include "decode/cells/usb_crc.h"
+#include "decode/data_parse.h"
 
 namespace usbtest {
 
@@ -63,15 +67,27 @@ inline std::string list_text(const kvLinkedList* l) {
   return out;
 }
 
-// "key[bg/text]" colours of each key of a list, joined by " ".
-inline std::string key_colours(const kvLinkedList* l) {
-  std::string out;
-  for (const kvNode* n = l ? l->head : nullptr; n; n = n->next) {
-    if (!out.empty()) out += " ";
-    out += cell_text(n->pair->key) + "[" + std::to_string(n->pair->key->bgdColorIndex) + "/" +
-           std::to_string(n->pair->key->colorIndex) + "]";
+// Frees the lists `lists` and sets them to null, as a consumer takes them.
+inline void drop(std::initializer_list<kvLinkedList**> lists) {
+  for (kvLinkedList** l : lists) {
+    kvlist_free(*l);
+    *l = nullptr;
   }
-  return out;
 }
+
+// A fresh decoder per test, with the decoder's global state cleared around it.
+class DecoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sof_hold_clear();
+    selectedAddress = selectedEndpoint = 0xFF;
+    dp = new dataParse(false);
+  }
+  void TearDown() override {
+    delete dp;
+    sof_hold_clear();
+  }
+  dataParse* dp = nullptr;
+};
 
 }  // namespace usbtest

@@ -5,26 +5,14 @@
 
 namespace {
 
-EndpointEntry entry(uint8_t address, uint8_t endpoint, uint8_t type, uint8_t direction,
-                    uint32_t size) {
-  EndpointEntry e;
-  e.transferType = type;
-  e.address = address;
-  e.endpoint = endpoint;
-  e.direction = direction;
-  e.maxPacketSize = size;
-  return e;
-}
-
-}  // namespace
+// Learns {type, address, endpoint, direction, size}.
+void learn(EndpointTable* t, EndpointEntry e) { endpoint_table_learn(t, &e); }
 
 TEST(EndpointTable, SameAddressAndEndpointIsReplacedWhateverTheDirection) {
   EndpointTable t;
   endpoint_table_clear(&t);
-  EndpointEntry in = entry(3, 1, 2, 8, 512);
-  EndpointEntry out = entry(3, 1, 3, 0, 8);
-  endpoint_table_learn(&t, &in);
-  endpoint_table_learn(&t, &out);
+  learn(&t, {2, 3, 1, 8, 512});
+  learn(&t, {3, 3, 1, 0, 8});
   ASSERT_EQ(t.count, 1);
   const EndpointEntry* e = endpoint_table_find(&t, 3, 1);
   ASSERT_NE(e, nullptr);
@@ -32,29 +20,28 @@ TEST(EndpointTable, SameAddressAndEndpointIsReplacedWhateverTheDirection) {
   EXPECT_EQ(e->direction, 0);
   EXPECT_EQ(e->maxPacketSize, 8u);
   // Another device's endpoint 1 is a separate entry.
-  EndpointEntry other = entry(4, 1, 2, 8, 64);
-  endpoint_table_learn(&t, &other);
+  learn(&t, {2, 4, 1, 8, 64});
   EXPECT_EQ(t.count, 2);
   EXPECT_EQ(endpoint_table_find(&t, 4, 1)->maxPacketSize, 64u);
   EXPECT_EQ(endpoint_table_find(&t, 3, 2), nullptr);
+  // Clearing forgets everything.
+  endpoint_table_clear(&t);
+  EXPECT_EQ(t.count, 0);
+  EXPECT_EQ(endpoint_table_find(&t, 3, 1), nullptr);
+  EXPECT_EQ(endpoint_table_find(nullptr, 3, 1), nullptr);
 }
 
 TEST(EndpointTable, The129thEndpointRestartsTheTable) {
   EndpointTable t;
   endpoint_table_clear(&t);
-  for (int i = 0; i < 128; i++) {
-    EndpointEntry e = entry((uint8_t)(i / 16), (uint8_t)(i % 16), 2, 8, 64);
-    endpoint_table_learn(&t, &e);
-  }
+  for (int i = 0; i < 128; i++) learn(&t, {2, (uint8_t)(i / 16), (uint8_t)(i % 16), 8, 64});
   ASSERT_EQ(t.count, 128);
   // A known pair in a full table is still replaced in place.
-  EndpointEntry again = entry(0, 5, 1, 0, 1023);
-  endpoint_table_learn(&t, &again);
+  learn(&t, {1, 0, 5, 0, 1023});
   EXPECT_EQ(t.count, 128);
   EXPECT_EQ(endpoint_table_find(&t, 0, 5)->maxPacketSize, 1023u);
 
-  EndpointEntry last = entry(100, 2, 3, 8, 16);
-  endpoint_table_learn(&t, &last);
+  learn(&t, {3, 100, 2, 8, 16});
   ASSERT_EQ(t.count, 1);
   EXPECT_EQ(endpoint_table_find(&t, 0, 0), nullptr);
   const EndpointEntry* e = endpoint_table_find(&t, 100, 2);
@@ -62,13 +49,4 @@ TEST(EndpointTable, The129thEndpointRestartsTheTable) {
   EXPECT_EQ(e->transferType, 3);
 }
 
-TEST(EndpointTable, ClearForgetsEverything) {
-  EndpointTable t;
-  endpoint_table_clear(&t);
-  EndpointEntry e = entry(1, 1, 2, 8, 64);
-  endpoint_table_learn(&t, &e);
-  endpoint_table_clear(&t);
-  EXPECT_EQ(t.count, 0);
-  EXPECT_EQ(endpoint_table_find(&t, 1, 1), nullptr);
-  EXPECT_EQ(endpoint_table_find(nullptr, 1, 1), nullptr);
-}
+}  // namespace

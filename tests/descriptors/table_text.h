@@ -68,13 +68,30 @@ inline const Row* find(const Table& t, const std::string& key, int nth = 0) {
   return nullptr;
 }
 
-// "key|value|desc" lines of the field rows (header excluded), for compact
-// comparisons of whole tables.
-inline std::vector<std::string> lines(const Table& t) {
+// The description (or value) text of the row `key`, "<missing>" without one.
+inline std::string desc(const Table& t, const std::string& key) {
+  const Row* r = find(t, key);
+  return r ? r->desc.text : "<missing>";
+}
+inline std::string value(const Table& t, const std::string& key) {
+  const Row* r = find(t, key);
+  return r ? r->value.text : "<missing>";
+}
+
+// "text[bgd/color]" of a cell: its text and colours in one comparison.
+inline std::string styled(const Cell& c) { return c.text + "[" + c.bgd + "/" + c.color + "]"; }
+
+// "key|value|desc" of a row.
+inline std::string line(const Row& r) { return r.key.text + "|" + r.value.text + "|" + r.desc.text; }
+
+// The lines of rows `first` on, for compact comparisons of whole tables.
+inline std::vector<std::string> lines(const std::vector<Row>& rows, size_t first = 0) {
   std::vector<std::string> out;
-  for (size_t i = 1; i < t.rows.size(); i++)
-    out.push_back(t.rows[i].key.text + "|" + t.rows[i].value.text + "|" + t.rows[i].desc.text);
+  for (size_t i = first; i < rows.size(); i++) out.push_back(line(rows[i]));
   return out;
 }
+
+// The lines of the field rows of a table (header excluded).
+inline std::vector<std::string> lines(const Table& t) { return lines(t.rows, 1); }
 
 }  // namespace tabletext

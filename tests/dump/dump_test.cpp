@@ -3,82 +3,33 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <cstring>
 
 #include "store/capture/capture_file.h"
-#include "tests/support/test_env.h"
+#include "tests/dump/dump_run.h"
 
 namespace {
 
-struct DumpRun {
-  int status;  // exit status, or -1 when the program did not exit normally
-  std::string out;
-  std::string err;
-};
+using dumprun::split_lines;
+using DumpRun = dumprun::Result;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+// The names in directory `path` but "." and "..", sorted; none when it cannot be read.
+std::vector<std::string> entries(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* d = opendir(path.c_str());
+  while (dirent* e = d ? readdir(d) : nullptr)
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  if (d) closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
-// Runs orvane-dump with `args` in directory `cwd`, with TMPDIR set to `tmp`.
-DumpRun run_dump(const std::vector<std::string>& args, const std::string& cwd, const std::string& tmp) {
-  std::string exe = testenv::bin_dir() + "/orvane-dump";
-  std::string outPath = tmp + "/../dump.out." + std::to_string(getpid());
-  std::string errPath = tmp + "/../dump.err." + std::to_string(getpid());
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (o < 0 || e < 0 || chdir(cwd.c_str()) != 0) _exit(127);
-    dup2(o, 1);
-    dup2(e, 2);
-    setenv("TMPDIR", tmp.c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  DumpRun r{WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(outPath), slurp(errPath)};
-  unlink(outPath.c_str());
-  unlink(errPath.c_str());
-  return r;
-}
-
-std::vector<std::string> split_lines(const std::string& s) {
-  std::vector<std::string> lines;
-  std::stringstream in(s);
-  std::string l;
-  while (std::getline(in, l)) lines.push_back(l);
-  return lines;
-}
-
-std::vector<std::string> shared_captures() {
-  std::vector<std::string> files;
-  DIR* d = opendir(testenv::shared_captures_dir().c_str());
-  if (!d) return files;
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n.size() > 5 && (n.substr(n.size() - 5) == ".pcap" || n.substr(n.size() - 7 < n.size() ? n.size() - 7 : 0) == ".pcapng"))
-      files.push_back(n);
-  }
-  closedir(d);
-  std::sort(files.begin(), files.end());
-  return files;
+bool dir_is_empty(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && entries(path).empty();
 }
 
 uint64_t count_packets(const std::string& path) {
@@ -99,22 +50,13 @@ long long json_number(const std::string& obj, const std::string& key) {
   return std::stoll(obj.substr(at + key.size() + 3));
 }
 
-bool dir_is_empty(const std::string& path) {
-  DIR* d = opendir(path.c_str());
-  if (!d) return false;
-  int n = 0;
-  while (dirent* e = readdir(d)) n += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
-  closedir(d);
-  return n == 0;
-}
-
 class Dump : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
   }
-  DumpRun dump(const std::vector<std::string>& args) { return run_dump(args, work, tmp); }
+  DumpRun dump(const std::vector<std::string>& args) { return dumprun::run(args, work, tmp); }
   testenv::TempDir dir;
   std::string tmp = dir.file("tmp");
   std::string work = dir.file("work");
@@ -123,7 +65,12 @@ class Dump : public ::testing::Test {
 class DumpCapture : public Dump, public ::testing::WithParamInterface<const char*> {};
 
 TEST_F(Dump, AllSharedCapturesAreCovered) {
-  EXPECT_EQ(shared_captures().size(), 8u) << "add new captures to the list below";
+  int captures = 0;
+  for (const std::string& n : entries(testenv::shared_captures_dir())) {
+    size_t dot = n.rfind('.');
+    captures += dot != std::string::npos && (n.substr(dot) == ".pcap" || n.substr(dot) == ".pcapng");
+  }
+  EXPECT_EQ(captures, 8) << "add new captures to the list below";
 }
 
 TEST_P(DumpCapture, EveryView) {
@@ -190,7 +137,7 @@ TEST_F(Dump, GoldenOutputs) {
     std::string base = g.file;
     base = base.substr(0, base.rfind('.'));
     std::string golden = std::string(ORVANE_DUMP_GOLDEN_DIR) + "/" + base + "." + g.view + ".jsonl";
-    EXPECT_EQ(r.out, slurp(golden)) << golden;
+    EXPECT_EQ(r.out, dumprun::slurp(golden)) << golden;
   }
 }
 
@@ -224,14 +171,11 @@ TEST_F(Dump, FilterAndSelection) {
 
 TEST_F(Dump, ArgumentsAndFileErrors) {
   std::string f = testenv::shared_captures_dir() + "/bad-crcs.pcap";
-  EXPECT_EQ(dump({"--view", "nope", f}).status, 2);
-  EXPECT_EQ(dump({"--filter", "12345678Z", f}).status, 2);
-  EXPECT_EQ(dump({"--filter", "123456789", f}).status, 2);
-  EXPECT_EQ(dump({"--select", "4", f}).status, 2);
-  EXPECT_EQ(dump({"--select", "256:1", f}).status, 2);
-  EXPECT_EQ(dump({"--bogus", f}).status, 2);
-  EXPECT_EQ(dump({}).status, 2);
-  EXPECT_EQ(dump({f, f}).status, 2);
+  for (const std::vector<std::string>& bad :
+       std::vector<std::vector<std::string>>{{"--view", "nope", f}, {"--filter", "12345678Z", f},
+                                             {"--filter", "123456789", f}, {"--select", "4", f},
+                                             {"--select", "256:1", f}, {"--bogus", f}, {}, {f, f}})
+    EXPECT_EQ(dump(bad).status, 2) << (bad.empty() ? "no arguments" : bad[0]);
   DumpRun missing = dump({work + "/nothing.pcap"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("nothing.pcap"), std::string::npos) << missing.err;

@@ -3,63 +3,20 @@
 // children, packets as grandchildren).
 #include <gtest/gtest.h>
 
-#include <memory>
-
-#include "acquisition/pipeline/capture_pipeline.h"
 #include "decode/cells/attr_flag.h"
-#include "decode/data_parse.h"
-#include "decode/loaded_packets.h"
-#include "os/log.h"
-#include "store/store_files.h"
 #include "tests/pipeline/tree_text.h"
-#include "tests/support/test_env.h"
-#include "views/row_tree.h"
 
 using namespace usbtest;
 
 namespace {
 
-class Assembly : public ::testing::Test {
+class Assembly : public treetext::PipelineTest {
  protected:
-  void SetUp() override {
-    orvane_log_set_muted(1);
-    store_set_data_dir(dir.path().c_str());
-    sof_hold_clear();
-    trees.package = row_tree_open("package.qelvo", "index.qelvo");
-    trees.transaction = row_tree_open("transfer_value.qelvo", "transfer_index.qelvo");
-    trees.data = row_tree_open("cData.qelvo", "cIndex.qelvo");
-    trees.descriptor = row_tree_open("parse_value.qelvo", "parse_index.qelvo");
-    ASSERT_TRUE(trees.package && trees.transaction && trees.data && trees.descriptor);
-    dp = new dataParse(false);
-    pl = pipeline_create(dp, trees);
-  }
-  void TearDown() override {
-    pipeline_destroy(pl);
-    delete dp;
-    for (RowTree* t : {trees.package, trees.transaction, trees.data, trees.descriptor}) {
-      row_tree_delete_files(t);
-      row_tree_close(t);
-    }
-    sof_hold_clear();
-    loaded_packets_clear();
-    orvane_log_set_muted(0);
-  }
-  void feed(const std::vector<Bytes>& packets, uint64_t t0 = 1000, uint64_t step = 100) {
-    uint64_t t = t0;
-    for (const Bytes& b : packets) {
-      pipeline_decode_packet(pl, b.data(), (int32_t)b.size(), t, 0);
-      t += step;
-    }
-  }
   uint32_t attr_of(RowTree* t, uint32_t row) {
     IndexEntry e;
     EXPECT_TRUE(rowstore_get_entry(t->store, row, &e));
     return e.attr_flags;
   }
-  testenv::TempDir dir;
-  RowTrees trees{};
-  dataParse* dp = nullptr;
-  CapturePipeline* pl = nullptr;
 };
 
 const Bytes kGetDevice8{0x80, 6, 0, 1, 0, 0, 8, 0};
@@ -85,7 +42,7 @@ TEST_F(Assembly, TransactionRowsWithPacketChildren) {
   // The transaction row carries the flag of its last packet row (the handshake).
   EXPECT_EQ(attr_of(trees.transaction, 1), ATTR_ACK | (9u << 24) | (2u << 16));
   // Package view: every numbered packet with its detail row; data view: the DATA0.
-  EXPECT_EQ(treetext::lines(trees.package->store).size(), 12u);  // 6 packets x 2 (SOF held? no: first)
+  EXPECT_EQ(treetext::lines(trees.package->store).size(), 12u);  // 6 packets, each with its detail
   std::vector<std::string> d = treetext::lines(trees.data->store);
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d[0], "Package=2 | Dir=↑ || Data (3 tytes)=00 01 02");
@@ -137,13 +94,8 @@ TEST_F(Assembly, LongTransferParksItsTransactionsAndKeepsTheirOrder) {
   endpoint_table_learn(&dp->endpointTable, &e);
   std::vector<Bytes> pk;
   const int naks = 3000;
-  for (int i = 0; i < naks; i++) {
-    pk.push_back(token(0x69, 3, 1));
-    pk.push_back(hs(0x5A));
-  }
-  pk.push_back(token(0x69, 3, 1));
-  pk.push_back(data(0xC3, filled(5)));
-  pk.push_back(hs(0xD2));
+  for (int i = 0; i < naks; i++) pk.insert(pk.end(), {token(0x69, 3, 1), hs(0x5A)});
+  pk.insert(pk.end(), {token(0x69, 3, 1), data(0xC3, filled(5)), hs(0xD2)});
   feed(pk);
   RowStore* s = trees.transaction->store;
   ASSERT_EQ(tree_child_count(s, 0), 1u);
@@ -173,14 +125,10 @@ TEST_F(Assembly, TransferLongerThanTheReassemblyBufferStaysExactAndFits) {
   EndpointEntry e{2, 3, 1, 8, 1024};
   endpoint_table_learn(&dp->endpointTable, &e);
   std::vector<Bytes> pk;
-  for (int i = 0; i < 1100; i++) {
-    pk.push_back(token(0x69, 3, 1));
-    pk.push_back(data(i % 2 ? 0x4B : 0xC3, filled(1024, (uint8_t)i)));
-    pk.push_back(hs(0xD2));
-  }
-  pk.push_back(token(0x69, 3, 1));
-  pk.push_back(data(0x4B, filled(3)));
-  pk.push_back(hs(0xD2));
+  for (int i = 0; i < 1100; i++)
+    pk.insert(pk.end(),
+              {token(0x69, 3, 1), data(i % 2 ? 0x4B : 0xC3, filled(1024, (uint8_t)i)), hs(0xD2)});
+  pk.insert(pk.end(), {token(0x69, 3, 1), data(0x4B, filled(3)), hs(0xD2)});
   feed(pk);
   RowStore* s = trees.transaction->store;
   ASSERT_EQ(tree_child_count(s, 0), 1u);

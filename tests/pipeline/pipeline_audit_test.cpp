@@ -6,72 +6,34 @@
 
 #include <vector>
 
-#include "acquisition/pipeline/capture_pipeline.h"
-#include "decode/data_parse.h"
-#include "decode/loaded_packets.h"
-#include "os/log.h"
-#include "store/store_files.h"
 #include "tests/pipeline/tree_text.h"
-#include "tests/support/test_env.h"
-#include "views/row_tree.h"
 
 using namespace usbtest;
 
 namespace {
 
-class PipelineAudit : public ::testing::Test {
- protected:
-  void SetUp() override {
-    orvane_log_set_muted(1);
-    store_set_data_dir(dir.path().c_str());
-    sof_hold_clear();
-    trees.package = row_tree_open("package.qelvo", "index.qelvo");
-    trees.transaction = row_tree_open("transfer_value.qelvo", "transfer_index.qelvo");
-    trees.data = row_tree_open("cData.qelvo", "cIndex.qelvo");
-    trees.descriptor = row_tree_open("parse_value.qelvo", "parse_index.qelvo");
-    ASSERT_TRUE(trees.package && trees.transaction && trees.data && trees.descriptor);
-    dp = new dataParse(false);
-    pl = pipeline_create(dp, trees);
-  }
-  void TearDown() override {
-    pipeline_destroy(pl);
-    delete dp;
-    for (RowTree* t : {trees.package, trees.transaction, trees.data, trees.descriptor}) {
-      row_tree_delete_files(t);
-      row_tree_close(t);
-    }
-    sof_hold_clear();
-    orvane_log_set_muted(0);
-  }
-  void feed(const Bytes& b, uint64_t t) {
-    pipeline_decode_packet(pl, b.data(), (int32_t)b.size(), t, 0);
-  }
-  testenv::TempDir dir;
-  RowTrees trees{};
-  dataParse* dp = nullptr;
-  CapturePipeline* pl = nullptr;
-};
+using PipelineAudit = treetext::PipelineTest;
 
 // After an idle SOF run the SOF counter stays up, so later SOFs are held and
 // never close the open IN transaction: each data packet they decode becomes
 // one more packet row of it. Those rows must not pile up without bound.
 TEST_F(PipelineAudit, TransactionThatNeverClosesKeepsBoundedPacketRows) {
   uint64_t t = 1000;
-  feed(sof(1), t += 100);
-  feed(sof(2), t += 100);
-  feed(token(0x69, 9, 2), t += 100);  // endpoint unknown: no transfer
+  decode(sof(1), t += 100);
+  decode(sof(2), t += 100);
+  decode(token(0x69, 9, 2), t += 100);  // endpoint unknown: no transfer
   size_t most = 0;
   const int n = 5000;
   for (int i = 0; i < n; i++) {
-    feed(data(0xC3, filled(8, (uint8_t)i)), t += 100);
-    feed(sof((uint16_t)(3 + i)), t += 100);
+    decode(data(0xC3, filled(8, (uint8_t)i)), t += 100);
+    decode(sof((uint16_t)(3 + i)), t += 100);
     if (pl->packetRows.size() > most) most = pl->packetRows.size();
   }
   EXPECT_LE(most, 1024u);
   // Every packet is still in the package view.
   EXPECT_EQ(row_tree_row_count(trees.package), 2u * dp->packageCount());
   // The handshake closes the transaction: one row with its packets below.
-  feed(hs(0xD2), t += 100);
+  decode(hs(0xD2), t += 100);
   std::vector<std::string> tx = treetext::lines(trees.transaction->store);
   ASSERT_FALSE(tx.empty());
   EXPECT_EQ(tx[0].substr(0, 15), "IN Transaction=");
@@ -83,11 +45,11 @@ TEST_F(PipelineAudit, TransactionThatNeverClosesKeepsBoundedPacketRows) {
 // packet rows to the first transaction of the replay.
 TEST_F(PipelineAudit, ReplayStartsWithoutRowsOfTheTraceBefore) {
   uint64_t t = 1000;
-  feed(sof(1), t += 100);
-  feed(sof(2), t += 100);  // held
-  feed(token(0x69, 9, 2), t += 100);
-  feed(data(0xC3, filled(4)), t += 100);
-  feed(sof(3), t += 100);  // decodes the IN and the DATA0; the IN stays open
+  decode(sof(1), t += 100);
+  decode(sof(2), t += 100);  // held
+  decode(token(0x69, 9, 2), t += 100);
+  decode(data(0xC3, filled(4)), t += 100);
+  decode(sof(3), t += 100);  // decodes the IN and the DATA0; the IN stays open
   ASSERT_EQ(pl->packetRows.size(), 2u);
   for (RowTree* tr : {trees.package, trees.transaction, trees.data, trees.descriptor})
     row_tree_clear(tr, nullptr, nullptr, nullptr);
@@ -95,7 +57,6 @@ TEST_F(PipelineAudit, ReplayStartsWithoutRowsOfTheTraceBefore) {
   ASSERT_EQ(loaded_packets_append(in.data(), 3, 10), 0);
   ASSERT_EQ(loaded_packets_append(nak.data(), 1, 20), 0);
   EXPECT_EQ(pipeline_replay_loaded(pl, nullptr), 2u);
-  loaded_packets_clear();
   std::vector<std::string> tx = treetext::lines(trees.transaction->store);
   ASSERT_EQ(tx.size(), 3u) << (tx.empty() ? "" : tx[0]);
   EXPECT_NE(tx[0].find("In=69 | Addr=5 | Point=1"), std::string::npos) << tx[0];
@@ -113,7 +74,7 @@ TEST_F(PipelineAudit, TransferKeepsItsHeadAcrossSofAndPing) {
   for (const Bytes& b : {token(0xE1, 3, 1), data(0xC3, filled(64)), hs(0xD2), sof(1),
                          token(0xB4, 3, 1), hs(0xD2), sof(2), token(0xE1, 3, 1),
                          data(0x4B, filled(5)), hs(0xD2), sof(3)})
-    feed(b, t += 100);
+    decode(b, t += 100);
   std::vector<std::string> tx = treetext::lines(trees.transaction->store);
   ASSERT_FALSE(tx.empty());
   EXPECT_EQ(tx[0].substr(0, 14), "BULK Transfer=") << tx[0];
@@ -243,7 +204,7 @@ TEST_F(PipelineAudit, RandomTrafficThroughThePipelineStaysInBounds) {
   for (const Bytes& b : out) {
     t += g.below(20) == 0 ? 1000000 : 50 + g.below(1000);
     if (g.below(500) == 0) t -= g.below(5000);  // a stamp that goes back a little
-    feed(b, t);
+    decode(b, t);
     if (dp->pendingPackets.size() > mostPending) mostPending = dp->pendingPackets.size();
     if (pl->packetRows.size() > mostRows) mostRows = pl->packetRows.size();
   }

@@ -43,17 +43,14 @@ class RowTreeTest : public ::testing::Test {
   RowTree* tree = nullptr;
 };
 
-TEST_F(RowTreeTest, SubRowBeforeAnyTopRowIsDropped) {
+TEST_F(RowTreeTest, ThreeLevelsLinkParentsAndPositions) {
+  // Sub-rows before any top row are dropped.
   row_tree_append_sub(tree, one("a", "1"), one("b", "2"), 0);
   row_tree_append_subsub(tree, one("a", "1"), one("b", "2"), 0);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
-  row_tree_append_par(tree, one("top", "x"), one("v", "y"), 0x800);
-  EXPECT_EQ(entry(1).row, 1u);
-  EXPECT_EQ(treetext::row(tree->store, 1), "top=x || v=y");
-}
-
-TEST_F(RowTreeTest, ThreeLevelsLinkParentsAndPositions) {
   row_tree_append_par(tree, one("t", "1"), one("v", "1"), 0x10);
+  EXPECT_EQ(entry(1).row, 1u);
+  EXPECT_EQ(treetext::row(tree->store, 1), "t=1 || v=1");
   row_tree_append_subsub(tree, one("x", "x"), one("x", "x"), 0);  // no second-level row yet
   row_tree_append_sub(tree, one("s", "2"), one("v", "2"), 0x20);
   row_tree_append_sub(tree, one("s", "3"), one("v", "3"), 0x30);
@@ -75,16 +72,6 @@ TEST_F(RowTreeTest, ThreeLevelsLinkParentsAndPositions) {
   EXPECT_EQ(tree_child_count(tree->store, 0), 1u);
   EXPECT_EQ(tree_child_count(tree->store, 3), 2u);
   EXPECT_EQ(tree_index_of_child(tree->store, 1, 3), 1u);
-}
-
-TEST_F(RowTreeTest, FilterHidesTopLevelRows) {
-  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0x0800);
-  row_tree_append_par(tree, one("b", "2"), one("v", "2"), 0x1000);
-  row_tree_append_par(tree, one("c", "3"), one("v", "3"), 0x0800);
-  row_tree_set_filter(tree, 0xFFFF1000u, nullptr, nullptr, nullptr);
-  EXPECT_EQ(tree_child_count(tree->store, 0), 2u);
-  EXPECT_EQ(tree_child_at(tree->store, 0, 1), 3u);
-  EXPECT_EQ(tree->filter, 0xFFFF1000u);
 }
 
 int g_hooks;

@@ -1,13 +1,23 @@
-// Test helper: the rows of a row store as text lines, walked as a fully
-// expanded view shows them: "<indent>key=value | ... || key=value | ...".
+// Test helpers: the rows of a row store as text lines, walked as a fully
+// expanded view shows them ("<indent>key=value | ... || key=value | ..."),
+// and a decoder feeding the four views through the pipeline.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "acquisition/pipeline/capture_pipeline.h"
+#include "decode/data_parse.h"
+#include "decode/loaded_packets.h"
+#include "os/log.h"
 #include "store/row_payload.h"
 #include "store/row_store.h"
+#include "store/store_files.h"
 #include "tests/decode/usb_packets.h"
+#include "tests/support/test_env.h"
+#include "views/row_tree.h"
 
 namespace treetext {
 
@@ -49,5 +59,46 @@ inline std::vector<std::string> lines(RowStore* s, int with_desc = 0) {
   walk(s, 0, 0, out, with_desc);
   return out;
 }
+
+// The four views in a private directory, a fresh decoder and the pipeline
+// between them.
+class PipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    orvane_log_set_muted(1);
+    store_set_data_dir(dir.path().c_str());
+    sof_hold_clear();
+    trees.package = row_tree_open("package.qelvo", "index.qelvo");
+    trees.transaction = row_tree_open("transfer_value.qelvo", "transfer_index.qelvo");
+    trees.data = row_tree_open("cData.qelvo", "cIndex.qelvo");
+    trees.descriptor = row_tree_open("parse_value.qelvo", "parse_index.qelvo");
+    ASSERT_TRUE(trees.package && trees.transaction && trees.data && trees.descriptor);
+    dp = new dataParse(false);
+    pl = pipeline_create(dp, trees);
+  }
+  void TearDown() override {
+    pipeline_destroy(pl);
+    delete dp;
+    for (RowTree* t : {trees.package, trees.transaction, trees.data, trees.descriptor}) {
+      row_tree_delete_files(t);
+      row_tree_close(t);
+    }
+    sof_hold_clear();
+    loaded_packets_clear();
+    orvane_log_set_muted(0);
+  }
+  // Decodes one packet stamped `t`.
+  void decode(const usbtest::Bytes& b, uint64_t t) {
+    pipeline_decode_packet(pl, b.data(), (int32_t)b.size(), t, 0);
+  }
+  // Decodes `packets` stamped `t0`, `t0 + step`, ...
+  void feed(const std::vector<usbtest::Bytes>& packets, uint64_t t0 = 1000, uint64_t step = 100) {
+    for (const usbtest::Bytes& b : packets) decode(b, t0), t0 += step;
+  }
+  testenv::TempDir dir;
+  RowTrees trees{};
+  dataParse* dp = nullptr;
+  CapturePipeline* pl = nullptr;
+};
 
 }  // namespace treetext
