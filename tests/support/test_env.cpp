@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace testenv {
@@ -55,6 +56,10 @@ ShmIsolation::ShmIsolation() {
 }
 
 ShmIsolation::~ShmIsolation() {
+  // A test may end with the channel still attached by a killed process;
+  // its objects would otherwise stay in shared memory after the run.
+  for (const char* base : {"/MySharedMemorySegment", "/MySharedMemoryMutex", "/MySharedMemoryEvent"})
+    shm_unlink((std::string(base) + suffix_).c_str());
   if (had_previous_)
     setenv("QELVO_SHM_SUFFIX", previous_.c_str(), 1);
   else
