@@ -23,3 +23,15 @@ function(orvane_library name)
     target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR})
   endif()
 endfunction()
+
+# Adds every direct sub-folder of the calling folder that has a CMakeLists.txt
+# (one folder per program or test suite).
+function(orvane_add_child_folders)
+  file(GLOB children RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(child ${children})
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child}
+       AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
