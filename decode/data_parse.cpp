@@ -258,6 +258,33 @@ static uint32_t decode_chosen(dataParse* dp, const uint8_t* p, int32_t len, uint
   return result;
 }
 
+bool dataParse::flushOne(uint32_t* result) {
+  *result = 0;
+  if (g_sofCount > 1) {
+    uint8_t sof[3];
+    memcpy(sof, g_heldSof.bytes, 3);
+    g_sofCount = 0;
+    *result = decode_chosen(this, sof, 3, g_heldSof.timestamp, PID_NONE);
+    return true;
+  }
+  if (pendingPackets.empty()) return false;
+  PendingPacket oldest = pendingPackets.front();
+  pendingPackets.pop_front();
+  *result = decode_chosen(this, oldest.bytes, (int32_t)oldest.length, oldest.timestamp, PID_NONE);
+  free(oldest.bytes);
+  return true;
+}
+
+uint32_t dataParse::closeOpen() {
+  uint32_t result = 0;
+  if (transaction.open) result |= transaction_end(this, previous.packageCounter);
+  if (transfer.state == TRANSFER_IN_PROGRESS || transfer.state == TRANSFER_COMPLETE)
+    result |= transfer_end(this, previous.packageCounter);
+  else if (result)
+    result |= RESULT_NO_TRANSFER;
+  return result;
+}
+
 static bool queue_copy(std::deque<PendingPacket>& q, const uint8_t* bytes, int32_t length,
                        uint64_t timestamp) {
   uint8_t* copy = (uint8_t*)malloc((size_t)length);

@@ -179,6 +179,16 @@ struct dataParse {
   void clearCaptureData();
   // Frees every output list still held (the caller took none of them).
   void freeOutputLists();
+
+  // The end of a capture (a replayed file ends, a trace stops): packets that
+  // wait for an outcome would otherwise never be shown. flushOne decodes one
+  // of them, the held SOF of an idle run first, then the queue oldest first,
+  // as answered by no handshake; false when nothing waits (*result is then
+  // 0). closeOpen then closes the open transaction and the open transfer (an
+  // unfinished transfer ends "Failed") and returns the RESULT_* mask, 0 when
+  // nothing was open.
+  bool flushOne(uint32_t* result);
+  uint32_t closeOpen();
 };
 
 // The most recently constructed decoder, null when none.

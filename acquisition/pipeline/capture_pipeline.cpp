@@ -256,6 +256,14 @@ static void assemble_transfers(CapturePipeline* pl, uint32_t r) {
   }
 }
 
+// Builds the transaction or transfer rows a decoder result asks for.
+static void assemble(CapturePipeline* pl, uint32_t r) {
+  if (r & RESULT_NO_TRANSFER)
+    assemble_transactions(pl, r & 0x7F);
+  else
+    assemble_transfers(pl, r & 0x7F);
+}
+
 void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t length,
                             uint64_t timestamp, int record) {
   dataParse* dp = pl->decoder;
@@ -270,12 +278,20 @@ void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t l
       snprintf(text, sizeof text, "parsePackage: %u", dp->packageCount());
       pl->status(text, pl->statusUser);
     }
-    if (r & RESULT_NO_TRANSFER)
-      assemble_transactions(pl, r & 0x7F);
-    else
-      assemble_transfers(pl, r & 0x7F);
+    assemble(pl, r);
     if (!(r & RESULT_CALL_AGAIN)) return;
   }
+}
+
+void pipeline_finish(CapturePipeline* pl) {
+  dataParse* dp = pl->decoder;
+  uint32_t r;
+  while (dp->flushOne(&r)) {
+    move_package_lists(pl);
+    if (r & 0xFF) assemble(pl, r);
+  }
+  r = dp->closeOpen();
+  if (r & 0xFF) assemble(pl, r);
 }
 
 uint64_t pipeline_replay_loaded(CapturePipeline* pl, const volatile uint8_t* abort) {

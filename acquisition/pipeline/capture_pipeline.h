@@ -63,6 +63,10 @@ void pipeline_set_status(CapturePipeline* pl, pipeline_status_fn fn, void* user)
 // The decoding step for one packet: records it first when `record` is set.
 void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t length,
                             uint64_t timestamp, int record);
+// The end of a capture: decodes the packets still waiting for an outcome
+// and closes the open transaction and transfer, so every packet reaches the
+// views. Decoding may go on afterwards.
+void pipeline_finish(CapturePipeline* pl);
 // Drops the rows under construction (the views were cleared, or a replay
 // starts over); the decoder's own state is left alone.
 void pipeline_forget(CapturePipeline* pl);

@@ -181,3 +181,25 @@ TEST_F(Assembly, ReplayRefusesPacketsLongerThanItsBuffer) {
 }
 
 }  // namespace
+
+// A capture that ends mid-transfer, with a last IN that nothing answered:
+// the end of the capture shows both instead of holding them forever.
+TEST_F(Assembly, EndOfCaptureShowsWhatStillWaits) {
+  feed({token(0x2D, 0, 0), data(0xC3, kGetDevice8), hs(0xD2), token(0x69, 0, 0)});
+  EXPECT_EQ(treetext::lines(trees.package->store).size(), 6u);  // the IN still waits
+  EXPECT_TRUE(treetext::lines(trees.transaction->store).empty());
+  pipeline_finish(pl);
+  EXPECT_EQ(treetext::lines(trees.package->store).size(), 8u);
+  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  ASSERT_EQ(t.size(), 7u);
+  EXPECT_EQ(t[0].rfind("CTRL Transfer=", 0), 0u) << t[0];
+  EXPECT_NE(t[0].find("Package=1 ~ 4"), std::string::npos) << t[0];
+  EXPECT_NE(t[0].find("State=Failed"), std::string::npos) << t[0];
+  EXPECT_NE(t[1].find("Package=1 ~ 3"), std::string::npos) << t[1];
+  EXPECT_EQ(t[5].rfind("  IN Transaction=", 0), 0u) << t[5];
+  EXPECT_NE(t[5].find("Package=4 ~ 4"), std::string::npos) << t[5];
+  EXPECT_EQ(t[6], "    Package=4 | Dir=↓ || In=69 | Addr=0 | Point=0 | Crc5=" + t[6].substr(t[6].size() - 2));
+  uint32_t r;
+  EXPECT_FALSE(dp->flushOne(&r));  // nothing waits any more
+  EXPECT_EQ(dp->closeOpen(), 0u);
+}

@@ -133,6 +133,8 @@ int main(int argc, char** argv) {
       }
       pipeline_decode_packet(pipeline, pkt.bytes, len, stamp, 0);
     }
+    // The file's last packets may still wait for an outcome.
+    pipeline_finish(pipeline);
     seconds = now_seconds() - start;
     invalid = decoder->invalidPackets;
     lua_host_close();
