@@ -50,6 +50,7 @@ static const size_t kMaxPendingPackets = 1024;
 dataParse::dataParse(bool withCaptureData)
     : previous(), token(), handshake(), transaction(), endpointTable(), transfer(),
       candidate(), setupPacket(), pendingPackets(), attrFlag(0), invalidPackets(0),
+      splitBefore(0), completeSplit(0),
       rawPackageInfo(nullptr),
       rawPackageValue(nullptr), rawPackageParseInfo(nullptr), rawPackageParseValue(nullptr),
       capDataInfo(nullptr), capDataValue(nullptr), viewPackageInfo(nullptr),
@@ -126,6 +127,7 @@ void dataParse::reset() {
     t->entry.transferType = 255;
   }
   memset(&setupPacket, 0, sizeof setupPacket);
+  splitBefore = completeSplit = 0;
   seen_endpoints_clear();
   attrFlag = 0;
 }
@@ -232,6 +234,13 @@ static uint32_t decode_chosen(dataParse* dp, const uint8_t* p, int32_t len, uint
       k.zero = 0;
       memset(k.bytes, 0, sizeof k.bytes);
       memcpy(k.bytes, p, (size_t)len);
+      // Behind a high-speed hub every transaction crosses the bus twice: the
+      // start split carries the token (and OUT data) to the hub, the complete
+      // split repeats the token to collect the device's answer.
+      if (pid != PID_SOF) {
+        dp->completeSplit = pid != PID_SPLIT && dp->splitBefore == 2;
+        dp->splitBefore = pid == PID_SPLIT ? ((p[1] & 0x80) ? 2 : 1) : 0;
+      }
       // A new token ends the transaction that has had no handshake.
       if (dp->transaction.open)
         result |= transaction_end(dp, dp->previous.packageCounter);

@@ -132,6 +132,9 @@ struct dataParse {
   std::deque<PendingPacket> pendingPackets;
   uint32_t attrFlag;            // attribute flag of the row being built
   uint64_t invalidPackets;      // packets refused as invalid since construction
+  uint8_t splitBefore;          // the last token was a SPLIT: 1 start, 2 complete; else 0
+  uint8_t completeSplit;        // the current token repeats, in a complete split, the one
+                                // its start split carried
 
   // Output lists (null until the first append; see rule 2).
   kvLinkedList* rawPackageInfo;

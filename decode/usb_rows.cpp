@@ -264,7 +264,9 @@ static void transfer_data(dataParse* dp) {
   const DataSlot* d = &dp->data;
   uint32_t n = (uint32_t)d->length - 3;
   uint8_t tokenPid = dp->token.pid;
-  bool acked = dp->attrFlag & ATTR_ACK;
+  // The host gives no handshake to data it collects in a complete split: the
+  // device's data has then arrived as surely as an acknowledged one.
+  bool acked = (dp->attrFlag & ATTR_ACK) || (dp->completeSplit && tokenPid == PID_IN);
 
   if (tokenPid == PID_SETUP) {
     // A SETUP is followed by an 11-byte DATA0: the setup packet.
@@ -414,6 +416,10 @@ uint32_t transfer_track(dataParse* dp) {
   uint32_t result = 0;
   bool open = tr->state == TRANSFER_IN_PROGRESS || tr->state == TRANSFER_COMPLETE;
 
+  // The complete split of a transaction repeats its token: it continues the
+  // transfer its start split belongs to (a repeated SETUP begins none).
+  if (dp->completeSplit && open)
+    return tr->state == TRANSFER_IN_PROGRESS ? (uint32_t)RESULT_TRANSFER_ACTIVE : 0u;
   // A SETUP always begins a new control transfer; one still open ends here.
   if (t->pid == PID_SETUP && open) {
     result |= transfer_end(dp, dp->previous.packageCounter);

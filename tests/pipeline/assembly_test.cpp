@@ -203,3 +203,26 @@ TEST_F(Assembly, EndOfCaptureShowsWhatStillWaits) {
   EXPECT_FALSE(dp->flushOne(&r));  // nothing waits any more
   EXPECT_EQ(dp->closeOpen(), 0u);
 }
+
+// A device behind a high-speed hub: each transaction crosses the bus as a
+// start split and a complete split that repeats its token. The repeated
+// SETUP continues the transfer, and the data collected by a complete split
+// (which the host does not acknowledge) is the transfer's data.
+TEST_F(Assembly, SplitControlTransferIsOneTransferWithItsData) {
+  auto split = [](bool complete) { return Bytes{0x78, (uint8_t)(12 | (complete ? 0x80 : 0)), 0x82, 0x00}; };
+  Bytes answer = filled(8);
+  feed({split(false), token(0x2D, 0, 0), data(0xC3, kGetDevice8), hs(0xD2),   // start: SETUP
+        split(true), token(0x2D, 0, 0), hs(0xD2),                             // complete: SETUP again
+        split(false), token(0x69, 0, 0), hs(0xD2),                            // start: IN
+        split(true), token(0x69, 0, 0), data(0x4B, answer),                   // complete: the data
+        split(false), token(0xE1, 0, 0), data(0x4B, {}), hs(0xD2),            // status stage
+        sof(1)});
+  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  ASSERT_FALSE(t.empty());
+  EXPECT_EQ(t[0].rfind("CTRL Transfer=", 0), 0u) << t[0];
+  EXPECT_NE(t[0].find("Data (8 tytes)=00 01 02 03 04 05 06 07"), std::string::npos) << t[0];
+  EXPECT_NE(t[0].find("State=Success"), std::string::npos) << t[0];
+  size_t transfers = 0;
+  for (const std::string& line : t) transfers += line.rfind("CTRL Transfer=", 0) == 0;
+  EXPECT_EQ(transfers, 1u);
+}
