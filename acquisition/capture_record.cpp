@@ -137,6 +137,29 @@ int exact_read(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop, uin
   return 1;
 }
 
+// Scans the bytes held in the chunk for the head, continuing the match in
+// *m (4 once found) and consuming what it scanned. With no partial match it
+// skips to the next 'q'; *skipped is the number of bytes skipped that way.
+// False when the held bytes held no 'q' at all (they are all consumed).
+bool scan_held(RecordReader* r, int* m, uint32_t* skipped) {
+  const uint8_t* p = r->chunk + r->chunkPos;
+  const uint8_t* end = r->chunk + r->chunkEnd;
+  *skipped = 0;
+  if (*m == 0) {
+    const uint8_t* q = static_cast<const uint8_t*>(std::memchr(p, 'q', (size_t)(end - p)));
+    *skipped = (uint32_t)((q ? q : end) - p);
+    if (!q) {
+      r->chunkPos = r->chunkEnd;
+      return false;
+    }
+    p = q + 1;
+    *m = 1;
+  }
+  while (p < end && *m != 4 && *m != 0) *m = head_step(*m, *p++);
+  r->chunkPos = (uint32_t)(p - r->chunk);
+  return true;
+}
+
 // Finds the next head; 1 found, 0 stopped.
 int exact_find_head(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop) {
   int m = 0;
@@ -157,19 +180,8 @@ int exact_find_head(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop
       if (stop_set(stop) || !refill_exact(h, r, stop)) return 0;
       continue;
     }
-    const uint8_t* p = r->chunk + r->chunkPos;
-    const uint8_t* end = r->chunk + r->chunkEnd;
-    if (m == 0) {
-      const uint8_t* q = static_cast<const uint8_t*>(std::memchr(p, 'q', (size_t)(end - p)));
-      if (!q) {
-        r->chunkPos = r->chunkEnd;
-        continue;
-      }
-      p = q + 1;
-      m = 1;
-    }
-    while (p < end && m != 4 && m != 0) m = head_step(m, *p++);
-    r->chunkPos = (uint32_t)(p - r->chunk);
+    uint32_t skipped;
+    scan_held(r, &m, &skipped);
     if (m == 4) return 1;
   }
 }
@@ -200,21 +212,10 @@ int plugin_find_head(ShmHandle* h, RecordReader* r) {
   uint32_t scanned = 0;
   for (;;) {
     if (r->bulk && held(r) > 0) {
-      const uint8_t* p = r->chunk + r->chunkPos;
-      const uint8_t* end = r->chunk + r->chunkEnd;
-      if (m == 0) {
-        const uint8_t* q = static_cast<const uint8_t*>(std::memchr(p, 'q', (size_t)(end - p)));
-        scanned += (uint32_t)((q ? q : end) - p);
-        if (!q) {
-          r->chunkPos = r->chunkEnd;
-          if (scanned >= kScanBudget) return 0;
-          continue;
-        }
-        p = q + 1;
-        m = 1;
-      }
-      while (p < end && m != 4 && m != 0) m = head_step(m, *p++);
-      r->chunkPos = (uint32_t)(p - r->chunk);
+      uint32_t skipped;
+      bool sawQ = scan_held(r, &m, &skipped);
+      scanned += skipped;
+      if (!sawQ && scanned >= kScanBudget) return 0;
       if (m == 4) return 1;
       continue;
     }
