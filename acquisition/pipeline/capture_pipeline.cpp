@@ -178,10 +178,22 @@ static void spill_flush(CapturePipeline* pl, RowTree* tree) {
   spill_discard(pl);
 }
 
+// The token that opened a transaction: its packet rows, when the same call
+// also closed the one before, then its head and detail lists.
+static void open_transaction(CapturePipeline* pl, uint32_t r, bool both) {
+  dataParse* dp = pl->decoder;
+  if (both) take_view_rows(pl);
+  if (r & RESULT_TRANSACTION_STARTED) {
+    kvlist_free(pl->txKey);
+    kvlist_free(pl->stagedDetail);
+    pl->txKey = take(&dp->transactionHeadInfo);
+    pl->stagedDetail = take(&dp->transactionDetail);
+  }
+}
+
 // Transaction assembly (no transfer): closed transactions become top-level
 // rows of the transaction tree with their packets as children.
 static void assemble_transactions(CapturePipeline* pl, uint32_t r) {
-  dataParse* dp = pl->decoder;
   bool both = (r & RESULT_TRANSACTION_STARTED) && (r & RESULT_TRANSACTION_ENDED);
   if (!both) take_view_rows(pl);
   if (r & RESULT_TRANSACTION_ENDED) {
@@ -198,13 +210,7 @@ static void assemble_transactions(CapturePipeline* pl, uint32_t r) {
       free_packet_rows(pl);
     }
   }
-  if (both) take_view_rows(pl);
-  if (r & RESULT_TRANSACTION_STARTED) {
-    kvlist_free(pl->txKey);
-    kvlist_free(pl->stagedDetail);
-    pl->txKey = take(&dp->transactionHeadInfo);
-    pl->stagedDetail = take(&dp->transactionDetail);
-  }
+  open_transaction(pl, r, both);
 }
 
 // Transfer assembly: closed transactions wait (parked) for their transfer;
@@ -247,13 +253,7 @@ static void assemble_transfers(CapturePipeline* pl, uint32_t r) {
     kvlist_free(pl->transferKey);
     pl->transferKey = take(&dp->transferHead);
   }
-  if (both) take_view_rows(pl);
-  if (r & RESULT_TRANSACTION_STARTED) {
-    kvlist_free(pl->txKey);
-    kvlist_free(pl->stagedDetail);
-    pl->txKey = take(&dp->transactionHeadInfo);
-    pl->stagedDetail = take(&dp->transactionDetail);
-  }
+  open_transaction(pl, r, both);
 }
 
 // Builds the transaction or transfer rows a decoder result asks for.
