@@ -16,6 +16,13 @@ if(NOT UTHASH_INCLUDE_DIR)
   message(FATAL_ERROR "uthash.h not found (apt-get install uthash-dev)")
 endif()
 
+# Qt 5 for the analyzer's user interface only: the engine libraries,
+# orvane-dump and libqelvo.so never link it.
+find_package(Qt5 5.12 REQUIRED COMPONENTS Core Gui Widgets)
+if(ORVANE_TESTS)
+  find_package(Qt5 5.12 REQUIRED COMPONENTS Test)
+endif()
+
 if(ORVANE_TESTS)
   find_package(GTest REQUIRED)
   include(GoogleTest)

@@ -35,3 +35,21 @@ function(orvane_add_child_folders)
     endif()
   endforeach()
 endfunction()
+
+# orvane_qt_library(NAME DIRS dir... [LIBS lib...])
+# As orvane_library, for the Qt classes of the user interface: moc, uic and
+# rcc run on the folder's files.
+function(orvane_qt_library name)
+  cmake_parse_arguments(L "" "" "DIRS;LIBS" ${ARGN})
+  set(sources)
+  foreach(dir ${L_DIRS})
+    file(GLOB found CONFIGURE_DEPENDS
+         ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.h
+         ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.ui ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.qrc)
+    list(APPEND sources ${found})
+  endforeach()
+  add_library(${name} STATIC ${sources})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON)
+  target_link_libraries(${name} PUBLIC ${L_LIBS})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+endfunction()

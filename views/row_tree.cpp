@@ -252,3 +252,29 @@ void row_tree_delete_files(RowTree* tree) {
 uint32_t row_tree_row_count(RowTree* tree) {
   return tree->store ? rowstore_entry_count(tree->store) : 0;
 }
+
+uint32_t row_tree_child_count(RowTree* tree, uint32_t parent) {
+  return tree->store ? tree_child_count(tree->store, parent) : 0;
+}
+
+uint32_t row_tree_child_at(RowTree* tree, uint32_t parent, uint32_t pos) {
+  return tree->store ? tree_child_at(tree->store, parent, pos) : 0xFFFFFFFFu;
+}
+
+bool row_tree_parent_of(RowTree* tree, uint32_t row, uint32_t* parent, uint32_t* pos) {
+  IndexEntry e;
+  if (!row_tree_entry(tree, row, &e)) return false;
+  uint32_t at = tree_index_of_child(tree->store, e.parent, row);
+  if (at == 0xFFFFFFFFu) return false;
+  if (parent) *parent = e.parent;
+  if (pos) *pos = at;
+  return true;
+}
+
+bool row_tree_entry(RowTree* tree, uint32_t row, IndexEntry* out) {
+  return tree->store && rowstore_get_entry(tree->store, row, out);
+}
+
+uint32_t row_tree_payload(RowTree* tree, uint32_t row, void* out, uint32_t cap) {
+  return tree->store ? rowstore_read_value(tree->store, row, out, cap) : 0;
+}

@@ -79,3 +79,20 @@ void row_tree_delete_files(RowTree* tree);
 
 // Rows appended so far (the index file's entry count).
 uint32_t row_tree_row_count(RowTree* tree);
+
+// Reading rows back (any thread; the store's own locks protect the reads,
+// and rows are only ever added at the end). Row 0 is the root. A tree
+// without store answers as an empty one.
+
+// Visible children of `parent`.
+uint32_t row_tree_child_count(RowTree* tree, uint32_t parent);
+// Row number of the visible child at `pos`, or 0xFFFFFFFF.
+uint32_t row_tree_child_at(RowTree* tree, uint32_t parent, uint32_t pos);
+// Parent row of `row` and the row's position among the parent's visible
+// children; false when the row does not exist or is not visible there.
+bool row_tree_parent_of(RowTree* tree, uint32_t row, uint32_t* parent, uint32_t* pos);
+// Copy of the row's entry; false when the row does not exist.
+bool row_tree_entry(RowTree* tree, uint32_t row, IndexEntry* out);
+// Copies the row's payload when it is shorter than `cap` (kRowBufSize + 1
+// always suffices); the bytes copied, or 0.
+uint32_t row_tree_payload(RowTree* tree, uint32_t row, void* out, uint32_t cap);

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tools/orvane-dump/json_text.h"
+#include "views/json_text.h"
 
 namespace {
 

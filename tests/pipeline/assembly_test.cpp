@@ -14,7 +14,7 @@ class Assembly : public treetext::PipelineTest {
  protected:
   uint32_t attr_of(RowTree* t, uint32_t row) {
     IndexEntry e;
-    EXPECT_TRUE(rowstore_get_entry(t->store, row, &e));
+    EXPECT_TRUE(row_tree_entry(t, row, &e));
     return e.attr_flags;
   }
 };
@@ -26,7 +26,7 @@ TEST_F(Assembly, TransactionRowsWithPacketChildren) {
   // IN to an endpoint no descriptor announced: transactions, no transfer.
   feed({token(0x69, 9, 2), data(0xC3, filled(3)), hs(0xD2), token(0x69, 9, 2), hs(0x5A),
         sof(7)});
-  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  std::vector<std::string> t = treetext::lines(trees.transaction);
   ASSERT_EQ(t.size(), 7u);
   EXPECT_EQ(t[0],
             "IN Transaction= 1.00 us    | Package=1 ~ 3 || In=69 | Addr=9 | Point=2 | Data0=C3 | "
@@ -42,8 +42,8 @@ TEST_F(Assembly, TransactionRowsWithPacketChildren) {
   // The transaction row carries the flag of its last packet row (the handshake).
   EXPECT_EQ(attr_of(trees.transaction, 1), ATTR_ACK | (9u << 24) | (2u << 16));
   // Package view: every numbered packet with its detail row; data view: the DATA0.
-  EXPECT_EQ(treetext::lines(trees.package->store).size(), 12u);  // 6 packets, each with its detail
-  std::vector<std::string> d = treetext::lines(trees.data->store);
+  EXPECT_EQ(treetext::lines(trees.package).size(), 12u);  // 6 packets, each with its detail
+  std::vector<std::string> d = treetext::lines(trees.data);
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d[0], "Package=2 | Dir=↑ || Data (3 tytes)=00 01 02");
 }
@@ -53,7 +53,7 @@ TEST_F(Assembly, ControlTransferWithTransactionsAndPackets) {
         token(0x69, 0, 0), hs(0x5A),                             // status, NAKed
         token(0x69, 0, 0), data(0x4B, Bytes{}), hs(0xD2),        // status, done
         sof(1)});
-  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  std::vector<std::string> t = treetext::lines(trees.transaction);
   ASSERT_EQ(t.size(), 1u + (1u + 3u) + (1u + 2u) + (1u + 3u));
   EXPECT_EQ(t[0].substr(0, 41), "CTRL Transfer= 1.00 us    | Package=1 ~ 8");
   EXPECT_NE(t[0].find("Set Address"), std::string::npos);
@@ -67,7 +67,7 @@ TEST_F(Assembly, ControlTransferWithTransactionsAndPackets) {
   // Transfer row: only the address and endpoint bits of the last packet row.
   EXPECT_EQ(attr_of(trees.transaction, 1), 0u);  // address 0, endpoint 0
   // The request table went to the descriptor view.
-  std::vector<std::string> p = treetext::lines(trees.descriptor->store, 1);
+  std::vector<std::string> p = treetext::lines(trees.descriptor, 1);
   ASSERT_FALSE(p.empty());
   EXPECT_NE(p[0].find("Standard Requst"), std::string::npos) << p[0];
 }
@@ -76,7 +76,7 @@ TEST_F(Assembly, NewSetupClosesTheOldTransferAsFailedBeforeTheNewOne) {
   feed({token(0x2D, 1, 0), data(0xC3, kGetDevice8), hs(0xD2), token(0x69, 1, 0), hs(0x5A),
         token(0x2D, 1, 0), data(0xC3, kSetAddress5), hs(0xD2), token(0x69, 1, 0),
         data(0x4B, Bytes{}), hs(0xD2)});
-  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  std::vector<std::string> t = treetext::lines(trees.transaction);
   std::vector<std::string> tops;
   for (const std::string& s : t)
     if (s[0] != ' ') tops.push_back(s);
@@ -86,7 +86,7 @@ TEST_F(Assembly, NewSetupClosesTheOldTransferAsFailedBeforeTheNewOne) {
   EXPECT_NE(tops[1].find("Package=6 ~ 11"), std::string::npos) << tops[1];
   EXPECT_EQ(tops[1].substr(tops[1].size() - 13), "State=Success");
   // Each transfer has its own two transactions.
-  EXPECT_EQ(tree_child_count(trees.transaction->store, 1), 2u);
+  EXPECT_EQ(row_tree_child_count(trees.transaction, 1), 2u);
 }
 
 TEST_F(Assembly, LongTransferParksItsTransactionsAndKeepsTheirOrder) {
@@ -97,10 +97,10 @@ TEST_F(Assembly, LongTransferParksItsTransactionsAndKeepsTheirOrder) {
   for (int i = 0; i < naks; i++) pk.insert(pk.end(), {token(0x69, 3, 1), hs(0x5A)});
   pk.insert(pk.end(), {token(0x69, 3, 1), data(0xC3, filled(5)), hs(0xD2)});
   feed(pk);
-  RowStore* s = trees.transaction->store;
-  ASSERT_EQ(tree_child_count(s, 0), 1u);
-  uint32_t transfer = tree_child_at(s, 0, 0);
-  ASSERT_EQ(tree_child_count(s, transfer), (uint32_t)naks + 1);
+  RowTree* s = trees.transaction;
+  ASSERT_EQ(row_tree_child_count(s, 0), 1u);
+  uint32_t transfer = row_tree_child_at(s, 0, 0);
+  ASSERT_EQ(row_tree_child_count(s, transfer), (uint32_t)naks + 1);
   std::string top = treetext::row(s, transfer);
   EXPECT_EQ(top.substr(0, 14), "BULK Transfer=");
   EXPECT_NE(top.find("In=69 | Addr=3 | Point=1 | Data (5 tytes)=00 01 02 03 04 | State=Success"),
@@ -109,13 +109,13 @@ TEST_F(Assembly, LongTransferParksItsTransactionsAndKeepsTheirOrder) {
   // Children in order, each with its two or three packets.
   uint32_t last = transfer;
   for (uint32_t i = 0; i < (uint32_t)naks; i += 500) {
-    uint32_t tx = tree_child_at(s, transfer, i);
+    uint32_t tx = row_tree_child_at(s, transfer, i);
     EXPECT_GT(tx, last);
     last = tx;
-    EXPECT_EQ(tree_child_count(s, tx), 2u);
+    EXPECT_EQ(row_tree_child_count(s, tx), 2u);
   }
-  EXPECT_EQ(tree_child_count(s, tree_child_at(s, transfer, naks)), 3u);
-  EXPECT_EQ(rowstore_entry_count(s), 1u + (uint32_t)naks * 3u + 4u);
+  EXPECT_EQ(row_tree_child_count(s, row_tree_child_at(s, transfer, naks)), 3u);
+  EXPECT_EQ(row_tree_row_count(s), 1u + (uint32_t)naks * 3u + 4u);
 }
 
 TEST_F(Assembly, TransferLongerThanTheReassemblyBufferStaysExactAndFits) {
@@ -130,9 +130,9 @@ TEST_F(Assembly, TransferLongerThanTheReassemblyBufferStaysExactAndFits) {
               {token(0x69, 3, 1), data(i % 2 ? 0x4B : 0xC3, filled(1024, (uint8_t)i)), hs(0xD2)});
   pk.insert(pk.end(), {token(0x69, 3, 1), data(0x4B, filled(3)), hs(0xD2)});
   feed(pk);
-  RowStore* s = trees.transaction->store;
-  ASSERT_EQ(tree_child_count(s, 0), 1u);
-  std::string top = treetext::row(s, tree_child_at(s, 0, 0));
+  RowTree* s = trees.transaction;
+  ASSERT_EQ(row_tree_child_count(s, 0), 1u);
+  std::string top = treetext::row(s, row_tree_child_at(s, 0, 0));
   EXPECT_EQ(top.find("(incomplete)"), std::string::npos);
   EXPECT_NE(top.find("Data (1126403 tytes)=00 01 02"), std::string::npos) << top.substr(0, 200);
   size_t at = top.find("tytes)=");
@@ -160,7 +160,7 @@ TEST_F(Assembly, OneStatusTextPerProducingCall) {
 TEST_F(Assembly, FilterHidesTopLevelRowsOnly) {
   row_tree_set_filter(trees.package, 0xFFFF0000u | ATTR_NAK, nullptr, nullptr, nullptr);
   feed({token(0x69, 9, 2), hs(0x5A), token(0x69, 9, 2), data(0xC3, filled(1)), hs(0xD2)});
-  std::vector<std::string> p = treetext::lines(trees.package->store);
+  std::vector<std::string> p = treetext::lines(trees.package);
   // The NAKed IN and its NAK are hidden, with their children.
   ASSERT_EQ(p.size(), 6u);
   EXPECT_EQ(p[0].substr(0, 10), "Package=3 ");
@@ -173,7 +173,7 @@ TEST_F(Assembly, ReplayRefusesPacketsLongerThanItsBuffer) {
   ASSERT_EQ(loaded_packets_append(huge.data(), (uint32_t)huge.size(), 20), 0);
   ASSERT_EQ(loaded_packets_append(ack.data(), 1, 30), 0);
   EXPECT_EQ(pipeline_replay_loaded(pl, nullptr), 2u);
-  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  std::vector<std::string> t = treetext::lines(trees.transaction);
   ASSERT_EQ(t.size(), 3u);
   EXPECT_NE(t[0].find("Package=1 ~ 2"), std::string::npos);
   uint8_t abort = 1;
@@ -186,11 +186,11 @@ TEST_F(Assembly, ReplayRefusesPacketsLongerThanItsBuffer) {
 // the end of the capture shows both instead of holding them forever.
 TEST_F(Assembly, EndOfCaptureShowsWhatStillWaits) {
   feed({token(0x2D, 0, 0), data(0xC3, kGetDevice8), hs(0xD2), token(0x69, 0, 0)});
-  EXPECT_EQ(treetext::lines(trees.package->store).size(), 6u);  // the IN still waits
-  EXPECT_TRUE(treetext::lines(trees.transaction->store).empty());
+  EXPECT_EQ(treetext::lines(trees.package).size(), 6u);  // the IN still waits
+  EXPECT_TRUE(treetext::lines(trees.transaction).empty());
   pipeline_finish(pl);
-  EXPECT_EQ(treetext::lines(trees.package->store).size(), 8u);
-  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  EXPECT_EQ(treetext::lines(trees.package).size(), 8u);
+  std::vector<std::string> t = treetext::lines(trees.transaction);
   ASSERT_EQ(t.size(), 7u);
   EXPECT_EQ(t[0].rfind("CTRL Transfer=", 0), 0u) << t[0];
   EXPECT_NE(t[0].find("Package=1 ~ 4"), std::string::npos) << t[0];
@@ -217,7 +217,7 @@ TEST_F(Assembly, SplitControlTransferIsOneTransferWithItsData) {
         split(true), token(0x69, 0, 0), data(0x4B, answer),                   // complete: the data
         split(false), token(0xE1, 0, 0), data(0x4B, {}), hs(0xD2),            // status stage
         sof(1)});
-  std::vector<std::string> t = treetext::lines(trees.transaction->store);
+  std::vector<std::string> t = treetext::lines(trees.transaction);
   ASSERT_FALSE(t.empty());
   EXPECT_EQ(t[0].rfind("CTRL Transfer=", 0), 0u) << t[0];
   EXPECT_NE(t[0].find("Data (8 tytes)=00 01 02 03 04 05 06 07"), std::string::npos) << t[0];

@@ -34,7 +34,7 @@ TEST_F(PipelineAudit, TransactionThatNeverClosesKeepsBoundedPacketRows) {
   EXPECT_EQ(row_tree_row_count(trees.package), 2u * dp->packageCount());
   // The handshake closes the transaction: one row with its packets below.
   decode(hs(0xD2), t += 100);
-  std::vector<std::string> tx = treetext::lines(trees.transaction->store);
+  std::vector<std::string> tx = treetext::lines(trees.transaction);
   ASSERT_FALSE(tx.empty());
   EXPECT_EQ(tx[0].substr(0, 15), "IN Transaction=");
   EXPECT_TRUE(pl->packetRows.empty());
@@ -57,7 +57,7 @@ TEST_F(PipelineAudit, ReplayStartsWithoutRowsOfTheTraceBefore) {
   ASSERT_EQ(loaded_packets_append(in.data(), 3, 10), 0);
   ASSERT_EQ(loaded_packets_append(nak.data(), 1, 20), 0);
   EXPECT_EQ(pipeline_replay_loaded(pl, nullptr), 2u);
-  std::vector<std::string> tx = treetext::lines(trees.transaction->store);
+  std::vector<std::string> tx = treetext::lines(trees.transaction);
   ASSERT_EQ(tx.size(), 3u) << (tx.empty() ? "" : tx[0]);
   EXPECT_NE(tx[0].find("In=69 | Addr=5 | Point=1"), std::string::npos) << tx[0];
   EXPECT_EQ(tx[1].substr(0, 10), "  Package=");
@@ -75,12 +75,12 @@ TEST_F(PipelineAudit, TransferKeepsItsHeadAcrossSofAndPing) {
                          token(0xB4, 3, 1), hs(0xD2), sof(2), token(0xE1, 3, 1),
                          data(0x4B, filled(5)), hs(0xD2), sof(3)})
     decode(b, t += 100);
-  std::vector<std::string> tx = treetext::lines(trees.transaction->store);
+  std::vector<std::string> tx = treetext::lines(trees.transaction);
   ASSERT_FALSE(tx.empty());
   EXPECT_EQ(tx[0].substr(0, 14), "BULK Transfer=") << tx[0];
   EXPECT_NE(tx[0].find("Package=1 ~ 10"), std::string::npos) << tx[0];
   EXPECT_EQ(tx[0].substr(tx[0].size() - 13), "State=Success");
-  EXPECT_EQ(tree_child_count(trees.transaction->store, 1), 2u);  // the two OUT transactions
+  EXPECT_EQ(row_tree_child_count(trees.transaction, 1), 2u);  // the two OUT transactions
 }
 
 // A small deterministic generator.
@@ -215,15 +215,15 @@ TEST_F(PipelineAudit, RandomTrafficThroughThePipelineStaysInBounds) {
   EXPECT_EQ(row_tree_row_count(trees.package), 2u * dp->packageCount());
   // Every row of every view reads back (each cell passes its CRC check).
   for (RowTree* tr : {trees.package, trees.transaction, trees.data, trees.descriptor}) {
-    std::vector<std::string> lines = treetext::lines(tr->store, tr == trees.descriptor);
+    std::vector<std::string> lines = treetext::lines(tr, tr == trees.descriptor);
     EXPECT_FALSE(lines.empty());
   }
   // The stream reached the paths it was made for: learned endpoints gave
   // bulk or interrupt transfers, and descriptors were walked.
   int transfers = 0, endpoints = 0;
-  for (const std::string& s : treetext::lines(trees.transaction->store))
+  for (const std::string& s : treetext::lines(trees.transaction))
     if (s.rfind("BULK Transfer=", 0) == 0 || s.rfind("INT Transfer=", 0) == 0) transfers++;
-  for (const std::string& s : treetext::lines(trees.descriptor->store))
+  for (const std::string& s : treetext::lines(trees.descriptor))
     if (s.find("bEndpointAddress") != std::string::npos) endpoints++;
   EXPECT_GE(transfers, 3);
   EXPECT_GE(endpoints, 5);

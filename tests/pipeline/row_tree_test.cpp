@@ -36,7 +36,7 @@ class RowTreeTest : public ::testing::Test {
   }
   IndexEntry entry(uint32_t row) {
     IndexEntry e{};
-    EXPECT_TRUE(rowstore_get_entry(tree->store, row, &e)) << row;
+    EXPECT_TRUE(row_tree_entry(tree, row, &e)) << row;
     return e;
   }
   testenv::TempDir dir;
@@ -50,7 +50,7 @@ TEST_F(RowTreeTest, ThreeLevelsLinkParentsAndPositions) {
   EXPECT_EQ(row_tree_row_count(tree), 0u);
   row_tree_append_par(tree, one("t", "1"), one("v", "1"), 0x10);
   EXPECT_EQ(entry(1).row, 1u);
-  EXPECT_EQ(treetext::row(tree->store, 1), "t=1 || v=1");
+  EXPECT_EQ(treetext::row(tree, 1), "t=1 || v=1");
   row_tree_append_subsub(tree, one("x", "x"), one("x", "x"), 0);  // no second-level row yet
   row_tree_append_sub(tree, one("s", "2"), one("v", "2"), 0x20);
   row_tree_append_sub(tree, one("s", "3"), one("v", "3"), 0x30);
@@ -69,9 +69,14 @@ TEST_F(RowTreeTest, ThreeLevelsLinkParentsAndPositions) {
   EXPECT_EQ(entry(5).parent, 3u);
   EXPECT_EQ(entry(5).position, 1u);
   EXPECT_EQ(entry(5).attr_flags, 0x50u);
-  EXPECT_EQ(tree_child_count(tree->store, 0), 1u);
-  EXPECT_EQ(tree_child_count(tree->store, 3), 2u);
-  EXPECT_EQ(tree_index_of_child(tree->store, 1, 3), 1u);
+  EXPECT_EQ(row_tree_child_count(tree, 0), 1u);
+  EXPECT_EQ(row_tree_child_count(tree, 3), 2u);
+  uint32_t parent = 0, pos = 0;
+  EXPECT_TRUE(row_tree_parent_of(tree, 4, &parent, &pos));
+  EXPECT_EQ(parent, 3u);
+  EXPECT_EQ(pos, 0u);
+  EXPECT_TRUE(row_tree_parent_of(tree, 3, &parent, &pos));
+  EXPECT_EQ(pos, 1u);
 }
 
 int g_hooks;
@@ -84,7 +89,7 @@ TEST_F(RowTreeTest, ClearStartsAgainFromRowOneWithFreshFiles) {
   row_tree_clear(tree, count_hook, count_hook, nullptr);
   EXPECT_EQ(g_hooks, 2);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
-  EXPECT_EQ(tree_child_count(tree->store, 0), 0u);
+  EXPECT_EQ(row_tree_child_count(tree, 0), 0u);
   struct stat st;
   ASSERT_EQ(stat(dir.file("v.qelvo").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 5242880);
@@ -101,10 +106,10 @@ TEST_F(RowTreeTest, ParentStaysRightAcrossIndexGrowth) {
   const uint32_t subs = 140000;
   for (uint32_t i = 0; i < subs; i++) row_tree_append_sub(tree, one("s", "x"), one("v", "y"), i);
   EXPECT_EQ(entry(1).child_count, subs);
-  EXPECT_EQ(tree_child_count(tree->store, 1), subs);
+  EXPECT_EQ(row_tree_child_count(tree, 1), subs);
   EXPECT_EQ(entry(subs + 1).parent, 1u);
   EXPECT_EQ(entry(subs + 1).position, subs - 1);
-  EXPECT_EQ(treetext::row(tree->store, subs + 1), "s=x || v=y");
+  EXPECT_EQ(treetext::row(tree, subs + 1), "s=x || v=y");
 }
 
 TEST_F(RowTreeTest, PackedPayloadAppendsLikeLists) {
@@ -117,7 +122,7 @@ TEST_F(RowTreeTest, PackedPayloadAppendsLikeLists) {
   row_tree_append_payload(tree, 2, buf, n, 9);
   EXPECT_EQ(row_tree_row_count(tree), 3u);
   EXPECT_EQ(entry(3).parent, 2u);
-  EXPECT_EQ(treetext::row(tree->store, 3), "k=v || a=b");
+  EXPECT_EQ(treetext::row(tree, 3), "k=v || a=b");
 }
 
 TEST_F(RowTreeTest, DeleteFilesRemovesBothAndLeavesNoStore) {

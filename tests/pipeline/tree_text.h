@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "acquisition/pipeline/capture_pipeline.h"
+#include "acquisition/pipeline/capture_session.h"
 #include "decode/data_parse.h"
 #include "decode/loaded_packets.h"
 #include "os/log.h"
@@ -34,9 +34,9 @@ inline std::string group(const PayloadGroup& g, int with_desc) {
   return out;
 }
 
-inline std::string row(RowStore* s, uint32_t r, int with_desc = 0) {
+inline std::string row(RowTree* s, uint32_t r, int with_desc = 0) {
   uint8_t buf[4200];
-  uint32_t n = rowstore_read_value(s, r, buf, sizeof buf);
+  uint32_t n = row_tree_payload(s, r, buf, sizeof buf);
   PayloadView v{};
   if (n) payload_unpack(buf, n, &v);
   std::string t = group(v.infos, with_desc) + " || " + group(v.values, with_desc);
@@ -44,17 +44,17 @@ inline std::string row(RowStore* s, uint32_t r, int with_desc = 0) {
   return t;
 }
 
-inline void walk(RowStore* s, uint32_t parent, int level, std::vector<std::string>& out,
+inline void walk(RowTree* s, uint32_t parent, int level, std::vector<std::string>& out,
                  int with_desc) {
-  uint32_t n = tree_child_count(s, parent);
+  uint32_t n = row_tree_child_count(s, parent);
   for (uint32_t i = 0; i < n; i++) {
-    uint32_t r = tree_child_at(s, parent, i);
+    uint32_t r = row_tree_child_at(s, parent, i);
     out.push_back(std::string((size_t)level * 2, ' ') + row(s, r, with_desc));
     walk(s, r, level + 1, out, with_desc);
   }
 }
 
-inline std::vector<std::string> lines(RowStore* s, int with_desc = 0) {
+inline std::vector<std::string> lines(RowTree* s, int with_desc = 0) {
   std::vector<std::string> out;
   walk(s, 0, 0, out, with_desc);
   return out;
@@ -68,21 +68,15 @@ class PipelineTest : public ::testing::Test {
     orvane_log_set_muted(1);
     store_set_data_dir(dir.path().c_str());
     sof_hold_clear();
-    trees.package = row_tree_open("package.qelvo", "index.qelvo");
-    trees.transaction = row_tree_open("transfer_value.qelvo", "transfer_index.qelvo");
-    trees.data = row_tree_open("cData.qelvo", "cIndex.qelvo");
-    trees.descriptor = row_tree_open("parse_value.qelvo", "parse_index.qelvo");
-    ASSERT_TRUE(trees.package && trees.transaction && trees.data && trees.descriptor);
-    dp = new dataParse(false);
-    pl = pipeline_create(dp, trees);
+    char err[256];
+    session = capture_session_open(0, err, sizeof err);
+    ASSERT_TRUE(session) << err;
+    trees = session->trees;
+    dp = session->decoder;
+    pl = session->pipeline;
   }
   void TearDown() override {
-    pipeline_destroy(pl);
-    delete dp;
-    for (RowTree* t : {trees.package, trees.transaction, trees.data, trees.descriptor}) {
-      row_tree_delete_files(t);
-      row_tree_close(t);
-    }
+    capture_session_close(session, 1);
     sof_hold_clear();
     loaded_packets_clear();
     orvane_log_set_muted(0);
@@ -96,6 +90,7 @@ class PipelineTest : public ::testing::Test {
     for (const usbtest::Bytes& b : packets) decode(b, t0), t0 += step;
   }
   testenv::TempDir dir;
+  CaptureSession* session = nullptr;
   RowTrees trees{};
   dataParse* dp = nullptr;
   CapturePipeline* pl = nullptr;

@@ -4,10 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
-enum DumpView { VIEW_PACKAGES = 0, VIEW_TRANSACTIONS, VIEW_DATA, VIEW_DESCRIPTORS };
+#include "acquisition/pipeline/capture_session.h"
+
 
 struct DumpArgs {
-  DumpView view;       // --view, packages by default
+  SessionView view;      // --view, packages by default
   uint32_t filter;     // --filter, 0xFFFF0000 (nothing hidden) by default
   uint8_t address;     // --select ADDR:EP, 0xFF:0xFF by default
   uint8_t endpoint;

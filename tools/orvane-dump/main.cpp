@@ -6,30 +6,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "acquisition/pipeline/capture_pipeline.h"
+#include "acquisition/pipeline/capture_session.h"
 #include "acquisition/script_host/lua_host.h"
 #include "decode/data_parse.h"
 #include "os/clock.h"
 #include "os/log.h"
 #include "os/temp_dir.h"
 #include "store/capture/capture_file.h"
-#include "store/row_store.h"
 #include "store/store_files.h"
 #include "tools/orvane-dump/dump_args.h"
-#include "tools/orvane-dump/dump_output.h"
+#include "views/row_print.h"
 #include "views/row_tree.h"
 
 namespace {
-
-struct TreeFiles {
-  const char* value;
-  const char* index;
-};
-// The file pairs of the analyzer's four views: transactions, packages, data, descriptors.
-const TreeFiles kTransactionFiles = {"transfer_value.qelvo", "transfer_index.qelvo"};
-const TreeFiles kPackageFiles = {"package.qelvo", "index.qelvo"};
-const TreeFiles kDataFiles = {"cData.qelvo", "cIndex.qelvo"};
-const TreeFiles kDescriptorFiles = {"parse_value.qelvo", "parse_index.qelvo"};
 
 // The private directory, removed at any exit (also when an integrity
 // failure ends the process from inside the engine).
@@ -74,20 +63,17 @@ int main(int argc, char** argv) {
   atexit(remove_private_dir);
 
   int status = 0;
-  RowTrees trees;
-  trees.transaction = row_tree_open(kTransactionFiles.value, kTransactionFiles.index);
-  trees.package = row_tree_open(kPackageFiles.value, kPackageFiles.index);
-  trees.data = row_tree_open(kDataFiles.value, kDataFiles.index);
-  trees.descriptor = row_tree_open(kDescriptorFiles.value, kDescriptorFiles.index);
-  dataParse* decoder = nullptr;
-  CapturePipeline* pipeline = nullptr;
+  CaptureSession* session = capture_session_open(0, err, sizeof err);
   uint64_t packets = 0, invalid = 0;
   double seconds = 0;
 
-  if (!trees.transaction || !trees.package || !trees.data || !trees.descriptor) {
-    fprintf(stderr, "orvane-dump: cannot create the row stores in %s\n", dir);
+  if (!session) {
+    fprintf(stderr, "orvane-dump: %s\n", err);
     status = 1;
   } else {
+    RowTrees& trees = session->trees;
+    dataParse* decoder = session->decoder;
+    CapturePipeline* pipeline = session->pipeline;
     // The filters apply to the package, transaction and data views, as in
     // the analyzer; descriptor tables are never filtered.
     row_tree_set_filter(trees.package, args.filter, nullptr, nullptr, nullptr);
@@ -96,8 +82,6 @@ int main(int argc, char** argv) {
     selectedAddress = args.address;
     selectedEndpoint = args.endpoint;
     lua_host_open();
-    decoder = new dataParse(false);
-    pipeline = pipeline_create(decoder, trees);
     decoder->reset();
 
     // pcap and pcapng stamps are wall-clock nanoseconds since 1970, far too
@@ -142,11 +126,8 @@ int main(int argc, char** argv) {
     if (!args.quiet) {
       static char outbuf[1 << 16];
       setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
-      RowTree* view = args.view == VIEW_PACKAGES       ? trees.package
-                      : args.view == VIEW_TRANSACTIONS ? trees.transaction
-                      : args.view == VIEW_DATA         ? trees.data
-                                                       : trees.descriptor;
-      dump_view(view->store, args.view == VIEW_DESCRIPTORS, args.json, stdout);
+      row_tree_print(capture_session_tree(session, args.view), args.view == VIEW_DESCRIPTORS,
+                     args.json, stdout);
       fflush(stdout);
     }
     if (args.stats) {
@@ -160,14 +141,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  pipeline_destroy(pipeline);
-  delete decoder;
-  RowTree* all[] = {trees.transaction, trees.package, trees.data, trees.descriptor};
-  for (RowTree* t : all) {
-    if (!t) continue;
-    row_tree_delete_files(t);
-    row_tree_close(t);
-  }
+  capture_session_close(session, 1);
   capture_reader_close(reader);
   remove_private_dir();
   return status;

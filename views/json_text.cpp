@@ -1,5 +1,5 @@
 // JSON string escaping with a UTF-8 check.
-#include "tools/orvane-dump/json_text.h"
+#include "views/json_text.h"
 
 #include <cstdint>
 
