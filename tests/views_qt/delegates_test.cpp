@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QStandardItemModel>
 
+#include <cstring>
 #include <memory>
 #include <set>
 #include <vector>
@@ -232,15 +233,19 @@ TEST_F(DelegateTest, DataParseTitlesFromTheFirstInfoValueAndStaysInsideTheRecord
   EXPECT_EQ(parser.parse(nullptr), -1);
   const uint8_t empty[6] = {0, 0, 0, 0, 0, 0};
   EXPECT_EQ(parser.parse(empty, sizeof empty), -1);
-  uint8_t* p = reinterpret_cast<uint8_t*>(
-      (uintptr_t)packets->data(packets->index(4, 0), LargeTreeModel::PayloadRole).toULongLong());
+  QModelIndex fifth = packets->index(4, 0);
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(
+      (uintptr_t)packets->data(fifth, LargeTreeModel::PayloadRole).toULongLong());
   ASSERT_EQ(parser.parse(p), 0);
   EXPECT_STREQ(parser.row().infos[0].value.text, "5");  // "Package 5"
-  uint32_t len = row_tree_payload(capture_session_tree(session, VIEW_PACKAGES), 5, p, 4097);
+  uint8_t stored[4200];
+  uint32_t len = row_tree_payload(capture_session_tree(session, VIEW_PACKAGES),
+                                  (uint32_t)fifth.internalId(), stored, sizeof stored);
   ASSERT_GT(len, 40u);
+  ASSERT_EQ(memcmp(stored, p, len), 0);
   // Cut inside the Values group: what lies before the cut is read, nothing past it.
   for (uint32_t cut : {len - 1, len - 12, 20u}) {
-    std::vector<uint8_t> copy(p, p + cut);
+    std::vector<uint8_t> copy(stored, stored + cut);
     EXPECT_EQ(parser.parse(copy.data(), cut), 0) << cut;
     EXPECT_LE(parser.row().infoCount + parser.row().valueCount, 4u);
   }
