@@ -262,6 +262,10 @@ static uint32_t row_at_offset(RowTree* tree, uint64_t offset) {
 
 void row_tree_tail(RowTree* tree, RowTreeTail* out) {
   std::lock_guard<std::mutex> hold(tree->lock);
+  row_tree_tail_in_hook(tree, out);
+}
+
+void row_tree_tail_in_hook(RowTree* tree, RowTreeTail* out) {
   out->rows = tree->store ? rowstore_entry_count(tree->store) : 0;
   bool any = tree->store && tree->nextRow != 1;
   out->lastTop = any ? row_at_offset(tree, tree->lastParOffset) : 0;

@@ -90,6 +90,9 @@ struct RowTreeTail {
   uint32_t lastSub;  // last second-level row, 0 when none
 };
 void row_tree_tail(RowTree* tree, RowTreeTail* out);
+// The same for the hooks of row_tree_clear and row_tree_set_filter, which
+// already hold the lock.
+void row_tree_tail_in_hook(RowTree* tree, RowTreeTail* out);
 
 // Reading rows back (any thread; the store's own locks protect the reads,
 // and rows are only ever added at the end). Row 0 is the root. A tree

@@ -28,7 +28,9 @@ LargeTreeModel::LargeTreeModel(const char* valueFile, const char* indexFile, QOb
 }
 
 LargeTreeModel::LargeTreeModel(RowTree* tree, QObject* parent)
-    : QAbstractItemModel(parent), m_tree(tree), m_readBuf(new uint8_t[kReadCapacity]()) {}
+    : QAbstractItemModel(parent), m_tree(tree), m_readBuf(new uint8_t[kReadCapacity]()) {
+  if (m_tree) row_tree_tail(m_tree, &m_tail);  // rows appended before are complete or known
+}
 
 void LargeTreeModel::openTree(const char* valueFile, const char* indexFile) {
   m_readBuf.reset(new uint8_t[kReadCapacity]());
@@ -89,8 +91,9 @@ bool LargeTreeModel::hasChildren(const QModelIndex& parent) const {
   if (!m_tree || parent.column() > 0) return false;
   IndexEntry e;
   if (!row_tree_entry(m_tree, (uint32_t)parent.internalId(), &e)) return false;
-  // The count first: it may have been told before the flag was read.
-  return rowCount(parent) > 0 || e.has_children;
+  // A row without the flag may have gained a child since: then the count
+  // the views hold decides, so "has rows" always implies "has children".
+  return e.has_children || rowCount(parent) > 0;
 }
 
 QVariant LargeTreeModel::data(const QModelIndex& index, int role) const {
@@ -155,9 +158,9 @@ void LargeTreeModel::endFilter(void* self) {
   LargeTreeModel* m = static_cast<LargeTreeModel*>(self);
   m->m_announced = to_int(row_tree_child_count(m->m_tree, 0));
   m->m_childCounts.clear();
-  // The tail cannot be read under the lock: count every row as one that may
-  // grow until the next announcement reads it.
-  m->m_tail = RowTreeTail{};
+  // Read now, or every row would count as one that may grow and the first
+  // layout after the reset would keep a count for each of them.
+  row_tree_tail_in_hook(m->m_tree, &m->m_tail);
   m->endResetModel();
 }
 
