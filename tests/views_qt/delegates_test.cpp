@@ -30,6 +30,7 @@ class DelegateTest : public treetext::PipelineTest {
  protected:
   void SetUp() override {
     PipelineTest::SetUp();
+    if (HasFatalFailure()) return;
     // GET_DESCRIPTOR(device) and a 64-byte IN answer.
     feed({token(0x2D, 3, 0), data(0xC3, {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00}),
           hs(0xD2), token(0x69, 3, 1), data(0x4B, filled(64)), hs(0xD2)});
