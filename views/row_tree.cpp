@@ -253,6 +253,25 @@ uint32_t row_tree_row_count(RowTree* tree) {
   return tree->store ? rowstore_entry_count(tree->store) : 0;
 }
 
+// Row number of the entry at `offset` (the caller holds the tree's lock); 0 for none.
+static uint32_t row_at_offset(RowTree* tree, uint64_t offset) {
+  if (!offset || !tree->index) return 0;
+  const IndexEntry* e = indexfile_entry_at(tree->index, offset);
+  return e ? e->row : 0;
+}
+
+void row_tree_tail(RowTree* tree, RowTreeTail* out) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  row_tree_tail_in_hook(tree, out);
+}
+
+void row_tree_tail_in_hook(RowTree* tree, RowTreeTail* out) {
+  out->rows = tree->store ? rowstore_entry_count(tree->store) : 0;
+  bool any = tree->store && tree->nextRow != 1;
+  out->lastTop = any ? row_at_offset(tree, tree->lastParOffset) : 0;
+  out->lastSub = any ? row_at_offset(tree, tree->lastSubOffset) : 0;
+}
+
 uint32_t row_tree_child_count(RowTree* tree, uint32_t parent) {
   return tree->store ? tree_child_count(tree->store, parent) : 0;
 }

@@ -80,6 +80,20 @@ void row_tree_delete_files(RowTree* tree);
 // Rows appended so far (the index file's entry count).
 uint32_t row_tree_row_count(RowTree* tree);
 
+// The rows that may still gain children, read at one instant under the
+// tree's lock. Appends only go under the last top-level row and under the
+// last second-level row, so every other row that exists at that instant
+// already has all the children it will ever have (until a clear).
+struct RowTreeTail {
+  uint32_t rows;     // rows appended so far
+  uint32_t lastTop;  // last top-level row, 0 when none
+  uint32_t lastSub;  // last second-level row, 0 when none
+};
+void row_tree_tail(RowTree* tree, RowTreeTail* out);
+// The same for the hooks of row_tree_clear and row_tree_set_filter, which
+// already hold the lock.
+void row_tree_tail_in_hook(RowTree* tree, RowTreeTail* out);
+
 // Reading rows back (any thread; the store's own locks protect the reads,
 // and rows are only ever added at the end). Row 0 is the root. A tree
 // without store answers as an empty one.

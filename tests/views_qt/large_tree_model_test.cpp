@@ -1,0 +1,256 @@
+// The model over a row tree: filter and row numbers, the tree's shape as the
+// views see it, the payload role, clear, the announced counts, and Qt's
+// model tester while a second thread appends at full speed.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <QAbstractItemModelTester>
+#include <QEventLoop>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "decode/cells/display_cell.h"
+#include "os/log.h"
+#include "store/store_files.h"
+#include "tests/support/test_env.h"
+#include "views/qt/large_tree_model.h"
+
+namespace {
+
+const uint32_t kAck = 0x0800, kNak = 0x1000;
+const uint32_t kShowAll = 0xFFFF0000u, kHideNak = 0xFFFF1000u;
+
+kvLinkedList* one(const char* key, const char* value) {
+  kvLinkedList* l = nullptr;
+  kvlist_append(&l, cell_text(key, 0, 0), cell_text(value, 0, 0));
+  return l;
+}
+
+class ModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    orvane_log_set_muted(1);
+    store_set_data_dir(dir.path().c_str());
+    model = new LargeTreeModel("v.qelvo", "i.qelvo", nullptr);
+    model->setHeaderText("Package View");
+    ASSERT_NE(model->tree(), nullptr);
+  }
+  void TearDown() override {
+    model->deleteStoreFiles();
+    delete model;
+    orvane_log_set_muted(0);
+  }
+  void top(uint32_t attr = kAck) { model->appendRowPar_KV_P(one("t", "1"), one("v", "1"), attr); }
+  void sub() { model->appendRowSub_KV_P(one("s", "2"), one("v", "2"), kAck); }
+  void subsub() { model->appendRowSubSub_KV_P(one("g", "3"), one("v", "3"), kAck); }
+
+  testenv::TempDir dir;
+  LargeTreeModel* model = nullptr;
+};
+
+TEST_F(ModelTest, FilterKeepsRowNumbersAsInternalIds) {
+  top(kAck), top(kNak), top(kAck);
+  EXPECT_EQ(model->rowCount(), 0);  // nothing announced yet
+  EXPECT_EQ(model->announceRows(), 3);
+  model->setFilter(kHideNak);
+  EXPECT_EQ(model->rowCount(), 2);
+  EXPECT_EQ(model->index(1, 0).internalId(), 3u);
+  EXPECT_FALSE(model->index(2, 0).isValid());
+  model->setFilter(kShowAll);
+  EXPECT_EQ(model->rowCount(), 3);
+}
+
+TEST_F(ModelTest, ShapePayloadTextAndHeader) {
+  top(), sub(), sub();
+  model->announceRows();
+  QModelIndex first = model->index(0, 0);
+  ASSERT_TRUE(first.isValid());
+  EXPECT_TRUE(model->hasChildren(QModelIndex()));
+  EXPECT_EQ(model->columnCount(), 1);
+  EXPECT_EQ(model->rowCount(first), 2);
+  EXPECT_TRUE(model->hasChildren(first));
+  QModelIndex second = model->index(1, 0, first);
+  EXPECT_EQ(second.internalId(), 3u);
+  QModelIndex up = model->parent(second);
+  EXPECT_EQ(up, first);
+  EXPECT_EQ(up.row(), 0);
+  EXPECT_EQ(up.internalId(), 1u);
+  EXPECT_FALSE(model->parent(first).isValid());
+
+  QVariant address = model->data(second, LargeTreeModel::PayloadRole);
+  ASSERT_EQ(address.userType(), (int)QMetaType::ULongLong);
+  const uint8_t* p = reinterpret_cast<const uint8_t*>((uintptr_t)address.toULongLong());
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p[0], 0xA5);
+  EXPECT_EQ(p[1], 0x5A);
+  QVariant text = model->data(first, Qt::DisplayRole);
+  EXPECT_TRUE(text.isValid());
+  EXPECT_EQ(text.toString(), QString());
+  EXPECT_FALSE(model->data(first, Qt::ToolTipRole).isValid());
+
+  EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), "Package View");
+  EXPECT_FALSE(model->headerData(1, Qt::Horizontal).isValid());
+  EXPECT_FALSE(model->headerData(0, Qt::Vertical).isValid());
+}
+
+TEST_F(ModelTest, UnreadablePayloadReadsAsEmptyNotAsTheRowBefore) {
+  top();
+  model->appendRowPar_KV_P(one("t", "2"), one("v", "2"), kAck);
+  model->announceRows();
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(
+      (uintptr_t)model->data(model->index(0, 0), LargeTreeModel::PayloadRole).toULongLong());
+  ASSERT_EQ(p[0], 0xA5);
+  // Row 2's entry loses its value record: its read must not show row 1.
+  model->tree()->lastPar->value_offset = 1;
+  model->data(model->index(1, 0), LargeTreeModel::PayloadRole);
+  EXPECT_EQ(p[0], 0);
+}
+
+TEST_F(ModelTest, ClearStartsAgainFromRowOneWithFreshFiles) {
+  top(), sub(), top();
+  model->announceRows();
+  QSignalSpy resets(model, &QAbstractItemModel::modelReset);
+  model->clear();
+  EXPECT_EQ(resets.count(), 1);
+  EXPECT_EQ(model->rowCount(), 0);
+  EXPECT_EQ(model->liveRowCount(), 0u);
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("v.qelvo").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 5242880);
+  top();
+  model->announceRows();
+  EXPECT_EQ(model->index(0, 0).internalId(), 1u);
+}
+
+// The rows announced by each call: {first, last} or none.
+struct Announce {
+  int first, end;        // arguments
+  int wantFirst, wantLast;  // -1: nothing announced
+  int countAfter;
+};
+
+TEST_F(ModelTest, TopLevelAnnouncementsNeverGapRepeatOrOvershoot) {
+  for (int i = 0; i < 20; i++) top();
+  QSignalSpy inserted(model, &QAbstractItemModel::rowsInserted);
+  const Announce cases[] = {
+      {0, 10, 0, 9, 10},    {10, 15, 10, 14, 15}, {12, 14, -1, -1, 15},  // already told
+      {18, 30, 15, 19, 20},  // a gap is filled, the end held to the live count
+      {25, 20, -1, -1, 20},  {20, 20, -1, -1, 20},  // backward, empty
+  };
+  for (const Announce& c : cases) {
+    inserted.clear();
+    model->notifyRowsInserted(c.first, c.end);
+    SCOPED_TRACE(std::to_string(c.first) + ".." + std::to_string(c.end));
+    if (c.wantFirst < 0) {
+      EXPECT_EQ(inserted.count(), 0);
+    } else {
+      ASSERT_EQ(inserted.count(), 1);
+      EXPECT_FALSE(inserted[0][0].value<QModelIndex>().isValid());
+      EXPECT_EQ(inserted[0][1].toInt(), c.wantFirst);
+      EXPECT_EQ(inserted[0][2].toInt(), c.wantLast);
+    }
+    EXPECT_EQ(model->rowCount(), c.countAfter);
+  }
+  // After a filter hid rows the caller's remembered count is stale: nothing happens.
+  model->appendRowPar_KV_P(one("t", "n"), one("v", "n"), kNak);
+  model->setFilter(kHideNak);
+  inserted.clear();
+  model->notifyRowsInserted(21, 20);
+  EXPECT_EQ(inserted.count(), 0);
+  EXPECT_EQ(model->rowCount(), 20);
+}
+
+TEST_F(ModelTest, GrowthUnderTheLastRowsWaitsForItsAnnouncement) {
+  top(), sub();
+  model->announceRows();
+  QModelIndex first = model->index(0, 0);
+  EXPECT_EQ(model->rowCount(first), 1);
+  sub(), subsub();  // row 3 under row 1, row 4 under row 3
+  EXPECT_EQ(model->rowCount(first), 1);  // the views were told 1
+  EXPECT_FALSE(model->index(1, 0, first).isValid());
+  QSignalSpy inserted(model, &QAbstractItemModel::rowsInserted);
+  model->announceChildRows();
+  ASSERT_EQ(inserted.count(), 1);
+  EXPECT_EQ(inserted[0][0].value<QModelIndex>(), first);
+  EXPECT_EQ(inserted[0][1].toInt(), 1);
+  EXPECT_EQ(inserted[0][2].toInt(), 1);
+  QModelIndex third = model->index(1, 0, first);
+  ASSERT_EQ(third.internalId(), 3u);
+  EXPECT_EQ(model->rowCount(third), 1);
+  subsub();
+  top();  // row 6: rows 1 and 3 are complete now, but the views still wait
+  EXPECT_EQ(model->rowCount(third), 1);
+  inserted.clear();
+  EXPECT_EQ(model->announceRows(), 1);
+  ASSERT_EQ(inserted.count(), 2);  // the new top row, then row 3's new child
+  EXPECT_EQ(inserted[1][0].value<QModelIndex>(), third);
+  EXPECT_EQ(inserted[1][1].toInt(), 1);
+  EXPECT_EQ(model->rowCount(third), 2);
+  inserted.clear();
+  model->announceRows();
+  EXPECT_EQ(inserted.count(), 0);
+  EXPECT_EQ(model->rowCount(third), 2);
+}
+
+// Counts the model tester's complaints.
+int g_testerWarnings;
+std::string g_firstWarning;
+void count_tester_warnings(QtMsgType type, const QMessageLogContext& ctx, const QString& msg) {
+  if (type != QtDebugMsg && type != QtInfoMsg && ctx.category &&
+      strcmp(ctx.category, "qt.modeltest") == 0) {
+    if (g_testerWarnings++ == 0) g_firstWarning = msg.toStdString();
+  }
+}
+
+TEST_F(ModelTest, ModelTesterPassesWhileAnotherThreadAppends) {
+  g_testerWarnings = 0;
+  QtMessageHandler previous = qInstallMessageHandler(count_tester_warnings);
+  QAbstractItemModelTester tester(model, QAbstractItemModelTester::FailureReportingMode::Warning);
+  // The tester walks every announced row on every announcement, so a fill
+  // overlaps only a few ticks: several short fills give the races their chances.
+  const int rounds = 20, groups = 500;  // transactions: 1 + 2 + 4 rows each
+  for (int round = 0; round < rounds && g_testerWarnings == 0; round++) {
+    model->clear();
+    model->setFilter(kShowAll);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      for (int i = 0; i < groups; i++) {
+        top(i % 2 ? kNak : kAck);
+        for (int j = 0; j < 2; j++) sub(), subsub(), subsub();
+      }
+      done = true;
+    });
+    QEventLoop loop;
+    QTimer tick;
+    int ticks = 0;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      if (++ticks == 2) model->setFilter(kHideNak);  // a reset in the middle of the fill
+      model->announceRows();
+      if (done && ticks >= 2) loop.quit();
+    });
+    tick.start(1);
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);  // a hung test fails, not hangs
+    loop.exec();
+    worker.join();
+    model->announceRows();
+    ASSERT_TRUE(done);
+    ASSERT_EQ(model->rowCount(), groups / 2);
+    EXPECT_EQ((uint32_t)model->rowCount(), model->liveRowCount());
+    for (int r = 0; r < model->rowCount(); r++) {
+      QModelIndex t = model->index(r, 0);
+      ASSERT_EQ(model->rowCount(t), 2) << r;
+      ASSERT_EQ(model->rowCount(model->index(1, 0, t)), 2) << r;
+    }
+  }
+  qInstallMessageHandler(previous);
+  EXPECT_EQ(g_testerWarnings, 0) << g_firstWarning;
+}
+
+}  // namespace
