@@ -85,7 +85,6 @@ interface_io::interface_io(CaptureSession* session, QObject* parent)
   connect(procManager_, &ProcManager::processError, this,
           [this](const QString& error) { emit state_msg_snd(error); });
 
-  pipeline_set_status(session_->pipeline, &interface_io::onStatus, this);
   qDebug() << "interface start";
 
   startReader();
@@ -110,7 +109,6 @@ void interface_io::shutdown() {
   requestStop();
   wait();  // the stop request wakes the consumer at once
   stopReader();
-  pipeline_set_status(session_->pipeline, nullptr, nullptr);
 }
 
 void interface_io::setMainWindow(QObject* window) { mainWindow_ = window; }
@@ -212,6 +210,7 @@ void interface_io::decodeEntry(const QueuedPacket& e, const uint8_t* bytes) {
     case QUEUED_PACKET:
       pipeline_decode_packet(pl, bytes, (int32_t)e.length, e.timestamp, e.record);
       bump(packetsDecoded_);
+      noteStatus();
       break;
     case QUEUED_REPLAY_BEGIN:
       // Rows still under construction belong to what was decoded before.
@@ -220,27 +219,31 @@ void interface_io::decodeEntry(const QueuedPacket& e, const uint8_t* bytes) {
       pipeline_forget(pl);
       break;
     case QUEUED_FINISH:
-      // The packets decoded now count too.
+      // A trace's end that reaches the consumer after replayed packets
+      // would cut the replay short; the replay ends itself.
+      if (e.queue == QUEUE_LIVE && lastQueue_ == QUEUE_REPLAY) break;
       pipeline_finish(pl);
-      snprintf(statusText_, sizeof statusText_, "parsePackage: %u", session_->decoder->packageCount());
-      statusPending_ = true;
+      noteStatus();  // the packets decoded now count too
       break;
   }
+  lastQueue_ = e.queue;
 }
 
-void interface_io::onStatus(const char* text, void* user) {
-  interface_io* w = static_cast<interface_io*>(user);
-  snprintf(w->statusText_, sizeof w->statusText_, "%s", text);
-  w->statusPending_ = true;
-  uint64_t now = os_monotonic_ns();
-  if (now - w->statusSentNs_ >= kStatusIntervalNs) w->flushStatus();
+// The decoder's count ("parsePackage: %u") is formatted only when it is
+// sent, not for every packet as the pipeline's status hook would.
+void interface_io::noteStatus() {
+  uint32_t count = session_->decoder->packageCount();
+  if (count == statusCount_) return;
+  statusCount_ = count;
+  statusPending_ = true;
+  if (os_monotonic_ns() - statusSentNs_ >= kStatusIntervalNs) flushStatus();
 }
 
 void interface_io::flushStatus() {
   if (!statusPending_) return;
   statusPending_ = false;
   statusSentNs_ = os_monotonic_ns();
-  emit state_msg_snd(QString::fromUtf8(statusText_));
+  emit state_msg_snd(QString("parsePackage: %1").arg(statusCount_));
 }
 
 // ---- trace ------------------------------------------------------------------

@@ -23,7 +23,9 @@
 //      decoded, replayed ones never (the flag travels with each entry).
 //   3. When the backend has stopped and the channel and live queue are
 //      drained, and when a replay has fed its last packet, the pipeline is
-//      finished, so the last packets of a capture reach the views.
+//      finished, so the last packets of a capture reach the views. A
+//      trace's end that reaches the consumer behind replayed packets is
+//      dropped: it would cut the replay short.
 //   4. Status texts ("parsePackage: %u") go out at most every 100 ms, and
 //      the last one always when the queues run empty.
 #pragma once
@@ -128,7 +130,7 @@ class interface_io : public QThread {
   static void readerIdle(void* user);
   void replayBody();
   void decodeEntry(const QueuedPacket& e, const uint8_t* bytes);
-  static void onStatus(const char* text, void* user);
+  void noteStatus();
   void flushStatus();
 
   ProcManager* procManager_ = nullptr;        // owned
@@ -153,8 +155,10 @@ class interface_io : public QThread {
   std::atomic<uint64_t> packetsDecoded_{0};
   std::atomic<uint64_t> firstPacketNs_{0};
 
-  // Consumer thread only: the status text not yet sent and when the last went.
-  char statusText_[128] = {0};
+  // Consumer thread only: the decoder's count last noted, whether it still
+  // has to be sent, and when the last text went.
+  uint32_t statusCount_ = 0;
+  int lastQueue_ = 0;  // the queue of the last entry taken (a PacketQueueId)
   bool statusPending_ = false;
   uint64_t statusSentNs_ = 0;
 
