@@ -102,10 +102,14 @@ int refill(ShmHandle* h, RecordReader* r, uint32_t timeout) {
 // on the data event in short slices, so bytes are taken as soon as they
 // come; the records found do not depend on when bytes are taken. Each slice
 // also tries the ring directly, so a writer that never signals the event
-// is still read.
-int refill_exact(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop) {
+// is still read. `between_records`: no record is partly read, so an empty
+// channel means the reader is idle (its idle hook is called).
+int refill_exact(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop,
+                 bool between_records) {
   for (;;) {
-    if (refill(h, r, 0) > 0) return 1;
+    int k0 = refill(h, r, 0);
+    if (k0 > 0) return 1;
+    if (k0 == 0 && between_records && r->idle) r->idle(r->idleUser);
     if (stop_set(stop)) return 0;
     int k = refill(h, r, kIdleSliceMs);
     if (k > 0) return 1;
@@ -121,7 +125,7 @@ int exact_read(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop, uin
   uint32_t got = 0;
   while (got < n) {
     if (r->bulk) {
-      if (held(r) == 0 && !refill_exact(h, r, stop)) return 0;
+      if (held(r) == 0 && !refill_exact(h, r, stop, false)) return 0;
       got += take(r, dst + got, n - got);
       continue;
     } else {
@@ -177,7 +181,7 @@ int exact_find_head(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop
       continue;
     }
     if (held(r) == 0) {
-      if (stop_set(stop) || !refill_exact(h, r, stop)) return 0;
+      if (stop_set(stop) || !refill_exact(h, r, stop, m == 0)) return 0;
       continue;
     }
     uint32_t skipped;
@@ -292,6 +296,8 @@ void record_reader_init(RecordReader* reader) {
   reader->bulk = 1;
   reader->chunkPos = reader->chunkEnd = 0;
   reader->records = reader->skipped = reader->abandoned = 0;
+  reader->idle = nullptr;
+  reader->idleUser = nullptr;
 }
 
 uint32_t record_reader_buffered(const RecordReader* reader) { return held(reader); }

@@ -74,6 +74,12 @@ struct RecordReader {
   uint64_t records;                  // records handed on
   uint64_t skipped;                  // records skipped for their length fields
   uint64_t abandoned;                // plugin discipline: records given up on a short read
+  // Exact discipline, bulk reading: called on the reading thread whenever
+  // the reader finds the channel empty between records (nothing held, no
+  // head partly matched), about every 10 ms while it waits. Everything it
+  // took from the channel before has then been handed on. May be null.
+  void (*idle)(void* user);
+  void* idleUser;                    // handed to `idle`
   uint8_t chunk[CAPTURE_CHUNK_SIZE]; // bytes taken from the channel, not yet scanned
 };
 
@@ -89,8 +95,8 @@ void hdrencrypt(uint8_t* bytes, const char* key);
 size_t capture_record_encode(uint8_t* out, size_t cap, const uint8_t* packet, uint32_t len,
                              uint64_t timestamp_ns);
 
-// Resets `reader` to its defaults (bulk reading, lengths printed) and
-// forgets any buffered bytes.
+// Resets `reader` to its defaults (bulk reading, lengths printed, no idle
+// hook) and forgets any buffered bytes.
 void record_reader_init(RecordReader* reader);
 // Bytes the reader has taken from the channel but not yet scanned.
 uint32_t record_reader_buffered(const RecordReader* reader);

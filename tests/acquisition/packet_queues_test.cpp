@@ -1,0 +1,134 @@
+// The worker's two bounded packet queues: order, bounds, stop and pause.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "acquisition/packet_queues.h"
+
+namespace {
+
+struct Taken {
+  PacketQueueId queue;
+  uint8_t record;
+  std::vector<uint8_t> bytes;
+  uint64_t stamp;
+};
+
+int take(PacketQueues* q, Taken* out, int wait = 0) {
+  static uint8_t buf[kQueuedPacketMax];
+  QueuedPacket e;
+  int r = packet_queues_take(q, &e, buf, wait);
+  if (r == 1) *out = Taken{e.queue, e.record, std::vector<uint8_t>(buf, buf + e.length), e.timestamp};
+  return r;
+}
+
+std::vector<uint8_t> bytes(size_t n, uint8_t first) {
+  std::vector<uint8_t> b(n);
+  for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(first + i);
+  return b;
+}
+
+}  // namespace
+
+// Replay entries go first; each entry keeps its own bytes (inline or on the
+// heap, up to the buffer's size) and its own record flag.
+TEST(PacketQueues, ReplayFirstAndEveryEntryKeepsItsBytesAndRecordFlag) {
+  PacketQueues* q = packet_queues_create(kPacketQueueLimit);
+  std::vector<uint8_t> live1 = bytes(3, 0x10), live2 = bytes(kQueuedPacketMax, 1);
+  std::vector<uint8_t> rep1 = bytes(9, 0x40), rep2 = bytes(1, 0xD2);
+  ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, live1.data(), 3, 11, 1, nullptr));
+  ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, live2.data(), kQueuedPacketMax, 12, 1, nullptr));
+  ASSERT_EQ(1, packet_queues_push(q, QUEUE_REPLAY, rep1.data(), 9, 21, 0, nullptr));
+  ASSERT_EQ(1, packet_queues_push(q, QUEUE_REPLAY, rep2.data(), 1, 22, 0, nullptr));
+  struct Want {
+    PacketQueueId queue;
+    uint8_t record;
+    const std::vector<uint8_t>* bytes;
+    uint64_t stamp;
+  } want[] = {{QUEUE_REPLAY, 0, &rep1, 21}, {QUEUE_REPLAY, 0, &rep2, 22},
+              {QUEUE_LIVE, 1, &live1, 11}, {QUEUE_LIVE, 1, &live2, 12}};
+  for (const Want& w : want) {
+    Taken t;
+    ASSERT_EQ(1, take(q, &t));
+    EXPECT_EQ(w.queue, t.queue);
+    EXPECT_EQ(w.record, t.record);
+    EXPECT_EQ(*w.bytes, t.bytes);
+    EXPECT_EQ(w.stamp, t.stamp);
+  }
+  Taken t;
+  EXPECT_EQ(0, take(q, &t));
+  EXPECT_EQ(2u, packet_queues_peak(q, QUEUE_LIVE));
+
+  std::vector<uint8_t> tooLong(kQueuedPacketMax + 1, 0);
+  EXPECT_EQ(-1, packet_queues_push(q, QUEUE_REPLAY, tooLong.data(), (uint32_t)tooLong.size(), 0, 0, nullptr));
+  EXPECT_EQ(0u, packet_queues_length(q, QUEUE_REPLAY));
+  packet_queues_destroy(q);
+}
+
+TEST(PacketQueues, StopWakesAConsumerWaitingOnEmptyQueues) {
+  PacketQueues* q = packet_queues_create(kPacketQueueLimit);
+  auto consumer = std::async(std::launch::async, [q] {
+    Taken t;
+    return take(q, &t, 1);
+  });
+  EXPECT_EQ(std::future_status::timeout, consumer.wait_for(std::chrono::milliseconds(50)));
+  packet_queues_request_stop(q);
+  if (consumer.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+    ADD_FAILURE() << "the stop request did not wake the consumer";
+    uint8_t b = 0;
+    packet_queues_push(q, QUEUE_LIVE, &b, 1, 0, 1, nullptr);  // lets it go, to end the test
+  }
+  EXPECT_EQ(-1, consumer.get());
+  packet_queues_destroy(q);
+}
+
+// A producer over the bound waits until the consumer makes room, or until
+// its abort flag is raised.
+TEST(PacketQueues, AFullQueueHoldsItsProducerUntilRoomOrAbort) {
+  PacketQueues* q = packet_queues_create(2);
+  uint8_t b = 0xA5;
+  for (int i = 0; i < 3; i++) ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, &b, 1, i, 1, nullptr));
+  std::atomic<bool> abort{false};
+  auto producer = std::async(std::launch::async,
+                             [&] { return packet_queues_push(q, QUEUE_LIVE, &b, 1, 3, 1, &abort); });
+  EXPECT_EQ(std::future_status::timeout, producer.wait_for(std::chrono::milliseconds(50)));
+  // The other queue's producer is not held.
+  EXPECT_EQ(1, packet_queues_push(q, QUEUE_REPLAY, &b, 1, 9, 0, nullptr));
+  Taken t;
+  ASSERT_EQ(1, take(q, &t));  // the replay entry: no room in the live queue yet
+  ASSERT_EQ(1, take(q, &t));
+  ASSERT_EQ(std::future_status::ready, producer.wait_for(std::chrono::seconds(2)));
+  EXPECT_EQ(1, producer.get());
+
+  auto aborted = std::async(std::launch::async,
+                            [&] { return packet_queues_push(q, QUEUE_LIVE, &b, 1, 4, 1, &abort); });
+  EXPECT_EQ(std::future_status::timeout, aborted.wait_for(std::chrono::milliseconds(50)));
+  abort.store(true);
+  packet_queues_wake_producers(q);
+  ASSERT_EQ(std::future_status::ready, aborted.wait_for(std::chrono::seconds(2)));
+  EXPECT_EQ(0, aborted.get());
+  EXPECT_EQ(3u, packet_queues_length(q, QUEUE_LIVE));
+  packet_queues_destroy(q);
+}
+
+// Idle means empty queues and no entry in the consumer's hands; a paused
+// consumer takes nothing until it is resumed.
+TEST(PacketQueues, IdleWaitAndPause) {
+  PacketQueues* q = packet_queues_create(kPacketQueueLimit);
+  uint8_t b = 0xA5;
+  ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, &b, 1, 1, 1, nullptr));
+  EXPECT_EQ(0, packet_queues_wait_idle(q, 20, 0));
+  Taken t;
+  ASSERT_EQ(1, take(q, &t));
+  EXPECT_EQ(0, packet_queues_wait_idle(q, 20, 0)) << "the consumer still holds the entry";
+  packet_queues_done(q);
+  EXPECT_EQ(1, packet_queues_wait_idle(q, 20, 1));
+
+  ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, &b, 1, 2, 1, nullptr));
+  EXPECT_EQ(0, take(q, &t)) << "paused";
+  packet_queues_resume(q);
+  EXPECT_EQ(1, take(q, &t));
+  packet_queues_destroy(q);
+}

@@ -1,0 +1,164 @@
+// The backend process manager against real child processes.
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "acquisition/qt/proc_manager.h"
+#include "os/process_signal.h"
+#include "tests/acquisition_qt/qt_test_util.h"
+#include "tests/support/test_env.h"
+
+using qttest::LogCapture;
+using qttest::wait_until;
+
+namespace {
+
+struct AppFirst {
+  AppFirst() { qttest::ensure_app(); }
+};
+
+class ProcManagerTest : public ::testing::Test {
+ protected:
+  // Starts `program` and waits until it runs.
+  void startRunning(const QString& program, const QStringList& args) {
+    QSignalSpy started(&pm, &ProcManager::processStarted);
+    pm.start(program, args);
+    ASSERT_TRUE(started.count() > 0 || started.wait(5000)) << "did not start";
+    ASSERT_TRUE(pm.isRunning());
+    ASSERT_GT(pm.processId(), 0);
+  }
+  bool gone(qlonglong pid) { return os_pid_check((uint32_t)pid) != 0; }
+  std::vector<ProcManager::ProcessState> states(const QSignalSpy& spy) {
+    std::vector<ProcManager::ProcessState> out;
+    for (const QList<QVariant>& args : spy) out.push_back(args[0].value<ProcManager::ProcessState>());
+    return out;
+  }
+  AppFirst app;
+  LogCapture log;
+  ProcManager pm;
+};
+
+}  // namespace
+
+TEST_F(ProcManagerTest, StartsABareNameInAGroupOfItsOwnAndKeepsItOnASecondStart) {
+  QSignalSpy changes(&pm, &ProcManager::processStateChanged);
+  startRunning("sleep", {"30"});  // found through PATH by the manager's own lookup
+  EXPECT_EQ((std::vector<ProcManager::ProcessState>{ProcManager::Starting, ProcManager::Running}),
+            states(changes));
+  qlonglong pid = pm.processId();
+  EXPECT_EQ(pid, (qlonglong)getpgid((pid_t)pid)) << "the child must lead its own process group";
+
+  pm.start("sleep", {"1"});
+  EXPECT_TRUE(log.contains("进程已在运行或正在启动"));
+  EXPECT_EQ(pid, pm.processId());
+  EXPECT_EQ(2, changes.count());
+  pm.sendKill();
+}
+
+TEST_F(ProcManagerTest, AMissingProgramFailsToStartAndReturnsToNotRunning) {
+  QSignalSpy changes(&pm, &ProcManager::processStateChanged);
+  QSignalSpy errors(&pm, &ProcManager::processError);
+  pm.start("no-such-backend-program.exe", {"-s", "hs"});
+  ASSERT_TRUE(errors.count() > 0 || errors.wait(5000));
+  EXPECT_TRUE(errors[0][0].toString().startsWith("启动失败: ")) << errors[0][0].toString().toStdString();
+  EXPECT_EQ((std::vector<ProcManager::ProcessState>{ProcManager::Starting, ProcManager::NotRunning}),
+            states(changes));
+  EXPECT_EQ(0, pm.processId());
+}
+
+// Signals that end the child: the outcome is reported while the manager
+// still sees it running, and the process object brings NotRunning later.
+TEST_F(ProcManagerTest, InterruptKillAndTerminateEndTheChild) {
+  for (int sig : {2, 9, 15}) {
+    SCOPED_TRACE(sig);
+    startRunning("/bin/sleep", {"30"});
+    qlonglong pid = pm.processId();
+    QSignalSpy sent(&pm, &ProcManager::signalSent);
+    ProcManager::ProcessState stateAtSignal = ProcManager::NotRunning;
+    QMetaObject::Connection c =
+        QObject::connect(&pm, &ProcManager::signalSent, [&] { stateAtSignal = pm.state(); });
+    EXPECT_TRUE(pm.sendSignal(sig));
+    QObject::disconnect(c);
+    ASSERT_EQ(1, sent.count());
+    EXPECT_EQ(sig, sent[0][0].toInt());
+    EXPECT_TRUE(sent[0][1].toBool());
+    EXPECT_EQ(ProcManager::Running, stateAtSignal);
+    EXPECT_TRUE(wait_until([&] { return pm.state() == ProcManager::NotRunning; }, 5000));
+    EXPECT_TRUE(gone(pid));
+  }
+}
+
+TEST_F(ProcManagerTest, RefusedSignalsAndStopsReportWithoutTouchingTheChild) {
+  QSignalSpy sent(&pm, &ProcManager::signalSent);
+  QSignalSpy changes(&pm, &ProcManager::processStateChanged);
+  // Not running: nothing to signal, nothing to stop.
+  EXPECT_FALSE(pm.sendKill());
+  EXPECT_TRUE(log.contains("进程未运行，无法发送信号"));
+  pm.stop();
+  EXPECT_TRUE(log.contains("进程未运行，无需停止"));
+  EXPECT_EQ(0, changes.count());
+
+  startRunning("/bin/sleep", {"30"});
+  struct Case {
+    int sig;
+    const char* warning;
+  } cases[] = {{1, "信号 1 在Windows上无直接对应实现"}, {19, "信号 19 在Windows上无直接对应实现"},
+               {42, "未知信号: 42"}};
+  for (const Case& c : cases) {
+    EXPECT_FALSE(pm.sendSignal(c.sig));
+    EXPECT_TRUE(log.contains(c.warning)) << c.warning;
+  }
+  ASSERT_EQ(4, sent.count());
+  EXPECT_EQ(9, sent[0][0].toInt());
+  EXPECT_EQ(1, sent[1][0].toInt());
+  for (const QList<QVariant>& s : sent) EXPECT_FALSE(s[1].toBool());
+  EXPECT_TRUE(pm.isRunning());
+  pm.sendKill();
+}
+
+TEST_F(ProcManagerTest, RestartWhileStoppedStartsTheStoredProgramAfter100Ms) {
+  startRunning("/bin/sleep", {"30"});
+  qlonglong first = pm.processId();
+  pm.stop();
+  ASSERT_EQ(ProcManager::NotRunning, pm.state());
+  EXPECT_TRUE(gone(first));
+
+  QSignalSpy started(&pm, &ProcManager::processStarted);
+  QElapsedTimer t;
+  t.start();
+  pm.restart();
+  EXPECT_EQ(ProcManager::NotRunning, pm.state()) << "the start waits for its timer";
+  ASSERT_TRUE(started.wait(5000));
+  EXPECT_GE(t.elapsed(), 95);
+  EXPECT_NE(first, pm.processId());
+  pm.sendKill();
+}
+
+// stop() and signal 15 both give a child that ignores SIGTERM three seconds,
+// then kill it.
+TEST_F(ProcManagerTest, AChildThatIgnoresSigtermIsKilledAfterThreeSeconds) {
+  testenv::TempDir dir;
+  std::string ready = dir.file("ready");
+  for (bool bySignal : {false, true}) {
+    SCOPED_TRACE(bySignal ? "sendTerminate" : "stop");
+    std::remove(ready.c_str());
+    startRunning("/bin/sh", {"-c", QString("trap '' TERM; : > '%1'; exec sleep 30").arg(ready.c_str())});
+    ASSERT_TRUE(wait_until([&] { return std::ifstream(ready).good(); }, 5000)) << "the script did not arm";
+    qlonglong pid = pm.processId();
+    QElapsedTimer t;
+    t.start();
+    if (bySignal)
+      EXPECT_TRUE(pm.sendTerminate());
+    else
+      pm.stop();
+    EXPECT_GE(t.elapsed(), 2900);
+    EXPECT_LT(t.elapsed(), 4500);
+    EXPECT_TRUE(wait_until([&] { return pm.state() == ProcManager::NotRunning; }, 5000));
+    EXPECT_TRUE(gone(pid));
+  }
+  EXPECT_TRUE(log.contains("优雅终止失败，强制终止"));
+}

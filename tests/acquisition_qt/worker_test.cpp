@@ -1,0 +1,296 @@
+// The capture worker end to end: the stand-in backend replaying real
+// captures through the channel (and the loaded-packet list through the
+// replay thread) into the session's four trees, compared with orvane-dump.
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <QThread>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "acquisition/pipeline/capture_session.h"
+#include "acquisition/packet_queues.h"
+#include "acquisition/qt/interface_io.h"
+#include "decode/data_parse.h"
+#include "decode/loaded_packets.h"
+#include "os/log.h"
+#include "os/process_signal.h"
+#include "store/capture/capture_file.h"
+#include "store/store_files.h"
+#include "tests/acquisition_qt/qt_test_util.h"
+#include "tests/dump/dump_run.h"
+#include "tests/support/test_env.h"
+#include "views/row_print.h"
+#include "views/row_tree.h"
+
+using qttest::wait_until;
+
+namespace {
+
+struct FilePacket {
+  std::vector<uint8_t> bytes;
+  uint64_t stamp;
+  bool operator==(const FilePacket& o) const { return bytes == o.bytes && stamp == o.stamp; }
+};
+
+std::vector<FilePacket> read_capture(const std::string& path) {
+  std::vector<FilePacket> out;
+  char err[512];
+  CaptureReader* r = capture_reader_open(path.c_str(), err, sizeof err);
+  EXPECT_TRUE(r) << err;
+  CapturePacket p;
+  while (r && capture_reader_next(r, &p, err, sizeof err) == 1)
+    out.push_back({std::vector<uint8_t>(p.bytes, p.bytes + p.length), p.timestamp_ns});
+  capture_reader_close(r);
+  return out;
+}
+
+// The rows of one view as orvane-dump --json prints them.
+std::string tree_json(RowTree* tree, SessionView view) {
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* f = open_memstream(&buf, &len);
+  row_tree_print(tree, view == VIEW_DESCRIPTORS, 1, f);
+  fclose(f);
+  std::string s(buf, len);
+  free(buf);
+  return s;
+}
+
+const char* const kViewNames[kSessionViewCount] = {"transactions", "packages", "data", "descriptors"};
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = getenv(name);
+    if (old) had_ = true, old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+struct AppFirst {
+  AppFirst() { qttest::ensure_app(); }
+};
+
+// Stands in for the main window: counts resetTraceActions and notes the thread.
+class StandInWindow : public QObject {
+  Q_OBJECT
+ public:
+  Q_INVOKABLE void resetTraceActions() {
+    calls++;
+    onOwnThread = QThread::currentThread() == thread();
+  }
+  int calls = 0;
+  bool onOwnThread = false;
+};
+
+// The worker's status texts as the window receives them: queued onto this
+// thread (a spy would record them on the consumer thread).
+class StatusLog : public QObject {
+ public:
+  explicit StatusLog(interface_io* worker) {
+    connect(worker, &interface_io::state_msg_snd, this, [this](const QString& m) { texts << m; });
+  }
+  QStringList texts;
+};
+
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    orvane_log_set_muted(1);
+    store_set_data_dir(dir.path().c_str());
+    sof_hold_clear();
+    char err[256];
+    session = capture_session_open(1, err, sizeof err);
+    ASSERT_TRUE(session) << err;
+  }
+  void TearDown() override {
+    delete worker;
+    capture_session_close(session, 1);
+    loaded_packets_clear();
+    sof_hold_clear();
+    orvane_log_set_muted(0);
+  }
+  void makeWorker() { worker = new interface_io(session); }
+  std::string captureData() { return dir.file("capusbdata.qelvo"); }
+
+  AppFirst app;
+  qttest::LogCapture log;  // keeps the run quiet, and lets tests look at messages
+  testenv::ShmIsolation iso;
+  testenv::TempDir dir;
+  testenv::ScopedChdir cd{dir.path()};
+  CaptureSession* session = nullptr;
+  interface_io* worker = nullptr;
+};
+
+std::vector<std::string> captureNames() {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(testenv::shared_captures_dir()))
+    if (e.path().extension() == ".pcap" || e.path().extension() == ".pcapng")
+      names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class WorkerCaptureTest : public WorkerTest, public ::testing::WithParamInterface<std::string> {
+ protected:
+  void expectViews(const std::string* want, const char* how) {
+    for (int v = 0; v < kSessionViewCount; v++)
+      EXPECT_EQ(want[v], tree_json(capture_session_tree(session, (SessionView)v), (SessionView)v))
+          << how << ": view " << kViewNames[v];
+  }
+};
+
+}  // namespace
+
+// The backend replays pcap and pcapng with the file's own time stamps, so
+// the comparison keeps them too (--absolute-time).
+TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
+  const std::string file = testenv::shared_captures_dir() + "/" + GetParam();
+  std::string want[kSessionViewCount];
+  for (int v = 0; v < kSessionViewCount; v++) {
+    dumprun::Result r = dumprun::run({"--json", "--absolute-time", "--view", kViewNames[v], file}, dir);
+    ASSERT_EQ(0, r.status) << r.err;
+    want[v] = r.out;
+  }
+  std::vector<FilePacket> packets = read_capture(file);
+  ASSERT_FALSE(packets.empty());
+
+  ScopedEnv replay("QELVO_REPLAY", file), rate("QELVO_REPLAY_RATE", "max");
+  makeWorker();
+  StatusLog status(worker);
+  QSignalSpy stopped(worker->processManager(), &ProcManager::processStopped);
+  QElapsedTimer t;
+  t.start();
+  ASSERT_EQ(QString(), worker->startTrace());
+  ASSERT_TRUE(stopped.wait(20000)) << "the backend's replay did not end";
+  // Save's way: once idle, the capture data file is closed with the consumer paused.
+  ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { session->decoder->closeCaptureData(); }));
+  qint64 elapsed = t.elapsed();
+  expectViews(want, "live");
+  EXPECT_TRUE(packets == read_capture(captureData())) << "live packets are recorded as they came";
+  // Throttled status texts; the last one carries the final count.
+  QString last = QString("parsePackage: %1").arg(session->decoder->packageCount());
+  EXPECT_TRUE(wait_until([&] { return !status.texts.isEmpty() && status.texts.last() == last; }, 2000))
+      << status.texts.join(" / ").toStdString();
+  EXPECT_LE(status.texts.count(), elapsed / 100 + 3);
+
+  // The same packets from the loaded-packet list: the same rows, nothing recorded.
+  session->decoder->openCaptureData();
+  worker->clearCapture();
+  for (const FilePacket& p : packets)
+    ASSERT_EQ(0, loaded_packets_append(p.bytes.data(), (uint32_t)p.bytes.size(), p.stamp));
+  worker->startReplay();
+  ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { session->decoder->closeCaptureData(); }));
+  expectViews(want, "replay");
+  EXPECT_TRUE(read_capture(captureData()).empty()) << "replayed packets must not be recorded";
+  EXPECT_EQ(packets.size() * 2, worker->counters().packetsDecoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedCaptures, WorkerCaptureTest, ::testing::ValuesIn(captureNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string n = info.param;
+                           for (char& c : n)
+                             if (!isalnum((unsigned char)c)) c = '_';
+                           return n;
+                         });
+
+// The simulated bus at each speed: the backend's command line, live rows,
+// and Stop bringing the window's trace actions back through its own thread.
+TEST_F(WorkerTest, StartTracePassesTheSpeedAndStopResetsTheWindow) {
+  makeWorker();
+  StandInWindow window;
+  worker->setMainWindow(&window);
+  ProcManager* pm = worker->processManager();
+  const char* speeds[] = {"ls", "fs", "hs"};
+  for (int code = 1; code <= 3; code++) {
+    SCOPED_TRACE(code);
+    interface_io::setSpeedCode(code);
+    ASSERT_EQ(QString(), worker->startTrace());
+    ASSERT_TRUE(wait_until([&] { return pm->isRunning(); }, 5000));
+    std::ifstream in("/proc/" + std::to_string(pm->processId()) + "/cmdline");
+    std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string want = testenv::bin_dir() + "/qelvo.exe" + '\0' + "-s" + '\0' + speeds[code - 1] +
+                       '\0' + "-c" + '\0' + "-f" + '\0' + "cfile.qelvo" + '\0';
+    EXPECT_EQ(want, cmdline);
+    EXPECT_TRUE(wait_until([&] { return row_tree_row_count(session->trees.package) > 0; }, 5000))
+        << "no live rows";
+
+    QSignalSpy sent(pm, &ProcManager::signalSent);
+    int calls = window.calls;
+    worker->stopTrace();
+    ASSERT_EQ(1, sent.count());
+    EXPECT_TRUE(sent[0][1].toBool());
+    EXPECT_TRUE(wait_until([&] { return window.calls == calls + 1; }, 5000));
+    EXPECT_TRUE(window.onOwnThread);
+  }
+  interface_io::setSpeedCode(2);
+}
+
+TEST_F(WorkerTest, StopRequestEndsAnIdleConsumerAndTheDestructorEndsEveryThread) {
+  makeWorker();
+  ASSERT_TRUE(wait_until([&] { return worker->isRunning(); }, 2000));
+  QElapsedTimer t;
+  t.start();
+  worker->requestStop();
+  EXPECT_TRUE(worker->wait(100)) << "the consumer did not leave its wait";
+  EXPECT_LT(t.elapsed(), 100);
+
+  // A running backend, a replay feeding a stopped consumer and the channel
+  // reader: the destructor ends them all.
+  worker->start();
+  ASSERT_EQ(QString(), worker->startTrace());
+  ProcManager* pm = worker->processManager();
+  ASSERT_TRUE(wait_until([&] { return pm->isRunning(); }, 5000));
+  qlonglong pid = pm->processId();
+  uint8_t token[3] = {0x69, 0x82, 0x18};
+  for (int i = 0; i < 1000; i++) loaded_packets_append(token, sizeof token, (uint64_t)i * 1000);
+  worker->requestStop();
+  ASSERT_TRUE(worker->wait(1000));
+  worker->startReplay();
+  t.restart();
+  delete worker;
+  worker = nullptr;
+  EXPECT_LT(t.elapsed(), 3000);
+  EXPECT_NE(0, os_pid_check((uint32_t)pid)) << "the backend outlived the worker";
+}
+
+TEST_F(WorkerTest, AnUnusableChannelIsReportedAndStartsNothing) {
+  ScopedEnv bad("QELVO_SHM_SUFFIX", std::string(300, 'x'));  // no such object name can exist
+  makeWorker();
+  StatusLog status(worker);
+  ASSERT_TRUE(wait_until([&] { return !status.texts.isEmpty(); }, 2000));
+  QString reason = status.texts[0];
+  EXPECT_EQ("创建共享内存失败: creat share mem failed (err code: 36)", reason.toStdString());
+  QSignalSpy changes(worker->processManager(), &ProcManager::processStateChanged);
+  EXPECT_EQ(reason, worker->startTrace());
+  EXPECT_EQ(0, changes.count()) << "no backend without a channel";
+  QElapsedTimer t;
+  t.start();
+  delete worker;  // the waiting reader wakes for the end
+  worker = nullptr;
+  EXPECT_LT(t.elapsed(), 1000);
+}
+
+TEST_F(WorkerTest, ReplayRefusesPacketsLongerThanItsBuffer) {
+  makeWorker();
+  std::vector<uint8_t> huge(kQueuedPacketMax + 1, 0xC3);
+  uint8_t ack = 0xD2;
+  ASSERT_EQ(0, loaded_packets_append(huge.data(), (uint32_t)huge.size(), 1000));
+  ASSERT_EQ(0, loaded_packets_append(&ack, 1, 2000));
+  worker->startReplay();
+  ASSERT_TRUE(worker->waitCaptureIdle(5000));
+  EXPECT_EQ(1u, worker->counters().packetsDecoded);
+  EXPECT_TRUE(log.contains("longer than the replay buffer"));
+}
+
+#include "worker_test.moc"
