@@ -36,20 +36,25 @@ function(orvane_add_child_folders)
   endforeach()
 endfunction()
 
-# orvane_qt_library(NAME DIRS dir... [LIBS lib...])
+# orvane_qt_library(NAME DIRS dir... [LIBS lib...] [EXCLUDE regex...])
 # As orvane_library, for the Qt classes of the user interface: moc, uic and
-# rcc run on the folder's files.
+# rcc run on the folder's files (forms are looked up in the folders given).
 function(orvane_qt_library name)
-  cmake_parse_arguments(L "" "" "DIRS;LIBS" ${ARGN})
+  cmake_parse_arguments(L "" "" "DIRS;LIBS;EXCLUDE" ${ARGN})
   set(sources)
   foreach(dir ${L_DIRS})
     file(GLOB found CONFIGURE_DEPENDS
          ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.h
          ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.ui ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.qrc)
     list(APPEND sources ${found})
+    list(APPEND form_dirs ${CMAKE_CURRENT_SOURCE_DIR}/${dir})
+  endforeach()
+  foreach(ex ${L_EXCLUDE})
+    list(FILTER sources EXCLUDE REGEX "${ex}")
   endforeach()
   add_library(${name} STATIC ${sources})
-  set_target_properties(${name} PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON)
+  set_target_properties(${name} PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON
+                        AUTOUIC_SEARCH_PATHS "${form_dirs}")
   target_link_libraries(${name} PUBLIC ${L_LIBS})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
 endfunction()
