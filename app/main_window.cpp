@@ -1,0 +1,480 @@
+// The main window (see main_window.h).
+#include "app/main_window.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDockWidget>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeView>
+#include <QUrl>
+#include <QWidgetAction>
+
+#include "acquisition/qt/interface_io.h"
+#include "app/capture_files.h"
+#include "app/data_dialog.h"
+#include "app/dialog.h"
+#include "app/filter_mask.h"
+#include "decode/cells/attr_flag.h"
+#include "decode/data_parse.h"
+#include "lua.h"
+#include "os/process.h"
+#include "ui_mainwindow.h"
+#include "views/qt/data_delegate.h"
+#include "views/qt/large_tree_model.h"
+#include "views/qt/line_table_delegate.h"
+#include "views/qt/table_delegate.h"
+
+#ifndef ORVANE_VERSION
+#define ORVANE_VERSION "unknown"
+#endif
+
+namespace {
+
+const char kTitle[] = "RID Uvare  https://rid-uvare.example";
+
+const char kMenuBarStyle[] =
+    "QMenuBar {   color: #FFFFFF;}QMenuBar::item:selected {   background-color: #3498DB;}";
+const char kFileMenuStyle[] =
+    "QMenu {   color: #FFFFFF;}QMenu::item:selected {   background-color: #3498DB;}"
+    "QMenu::item:disabled {background-color: #3498DB;}";
+const char kToolsMenuStyle[] =
+    "QMenu {   color: #FFFFFF;}QMenu::item:selected {   background-color: #3498DB;}";
+const char kToolBarStyle[] = "QToolBar QToolButton:disabled {    background-color: #000000;}";
+const char kDockStyle[] = "QDockWidget::title {   background-color: #f5f5f5;}";
+const char kHeaderStyle[] =
+    "QHeaderView::section {   background-color: rgb(85, 87, 83);   color: white;}";
+const char kStatusBarStyle[] = "QStatusBar::item { border: 0px; }";
+
+const int kRefreshMs = 100;
+const int kFieldWidth = 100;
+// A USB device address has 7 bits, an endpoint number 4.
+const int kMaxAddress = 127;
+const int kMaxEndpoint = 15;
+
+// The kill routine's messages go to the debug log; walked processes are not named.
+void reportKill(const OsKillEvent* ev, void*) {
+  switch (ev->kind) {
+    case OS_KILL_SEEN:
+      break;
+    case OS_KILL_OPEN_FAILED:
+      qDebug("打开进程失败，可能是权限不足，错误码: %lu\n", (unsigned long)ev->error);
+      break;
+    case OS_KILL_DONE:
+      qDebug("成功关闭进程: %s (PID: %lu)\n", ev->image, (unsigned long)ev->pid);
+      break;
+    case OS_KILL_FAILED:
+      qDebug("终止进程失败，错误码: %lu\n", (unsigned long)ev->error);
+      break;
+  }
+}
+
+// Terminates every stale backend, so that none writes into the channel the
+// worker is about to attach to.
+void killStaleBackends() {
+  int error = 0;
+  int killed = os_kill_by_image_name("qelvo.exe", reportKill, nullptr, &error);
+  if (killed < 0)
+    qDebug("创建进程快照失败，错误码: %lu\n", (unsigned long)error);
+  else
+    qDebug() << (killed > 0 ? "find api!!!" : "not find api!!!");
+}
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
+  killStaleBackends();
+  ui->setupUi(this);
+  setWindowTitle(kTitle);
+  ui->menubar->setStyleSheet(kMenuBarStyle);
+  ui->menu_F->setStyleSheet(kFileMenuStyle);
+  ui->menu_T->setStyleSheet(kToolsMenuStyle);
+  ui->toolBar->setStyleSheet(kToolBarStyle);
+  ui->action_stop->setEnabled(false);
+  ui->actionExit_E->setShortcut(QKeySequence::Quit);
+  connect(ui->menuHelp->addAction("About"), &QAction::triggered, this, &MainWindow::showAbout);
+  setAcceptDrops(true);
+
+  buildFilters();
+  buildViews();
+
+  worker_ = new interface_io(session_);
+  worker_->setMainWindow(this);
+  connect(worker_, &interface_io::state_msg_snd, this, &MainWindow::on_msg_rcv, Qt::QueuedConnection);
+  // Why a trace ended without Stop: the backend's own error, if it had one.
+  connect(worker_->processManager(), &ProcManager::processError, this,
+          [this](const QString& error) { backendError_ = error; });
+  captureFiles_ = new CaptureFiles(this, worker_, session_, [this] { clearAll(); }, this);
+
+  progressBar = new QProgressBar(this);
+  progressBar->hide();
+  progressBar->setTextVisible(true);
+  statusLabel = new QLabel("", this);
+  statusLabel->setObjectName("statusLabel");
+  ui->statusbar->addWidget(statusLabel, 0);
+  ui->statusbar->addWidget(progressBar, 1);
+  ui->statusbar->setStyleSheet(kStatusBarStyle);
+
+  refreshTimer->start();
+}
+
+MainWindow::~MainWindow() {
+  delete worker_;  // ends its threads (at once when the close event did it already)
+  for (LargeTreeModel*& m : models_) {
+    delete m;  // the views forget their models
+    m = nullptr;
+  }
+  capture_session_close(session_, closed_ ? 1 : 0);
+  delete ui;
+}
+
+// ---- construction -----------------------------------------------------------
+
+QCheckBox* MainWindow::addFilterBox(const char* text, void (MainWindow::*slot)(int)) {
+  QCheckBox* box = new QCheckBox(text, this);
+  QWidgetAction* action = new QWidgetAction(this);
+  action->setDefaultWidget(box);
+  ui->toolBar->addAction(action);
+  connect(box, &QCheckBox::stateChanged, this, slot);
+  return box;
+}
+
+QLineEdit* MainWindow::addFilterField(const char* placeholder, int top) {
+  QLineEdit* field = new QLineEdit();
+  field->setFixedWidth(kFieldWidth);
+  field->setPlaceholderText(placeholder);
+  field->setValidator(new QIntValidator(0, top, field));
+  QPalette p = field->palette();
+  p.setColor(QPalette::All, QPalette::PlaceholderText, Qt::white);
+  field->setPalette(p);
+  ui->toolBar->addWidget(field);
+  field->installEventFilter(this);
+  // Enter applies the filter at once; otherwise the text counts at the next application.
+  connect(field, &QLineEdit::returnPressed, this, &MainWindow::applyAttrFlag);
+  return field;
+}
+
+void MainWindow::buildFilters() {
+  QToolBar* bar = ui->toolBar;
+  bar->addSeparator();
+  bar->addWidget(new QLabel("Token Filter:"));
+  cb_sof = addFilterBox("SOF", &MainWindow::on_cb_sof_stateChanged);
+  cb_ping = addFilterBox("PING", &MainWindow::on_cb_ping_stateChanged);
+  cb_split = addFilterBox("SPLIT", &MainWindow::on_cb_split_stateChanged);
+  bar->addSeparator();
+  bar->addWidget(new QLabel("HandShake Filter:"));
+  cb_nak = addFilterBox("NAK", &MainWindow::on_cb_nak_stateChanged);
+  cb_stall = addFilterBox("STALL", &MainWindow::on_cb_stall_stateChanged);
+  cb_err = addFilterBox("ERR", &MainWindow::on_cb_err_stateChanged);
+  bar->addSeparator();
+  bar->addWidget(new QLabel("Address Filter:"));
+  le_addr = addFilterField("Input Addr", kMaxAddress);
+  le_ep = addFilterField("Input Ep", kMaxEndpoint);
+  le_addr->setObjectName("le_addr");
+  le_ep->setObjectName("le_ep");
+
+  addressList = new QListWidget(this);
+  addressList->setObjectName("addressList");
+  addressList->setFixedWidth(le_addr->width() + le_ep->width());
+  addressList->setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
+  addressList->hide();
+  connect(addressList, &QListWidget::itemClicked, this, &MainWindow::pickAddress);
+}
+
+QTreeView* MainWindow::setUpView(QTreeView* view, SessionView which, const char* title, bool header) {
+  LargeTreeModel* model = new LargeTreeModel(capture_session_tree(session_, which), this);
+  model->setHeaderText(title);
+  models_[which] = model;
+  views_[which] = view;
+  view->setRootIsDecorated(true);
+  view->setModel(model);
+  if (which == VIEW_DESCRIPTORS)
+    view->setItemDelegate(new linetabledelegate(view));
+  else
+    view->setItemDelegate(new TableDelegate(view));
+  view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  if (!header) view->setHeaderHidden(true);
+  if (which != VIEW_DESCRIPTORS) {
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    view->setUniformRowHeights(true);
+  }
+  view->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+  return view;
+}
+
+void MainWindow::buildViews() {
+  char err[256];
+  session_ = capture_session_open(1, err, sizeof err);
+  if (!session_) {
+    // Nothing can be shown or recorded without the store files.
+    QMessageBox::critical(nullptr, "RID Uvare", QString("Cannot create the store files: %1").arg(err));
+    exit(1);
+  }
+  QTreeView* transactions = setUpView(new QTreeView(), VIEW_TRANSACTIONS, "Package View", false);
+  setUpView(ui->treeView_RawData, VIEW_PACKAGES, "Transfers View", true);
+  ui->treeView_RawData->setStyleSheet(kHeaderStyle);
+  setUpView(ui->treeView_Data, VIEW_DATA, "Data View", true);
+  ui->treeView_Data->setStyleSheet(kHeaderStyle);
+
+  refreshTimer = new QTimer(ui->treeView_RawData);
+  refreshTimer->setInterval(kRefreshMs);
+  refreshTimer->setTimerType(Qt::CoarseTimer);
+  connect(refreshTimer, &QTimer::timeout, this, &MainWindow::refreshViews);
+
+  QTreeView* descriptors = setUpView(new QTreeView(), VIEW_DESCRIPTORS, "Parse View", false);
+
+  struct Dock {
+    QDockWidget** field;
+    const char* title;
+    Qt::DockWidgetArea area;
+    QTreeView* view;
+  } docks[] = {{&transactionDock_, "Package View", Qt::LeftDockWidgetArea, transactions},
+               {&descriptorDock_, "Enumeration View", Qt::RightDockWidgetArea, descriptors}};
+  for (const Dock& d : docks) {
+    QDockWidget* dock = new QDockWidget(d.title, this);
+    dock->setAllowedAreas(d.area);
+    dock->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
+    dock->setMinimumWidth(300);
+    dock->setStyleSheet(kDockStyle);
+    dock->setWidget(d.view);
+    addDockWidget(d.area, dock);
+    *d.field = dock;
+  }
+}
+
+// ---- refresh ----------------------------------------------------------------
+
+void MainWindow::refreshViews() {
+  static const SessionView order[] = {VIEW_TRANSACTIONS, VIEW_DATA, VIEW_PACKAGES, VIEW_DESCRIPTORS};
+  for (SessionView v : order)
+    if (models_[v]->announceRows() > 0) views_[v]->scrollToBottom();
+  checkStorage();
+}
+
+void MainWindow::checkStorage() {}
+
+// ---- trace ------------------------------------------------------------------
+
+void MainWindow::on_action_start_triggered() {
+  Dialog dialog(nullptr);
+  ui->action_start->setEnabled(false);
+  ui->action_stop->setEnabled(true);
+  if (dialog.exec() != QDialog::Accepted) {
+    resetTraceActions();
+    return;
+  }
+  stopRequested_ = false;
+  backendError_.clear();
+  traceNotice_.clear();
+  showStatus();
+  QString why = worker_->startTrace();
+  if (!why.isEmpty()) {
+    QMessageBox box(QMessageBox::NoIcon, "Start Trace", why, QMessageBox::Cancel);
+    box.exec();
+    resetTraceActions();
+    return;
+  }
+  tracing_ = true;
+}
+
+void MainWindow::on_action_stop_triggered() {
+  ui->action_start->setEnabled(true);
+  ui->action_stop->setEnabled(false);
+  stopRequested_ = true;
+  worker_->stopTrace();
+}
+
+void MainWindow::resetTraceActions() {
+  ui->action_start->setEnabled(true);
+  ui->action_stop->setEnabled(false);
+  if (tracing_ && !stopRequested_) {
+    traceNotice_ = backendError_.isEmpty()
+                       ? QString("Trace ended: the capture backend stopped by itself")
+                       : QString("Trace ended: the capture backend failed (%1)").arg(backendError_);
+    qWarning().noquote() << traceNotice_;
+    showStatus();
+  }
+  tracing_ = false;
+}
+
+void MainWindow::on_msg_rcv(QString msg) {
+  lastStatus_ = msg;
+  showStatus();
+}
+
+void MainWindow::showStatus() {
+  statusLabel->setText(traceNotice_.isEmpty() ? lastStatus_
+                                              : lastStatus_.isEmpty() ? traceNotice_
+                                                                      : lastStatus_ + "    " + traceNotice_);
+}
+
+void MainWindow::on_action_clear_triggered() { clearAll(); }
+
+void MainWindow::clearAll() {
+  worker_->clearCapture([this] {
+    for (SessionView v : {VIEW_TRANSACTIONS, VIEW_PACKAGES, VIEW_DATA, VIEW_DESCRIPTORS})
+      models_[v]->clear();
+  });
+}
+
+// ---- files ------------------------------------------------------------------
+
+void MainWindow::on_action_save_triggered() {
+  on_action_stop_triggered();
+  captureFiles_->save();
+}
+
+void MainWindow::on_action_open_triggered() {
+  on_action_stop_triggered();
+  captureFiles_->openWithDialog();
+}
+
+bool MainWindow::openFile(const QString& path) {
+  on_action_stop_triggered();
+  return captureFiles_->open(path);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.size() == 1 && urls[0].isLocalFile()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.size() != 1 || !urls[0].isLocalFile()) return;
+  event->acceptProposedAction();
+  // Opened after the drop has finished: a failure shows a message box.
+  QString path = urls[0].toLocalFile();
+  QTimer::singleShot(0, this, [this, path] { openFile(path); });
+}
+
+// ---- filters ----------------------------------------------------------------
+
+void MainWindow::on_cb_sof_stateChanged(int) { applyAttrFlag(); }
+void MainWindow::on_cb_ping_stateChanged(int) { applyAttrFlag(); }
+void MainWindow::on_cb_split_stateChanged(int) { applyAttrFlag(); }
+void MainWindow::on_cb_nak_stateChanged(int) { applyAttrFlag(); }
+void MainWindow::on_cb_stall_stateChanged(int) { applyAttrFlag(); }
+void MainWindow::on_cb_err_stateChanged(int) { applyAttrFlag(); }
+
+void MainWindow::applyAttrFlag() {
+  FilterInput in;
+  in.sof = cb_sof->isChecked();
+  in.ping = cb_ping->isChecked();
+  in.split = cb_split->isChecked();
+  in.nak = cb_nak->isChecked();
+  in.stall = cb_stall->isChecked();
+  in.err = cb_err->isChecked();
+  in.address = filter_field_value(le_addr->text());
+  in.endpoint = filter_field_value(le_ep->text());
+  attr_flag = filter_mask(in);
+  selectedAddress = (uint8_t)(in.address & 0xFF);
+  selectedEndpoint = (uint8_t)(in.endpoint & 0xFF);
+
+  progressBar->show();
+  progressBar->setRange(0, 100);
+  progressBar->setValue(0);
+  qDebug(">>>attr_flag set:%08x\n", attr_flag);
+  const struct {
+    SessionView view;
+    int done;
+  } steps[] = {{VIEW_TRANSACTIONS, 30}, {VIEW_PACKAGES, 60}, {VIEW_DATA, 100}};
+  for (const auto& s : steps) {
+    models_[s.view]->setFilter(attr_flag);
+    views_[s.view]->scrollToBottom();
+    progressBar->setValue(s.done);
+  }
+  progressBar->hide();  // the descriptor view is never filtered
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if ((watched != le_addr && watched != le_ep) || event->type() != QEvent::MouseButtonPress)
+    return QMainWindow::eventFilter(watched, event);
+  QPoint at = le_addr->mapToGlobal(QPoint(0, le_addr->height()));
+  addressList->clear();
+  addressList->addItem("all");
+  // The decoding thread may add pairs meanwhile: read the count once and
+  // keep each pair with its item, so a pick never reads a changed table.
+  int count = seenEndpoints.count;
+  if (count < 0) count = 0;
+  if (count > kSeenEndpointsMax) count = kSeenEndpointsMax;
+  for (int i = 0; i < count; i++) {
+    SeenEndpoint pair = seenEndpoints.pairs[i];
+    QListWidgetItem* item = new QListWidgetItem(
+        QString("address:%1\tendpoint:%2").arg(pair.address).arg(pair.endpoint), addressList);
+    item->setData(Qt::UserRole, (pair.address << 8) | pair.endpoint);
+  }
+  addressList->setFixedHeight((addressList->count() + 1) * addressList->sizeHintForRow(0));
+  addressList->move(at);
+  addressList->show();
+  return true;
+}
+
+void MainWindow::pickAddress(QListWidgetItem* item) {
+  if (addressList->currentRow() < 1 || !item || !item->data(Qt::UserRole).isValid()) {
+    le_ep->setText("");
+    le_addr->setText("");
+  } else {
+    int pair = item->data(Qt::UserRole).toInt();
+    le_ep->setText(QString::number(pair & 0xFF));
+    le_addr->setText(QString::number(pair >> 8));
+  }
+  addressList->hide();
+  le_addr->clearFocus();
+  le_ep->clearFocus();
+  applyAttrFlag();
+}
+
+// ---- packet text ------------------------------------------------------------
+
+void MainWindow::on_treeView_Data_doubleClicked(const QModelIndex& index) {
+  DataDelegate parser;
+  if (!index.isValid()) return;
+  QVariant v = index.model()->data(index, LargeTreeModel::PayloadRole);
+  bool ok = false;
+  qulonglong address = v.isValid() ? v.toULongLong(&ok) : 0;
+  if (!ok || parser.parse(reinterpret_cast<const uint8_t*>((uintptr_t)address)) != 0) return;
+  const ParsedPairRow& row = parser.row();
+  DataDialog dialog(this);
+  dialog.setWindowTitle(QString("Package ") +
+                        QString::fromUtf8(row.infoCount > 0 ? row.infos[0].value.text : ""));
+  dialog.setText(row.valueCount > 0 ? row.values[0].value.text : "");
+  dialog.exec();
+}
+
+// ---- about, exit, close -----------------------------------------------------
+
+void MainWindow::showAbout() {
+  QMessageBox::about(
+      this, "About",
+      QString("RID Uvare %1\n\nA packet-level USB 2.0 bus analyzer.\n\n"
+              "Built with Qt %2 (GNU Lesser General Public License v3) and %3 (MIT License).")
+          .arg(ORVANE_VERSION, qVersion(), LUA_RELEASE));
+}
+
+void MainWindow::on_actionExit_E_triggered() { close(); }
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!closed_) {
+    on_action_stop_triggered();
+    // Every thread ends before the files go: nothing writes into a deleted store.
+    worker_->shutdown();
+    for (SessionView v : {VIEW_TRANSACTIONS, VIEW_PACKAGES, VIEW_DESCRIPTORS, VIEW_DATA})
+      models_[v]->deleteStoreFiles();
+    closed_ = true;
+    qDebug() << "Thread stopped, accepting close event";
+  }
+  event->accept();
+}
