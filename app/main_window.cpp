@@ -59,6 +59,10 @@ const char kHeaderStyle[] =
 const char kStatusBarStyle[] = "QStatusBar::item { border: 0px; }";
 
 const int kRefreshMs = 100;
+// A layout this long (ms) yields to the event loop; the view then waits
+// this many times its cost before it is told of new rows again.
+const qint64 kSlowLayoutMs = 20;
+const qint64 kSlowLayoutSpacing = 3;
 const int kFieldWidth = 100;
 // A USB device address has 7 bits, an endpoint number 4.
 const int kMaxAddress = 127;
@@ -127,6 +131,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   ui->statusbar->addWidget(progressBar, 1);
   ui->statusbar->setStyleSheet(kStatusBarStyle);
 
+  clock_.start();
   refreshTimer->start();
 }
 
@@ -257,9 +262,31 @@ void MainWindow::buildViews() {
 // ---- refresh ----------------------------------------------------------------
 
 void MainWindow::refreshViews() {
+  if (!refreshing_) refreshFrom(0);
+}
+
+// Each insert under the root makes a view lay out all its top-level rows
+// again (scrollToBottom runs that layout at once). A view whose layout took
+// long lets the event loop run before the next view's turn, and is told of
+// new rows less often, so that the GUI stays free most of the time however
+// large the views grow.
+void MainWindow::refreshFrom(int step) {
   static const SessionView order[] = {VIEW_TRANSACTIONS, VIEW_DATA, VIEW_PACKAGES, VIEW_DESCRIPTORS};
-  for (SessionView v : order)
-    if (models_[v]->announceRows() > 0) views_[v]->scrollToBottom();
+  refreshing_ = false;
+  for (; step < kSessionViewCount; step++) {
+    SessionView v = order[step];
+    if (clock_.elapsed() < nextAnnounce_[v]) continue;
+    qint64 begin = clock_.elapsed();
+    if (models_[v]->announceRows() == 0) continue;
+    views_[v]->scrollToBottom();
+    qint64 cost = clock_.elapsed() - begin;
+    nextAnnounce_[v] = cost >= kSlowLayoutMs ? clock_.elapsed() + kSlowLayoutSpacing * cost : 0;
+    if (cost >= kSlowLayoutMs && step + 1 < kSessionViewCount) {
+      refreshing_ = true;
+      QTimer::singleShot(0, this, [this, step] { refreshFrom(step + 1); });
+      return;
+    }
+  }
   checkStorage();
 }
 
@@ -323,6 +350,7 @@ void MainWindow::showStatus() {
 void MainWindow::on_action_clear_triggered() { clearAll(); }
 
 void MainWindow::clearAll() {
+  for (qint64& t : nextAnnounce_) t = 0;
   worker_->clearCapture([this] {
     for (SessionView v : {VIEW_TRANSACTIONS, VIEW_PACKAGES, VIEW_DATA, VIEW_DESCRIPTORS})
       models_[v]->clear();

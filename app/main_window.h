@@ -11,6 +11,7 @@
 // the worker and deletes the store files.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QString>
@@ -90,6 +91,7 @@ class MainWindow : public QMainWindow {
   void applyAttrFlag();
   void pickAddress(QListWidgetItem* item);
   void refreshViews();
+  void refreshFrom(int step);
   void checkStorage();
   void clearAll();
   void showAbout();
@@ -116,6 +118,9 @@ class MainWindow : public QMainWindow {
   QTimer* refreshTimer = nullptr;
   QProgressBar* progressBar = nullptr;
   QLabel* statusLabel = nullptr;
+  QElapsedTimer clock_;
+  qint64 nextAnnounce_[kSessionViewCount] = {};  // clock_ time before which a view waits
+  bool refreshing_ = false;                      // a refresh step goes on in a later event
 
   bool tracing_ = false;        // a backend was started and has not been seen to stop
   bool stopRequested_ = false;  // the user (or the window) stopped it
