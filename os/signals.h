@@ -12,3 +12,13 @@ int os_stop_requested(void);
 void os_stop_request(void);
 // Lowers the stop flag again (for a program that runs more than one session).
 void os_stop_reset(void);
+
+// Removes the directory tree `path` when SIGINT, SIGTERM, SIGHUP or SIGPIPE
+// would end the process, then lets the signal end it as it would have (a
+// shell still sees the signal). For a private scratch folder that must not
+// outlive its program, whatever ends it; a normal exit removes the folder
+// itself. A signal that is ignored already stays ignored. One path at a
+// time: a new call replaces it, null forgets it. The handler uses only calls
+// that are safe inside a signal handler.
+// 0, or -1 when the path is too long or the handlers could not be installed.
+int os_remove_tree_on_signal(const char* path);
