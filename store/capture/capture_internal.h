@@ -10,6 +10,7 @@
 // (the end of the data a file declares) or past the end of the buffer.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -143,9 +144,12 @@ struct CaptureWriter {
 
 constexpr size_t CAPTURE_WRITER_BUFFER = 1 << 20;
 
-// Formats "<path>: <text>" into err (never overflowing it).
+// Formats "<path>: <text>" into err (never overflowing it). A path too long
+// for err is cut at its front ("...tail"); the text is kept whole.
 void capture_set_error(char* err, size_t err_cap, const char* path, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
+void capture_vset_error(char* err, size_t err_cap, const char* path, const char* fmt, va_list ap)
+    __attribute__((format(printf, 4, 0)));
 
 // Per-format reader entry points, called by the dispatcher once the magic is known.
 int capture_qelvo_start(CaptureReader* r, char* err, size_t err_cap);

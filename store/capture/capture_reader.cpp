@@ -8,12 +8,16 @@
 #include "store/capture/capture_internal.h"
 
 void capture_set_error(char* err, size_t err_cap, const char* path, const char* fmt, ...) {
-  if (!err || err_cap == 0) return;
-  char reason[512];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(reason, sizeof reason, fmt, ap);
+  capture_vset_error(err, err_cap, path, fmt, ap);
   va_end(ap);
+}
+
+void capture_vset_error(char* err, size_t err_cap, const char* path, const char* fmt, va_list ap) {
+  if (!err || err_cap == 0) return;
+  char reason[512];
+  vsnprintf(reason, sizeof reason, fmt, ap);
   if (!path) path = "(no file)";
   size_t plen = strlen(path), rlen = strlen(reason);
   if (plen + 2 + rlen < err_cap) {

@@ -3,6 +3,9 @@
 // than drop, and SIGTERM/SIGINT end it cleanly.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -167,6 +170,33 @@ TEST_F(BackendChannel, StopWhileTheRingIsFullSaysWhatWasNotSent) {
   EXPECT_TRUE(err.empty()) << err;
   expect_same_packets(mirrored, run.packets, "mirror file against channel");
   EXPECT_LT(run.packets.size(), 300000u);
+}
+
+// A host that dies without stopping its backend (the backend runs in a
+// process group of its own, so nothing else would end it) takes it along.
+TEST_F(BackendChannel, EndsWhenTheProcessThatStartedItEnds) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t host = fork();
+  if (host == 0) {
+    int pid = spawn_backend({"-s", "hs", "-c"});
+    (void)!write(fds[1], &pid, sizeof pid);
+    _exit(0);
+  }
+  close(fds[1]);
+  int pid = -1;
+  ASSERT_EQ(read(fds[0], &pid, sizeof pid), (ssize_t)sizeof pid);
+  close(fds[0]);
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  waitpid(host, &status, 0);
+  auto ended = [pid] {
+    std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+  };
+  EXPECT_TRUE(wait_for(ended, 10000)) << "the backend outlived its host";
+  if (!ended()) kill(pid, SIGKILL);
 }
 
 TEST_F(BackendChannel, MissingOrDamagedReplayFileFailsWithAMessage) {
