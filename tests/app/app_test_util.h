@@ -30,25 +30,29 @@ class ScopedEnv {
   std::string old_;
 };
 
-// Runs `answer` on the next modal dialog as soon as one is active; lives
-// around the call that opens it.
+// Runs `answer` on each of the next `count` modal dialogs as soon as it is
+// active; lives around the call that opens them.
 class ModalAnswer {
  public:
-  explicit ModalAnswer(std::function<void(QWidget*)> answer) : answer_(std::move(answer)) {
+  explicit ModalAnswer(std::function<void(QWidget*)> answer, int count = 1)
+      : answer_(std::move(answer)), left_(count) {
     timer_.setInterval(0);
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       QWidget* modal = QApplication::activeModalWidget();
-      if (!modal) return;
-      timer_.stop();
-      seen = true;
+      if (!modal || modal == last_) return;
+      last_ = modal;
+      if (--left_ == 0) timer_.stop();
+      seen++;
       answer_(modal);
     });
     timer_.start();
   }
-  bool seen = false;
+  int seen = 0;  // dialogs answered
 
  private:
   std::function<void(QWidget*)> answer_;
+  int left_;
+  QWidget* last_ = nullptr;
   QTimer timer_;
 };
 

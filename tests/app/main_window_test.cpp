@@ -69,7 +69,7 @@ class WindowTest : public ::testing::Test {
       w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
     });
     action("action_start")->trigger();
-    ASSERT_TRUE(ok.seen);
+    ASSERT_EQ(1, ok.seen);
   }
   // Every view shows every row its tree holds (the refresh step ran).
   bool allAnnounced() {
@@ -109,7 +109,7 @@ TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
   {
     ModalAnswer cancel([](QWidget* w) { static_cast<QDialog*>(w)->reject(); });
     action("action_start")->trigger();
-    ASSERT_TRUE(cancel.seen);
+    ASSERT_EQ(1, cancel.seen);
   }
   EXPECT_TRUE(idle());
   EXPECT_EQ(0, states.count()) << "a cancelled Trace Config started a backend";
@@ -150,6 +150,31 @@ TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
   ASSERT_EQ(0, os_pid_kill((uint32_t)backend()->processId()));
   EXPECT_TRUE(wait_until([&] { return idle(); }, 5000));
   EXPECT_TRUE(status().contains("capture backend failed")) << status().toStdString();
+}
+
+TEST_F(WindowTest, AnUnusableChannelIsShownInTheStartTraceBoxAndStartsNothing) {
+  ScopedEnv bad("QELVO_SHM_SUFFIX", std::string(300, 'x'));  // no such object name can exist
+  makeWindow();
+  QString title, text;
+  int buttons = 0;
+  ModalAnswer answer(
+      [&](QWidget* w) {
+        QMessageBox* box = qobject_cast<QMessageBox*>(w);
+        if (!box) {  // Trace Config: OK
+          w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+          return;
+        }
+        title = box->windowTitle(), text = box->text(), buttons = box->buttons().size();
+        box->button(QMessageBox::Cancel)->click();
+      },
+      2);
+  action("action_start")->trigger();
+  ASSERT_EQ(2, answer.seen);
+  EXPECT_EQ("Start Trace", title);
+  EXPECT_EQ("创建共享内存失败: creat share mem failed (err code: 36)", text.toStdString());
+  EXPECT_EQ(1, buttons);
+  EXPECT_TRUE(idle());
+  EXPECT_EQ(ProcManager::NotRunning, backend()->state());
 }
 
 TEST_F(WindowTest, FilterMaskFromTheToolBarReachesThreeModelsAndTheSelection) {
@@ -266,7 +291,7 @@ TEST_F(WindowTest, ReplayedCaptureFillsThePopupAndAPickedPairFiltersTheViews) {
     });
     QTreeView* data = window->view(VIEW_DATA);
     emit data->doubleClicked(data->model()->index(0, 0));
-    ASSERT_TRUE(read.seen);
+    ASSERT_EQ(1, read.seen);
   }
   EXPECT_TRUE(QRegExp("Package \\d+").exactMatch(title)) << title.toStdString();
 }

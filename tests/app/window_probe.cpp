@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
       w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
     });
     window.findChild<QAction*>("action_start")->trigger();
-    if (!ok.seen) return fail("no Trace Config dialog");
+    if (ok.seen != 1) return fail("no Trace Config dialog");
     if (!wait_for([&] { return window.findChild<QAction*>("action_start")->isEnabled(); }, 30000))
       return fail("the replay did not end");
   }
