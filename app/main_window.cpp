@@ -298,7 +298,10 @@ void MainWindow::on_action_start_triggered() {
   Dialog dialog(nullptr);
   ui->action_start->setEnabled(false);
   ui->action_stop->setEnabled(true);
-  if (dialog.exec() != QDialog::Accepted) {
+  startDialogOpen_ = true;
+  int answer = dialog.exec();
+  startDialogOpen_ = false;
+  if (answer != QDialog::Accepted) {
     resetTraceActions();
     return;
   }
@@ -324,6 +327,9 @@ void MainWindow::on_action_stop_triggered() {
 }
 
 void MainWindow::resetTraceActions() {
+  // The end of an earlier backend, reported late: a new start goes on.
+  ProcManager::ProcessState state = worker_->processManager()->state();
+  if (startDialogOpen_ || state == ProcManager::Starting || state == ProcManager::Running) return;
   ui->action_start->setEnabled(true);
   ui->action_stop->setEnabled(false);
   if (tracing_ && !stopRequested_) {

@@ -124,6 +124,7 @@ class MainWindow : public QMainWindow {
 
   bool tracing_ = false;        // a backend was started and has not been seen to stop
   bool stopRequested_ = false;  // the user (or the window) stopped it
+  bool startDialogOpen_ = false;
   QString backendError_;        // the backend's last error during this trace
   QString lastStatus_;          // the worker's last text
   QString traceNotice_;         // why the last trace ended, when not by Stop
