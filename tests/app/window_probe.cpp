@@ -58,7 +58,13 @@ int main(int argc, char** argv) {
   app.setStyleSheet(kAppStyleSheet);
   if (!QTest::qWaitForWindowExposed(&window, 10000)) return fail("the window was never exposed");
 
-  if (!window.openFile(QString::fromLocal8Bit(argv[1]))) {
+  bool opened = false;
+  {
+    // A file that cannot be opened is reported in a message box: close it.
+    apptest::ModalAnswer close([](QWidget* w) { w->close(); });
+    opened = window.openFile(QString::fromLocal8Bit(argv[1]));
+  }
+  if (!opened) {
     apptest::ModalAnswer ok([](QWidget* w) {
       w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
     });
