@@ -127,7 +127,7 @@ MainWindow::~MainWindow() {
     delete m;  // the views forget their models
     m = nullptr;
   }
-  capture_session_close(session_, closed_ ? 1 : 0);
+  capture_session_close(session_, 0);  // the close event has deleted the store files
   delete ui;
 }
 
