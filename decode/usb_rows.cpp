@@ -49,7 +49,8 @@ static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text
     if (keys[i] == key) return cells[i];
     if (keys[i] == 0) {
       DataMsg* made = cell_create(1, &byte, type, bg, text);
-      if (!made) return nullptr;
+      // Packing trusts a kept cell from now on: it is checked this once.
+      if (!made || !cell_crc_ok(made, cell_size(made))) return nullptr;
       cell_pool_keep(made);
       keys[i] = key;
       cells[i] = made;

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "store/attr_filter.h"
-#include "store/store_files.h"
 
 namespace {
 
@@ -20,6 +19,8 @@ constexpr uint64_t kInline = 1ull << 63;          // slot holds one child inline
 constexpr uint64_t kInlineShown = 1ull << 62;     // ... and that child is visible
 constexpr uint64_t kArenaStart = 64;              // offset 0 means "none"
 constexpr uint64_t kArenaInitial = 1u << 20;
+// Disk space is reserved this far ahead of the bytes handed out.
+constexpr uint64_t kReserveAhead = 2u << 20;
 
 uint32_t log2_ceil(uint64_t v) {
   uint32_t c = 0;
@@ -65,17 +66,27 @@ int arena_reserve(ChildIndex* ix, uint64_t bytes) {
     ix->size = kArenaInitial;
     ix->used = kArenaStart;
   }
-  if (ix->used + bytes <= ix->size) return 0;
-  uint64_t new_size = ix->size;
-  while (ix->used + bytes > new_size) new_size *= 2;
-  if (os_file_set_size(ix->file, new_size) != 0) return -1;
-  void* view = os_file_remap(ix->file, ix->base, ix->size, new_size);
-  if (!view) {
-    os_file_set_size(ix->file, ix->size);
-    return -1;
+  uint64_t need = ix->used + bytes;
+  if (need > ix->size) {
+    uint64_t new_size = ix->size;
+    while (need > new_size) new_size *= 2;
+    if (os_file_set_size(ix->file, new_size) != 0) return -1;
+    void* view = os_file_remap(ix->file, ix->base, ix->size, new_size);
+    if (!view) {
+      os_file_set_size(ix->file, ix->size);
+      return -1;
+    }
+    ix->base = (uint8_t*)view;
+    ix->size = new_size;
   }
-  ix->base = (uint8_t*)view;
-  ix->size = new_size;
+  // The index is written through its view: without space reserved on the
+  // disk beforehand, a full disk would kill the process at the first write
+  // of a new page instead of failing here.
+  if (need > ix->reserved) {
+    uint64_t to = need + kReserveAhead < ix->size ? need + kReserveAhead : ix->size;
+    if (os_file_reserve(ix->file, ix->reserved, to - ix->reserved) != 0) return -1;
+    ix->reserved = to;
+  }
   return 0;
 }
 
@@ -89,7 +100,6 @@ uint64_t arena_alloc(ChildIndex* ix, uint64_t bytes) {
   }
   off = ix->used;
   ix->used += bytes;
-  store_prefault(ix->file, ix->base, ix->size, off, ix->used, &ix->ready);
   return off;
 }
 

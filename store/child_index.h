@@ -26,8 +26,9 @@
 // count, so no list stores it.
 //
 // Every operation that changes the index first makes room for everything it
-// may allocate; when the scratch file cannot grow it fails and changes
-// nothing. Not thread-safe: the row store calls it under its child lock.
+// may allocate, disk space included (the file is written through its view);
+// when the scratch file cannot grow it fails and changes nothing. Not
+// thread-safe: the row store calls it under its child lock.
 #pragma once
 
 #include <cstdint>
@@ -54,7 +55,7 @@ struct ChildIndex {
   uint8_t* base;                              // view of the whole scratch file
   uint64_t size;                              // scratch file and view size
   uint64_t used;                              // bytes handed out from the start of the file
-  uint64_t ready;                             // bytes backed by pages ahead of `used`
+  uint64_t reserved;                          // bytes from the start with disk space reserved
   uint64_t free_head[kChildArenaClasses];     // freed blocks by power-of-two size
   uint64_t* pages;                            // heap table: offset of each slot page or 0
   uint32_t page_count;                        // entries in `pages`
