@@ -38,12 +38,11 @@ static DataMsg* cell_copy(const DataMsg* c) {
 // every list that shows it points to that one block. A cell never changes
 // once built (its CRC would no longer match), and freeing a kept block does
 // nothing, so sharing it is safe on any thread.
-static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text) {
+static DataMsg* cached_cell_slow(uint64_t key, uint8_t type, uint8_t byte, uint8_t bg,
+                                 uint8_t text) {
   enum { kSlots = 2048 };
   static uint64_t keys[kSlots];
   static DataMsg* cells[kSlots];
-  uint64_t key = 1ull | ((uint64_t)type << 8) | ((uint64_t)byte << 16) | ((uint64_t)bg << 24) |
-                 ((uint64_t)text << 32);
   uint32_t i = (uint32_t)((key * 0x9E3779B97F4A7C15ull) >> 53);
   for (uint32_t probe = 0; probe < 64; probe++, i = (i + 1) % kSlots) {
     if (keys[i] == key) return cells[i];
@@ -58,6 +57,25 @@ static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text
     }
   }
   return cell_create(1, &byte, type, bg, text);  // crowded: build it
+}
+
+static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text) {
+  // A direct-mapped front for the few dozen cells that repeat in every
+  // packet (one decoding thread at a time, like the table behind it).
+  enum { kFront = 1024 };
+  struct Front {
+    uint64_t key;
+    DataMsg* cell;
+  };
+  static Front front[kFront];
+  uint64_t key = 1ull | ((uint64_t)type << 8) | ((uint64_t)byte << 16) | ((uint64_t)bg << 24) |
+                 ((uint64_t)text << 32);
+  Front& f = front[(byte ^ ((uint32_t)bg << 2) ^ ((uint32_t)text << 4) ^ ((uint32_t)type << 7)) &
+                   (kFront - 1)];
+  if (f.key == key) return f.cell;
+  DataMsg* c = cached_cell_slow(key, type, byte, bg, text);
+  if (c && cell_pool_is_kept(c)) f = Front{key, c};
+  return c;
 }
 
 static DataMsg* word(uint8_t w, uint8_t bg = 0, uint8_t text = 0) {

@@ -252,6 +252,15 @@ void row_tree_append_payload(RowTree* tree, int level, const uint8_t* payload, u
 bool row_tree_append_packed(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
                             uint32_t len, uint32_t attr) {
   std::lock_guard<std::mutex> hold(tree->lock);
+  return row_tree_append_held(tree, generation, level, payload, len, attr);
+}
+
+void row_tree_hold(RowTree* tree) { tree->lock.lock(); }
+void row_tree_let_go(RowTree* tree) { tree->lock.unlock(); }
+int row_tree_publish_held(RowTree* tree) { return publish_locked(tree); }
+
+bool row_tree_append_held(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
+                          uint32_t len, uint32_t attr) {
   if (tree->generation.load(std::memory_order_relaxed) != generation) return false;
   uint32_t before = tree->nextRow;
   RowSource src{nullptr, nullptr, payload, len};

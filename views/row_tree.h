@@ -81,6 +81,15 @@ void row_tree_append_payload(RowTree* tree, int level, const uint8_t* payload, u
 // True when the row was appended.
 bool row_tree_append_packed(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
                             uint32_t len, uint32_t attr);
+// The storing thread's batches: row_tree_hold takes the tree's lock once for
+// many appends (row_tree_append_held) and their publish
+// (row_tree_publish_held); row_tree_let_go gives it back. A clear or filter
+// change on another thread waits for the end of the batch.
+void row_tree_hold(RowTree* tree);
+void row_tree_let_go(RowTree* tree);
+bool row_tree_append_held(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
+                          uint32_t len, uint32_t attr);
+int row_tree_publish_held(RowTree* tree);
 // The tree's clear count, for row_tree_append_packed.
 static inline uint32_t row_tree_generation(const RowTree* tree) {
   return tree->generation.load(std::memory_order_relaxed);

@@ -95,7 +95,7 @@ void drop_transfer_rows(RowStorer* s) {
 // Appends every parked row of the transfer below its row, then drops them.
 void unpark_transfer_rows(RowStorer* s, RowTree* tree, uint32_t generation) {
   for_each_parked(s->parked, [&](const ParkedHead& h, const uint8_t* payload) {
-    row_tree_append_packed(tree, generation, h.level, payload, h.length, h.attr);
+    row_tree_append_held(tree, generation, h.level, payload, h.length, h.attr);
   });
   uint8_t buf[4096];
   for (uint64_t i = 0; i < s->spilledRows; i++) {
@@ -103,7 +103,7 @@ void unpark_transfer_rows(RowStorer* s, RowTree* tree, uint32_t generation) {
     if (datafile_read(s->spill, &h, sizeof h) != sizeof h) break;
     if (h.length == 0 || h.length > sizeof buf || datafile_read(s->spill, buf, h.length) != h.length)
       break;
-    row_tree_append_packed(tree, generation, h.level, buf, h.length, h.attr);
+    row_tree_append_held(tree, generation, h.level, buf, h.length, h.attr);
   }
   drop_transfer_rows(s);
 }
@@ -113,7 +113,7 @@ void apply(RowStorer* s, const RowRecord* r, const uint8_t* payload) {
   switch (r->kind) {
     case RECORD_ROW:
       if (r->tree < kRecordTreeCount && s->trees[r->tree])
-        row_tree_append_packed(s->trees[r->tree], r->generation, r->level, payload, r->length,
+        row_tree_append_held(s->trees[r->tree], r->generation, r->level, payload, r->length,
                                r->attr);
       break;
     case RECORD_PACKET_ROW:
@@ -121,9 +121,9 @@ void apply(RowStorer* s, const RowRecord* r, const uint8_t* payload) {
       s->packetRowCount++;
       break;
     case RECORD_TRANSACTION:
-      if (row_tree_append_packed(tx, r->generation, 0, payload, r->length, r->attr)) {
+      if (row_tree_append_held(tx, r->generation, 0, payload, r->length, r->attr)) {
         for_each_parked(s->packetRows, [&](const ParkedHead& h, const uint8_t* p) {
-          row_tree_append_packed(tx, r->generation, 1, p, h.length, h.attr);
+          row_tree_append_held(tx, r->generation, 1, p, h.length, h.attr);
         });
       }
       drop_packet_rows(s);
@@ -136,7 +136,7 @@ void apply(RowStorer* s, const RowRecord* r, const uint8_t* payload) {
       drop_packet_rows(s);
       break;
     case RECORD_TRANSFER:
-      if (row_tree_append_packed(tx, r->generation, 0, payload, r->length, r->attr))
+      if (row_tree_append_held(tx, r->generation, 0, payload, r->length, r->attr))
         unpark_transfer_rows(s, tx, r->generation);
       else
         drop_transfer_rows(s);
@@ -156,15 +156,33 @@ void apply(RowStorer* s, const RowRecord* r, const uint8_t* payload) {
   }
 }
 
-// Shows the rows stored since the last publish; a tree that could not store
-// a row stops the storing.
-void publish(RowStorer* s) {
+// The trees are held for a whole batch of records: one lock per tree and
+// batch instead of one per row.
+void hold_trees(RowStorer* s) {
+  if (s->held) return;
+  for (RowTree* t : s->trees)
+    if (t) row_tree_hold(t);
+  s->held = true;
+}
+
+// Lets the trees go; a tree that could not store a row stops the storing.
+void let_go_trees(RowStorer* s) {
+  if (!s->held) return;
+  for (RowTree* t : s->trees)
+    if (t) row_tree_let_go(t);
+  s->held = false;
   for (RowTree* t : s->trees) {
-    if (!t) continue;
-    row_tree_publish(t);
     const char* path = nullptr;
-    if (int err = row_tree_error(t, &path)) fail_with(s, err, path);
+    if (t)
+      if (int err = row_tree_error(t, &path)) fail_with(s, err, path);
   }
+}
+
+// Shows the rows stored since the last publish.
+void publish(RowStorer* s) {
+  hold_trees(s);
+  for (RowTree* t : s->trees)
+    if (t) row_tree_publish_held(t);
   s->unpublished = false;
 }
 
@@ -185,6 +203,7 @@ void run(RowStorer* s) {
     uint32_t sinceRelease = 0, len = 0;
     while (const uint8_t* rec = rowqueue_next(q, &len)) {
       any = true;
+      hold_trees(s);
       if (!s->failure->set.load(std::memory_order_acquire)) {
         RowRecord r;
         memcpy(&r, rec, sizeof r);
@@ -212,6 +231,7 @@ void run(RowStorer* s) {
       last = now;
       sincePublish = 0;
     }
+    let_go_trees(s);
     if (any) continue;  // look again before sleeping
     if (syncWanted) {
       mark_synced(s);
@@ -224,6 +244,7 @@ void run(RowStorer* s) {
     if (rowqueue_wait(q, timeout, s->unpublished)) syncWanted = true;
   }
   if (s->unpublished) publish(s);
+  let_go_trees(s);
   mark_synced(s);
 }
 
@@ -248,6 +269,7 @@ int row_storer_start(RowStorer* s, RowQueue* queue, RowTree* const trees[4],
   s->spill = nullptr;
   s->spilledRows = 0;
   s->unpublished = false;
+  s->held = false;
   s->cpuNs.store(0);
   try {
     s->thread = std::thread(run, s);

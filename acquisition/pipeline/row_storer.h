@@ -8,9 +8,10 @@
 // Invariants:
 //   1. Records are applied in the order they were committed; so rows reach
 //      every tree in decoding order, as if appended by the decoding thread.
-//   2. The trees publish their rows once per batch (row_tree_publish): at
-//      most kPublishMs after they were stored while records keep coming, at
-//      once when a sync is asked for or the queue runs dry at a request.
+//   2. The trees are held (their locks taken) for a whole batch of records
+//      and never while the thread sleeps. They publish their rows once per
+//      batch (row_tree_publish_held): at most kPublishMs after they were
+//      stored while records keep coming, at once when a sync is asked for.
 //   3. `synced` is the queue position up to which every record is applied
 //      and published; a sync waits for it to reach the producer's position.
 //   4. After the first failure (a row that could not be stored) nothing more
@@ -53,6 +54,7 @@ struct RowStorer {
   DataFile* spill;                       // their continuation on disk, or null
   uint64_t spilledRows;                  // rows in the spill file
   bool unpublished;                      // rows stored since the last publish
+  bool held;                             // the trees' locks are taken (a batch is on)
   std::atomic<uint64_t> cpuNs;           // processor time of the thread at its last publish
 };
 
