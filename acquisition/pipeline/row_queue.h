@@ -60,3 +60,12 @@ uint64_t rowqueue_taken(const RowQueue* q);
 // of records (an eighth of the queue), not for each one: use it when the
 // timeout is short anyway. Returns true when it was kicked.
 bool rowqueue_wait(RowQueue* q, int timeout_ms, bool doze);
+
+// How often each side had to wait (for tests and measurements; read them
+// when neither side runs).
+struct RowQueueWaits {
+  uint64_t producer;  // times the producer slept for room
+  uint64_t sleeping;  // times the consumer slept until a record came
+  uint64_t dozing;    // times the consumer dozed
+};
+RowQueueWaits rowqueue_waits(const RowQueue* q);
