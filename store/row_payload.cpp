@@ -31,12 +31,10 @@ static inline void require_crc(const DataMsg* cell, const char* message) {
 // Frees a node with its cells. Its pair lives inside the node's block (see
 // kv_list.cpp), so the node's release returns both.
 static inline void release_node(kvNode* n) {
-  kvPair* pair = n->pair;
-  if (pair) {
+  if (kvPair* pair = n->pair) {
     cell_free(pair->key);
     cell_free(pair->value);
-    cell_free(pair->desc);
-    cell_pool_free(pair);
+    if (pair->desc) cell_free(pair->desc);
   }
   cell_pool_free(n);
 }
