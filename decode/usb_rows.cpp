@@ -13,12 +13,47 @@
 #include "decode/descriptor_decoder.h"
 #include "decode/usb_packet.h"
 #include "os/log.h"
+#include "store/packed_row.h"
 
 void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
   if (kvlist_append(list, key, value) != 0) {
     cell_free(key);
     cell_free(value);
   }
+}
+
+// Where the entries of one of the decoder's lists go: the list, or the group
+// of a row packed as it is built (dataParse::packRowsAsBuilt).
+struct RowSink {
+  kvLinkedList** list;
+  PackedGroup* packed;
+};
+
+// The sink of list `list`, or of group `group` of `row` when rows are packed
+// as they are built.
+static RowSink sink_of(kvLinkedList** list, PackedRow* row, bool infos) {
+  if (!row) return RowSink{list, nullptr};
+  return RowSink{nullptr, infos ? &row->infos : &row->values};
+}
+
+// rows_add for a sink: the cells are consumed either way.
+static void sink_add(RowSink s, DataMsg* key, DataMsg* value) {
+  if (s.packed)
+    packed_group_add(s.packed, key, value);
+  else
+    rows_add(s.list, key, value);
+}
+
+// The sinks of the rows made for every packet.
+static RowSink top_infos(dataParse* dp) { return sink_of(&dp->rawPackageInfo, dp->packedTop, true); }
+static RowSink top_values(dataParse* dp) { return sink_of(&dp->rawPackageValue, dp->packedTop, false); }
+static RowSink sub_infos(dataParse* dp) { return sink_of(&dp->rawPackageParseInfo, dp->packedSub, true); }
+static RowSink sub_values(dataParse* dp) {
+  return sink_of(&dp->rawPackageParseValue, dp->packedSub, false);
+}
+static RowSink view_infos(dataParse* dp) { return sink_of(&dp->viewPackageInfo, dp->packedView, true); }
+static RowSink view_values(dataParse* dp) {
+  return sink_of(&dp->viewPackageValue, dp->packedView, false);
 }
 
 // A copy of a cell, CRC included: the same field shown in several lists is
@@ -141,7 +176,7 @@ static uint8_t token_address(const TokenSlot* t) { return token_field(t) & 0x7F;
 static uint8_t token_endpoint(const TokenSlot* t) { return (token_field(t) >> 7) & 0x0F; }
 
 // The field rows of a token; `crc` adds the Crc5 row.
-static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
+static void token_fields(RowSink list, const TokenSlot* t, bool crc) {
   uint8_t pid = t->pid;
   uint16_t field = token_field(t);
   if (pid == PID_SPLIT) {
@@ -149,29 +184,29 @@ static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
     // the PID holds the hub address in bits 0..6 and SC in bit 7 (0 = start).
     uint8_t b1 = t->bytes[1], b2 = t->bytes[2], b3 = t->bytes[3];
     bool start = (b1 & 0x80) == 0;
-    rows_add(list, word(start ? W_SSPLIT : W_CSPLIT, 6), pid_cell(pid));
-    rows_add(list, word(W_HUBADDR), u8_cell(b1 & 0x7F));
-    rows_add(list, word(W_PORT, 7), u8_cell(b2 & 0x7F));
-    rows_add(list, word(W_S, 8), u8_cell(b2 >> 7));
-    rows_add(list, word(start ? W_E : W_U, 9), u8_cell(b3 & 1));
-    rows_add(list, word(W_ET, 10), u8_cell((b3 >> 1) & 3));
+    sink_add(list, word(start ? W_SSPLIT : W_CSPLIT, 6), pid_cell(pid));
+    sink_add(list, word(W_HUBADDR), u8_cell(b1 & 0x7F));
+    sink_add(list, word(W_PORT, 7), u8_cell(b2 & 0x7F));
+    sink_add(list, word(W_S, 8), u8_cell(b2 >> 7));
+    sink_add(list, word(start ? W_E : W_U, 9), u8_cell(b3 & 1));
+    sink_add(list, word(W_ET, 10), u8_cell((b3 >> 1) & 3));
     if (crc) {
       uint8_t c = b3 >> 3;
-      rows_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
+      sink_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
     }
     return;
   }
   if (pid == PID_SOF) {
-    rows_add(list, word(W_SOF, 2), pid_cell(pid));
-    rows_add(list, word(W_FRAME), cell_u16(field & 0x7FF, 0, 0));
+    sink_add(list, word(W_SOF, 2), pid_cell(pid));
+    sink_add(list, word(W_FRAME), cell_u16(field & 0x7FF, 0, 0));
   } else {
-    rows_add(list, kind_key(pid), pid_cell(pid));
-    rows_add(list, word(W_ADDR), u8_cell(field & 0x7F));
-    rows_add(list, word(W_POINT, 4), u8_cell((field >> 7) & 0x0F));
+    sink_add(list, kind_key(pid), pid_cell(pid));
+    sink_add(list, word(W_ADDR), u8_cell(field & 0x7F));
+    sink_add(list, word(W_POINT, 4), u8_cell((field >> 7) & 0x0F));
   }
   if (crc) {
     uint8_t c = (uint8_t)(field >> 11);
-    rows_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
+    sink_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
   }
 }
 
@@ -182,18 +217,18 @@ void rows_token(dataParse* dp) {
     return;
   }
   bool view = shows_view(t->pid);
-  rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_TOKEN));
+  sink_add(sub_infos(dp), word(W_TYPE, 1), word(W_TOKEN));
   if (view) {
-    rows_add(&dp->viewPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
-    rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(W_DOWN));
-    token_fields(&dp->viewPackageValue, t, true);
-    if (dp->transaction.open) token_fields(&dp->transactionDetail, t, false);
+    sink_add(view_infos(dp), word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
+    sink_add(view_infos(dp), word(W_DIR, 27), word(W_DOWN));
+    token_fields(view_values(dp), t, true);
+    if (dp->transaction.open) token_fields(RowSink{&dp->transactionDetail, nullptr}, t, false);
   }
-  token_fields(&dp->rawPackageParseValue, t, true);
-  rows_add(&dp->rawPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
-  rows_add(&dp->rawPackageInfo, word(W_TIMESTAMP, 13), time_cell(t->timestamp));
-  rows_add(&dp->rawPackageValue, word(W_TOKEN, 14), word(usb_pid_info(t->pid)->word));
-  rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11),
+  token_fields(sub_values(dp), t, true);
+  sink_add(top_infos(dp), word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
+  sink_add(top_infos(dp), word(W_TIMESTAMP, 13), time_cell(t->timestamp));
+  sink_add(top_values(dp), word(W_TOKEN, 14), word(usb_pid_info(t->pid)->word));
+  sink_add(top_values(dp), word(W_RAW, 15, 11),
            cell_hex(t->bytes, t->pid == PID_SPLIT ? 4 : 3, 0, 0));
 }
 
@@ -234,19 +269,27 @@ static DataMsg* data_cell_use(DataMsg** cell, bool last) {
   return c;
 }
 
-// The kind, payload and CRC cells of the data slot; `all` adds the Crc16 row.
-static void data_cells(kvLinkedList** list, DataCells* c, bool all) {
-  bool lastKind = --c->kindUses == 0;
-  DataMsg* kind = data_cell_use(&c->kind, lastKind);
-  rows_add(list, kind, data_cell_use(&c->pid, lastKind));
-  bool lastData = --c->dataUses == 0;
-  DataMsg* lenKey = data_cell_use(&c->lenKey, lastData);
-  rows_add(list, lenKey, data_cell_use(&c->payload, lastData));
-  if (all) {
-    bool lastCrc = --c->crcUses == 0;
-    DataMsg* crcKey = data_cell_use(&c->crcKey, lastCrc);
-    rows_add(list, crcKey, data_cell_use(&c->crc, lastCrc));
+// One entry of two shared cells: a packed group copies them (no copy of the
+// cells is made for it), a list takes copies or, at the last use, the cells.
+static void data_entry(RowSink s, DataMsg** key, DataMsg** value, bool last) {
+  if (s.packed) {
+    packed_group_put(s.packed, *key, *value);
+    if (last) {
+      cell_free(*key);
+      cell_free(*value);
+      *key = *value = nullptr;
+    }
+    return;
   }
+  DataMsg* k = data_cell_use(key, last);
+  rows_add(s.list, k, data_cell_use(value, last));
+}
+
+// The kind, payload and CRC cells of the data slot; `all` adds the Crc16 row.
+static void data_cells(RowSink list, DataCells* c, bool all) {
+  data_entry(list, &c->kind, &c->pid, --c->kindUses == 0);
+  data_entry(list, &c->lenKey, &c->payload, --c->dataUses == 0);
+  if (all) data_entry(list, &c->crcKey, &c->crc, --c->crcUses == 0);
 }
 
 static bool is_setup_request(const SetupPacket* s) {
@@ -326,12 +369,12 @@ void rows_data(dataParse* dp) {
   bool view = shows_view(tokenPid);
   uint32_t n = (uint32_t)d->length - 3;
 
-  rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_DATA));
-  rows_add(&dp->rawPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
+  sink_add(sub_infos(dp), word(W_TYPE, 1), word(W_DATA));
+  sink_add(top_infos(dp), word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
   if (view) {
-    rows_add(&dp->rawPackageInfo, word(W_TIMESTAMP, 13), time_cell(d->timestamp));
-    rows_add(&dp->viewPackageInfo, word(W_PACKAGE), cell_u32(d->number, 0, 0));
-    rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
+    sink_add(top_infos(dp), word(W_TIMESTAMP, 13), time_cell(d->timestamp));
+    sink_add(view_infos(dp), word(W_PACKAGE), cell_u32(d->number, 0, 0));
+    sink_add(view_infos(dp), word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
   }
   bool toTransaction = dp->transaction.open && !dp->transaction.dataSeen;
   bool toCapData = (tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0;
@@ -340,10 +383,10 @@ void rows_data(dataParse* dp) {
   cells.kindUses = 1 + (view ? 1 : 0) + (toTransaction ? 1 : 0);
   cells.dataUses = cells.kindUses + (toCapData ? 1 : 0);
   cells.crcUses = 1 + (view ? 1 : 0);
-  data_cells(&dp->rawPackageParseValue, &cells, true);
-  if (view) data_cells(&dp->viewPackageValue, &cells, true);
+  data_cells(sub_values(dp), &cells, true);
+  if (view) data_cells(view_values(dp), &cells, true);
   if (toTransaction) {
-    data_cells(&dp->transactionState, &cells, false);
+    data_cells(RowSink{&dp->transactionState, nullptr}, &cells, false);
     dp->transaction.dataSeen = 1;
   }
 
@@ -360,8 +403,8 @@ void rows_data(dataParse* dp) {
   }
   data_cells_free(&cells);
 
-  rows_add(&dp->rawPackageValue, word(W_DATA, 20), word(usb_pid_info(d->pid)->word));
-  rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11), cell_hex(d->bytes, d->length, 0, 0));
+  sink_add(top_values(dp), word(W_DATA, 20), word(usb_pid_info(d->pid)->word));
+  sink_add(top_values(dp), word(W_RAW, 15, 11), cell_hex(d->bytes, d->length, 0, 0));
 }
 
 void rows_handshake(dataParse* dp) {
@@ -372,22 +415,22 @@ void rows_handshake(dataParse* dp) {
   }
   const TransactionRecord* tx = &dp->transaction;
   uint8_t tokenPid = tx->token.pid;
-  rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_HANDSHAKE));
+  sink_add(sub_infos(dp), word(W_TYPE, 1), word(W_HANDSHAKE));
   if (shows_view(tokenPid)) {
     bool dataNewer = tx->data.timestamp > tx->token.timestamp;
     // After IN the device answers when no data came; after SETUP or OUT the
     // device answers the host's data.
     bool up = tokenPid == PID_IN ? !dataNewer : dataNewer;
-    rows_add(&dp->viewPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(h->number, 0, 0));
-    rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(up ? W_UP : W_DOWN));
-    rows_add(&dp->viewPackageValue, kind_key(h->pid), pid_cell(h->pid));
+    sink_add(view_infos(dp), word(W_PACKAGE, 12, 11), cell_u32(h->number, 0, 0));
+    sink_add(view_infos(dp), word(W_DIR, 27), word(up ? W_UP : W_DOWN));
+    sink_add(view_values(dp), kind_key(h->pid), pid_cell(h->pid));
   }
   rows_add(&dp->transactionState, word(W_STATE, 28), word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
-  rows_add(&dp->rawPackageInfo, word(W_PACKAGE), cell_u32(h->number, 0, 0));
-  rows_add(&dp->rawPackageInfo, word(W_TIMESTAMP, 13), time_cell(h->timestamp));
-  rows_add(&dp->rawPackageValue, word(W_HANDSHAKE, 21), word(usb_pid_info(h->pid)->word));
-  rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11), pid_cell(h->pid));
-  rows_add(&dp->rawPackageParseValue, kind_key(h->pid), pid_cell(h->pid));
+  sink_add(top_infos(dp), word(W_PACKAGE), cell_u32(h->number, 0, 0));
+  sink_add(top_infos(dp), word(W_TIMESTAMP, 13), time_cell(h->timestamp));
+  sink_add(top_values(dp), word(W_HANDSHAKE, 21), word(usb_pid_info(h->pid)->word));
+  sink_add(top_values(dp), word(W_RAW, 15, 11), pid_cell(h->pid));
+  sink_add(sub_values(dp), kind_key(h->pid), pid_cell(h->pid));
 }
 
 void transaction_start(dataParse* dp) {

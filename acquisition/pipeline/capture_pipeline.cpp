@@ -15,6 +15,7 @@
 #include "decode/loaded_packets.h"
 #include "os/log.h"
 #include "store/data_file.h"
+#include "store/packed_row.h"
 #include "store/store_files.h"
 #include "views/row_tree.h"
 
@@ -52,6 +53,17 @@ static void emit_row(CapturePipeline* pl, uint8_t kind, uint8_t tree, uint8_t le
   rowqueue_commit(pl->queue, (uint32_t)sizeof r + r.length);
 }
 
+// Hands over a row that the decoder packed as it built it, and empties it.
+static void emit_packed(CapturePipeline* pl, uint8_t kind, uint8_t tree, uint8_t level,
+                        PackedRow* row, uint32_t attr) {
+  uint8_t* at = rowqueue_reserve(pl->queue, sizeof(RowRecord) + kRowBufSize);
+  RowRecord r = {kind, tree, level, 0, attr, row_tree_generation(tree_of(pl, tree)), 0};
+  r.length = packed_row_finish(row, at + sizeof r);
+  memcpy(at, &r, sizeof r);
+  rowqueue_commit(pl->queue, (uint32_t)sizeof r + r.length);
+  packed_row_clear(row);
+}
+
 // Hands over a record without a row.
 static void emit_mark(CapturePipeline* pl, uint8_t kind) {
   uint8_t* at = rowqueue_reserve(pl->queue, sizeof(RowRecord));
@@ -62,7 +74,7 @@ static void emit_mark(CapturePipeline* pl, uint8_t kind) {
 
 // A row needs both lists: a missing one is an internal error that ends the
 // program, as the row model's own check always did.
-static void require_both(kvLinkedList* infos, kvLinkedList* values, const char* message) {
+static void require_both(const void* infos, const void* values, const char* message) {
   if (infos && values) return;
   orvane_log("%s", message);
   exit(-1);
@@ -88,9 +100,11 @@ CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t qu
     delete pl;
     return nullptr;
   }
-  // The storing thread shows rows once per batch, not once per row.
+  // The storing thread shows rows once per batch, not once per row; the
+  // rows made for every packet come packed from the decoder.
   for (RowTree* t : byRecord)
     if (t) row_tree_defer_publish(t, true);
+  if (decoder) decoder->packRowsAsBuilt(true);
   return pl;
 }
 
@@ -111,6 +125,10 @@ void pipeline_destroy(CapturePipeline* pl) {
   if (!pl) return;
   forget_lists(pl);
   row_storer_stop(&pl->storer);
+  if (pl->decoder) {
+    pl->decoder->freeOutputLists();
+    pl->decoder->packRowsAsBuilt(false);
+  }
   for (RowTree* t : {pl->trees.package, pl->trees.transaction, pl->trees.data, pl->trees.descriptor})
     if (t) row_tree_defer_publish(t, false);
   rowqueue_destroy(pl->queue);
@@ -132,10 +150,29 @@ const char* pipeline_failure(CapturePipeline* pl) {
   return pl->failure.set.load(std::memory_order_acquire) ? pl->failure.text : nullptr;
 }
 
+// The package row and its detail row, packed as they were built.
+static void move_packed_package_rows(CapturePipeline* pl) {
+  dataParse* dp = pl->decoder;
+  PackedRow* top = dp->packedTop;
+  PackedRow* sub = dp->packedSub;
+  if (!packed_group_used(&top->infos)) return;
+  bool values = packed_group_used(&top->values);
+  if (!values) orvane_log("DataParse->rawPackageInfo == NULL || DataParse->rawPackageValue == NULL");
+  require_both(top, values ? top : nullptr, "appendRowPar_KV_P Infos == NULL || Values == NULL");
+  emit_packed(pl, RECORD_ROW, RECORD_TREE_PACKAGE, 0, top, dp->attrFlag);
+  bool both = packed_group_used(&sub->infos) && packed_group_used(&sub->values);
+  if (!both)
+    orvane_log("DataParse->rawPackageParseInfo == NULL || DataParse->rawPackageParseValue == NULL");
+  require_both(sub, both ? sub : nullptr, "appendRowSub_KV_P Infos == NULL || Values == NULL");
+  emit_packed(pl, RECORD_ROW, RECORD_TREE_PACKAGE, 1, sub, dp->attrFlag);
+}
+
 // Moves the package, data and descriptor rows of the last call into their trees.
 static void move_package_lists(CapturePipeline* pl) {
   dataParse* dp = pl->decoder;
-  if (dp->rawPackageInfo) {
+  if (dp->packedTop) {
+    move_packed_package_rows(pl);
+  } else if (dp->rawPackageInfo) {
     if (!dp->rawPackageValue)
       orvane_log("DataParse->rawPackageInfo == NULL || DataParse->rawPackageValue == NULL");
     emit_top(pl, RECORD_TREE_PACKAGE, take(&dp->rawPackageInfo), take(&dp->rawPackageValue),
@@ -165,10 +202,32 @@ static void move_package_lists(CapturePipeline* pl) {
   }
 }
 
+// take_view_rows for a packet row packed as it was built.
+static void take_packed_view_row(CapturePipeline* pl) {
+  dataParse* dp = pl->decoder;
+  PackedRow* view = dp->packedView;
+  bool infos = packed_group_used(&view->infos), values = packed_group_used(&view->values);
+  if (infos && values) {
+    pl->rowFlag = dp->attrFlag;
+    if (pl->packetRows >= kMaxPacketRows) {
+      packed_row_clear(view);  // see take_view_rows
+      return;
+    }
+    emit_packed(pl, RECORD_PACKET_ROW, RECORD_TREE_TRANSACTION, 2, view, dp->attrFlag);
+    pl->packetRows++;
+  } else if (infos) {
+    orvane_log("DataParse->viewPackageInfo != NULL");
+  } else if (values) {
+    orvane_log("DataParse->viewPackageValue != NULL");
+  }
+}
+
 // Takes the packet cells of the transaction view as the next packet row.
 static void take_view_rows(CapturePipeline* pl) {
   dataParse* dp = pl->decoder;
-  if (dp->viewPackageInfo && dp->viewPackageValue) {
+  if (dp->packedView) {
+    take_packed_view_row(pl);
+  } else if (dp->viewPackageInfo && dp->viewPackageValue) {
     pl->rowFlag = dp->attrFlag;
     if (pl->packetRows >= kMaxPacketRows) {
       // A transaction that never closes would keep every packet row; past
