@@ -44,6 +44,30 @@ static void sink_add(RowSink s, DataMsg* key, DataMsg* value) {
     rows_add(s.list, key, value);
 }
 
+// sink_add with a value cell made for it: written straight into a packed
+// group (no cell of its own), else made with cell_create.
+static void sink_add_new(RowSink s, DataMsg* key, uint32_t n, const void* payload, uint8_t type) {
+  if (s.packed) {
+    packed_group_put_new(s.packed, key, n, payload, type, 0, 0);
+    cell_free(key);
+  } else {
+    rows_add(s.list, key, cell_create(n, payload, type, 0, 0));
+  }
+}
+
+// sink_add of cell_u32(v, 0, 0).
+static void sink_add_u32(RowSink s, DataMsg* key, uint32_t v) {
+  uint8_t le[4] = {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
+  sink_add_new(s, key, 4, le, D_U32);
+}
+
+// sink_add of the time text cell of `ns`.
+static void sink_add_time(RowSink s, DataMsg* key, uint64_t ns) {
+  char buf[64];
+  const char* text = usb_time_text(ns, buf, sizeof buf);
+  sink_add_new(s, key, (uint32_t)strlen(text), text, D_STRING);
+}
+
 // The sinks of the rows made for every packet.
 static RowSink top_infos(dataParse* dp) { return sink_of(&dp->rawPackageInfo, dp->packedTop, true); }
 static RowSink top_values(dataParse* dp) { return sink_of(&dp->rawPackageValue, dp->packedTop, false); }
@@ -219,17 +243,16 @@ void rows_token(dataParse* dp) {
   bool view = shows_view(t->pid);
   sink_add(sub_infos(dp), word(W_TYPE, 1), word(W_TOKEN));
   if (view) {
-    sink_add(view_infos(dp), word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
+    sink_add_u32(view_infos(dp), word(W_PACKAGE, 12, 11), t->number);
     sink_add(view_infos(dp), word(W_DIR, 27), word(W_DOWN));
     token_fields(view_values(dp), t, true);
     if (dp->transaction.open) token_fields(RowSink{&dp->transactionDetail, nullptr}, t, false);
   }
   token_fields(sub_values(dp), t, true);
-  sink_add(top_infos(dp), word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
-  sink_add(top_infos(dp), word(W_TIMESTAMP, 13), time_cell(t->timestamp));
+  sink_add_u32(top_infos(dp), word(W_PACKAGE, 12, 11), t->number);
+  sink_add_time(top_infos(dp), word(W_TIMESTAMP, 13), t->timestamp);
   sink_add(top_values(dp), word(W_TOKEN, 14), word(usb_pid_info(t->pid)->word));
-  sink_add(top_values(dp), word(W_RAW, 15, 11),
-           cell_hex(t->bytes, t->pid == PID_SPLIT ? 4 : 3, 0, 0));
+  sink_add_new(top_values(dp), word(W_RAW, 15, 11), t->pid == PID_SPLIT ? 4 : 3, t->bytes, D_HEX);
 }
 
 // The cells of a data packet, built once per packet. Each list gets a copy,
@@ -370,10 +393,10 @@ void rows_data(dataParse* dp) {
   uint32_t n = (uint32_t)d->length - 3;
 
   sink_add(sub_infos(dp), word(W_TYPE, 1), word(W_DATA));
-  sink_add(top_infos(dp), word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
+  sink_add_u32(top_infos(dp), word(W_PACKAGE, 12, 11), d->number);
   if (view) {
-    sink_add(top_infos(dp), word(W_TIMESTAMP, 13), time_cell(d->timestamp));
-    sink_add(view_infos(dp), word(W_PACKAGE), cell_u32(d->number, 0, 0));
+    sink_add_time(top_infos(dp), word(W_TIMESTAMP, 13), d->timestamp);
+    sink_add_u32(view_infos(dp), word(W_PACKAGE), d->number);
     sink_add(view_infos(dp), word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
   }
   bool toTransaction = dp->transaction.open && !dp->transaction.dataSeen;
@@ -404,7 +427,7 @@ void rows_data(dataParse* dp) {
   data_cells_free(&cells);
 
   sink_add(top_values(dp), word(W_DATA, 20), word(usb_pid_info(d->pid)->word));
-  sink_add(top_values(dp), word(W_RAW, 15, 11), cell_hex(d->bytes, d->length, 0, 0));
+  sink_add_new(top_values(dp), word(W_RAW, 15, 11), d->length, d->bytes, D_HEX);
 }
 
 void rows_handshake(dataParse* dp) {
@@ -421,13 +444,13 @@ void rows_handshake(dataParse* dp) {
     // After IN the device answers when no data came; after SETUP or OUT the
     // device answers the host's data.
     bool up = tokenPid == PID_IN ? !dataNewer : dataNewer;
-    sink_add(view_infos(dp), word(W_PACKAGE, 12, 11), cell_u32(h->number, 0, 0));
+    sink_add_u32(view_infos(dp), word(W_PACKAGE, 12, 11), h->number);
     sink_add(view_infos(dp), word(W_DIR, 27), word(up ? W_UP : W_DOWN));
     sink_add(view_values(dp), kind_key(h->pid), pid_cell(h->pid));
   }
   rows_add(&dp->transactionState, word(W_STATE, 28), word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
-  sink_add(top_infos(dp), word(W_PACKAGE), cell_u32(h->number, 0, 0));
-  sink_add(top_infos(dp), word(W_TIMESTAMP, 13), time_cell(h->timestamp));
+  sink_add_u32(top_infos(dp), word(W_PACKAGE), h->number);
+  sink_add_time(top_infos(dp), word(W_TIMESTAMP, 13), h->timestamp);
   sink_add(top_values(dp), word(W_HANDSHAKE, 21), word(usb_pid_info(h->pid)->word));
   sink_add(top_values(dp), word(W_RAW, 15, 11), pid_cell(h->pid));
   sink_add(sub_values(dp), kind_key(h->pid), pid_cell(h->pid));

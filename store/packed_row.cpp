@@ -19,23 +19,43 @@ void packed_row_clear(PackedRow* row) {
   }
 }
 
-void packed_group_put(PackedGroup* g, const DataMsg* key, const DataMsg* value) {
-  if (!key || !value || g->cut) return;
-  uint32_t ks = (uint32_t)cell_size(key), vs = (uint32_t)cell_size(value);
-  // An entry past the body cannot fit a payload either: packing stops at it
-  // (or earlier), and the entries after it are never read.
+// Room for an entry of ks + vs bytes at the end of the body, or null when
+// it does not fit: an entry past the body cannot fit a payload either, so
+// packing stops at it (or earlier), and the entries after it are never read.
+static uint8_t* entry_room(PackedGroup* g, uint32_t ks, uint32_t vs) {
+  if (g->cut) return nullptr;
   if (g->entries == kPackedEntriesMax || g->bytes + ks + vs > kPackedBodyMax) {
     g->cut = true;
     g->cutSizes[0] = (uint16_t)ks;
     g->cutSizes[1] = (uint16_t)vs;
-    return;
+    return nullptr;
   }
-  cell_bytes_copy(g->body + g->bytes, key, ks);
-  cell_bytes_copy(g->body + g->bytes + ks, value, vs);
+  uint8_t* at = g->body + g->bytes;
   g->sizes[g->entries][0] = (uint16_t)ks;
   g->sizes[g->entries][1] = (uint16_t)vs;
   g->entries++;
   g->bytes += ks + vs;
+  return at;
+}
+
+void packed_group_put(PackedGroup* g, const DataMsg* key, const DataMsg* value) {
+  if (!key || !value) return;
+  uint32_t ks = (uint32_t)cell_size(key), vs = (uint32_t)cell_size(value);
+  if (uint8_t* at = entry_room(g, ks, vs)) {
+    cell_bytes_copy(at, key, ks);
+    cell_bytes_copy(at + ks, value, vs);
+  }
+}
+
+void packed_group_put_new(PackedGroup* g, const DataMsg* key, uint32_t payload_len,
+                          const void* payload, uint8_t type, uint8_t bgd_color, uint8_t color) {
+  // The cells cell_create refuses make no entry, as a refused list append.
+  if (!key || payload_len > kDataMsgMaxPayload || (payload_len && !payload)) return;
+  uint32_t ks = (uint32_t)cell_size(key);
+  if (uint8_t* at = entry_room(g, ks, payload_len + 8)) {
+    cell_bytes_copy(at, key, ks);
+    cell_write(at + ks, payload_len, payload, type, bgd_color, color);
+  }
 }
 
 void packed_group_add(PackedGroup* g, DataMsg* key, DataMsg* value) {

@@ -38,6 +38,10 @@ void packed_row_clear(PackedRow* row);
 void packed_group_put(PackedGroup* g, const DataMsg* key, const DataMsg* value);
 // The same, consuming the cells (kept cells are not freed, see cell_pool.h).
 void packed_group_add(PackedGroup* g, DataMsg* key, DataMsg* value);
+// Adds {key, the cell cell_create would make of the other arguments},
+// writing that cell straight into the group; the key stays the caller's.
+void packed_group_put_new(PackedGroup* g, const DataMsg* key, uint32_t payload_len,
+                          const void* payload, uint8_t type, uint8_t bgd_color, uint8_t color);
 // 1 when the list would exist (an entry was added).
 static inline int packed_group_used(const PackedGroup* g) { return g->entries || g->cut; }
 // Writes the row payload to `out` (kRowPayloadCapacity bytes, row_payload.h)
