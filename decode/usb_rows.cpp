@@ -141,6 +141,16 @@ static DataMsg* word(uint8_t w, uint8_t bg = 0, uint8_t text = 0) {
   return cached_cell(D_WORD, w, bg, text);
 }
 
+// The kept cell of a word in fixed colours, found once for each place that
+// shows it rather than in every packet (one decoding thread at a time, like
+// the cache behind it).
+template <uint8_t W, uint8_t BG = 0, uint8_t TEXT = 0>
+static DataMsg* kept_word() {
+  static DataMsg* cell = nullptr;
+  if (!cell) cell = word(W, BG, TEXT);
+  return cell;
+}
+
 static DataMsg* u8_cell(uint8_t v) { return cached_cell(D_U8, v, 0, 0); }
 
 static DataMsg* time_cell(uint64_t ns) {
@@ -209,28 +219,28 @@ static void token_fields(RowSink list, const TokenSlot* t, bool crc) {
     uint8_t b1 = t->bytes[1], b2 = t->bytes[2], b3 = t->bytes[3];
     bool start = (b1 & 0x80) == 0;
     sink_add(list, word(start ? W_SSPLIT : W_CSPLIT, 6), pid_cell(pid));
-    sink_add(list, word(W_HUBADDR), u8_cell(b1 & 0x7F));
-    sink_add(list, word(W_PORT, 7), u8_cell(b2 & 0x7F));
-    sink_add(list, word(W_S, 8), u8_cell(b2 >> 7));
+    sink_add(list, kept_word<W_HUBADDR>(), u8_cell(b1 & 0x7F));
+    sink_add(list, kept_word<W_PORT, 7>(), u8_cell(b2 & 0x7F));
+    sink_add(list, kept_word<W_S, 8>(), u8_cell(b2 >> 7));
     sink_add(list, word(start ? W_E : W_U, 9), u8_cell(b3 & 1));
-    sink_add(list, word(W_ET, 10), u8_cell((b3 >> 1) & 3));
+    sink_add(list, kept_word<W_ET, 10>(), u8_cell((b3 >> 1) & 3));
     if (crc) {
       uint8_t c = b3 >> 3;
-      sink_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
+      sink_add(list, kept_word<W_CRC5>(), cached_cell(D_HEX, c, 0, 0));
     }
     return;
   }
   if (pid == PID_SOF) {
-    sink_add(list, word(W_SOF, 2), pid_cell(pid));
-    sink_add(list, word(W_FRAME), cell_u16(field & 0x7FF, 0, 0));
+    sink_add(list, kept_word<W_SOF, 2>(), pid_cell(pid));
+    sink_add(list, kept_word<W_FRAME>(), cell_u16(field & 0x7FF, 0, 0));
   } else {
     sink_add(list, kind_key(pid), pid_cell(pid));
-    sink_add(list, word(W_ADDR), u8_cell(field & 0x7F));
-    sink_add(list, word(W_POINT, 4), u8_cell((field >> 7) & 0x0F));
+    sink_add(list, kept_word<W_ADDR>(), u8_cell(field & 0x7F));
+    sink_add(list, kept_word<W_POINT, 4>(), u8_cell((field >> 7) & 0x0F));
   }
   if (crc) {
     uint8_t c = (uint8_t)(field >> 11);
-    sink_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
+    sink_add(list, kept_word<W_CRC5>(), cached_cell(D_HEX, c, 0, 0));
   }
 }
 
@@ -241,18 +251,18 @@ void rows_token(dataParse* dp) {
     return;
   }
   bool view = shows_view(t->pid);
-  sink_add(sub_infos(dp), word(W_TYPE, 1), word(W_TOKEN));
+  sink_add(sub_infos(dp), kept_word<W_TYPE, 1>(), kept_word<W_TOKEN>());
   if (view) {
-    sink_add_u32(view_infos(dp), word(W_PACKAGE, 12, 11), t->number);
-    sink_add(view_infos(dp), word(W_DIR, 27), word(W_DOWN));
+    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE, 12, 11>(), t->number);
+    sink_add(view_infos(dp), kept_word<W_DIR, 27>(), kept_word<W_DOWN>());
     token_fields(view_values(dp), t, true);
     if (dp->transaction.open) token_fields(RowSink{&dp->transactionDetail, nullptr}, t, false);
   }
   token_fields(sub_values(dp), t, true);
-  sink_add_u32(top_infos(dp), word(W_PACKAGE, 12, 11), t->number);
-  sink_add_time(top_infos(dp), word(W_TIMESTAMP, 13), t->timestamp);
-  sink_add(top_values(dp), word(W_TOKEN, 14), word(usb_pid_info(t->pid)->word));
-  sink_add_new(top_values(dp), word(W_RAW, 15, 11), t->pid == PID_SPLIT ? 4 : 3, t->bytes, D_HEX);
+  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE, 12, 11>(), t->number);
+  sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), t->timestamp);
+  sink_add(top_values(dp), kept_word<W_TOKEN, 14>(), word(usb_pid_info(t->pid)->word));
+  sink_add_new(top_values(dp), kept_word<W_RAW, 15, 11>(), t->pid == PID_SPLIT ? 4 : 3, t->bytes, D_HEX);
 }
 
 // The cells of a data packet, built once per packet. Each list gets a copy,
@@ -275,7 +285,7 @@ static void data_cells_build(DataCells* c, const DataSlot* d) {
   c->pid = pid_cell(d->pid);
   c->lenKey = data_len_key(n);
   c->payload = cell_hex(d->bytes + 1, n, 0, 0);
-  c->crcKey = word(W_CRC16);
+  c->crcKey = kept_word<W_CRC16>();
   c->crc = cell_hex(d->bytes + d->length - 2, 2, 0, 0);
 }
 
@@ -335,8 +345,8 @@ static void transfer_detail(dataParse* dp) {
     const TokenSlot* t = &dp->token;
     // Here the kind word is a plain label, unlike the token's own field rows.
     rows_add(&dp->transferDetail, word(usb_pid_info(t->pid)->word), pid_cell(t->pid));
-    rows_add(&dp->transferDetail, word(W_ADDR), u8_cell(token_address(t)));
-    rows_add(&dp->transferDetail, word(W_POINT, 4), u8_cell(token_endpoint(t)));
+    rows_add(&dp->transferDetail, kept_word<W_ADDR>(), u8_cell(token_address(t)));
+    rows_add(&dp->transferDetail, kept_word<W_POINT, 4>(), u8_cell(token_endpoint(t)));
   }
   uint32_t shown = kept < (uint32_t)kTransferDataShown ? kept : (uint32_t)kTransferDataShown;
   rows_add(&dp->transferDetail, data_len_key(tr->fillCount), cell_hex(tr->buffer, shown, 0, 0));
@@ -392,12 +402,12 @@ void rows_data(dataParse* dp) {
   bool view = shows_view(tokenPid);
   uint32_t n = (uint32_t)d->length - 3;
 
-  sink_add(sub_infos(dp), word(W_TYPE, 1), word(W_DATA));
-  sink_add_u32(top_infos(dp), word(W_PACKAGE, 12, 11), d->number);
+  sink_add(sub_infos(dp), kept_word<W_TYPE, 1>(), kept_word<W_DATA>());
+  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE, 12, 11>(), d->number);
   if (view) {
-    sink_add_time(top_infos(dp), word(W_TIMESTAMP, 13), d->timestamp);
-    sink_add_u32(view_infos(dp), word(W_PACKAGE), d->number);
-    sink_add(view_infos(dp), word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
+    sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), d->timestamp);
+    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE>(), d->number);
+    sink_add(view_infos(dp), kept_word<W_DIR, 27>(), word(tokenPid == PID_IN ? W_UP : W_DOWN));
   }
   bool toTransaction = dp->transaction.open && !dp->transaction.dataSeen;
   bool toCapData = (tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0;
@@ -419,15 +429,15 @@ void rows_data(dataParse* dp) {
     lua_host_process(d->bytes + 1, (int32_t)n);
 
   if (toCapData) {
-    rows_add(&dp->capDataInfo, word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
-    rows_add(&dp->capDataInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
+    rows_add(&dp->capDataInfo, kept_word<W_PACKAGE, 12, 11>(), cell_u32(d->number, 0, 0));
+    rows_add(&dp->capDataInfo, kept_word<W_DIR, 27>(), word(tokenPid == PID_IN ? W_UP : W_DOWN));
     DataMsg* lenKey = data_cell_use(&cells.lenKey, --cells.dataUses == 0);
     rows_add(&dp->capDataValue, lenKey, data_cell_use(&cells.payload, cells.dataUses == 0));
   }
   data_cells_free(&cells);
 
-  sink_add(top_values(dp), word(W_DATA, 20), word(usb_pid_info(d->pid)->word));
-  sink_add_new(top_values(dp), word(W_RAW, 15, 11), d->length, d->bytes, D_HEX);
+  sink_add(top_values(dp), kept_word<W_DATA, 20>(), word(usb_pid_info(d->pid)->word));
+  sink_add_new(top_values(dp), kept_word<W_RAW, 15, 11>(), d->length, d->bytes, D_HEX);
 }
 
 void rows_handshake(dataParse* dp) {
@@ -438,21 +448,21 @@ void rows_handshake(dataParse* dp) {
   }
   const TransactionRecord* tx = &dp->transaction;
   uint8_t tokenPid = tx->token.pid;
-  sink_add(sub_infos(dp), word(W_TYPE, 1), word(W_HANDSHAKE));
+  sink_add(sub_infos(dp), kept_word<W_TYPE, 1>(), kept_word<W_HANDSHAKE>());
   if (shows_view(tokenPid)) {
     bool dataNewer = tx->data.timestamp > tx->token.timestamp;
     // After IN the device answers when no data came; after SETUP or OUT the
     // device answers the host's data.
     bool up = tokenPid == PID_IN ? !dataNewer : dataNewer;
-    sink_add_u32(view_infos(dp), word(W_PACKAGE, 12, 11), h->number);
-    sink_add(view_infos(dp), word(W_DIR, 27), word(up ? W_UP : W_DOWN));
+    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE, 12, 11>(), h->number);
+    sink_add(view_infos(dp), kept_word<W_DIR, 27>(), word(up ? W_UP : W_DOWN));
     sink_add(view_values(dp), kind_key(h->pid), pid_cell(h->pid));
   }
-  rows_add(&dp->transactionState, word(W_STATE, 28), word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
-  sink_add_u32(top_infos(dp), word(W_PACKAGE), h->number);
-  sink_add_time(top_infos(dp), word(W_TIMESTAMP, 13), h->timestamp);
-  sink_add(top_values(dp), word(W_HANDSHAKE, 21), word(usb_pid_info(h->pid)->word));
-  sink_add(top_values(dp), word(W_RAW, 15, 11), pid_cell(h->pid));
+  rows_add(&dp->transactionState, kept_word<W_STATE, 28>(), word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
+  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE>(), h->number);
+  sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), h->timestamp);
+  sink_add(top_values(dp), kept_word<W_HANDSHAKE, 21>(), word(usb_pid_info(h->pid)->word));
+  sink_add(top_values(dp), kept_word<W_RAW, 15, 11>(), pid_cell(h->pid));
   sink_add(sub_values(dp), kind_key(h->pid), pid_cell(h->pid));
 }
 
@@ -478,7 +488,7 @@ uint32_t transaction_end(dataParse* dp, uint32_t lastNumber) {
   TransactionRecord* tx = &dp->transaction;
   tx->lastNumber = lastNumber;
   if (shows_view(tx->token.pid))
-    rows_add(&dp->transactionRange, word(W_PACKAGE, 12, 11), range_cell(tx->firstNumber, lastNumber));
+    rows_add(&dp->transactionRange, kept_word<W_PACKAGE, 12, 11>(), range_cell(tx->firstNumber, lastNumber));
   tx->open = 0;
   return RESULT_TRANSACTION_ENDED;
 }
@@ -486,9 +496,9 @@ uint32_t transaction_end(dataParse* dp, uint32_t lastNumber) {
 uint32_t transfer_end(dataParse* dp, uint32_t lastNumber) {
   TransferRecord* tr = &dp->transfer;
   tr->lastNumber = lastNumber;
-  rows_add(&dp->transferRange, word(W_PACKAGE, 12, 11), range_cell(tr->firstNumber, lastNumber));
+  rows_add(&dp->transferRange, kept_word<W_PACKAGE, 12, 11>(), range_cell(tr->firstNumber, lastNumber));
   if (tr->state != TRANSFER_NONE) {
-    rows_add(&dp->transferState, word(W_STATE, 28),
+    rows_add(&dp->transferState, kept_word<W_STATE, 28>(),
              word(tr->state == TRANSFER_COMPLETE ? W_SUCCESS : W_FAILED));
     tr->state = TRANSFER_NONE;
   }

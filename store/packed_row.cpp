@@ -97,6 +97,18 @@ static int finish_group(const PackedGroup* g, uint8_t* out, uint32_t* offset) {
 }
 
 uint32_t packed_row_finish(const PackedRow* row, uint8_t* out) {
+  const PackedGroup* in = &row->infos;
+  const PackedGroup* va = &row->values;
+  if (!in->cut && !va->cut && 6 + in->bytes + va->bytes <= kRowPayloadCapacity) {
+    // Everything fits (the common case): no entry needs to be looked at.
+    out[0] = kRowPayloadMarker0;
+    out[1] = kRowPayloadMarker1;
+    store_u16(out + 2, in->bytes);
+    memcpy(out + 4, in->body, in->bytes);
+    store_u16(out + 4 + in->bytes, va->bytes);
+    memcpy(out + 6 + in->bytes, va->body, va->bytes);
+    return 6 + in->bytes + va->bytes;
+  }
   out[0] = 0;
   out[1] = 0;
   uint32_t off = 2;
