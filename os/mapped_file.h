@@ -54,6 +54,11 @@ int os_file_unmap(void* addr, uint64_t size);
 // far as the caller is concerned: 0, or -1 (ENOSPC, EFBIG, EIO, ...) when
 // not every byte could be written.
 int os_file_write_at(os_file f, uint64_t offset, const void* bytes, uint64_t len);
+// Asks the system to back `len` bytes of a writable view at `addr` with
+// pages now, in one call instead of one fault per page (faults are dear in
+// some virtual machines). A hint: failures (an older system) are ignored and
+// the pages fault in as they are first written.
+void os_file_populate(void* addr, uint64_t len);
 // Reserves the disk space of [offset, offset + len) inside the file, so that
 // writing through a view there cannot fail for want of room. The file's size
 // does not change. 0, or -1 (ENOSPC when the file system is full).

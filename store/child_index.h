@@ -7,10 +7,11 @@
 // data directory that is mapped into memory (file pages, written back and
 // dropped by the system under pressure, gone when the store closes):
 //
-//   1. A parent's slot (8 bytes) is found directly from its row number
+//   1. A parent's slot (4 bytes) is found directly from its row number
 //      through pages of 16,384 slots; the heap holds only the page table.
 //   2. A slot is empty, holds one child inline (the common "packet with one
-//      detail row"), or holds the offset of the parent's ChildList.
+//      detail row"; the child as its distance from the parent), or holds
+//      the offset of the parent's ChildList.
 //   3. A list's visible children are the list of all children itself while
 //      the filter hides none of them (count_visible == count_all); only a
 //      list that hides some keeps a separate visible array.

@@ -168,6 +168,15 @@ int os_file_unmap(void* addr, uint64_t size) {
   return munmap(addr, (size_t)size) == 0 ? 0 : -1;
 }
 
+void os_file_populate(void* addr, uint64_t len) {
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels answer EINVAL
+#endif
+  int saved = errno;
+  madvise(addr, (size_t)len, MADV_POPULATE_WRITE);
+  errno = saved;
+}
+
 int os_file_write_at(os_file f, uint64_t offset, const void* bytes, uint64_t len) {
   if (injected("write")) return -1;
   const uint8_t* p = (const uint8_t*)bytes;
