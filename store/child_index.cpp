@@ -294,8 +294,36 @@ void child_index_destroy(ChildIndex* ix) {
   ix->dir = nullptr;
 }
 
+// The appends that allocate nothing (almost all of them): the first child of
+// a parent whose slot page exists, and one more child of a list whose arrays
+// have room. True when done.
+static bool add_in_place(ChildIndex* ix, uint32_t parent, uint32_t child, uint32_t flags,
+                         bool shown) {
+  uint32_t page = parent >> kChunkShift;
+  if (page >= ix->page_count || !ix->pages[page]) return false;
+  uint64_t slot = slot_get(ix, parent);
+  if (slot == 0) {
+    if (parent == 0 || !inlinable(parent, child)) return false;
+    slot_set(ix, parent, kInline | (shown ? kInlineShown : 0) | child);
+    return true;
+  }
+  if (slot & kInline) return false;
+  ChildList* l = list_at(ix, slot);
+  uint32_t n = l->count_all;
+  bool apart = l->count_visible != n;  // a visible array of its own
+  if (push_cost(n) != 0) return false;
+  if (shown ? apart && push_cost(l->count_visible) != 0 : !apart) return false;
+  if (apart && shown) array_push(ix, &l->visible, l->count_visible, child);
+  if (parent == 0) array_push(ix, &ix->root_flags, n, flags);
+  array_push(ix, &l->all, n, child);
+  l->count_all++;
+  if (shown) l->count_visible++;
+  return true;
+}
+
 int child_index_add(ChildIndex* ix, uint32_t parent, uint32_t child, uint32_t flags) {
   bool shown = !attr_hidden(flags, ix->mask);
+  if (add_in_place(ix, parent, child, flags, shown)) return 0;
   uint32_t page = parent >> kChunkShift;
   if (page_table_cover(ix, page) != 0) return -1;
   uint64_t slot = slot_get(ix, parent);

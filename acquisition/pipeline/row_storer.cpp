@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "acquisition/pipeline/row_queue.h"
 #include "acquisition/pipeline/row_records.h"
@@ -34,23 +36,32 @@ struct ParkedHead {
 };
 #pragma pack(pop)
 
-void park_in(std::vector<uint8_t>& v, uint8_t level, uint32_t attr, const uint8_t* payload,
-             uint32_t len) {
+// Appends one parked row; false when memory runs out (the row is lost).
+bool park_in(ParkedRows* v, uint8_t level, uint32_t attr, const uint8_t* payload, uint32_t len) {
+  size_t need = v->len + sizeof(ParkedHead) + len;
+  if (need > v->cap) {
+    size_t cap = v->cap ? v->cap : 64 * 1024;
+    while (cap < need) cap *= 2;
+    uint8_t* grown = (uint8_t*)realloc(v->bytes, cap);
+    if (!grown) return false;
+    v->bytes = grown;
+    v->cap = cap;
+  }
   ParkedHead head{level, attr, (uint16_t)len};
-  size_t at = v.size();
-  v.resize(at + sizeof head + len);
-  memcpy(v.data() + at, &head, sizeof head);
-  memcpy(v.data() + at + sizeof head, payload, len);
+  memcpy(v->bytes + v->len, &head, sizeof head);
+  memcpy(v->bytes + v->len + sizeof head, payload, len);
+  v->len = need;
+  return true;
 }
 
 // Calls fn(head, payload) for each row parked in v.
 template <typename Fn>
-void for_each_parked(const std::vector<uint8_t>& v, Fn fn) {
+void for_each_parked(const ParkedRows& v, Fn fn) {
   size_t at = 0;
-  while (at + sizeof(ParkedHead) <= v.size()) {
+  while (at + sizeof(ParkedHead) <= v.len) {
     ParkedHead head;
-    memcpy(&head, v.data() + at, sizeof head);
-    fn(head, v.data() + at + sizeof head);
+    memcpy(&head, v.bytes + at, sizeof head);
+    fn(head, v.bytes + at + sizeof head);
     at += sizeof head + head.length;
   }
 }
@@ -63,10 +74,9 @@ void fail_with(RowStorer* s, int err, const char* path) {
 // Parks one row of the open transfer: in memory up to the bound, then on disk.
 void park_transfer_row(RowStorer* s, uint8_t level, uint32_t attr, const uint8_t* payload,
                        uint32_t len) {
-  if (!s->spill && s->parked.size() + sizeof(ParkedHead) + len <= kParkedMemory) {
-    park_in(s->parked, level, attr, payload, len);
+  if (!s->spill && s->parked.len + sizeof(ParkedHead) + len <= kParkedMemory &&
+      park_in(&s->parked, level, attr, payload, len))
     return;
-  }
   if (!s->spill && !(s->spill = datafile_create(kSpillName))) {
     fail_with(s, errno ? errno : EIO, datafile_path(kSpillName));
     return;
@@ -82,12 +92,12 @@ void park_transfer_row(RowStorer* s, uint8_t level, uint32_t attr, const uint8_t
 }
 
 void drop_packet_rows(RowStorer* s) {
-  s->packetRows.clear();
+  s->packetRows.len = 0;
   s->packetRowCount = 0;
 }
 
 void drop_transfer_rows(RowStorer* s) {
-  s->parked.clear();
+  s->parked.len = 0;
   if (s->spill && s->spilledRows) datafile_reset(s->spill);
   s->spilledRows = 0;
 }
@@ -117,8 +127,7 @@ void apply(RowStorer* s, const RowRecord* r, const uint8_t* payload) {
                                r->attr);
       break;
     case RECORD_PACKET_ROW:
-      park_in(s->packetRows, 2, r->attr, payload, r->length);
-      s->packetRowCount++;
+      if (park_in(&s->packetRows, 2, r->attr, payload, r->length)) s->packetRowCount++;
       break;
     case RECORD_TRANSACTION:
       if (row_tree_append_held(tx, r->generation, 0, payload, r->length, r->attr)) {
@@ -266,6 +275,7 @@ int row_storer_start(RowStorer* s, RowQueue* queue, RowTree* const trees[4],
   s->stop.store(false);
   s->synced = 0;
   s->packetRowCount = 0;
+  s->packetRows = s->parked = ParkedRows{nullptr, 0, 0};
   s->spill = nullptr;
   s->spilledRows = 0;
   s->unpublished = false;
@@ -296,6 +306,10 @@ void row_storer_stop(RowStorer* s) {
   }
   drop_packet_rows(s);
   drop_transfer_rows(s);
+  for (ParkedRows* v : {&s->packetRows, &s->parked}) {
+    free(v->bytes);
+    *v = ParkedRows{nullptr, 0, 0};
+  }
   if (s->spill) datafile_close_delete(s->spill);
   s->spill = nullptr;
 }

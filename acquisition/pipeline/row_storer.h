@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 struct RowQueue;
 struct RowTree;
@@ -39,6 +38,13 @@ struct PipelineFailure {
 // Sets the failure unless one is set already.
 void pipeline_failure_set(PipelineFailure* f, const char* text);
 
+// Rows parked back to back: a head and the payload each.
+struct ParkedRows {
+  uint8_t* bytes;  // heap, grown by doubling and kept for reuse
+  size_t len;
+  size_t cap;
+};
+
 struct RowStorer {
   RowQueue* queue;                       // not owned
   RowTree* trees[4];                     // by RecordTree; not owned
@@ -48,9 +54,9 @@ struct RowStorer {
   std::mutex syncLock;                   // guards `synced`
   std::condition_variable syncDone;
   uint64_t synced;                       // see invariant 3
-  std::vector<uint8_t> packetRows;       // parked packet rows of the open transaction
+  ParkedRows packetRows;                 // parked packet rows of the open transaction
   uint32_t packetRowCount;
-  std::vector<uint8_t> parked;           // parked rows of the open transfer (memory part)
+  ParkedRows parked;                     // parked rows of the open transfer (memory part)
   DataFile* spill;                       // their continuation on disk, or null
   uint64_t spilledRows;                  // rows in the spill file
   bool unpublished;                      // rows stored since the last publish
