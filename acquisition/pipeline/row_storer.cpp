@@ -174,25 +174,26 @@ void hold_trees(RowStorer* s) {
   s->held = true;
 }
 
-// Lets the trees go; a tree that could not store a row stops the storing.
 void let_go_trees(RowStorer* s) {
   if (!s->held) return;
   for (RowTree* t : s->trees)
     if (t) row_tree_let_go(t);
   s->held = false;
+}
+
+// Shows the rows stored since the last publish; a tree that could not store
+// a row (then or before) stops the storing.
+void publish(RowStorer* s) {
+  hold_trees(s);
+  for (RowTree* t : s->trees)
+    if (t) row_tree_publish_held(t);
+  let_go_trees(s);
+  s->unpublished = false;
   for (RowTree* t : s->trees) {
     const char* path = nullptr;
     if (t)
       if (int err = row_tree_error(t, &path)) fail_with(s, err, path);
   }
-}
-
-// Shows the rows stored since the last publish.
-void publish(RowStorer* s) {
-  hold_trees(s);
-  for (RowTree* t : s->trees)
-    if (t) row_tree_publish_held(t);
-  s->unpublished = false;
 }
 
 void mark_synced(RowStorer* s) {
@@ -252,8 +253,8 @@ void run(RowStorer* s) {
     int timeout = s->unpublished ? (waited < kPublishMs ? kPublishMs - waited : 1) : -1;
     if (rowqueue_wait(q, timeout, s->unpublished)) syncWanted = true;
   }
-  if (s->unpublished) publish(s);
   let_go_trees(s);
+  if (s->unpublished) publish(s);
   mark_synced(s);
 }
 
