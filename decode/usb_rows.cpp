@@ -69,13 +69,21 @@ static void sink_add_time(RowSink s, DataMsg* key, uint64_t ns) {
 }
 
 // The sinks of the rows made for every packet.
-static RowSink top_infos(dataParse* dp) { return sink_of(&dp->rawPackageInfo, dp->packedTop, true); }
-static RowSink top_values(dataParse* dp) { return sink_of(&dp->rawPackageValue, dp->packedTop, false); }
-static RowSink sub_infos(dataParse* dp) { return sink_of(&dp->rawPackageParseInfo, dp->packedSub, true); }
+static RowSink top_infos(dataParse* dp) {
+  return sink_of(&dp->rawPackageInfo, dp->packedTop, true);
+}
+static RowSink top_values(dataParse* dp) {
+  return sink_of(&dp->rawPackageValue, dp->packedTop, false);
+}
+static RowSink sub_infos(dataParse* dp) {
+  return sink_of(&dp->rawPackageParseInfo, dp->packedSub, true);
+}
 static RowSink sub_values(dataParse* dp) {
   return sink_of(&dp->rawPackageParseValue, dp->packedSub, false);
 }
-static RowSink view_infos(dataParse* dp) { return sink_of(&dp->viewPackageInfo, dp->packedView, true); }
+static RowSink view_infos(dataParse* dp) {
+  return sink_of(&dp->viewPackageInfo, dp->packedView, true);
+}
 static RowSink view_values(dataParse* dp) {
   return sink_of(&dp->viewPackageValue, dp->packedView, false);
 }
@@ -262,7 +270,8 @@ void rows_token(dataParse* dp) {
   sink_add_u32(top_infos(dp), kept_word<W_PACKAGE, 12, 11>(), t->number);
   sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), t->timestamp);
   sink_add(top_values(dp), kept_word<W_TOKEN, 14>(), word(usb_pid_info(t->pid)->word));
-  sink_add_new(top_values(dp), kept_word<W_RAW, 15, 11>(), t->pid == PID_SPLIT ? 4 : 3, t->bytes, D_HEX);
+  sink_add_new(top_values(dp), kept_word<W_RAW, 15, 11>(), t->pid == PID_SPLIT ? 4 : 3, t->bytes,
+               D_HEX);
 }
 
 // The cells of a data packet, built once per packet. Each list gets a copy,
@@ -458,7 +467,8 @@ void rows_handshake(dataParse* dp) {
     sink_add(view_infos(dp), kept_word<W_DIR, 27>(), word(up ? W_UP : W_DOWN));
     sink_add(view_values(dp), kind_key(h->pid), pid_cell(h->pid));
   }
-  rows_add(&dp->transactionState, kept_word<W_STATE, 28>(), word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
+  rows_add(&dp->transactionState, kept_word<W_STATE, 28>(),
+           word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
   sink_add_u32(top_infos(dp), kept_word<W_PACKAGE>(), h->number);
   sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), h->timestamp);
   sink_add(top_values(dp), kept_word<W_HANDSHAKE, 21>(), word(usb_pid_info(h->pid)->word));
@@ -488,7 +498,8 @@ uint32_t transaction_end(dataParse* dp, uint32_t lastNumber) {
   TransactionRecord* tx = &dp->transaction;
   tx->lastNumber = lastNumber;
   if (shows_view(tx->token.pid))
-    rows_add(&dp->transactionRange, kept_word<W_PACKAGE, 12, 11>(), range_cell(tx->firstNumber, lastNumber));
+    rows_add(&dp->transactionRange, kept_word<W_PACKAGE, 12, 11>(),
+             range_cell(tx->firstNumber, lastNumber));
   tx->open = 0;
   return RESULT_TRANSACTION_ENDED;
 }
@@ -496,7 +507,8 @@ uint32_t transaction_end(dataParse* dp, uint32_t lastNumber) {
 uint32_t transfer_end(dataParse* dp, uint32_t lastNumber) {
   TransferRecord* tr = &dp->transfer;
   tr->lastNumber = lastNumber;
-  rows_add(&dp->transferRange, kept_word<W_PACKAGE, 12, 11>(), range_cell(tr->firstNumber, lastNumber));
+  rows_add(&dp->transferRange, kept_word<W_PACKAGE, 12, 11>(),
+           range_cell(tr->firstNumber, lastNumber));
   if (tr->state != TRANSFER_NONE) {
     rows_add(&dp->transferState, kept_word<W_STATE, 28>(),
              word(tr->state == TRANSFER_COMPLETE ? W_SUCCESS : W_FAILED));

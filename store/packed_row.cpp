@@ -90,8 +90,9 @@ static int finish_group(const PackedGroup* g, uint8_t* out, uint32_t* offset) {
   *offset = w;
   if (i == g->entries && !g->cut) return 0;
   const uint16_t* sizes = i < g->entries ? g->sizes[i] : g->cutSizes;
-  orvane_log("*offset = %d, key_size = %d, value_size = %d, desc_size = %d, buf_capacity = %d",
-             (int)w, (int)sizes[0], (int)sizes[1], 0, (int)cap);
+  orvane_log(
+      "*offset = %d, key_size = %d, value_size = %d, desc_size = %d, buf_capacity = %d", (int)w,
+      (int)sizes[0], (int)sizes[1], 0, (int)cap);
   orvane_log("缓冲区不足，释放剩余节点");
   return -1;
 }

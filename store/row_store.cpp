@@ -106,9 +106,7 @@ int flush_value_file(RowStore* s) {
   return write_counters(&s->staged, s->hFile, s->path, s->record_count, s->used);
 }
 
-// Writes the index file's staged entries, header and rewritten entries.
-// The rewritten entries go under the owner's file lock when there is an
-// owner (readers may be copying them).
+// Writes the index file's staged entries and header.
 int flush_index_file(IndexFile* x) {
   if (flush_staged(&x->staged, x->hFile, x->path) != 0) return -1;
   if (x->entry_count != x->shown_count &&
@@ -117,6 +115,9 @@ int flush_index_file(IndexFile* x) {
   return 0;
 }
 
+// Writes the entries rewritten after they reached the file (see
+// rowstore_update_entry); under the owner's file lock, as readers may be
+// copying them.
 int write_rewritten(IndexFile* x) {
   int rc = 0;
   for (uint32_t i = 0; i < x->rewritten_count && rc == 0; i++) {

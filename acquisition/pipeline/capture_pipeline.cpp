@@ -129,7 +129,8 @@ void pipeline_destroy(CapturePipeline* pl) {
     pl->decoder->freeOutputLists();
     pl->decoder->packRowsAsBuilt(false);
   }
-  for (RowTree* t : {pl->trees.package, pl->trees.transaction, pl->trees.data, pl->trees.descriptor})
+  for (RowTree* t :
+       {pl->trees.package, pl->trees.transaction, pl->trees.data, pl->trees.descriptor})
     if (t) row_tree_defer_publish(t, false);
   rowqueue_destroy(pl->queue);
   delete pl;
@@ -157,7 +158,8 @@ static void move_packed_package_rows(CapturePipeline* pl) {
   PackedRow* sub = dp->packedSub;
   if (!packed_group_used(&top->infos)) return;
   bool values = packed_group_used(&top->values);
-  if (!values) orvane_log("DataParse->rawPackageInfo == NULL || DataParse->rawPackageValue == NULL");
+  if (!values)
+    orvane_log("DataParse->rawPackageInfo == NULL || DataParse->rawPackageValue == NULL");
   require_both(top, values ? top : nullptr, "appendRowPar_KV_P Infos == NULL || Values == NULL");
   emit_packed(pl, RECORD_ROW, RECORD_TREE_PACKAGE, 0, top, dp->attrFlag);
   bool both = packed_group_used(&sub->infos) && packed_group_used(&sub->values);

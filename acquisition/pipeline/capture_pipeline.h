@@ -10,7 +10,8 @@
 // When the queue is full the decoding waits. Rows reach readers shortly
 // after they are decoded (at most some tens of milliseconds); pipeline_sync
 // waits until every row handed over is stored and visible, and
-// pipeline_finish implies it.
+// pipeline_finish implies it. The rows made for every packet come from the
+// decoder packed already (dataParse::packRowsAsBuilt, switched on here).
 //
 // The transaction assembly keeps the head and detail lists of the open
 // transaction until it closes; its packet rows, and the closed transactions
@@ -19,6 +20,11 @@
 // A row that cannot be stored (a full disk, a file past the size limit)
 // stops the storing: pipeline_failure then gives one line for the user, and
 // every row stored before it stays readable.
+//
+// Threads: one thread (the capture worker's consumer, orvane-dump's main)
+// makes every call but pipeline_failure, which any thread may make. Other
+// threads read the trees, clear them and set their filters at any time (a
+// row decoded before a clear of its tree is not stored after it).
 #pragma once
 
 #include <cstdint>

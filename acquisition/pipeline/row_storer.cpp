@@ -111,7 +111,8 @@ void unpark_transfer_rows(RowStorer* s, RowTree* tree, uint32_t generation) {
   for (uint64_t i = 0; i < s->spilledRows; i++) {
     ParkedHead h;
     if (datafile_read(s->spill, &h, sizeof h) != sizeof h) break;
-    if (h.length == 0 || h.length > sizeof buf || datafile_read(s->spill, buf, h.length) != h.length)
+    if (h.length == 0 || h.length > sizeof buf ||
+        datafile_read(s->spill, buf, h.length) != h.length)
       break;
     row_tree_append_held(tree, generation, h.level, buf, h.length, h.attr);
   }

@@ -8,7 +8,8 @@
 // package view (ROWS counts packets, so twice as many rows are stored).
 // Rows are appended the way the tree model appends them: allocate the entry,
 // fill the fields, count the child in the parent's entry (kept in memory),
-// store the payload (100..300 bytes); every 4,096 rows are published. Prints rows per second, the heap
+// store the payload (100..300 bytes); every 4,096 rows are published. Prints
+// rows per second, the heap
 // in use, RssAnon and the file sizes. Files go to a private temporary
 // directory and are deleted at the end.
 #include <malloc.h>

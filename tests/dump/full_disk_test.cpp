@@ -49,9 +49,8 @@ TEST(FullDisk, ASmallFileSystemEndsTheDumpWithAMessage) {
 
   dumprun::Result r = dumprun::run({"--quiet", capture}, dir.path(), small);
   EXPECT_EQ(r.status, 1) << r.err;  // a crash (SIGBUS) has no exit status
-  EXPECT_NE(r.err.find("orvane-dump: no space left on the device holding " + small + "/orvane-dump-"),
-            std::string::npos)
-      << r.err;
+  std::string says = "orvane-dump: no space left on the device holding " + small + "/orvane-dump-";
+  EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
   EXPECT_TRUE(is_empty_dir(small));
 }
 

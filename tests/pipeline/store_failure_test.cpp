@@ -18,8 +18,8 @@ TEST(PipelineStoreFailure, ACaptureDataFileThatCannotBeWrittenStopsTheCapture) {
   CaptureSession* s = capture_session_open(1, err, sizeof err);
   ASSERT_NE(s, nullptr) << err;
   uint64_t t = 1000;
-  for (const usbtest::Bytes& b : {usbtest::token(0x69, 9, 2), usbtest::data(0xC3, usbtest::filled(8)),
-                                  usbtest::hs(0xD2), usbtest::sof(1)})
+  using namespace usbtest;
+  for (const Bytes& b : {token(0x69, 9, 2), data(0xC3, filled(8)), hs(0xD2), sof(1)})
     pipeline_decode_packet(s->pipeline, b.data(), (int32_t)b.size(), t += 100, 1);
   pipeline_sync(s->pipeline);
   std::vector<std::string> stored = treetext::lines(s->trees.transaction);
@@ -28,7 +28,7 @@ TEST(PipelineStoreFailure, ACaptureDataFileThatCannotBeWrittenStopsTheCapture) {
 
   // Packets that make no rows, only capture data, until a write is due.
   os_file_fail_next("write", 1, ENOSPC);
-  usbtest::Bytes junk(100, 0x00);
+  Bytes junk(100, 0x00);
   for (int i = 0; i < 1000; i++)
     pipeline_decode_packet(s->pipeline, junk.data(), (int32_t)junk.size(), t += 100, 1);
   const char* why = pipeline_failure(s->pipeline);

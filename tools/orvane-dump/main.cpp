@@ -144,8 +144,9 @@ int main(int argc, char** argv) {
               row_tree_row_count(trees.package), row_tree_row_count(trees.transaction),
               row_tree_row_count(trees.data), row_tree_row_count(trees.descriptor), seconds,
               seconds > 0 ? (double)packets / seconds : 0.0,
-              (unsigned long long)(row_tree_bytes(trees.package) + row_tree_bytes(trees.transaction) +
-                                   row_tree_bytes(trees.data) + row_tree_bytes(trees.descriptor)),
+              (unsigned long long)(row_tree_bytes(trees.package) +
+                                   row_tree_bytes(trees.transaction) + row_tree_bytes(trees.data) +
+                                   row_tree_bytes(trees.descriptor)),
               os_thread_cpu_ns() / 1e9, pipeline_storing_cpu_ns(pipeline) / 1e9);
     }
   }
