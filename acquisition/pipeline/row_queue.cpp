@@ -35,14 +35,14 @@ struct RowQueue {
   uint64_t reserved_at;           // start of the reserved record (after a wrap)
   uint32_t reserved_max;          // its largest length
   std::atomic<bool> producer_waits;  // asleep for room
-  uint64_t producer_slept;        // times it slept for room
+  std::atomic<uint64_t> producer_slept;  // times it slept for room
   // Consumer side.
   alignas(64) std::atomic<uint64_t> tail;  // start of the oldest unreleased record
   uint64_t taken;                 // end of the records taken
   uint64_t head_seen;             // the producer's head as last read
   std::atomic<int> consumer_sleep;  // Sleep
   std::atomic<bool> kicked;       // a kick not yet seen by rowqueue_wait
-  uint64_t slept[2];              // times it slept, dozed
+  std::atomic<uint64_t> slept[2];  // times it slept, dozed
   // Sleeping and waking.
   alignas(64) std::mutex lock;
   std::condition_variable room;   // the producer waits here
@@ -68,8 +68,9 @@ RowQueue* rowqueue_create(uint32_t capacity) {
   q->reserved_max = 0;
   q->taken = q->head_seen = 0;
   q->producer_waits.store(false);
-  q->producer_slept = 0;
-  q->slept[0] = q->slept[1] = 0;
+  q->producer_slept.store(0);
+  q->slept[0].store(0);
+  q->slept[1].store(0);
   q->consumer_sleep.store(AWAKE);
   q->kicked.store(false);
   return q;
@@ -111,7 +112,7 @@ uint8_t* rowqueue_reserve(RowQueue* q, uint32_t max) {
       rowqueue_flush(q);
       std::unique_lock<std::mutex> hold(q->lock);
       q->producer_waits.store(true);
-      q->producer_slept++;
+      q->producer_slept.fetch_add(1, std::memory_order_relaxed);
       // Seen before the consumer's next release, or woken by it (both sides
       // store their position before they look at the other's flag).
       while (q->capacity - (at - (q->tail_seen = q->tail.load())) < span) {
@@ -181,7 +182,7 @@ bool rowqueue_wait(RowQueue* q, int timeout_ms, bool doze) {
   // the flag down, and its record is seen here.
   auto ready = [&] { return q->kicked.load() || q->head.load() != q->taken; };
   if (!ready()) {
-    q->slept[doze ? 1 : 0]++;
+    q->slept[doze ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
     if (timeout_ms < 0)
       q->data.wait(hold, ready);
     else
@@ -192,5 +193,7 @@ bool rowqueue_wait(RowQueue* q, int timeout_ms, bool doze) {
 }
 
 RowQueueWaits rowqueue_waits(const RowQueue* q) {
-  return RowQueueWaits{q->producer_slept, q->slept[0], q->slept[1]};
+  return RowQueueWaits{q->producer_slept.load(std::memory_order_relaxed),
+                       q->slept[0].load(std::memory_order_relaxed),
+                       q->slept[1].load(std::memory_order_relaxed)};
 }

@@ -61,8 +61,7 @@ uint64_t rowqueue_taken(const RowQueue* q);
 // timeout is short anyway. Returns true when it was kicked.
 bool rowqueue_wait(RowQueue* q, int timeout_ms, bool doze);
 
-// How often each side had to wait (for tests and measurements; read them
-// when neither side runs).
+// How often each side had to wait (for tests and measurements; any thread).
 struct RowQueueWaits {
   uint64_t producer;  // times the producer slept for room
   uint64_t sleeping;  // times the consumer slept until a record came
