@@ -297,6 +297,8 @@ int rowstore_update_entry(RowStore* store, uint64_t offset, const IndexEntry* en
     }
   }
   if (x->rewritten_count == kRewrittenEntries) {
+    // An older copy of these entries may still be on its way to the file.
+    append_buffer_settle(&x->staged);
     std::lock_guard<std::mutex> hold(store->file_lock);
     if (write_rewritten(x) != 0) return -1;
   }
@@ -317,6 +319,12 @@ int rowstore_publish(RowStore* store) {
   store->shown_used = store->used;
   if (x) x->shown_count = x->entry_count;
   return 0;
+}
+
+void rowstore_set_writer(RowStore* store, FileWriter* writer) {
+  if (!store) return;
+  append_buffer_set_writer(&store->staged, writer);
+  if (store->index) append_buffer_set_writer(&store->index->staged, writer);
 }
 
 int rowstore_error(RowStore* store, const char** path) {

@@ -35,6 +35,7 @@
 #include "store/store_layout.h"
 
 struct IndexFile;
+struct FileWriter;
 
 // A value file with its child index and attached index file.
 struct RowStore {
@@ -105,6 +106,10 @@ int rowstore_update_entry(RowStore* store, uint64_t offset, const IndexEntry* en
 // and shows the rows to readers. 0, or -1 when a write failed: the rows
 // published before stay readable, everything later is refused.
 int rowstore_publish(RowStore* store);
+// Has both files' staged bytes written by `writer`'s thread from now on (null:
+// by the appending thread itself); see file_writer.h. Call it between
+// appends, after the index file is attached.
+void rowstore_set_writer(RowStore* store, FileWriter* writer);
 // The system error of the last refused append or allocation (ENOSPC for a
 // full disk, EFBIG past the file size limit), 0 while none; with `path` the
 // file it concerns. A failed write stays; a failed growth is retried.

@@ -26,6 +26,7 @@ static int open_pair(RowTree* tree) {
     tree->store = nullptr;
     return -1;
   }
+  rowstore_set_writer(tree->store, tree->writer);
   return 0;
 }
 
@@ -314,6 +315,12 @@ void row_tree_delete_files(RowTree* tree) {
   tree->index = nullptr;
   tree->store = nullptr;
   start_empty(tree);
+}
+
+void row_tree_set_writer(RowTree* tree, FileWriter* writer) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  tree->writer = writer;
+  rowstore_set_writer(tree->store, writer);
 }
 
 void row_tree_defer_publish(RowTree* tree, bool defer) {

@@ -47,6 +47,7 @@ struct RowTree {
   char indexName[kRowTreeNameMax + 1];  // index file name
   std::atomic<uint32_t> generation;  // counts the clears: rows built before one are dropped
   bool deferPublish;          // appends wait for row_tree_publish
+  FileWriter* writer;         // writes the store files' staged bytes, or null
   std::vector<TreeChild> unpublished;  // children of the rows appended since the last publish
   int error;                  // system error of the first refused row (0: none)
   char errorPath[256];        // the file it concerns
@@ -106,6 +107,9 @@ void row_tree_set_filter(RowTree* tree, uint32_t mask, row_tree_hook begin, row_
 // Deletes both files; the tree has no store afterwards.
 void row_tree_delete_files(RowTree* tree);
 
+// Has the store files' bytes written on `writer`'s thread (file_writer.h)
+// from now on, also after a clear; null: on the appending thread.
+void row_tree_set_writer(RowTree* tree, FileWriter* writer);
 // With `defer` set, appends wait for row_tree_publish before readers see
 // them (one write of each file per batch instead of per row).
 void row_tree_defer_publish(RowTree* tree, bool defer);

@@ -15,6 +15,7 @@
 #include "decode/loaded_packets.h"
 #include "os/log.h"
 #include "store/data_file.h"
+#include "store/file_writer.h"
 #include "store/packed_row.h"
 #include "store/store_files.h"
 #include "views/row_tree.h"
@@ -100,10 +101,16 @@ CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t qu
     delete pl;
     return nullptr;
   }
-  // The storing thread shows rows once per batch, not once per row; the
-  // rows made for every packet come packed from the decoder.
-  for (RowTree* t : byRecord)
-    if (t) row_tree_defer_publish(t, true);
+  // The storing thread shows rows once per batch, not once per row, and
+  // leaves the writing of the files to a thread of their own (the other
+  // processor's time when the decoding waits for it); the rows made for
+  // every packet come packed from the decoder.
+  pl->writer = file_writer_start();
+  for (RowTree* t : byRecord) {
+    if (!t) continue;
+    row_tree_defer_publish(t, true);
+    if (pl->writer) row_tree_set_writer(t, pl->writer);
+  }
   if (decoder) decoder->packRowsAsBuilt(true);
   return pl;
 }
@@ -130,8 +137,12 @@ void pipeline_destroy(CapturePipeline* pl) {
     pl->decoder->packRowsAsBuilt(false);
   }
   for (RowTree* t :
-       {pl->trees.package, pl->trees.transaction, pl->trees.data, pl->trees.descriptor})
-    if (t) row_tree_defer_publish(t, false);
+       {pl->trees.package, pl->trees.transaction, pl->trees.data, pl->trees.descriptor}) {
+    if (!t) continue;
+    row_tree_set_writer(t, nullptr);
+    row_tree_defer_publish(t, false);
+  }
+  file_writer_stop(pl->writer);
   rowqueue_destroy(pl->queue);
   delete pl;
 }

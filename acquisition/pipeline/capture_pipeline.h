@@ -35,6 +35,7 @@
 struct dataParse;
 struct RowTree;
 struct RowQueue;
+struct FileWriter;
 
 // The four trees the rows go to (not owned by the pipeline).
 struct RowTrees {
@@ -62,6 +63,7 @@ struct CapturePipeline {
   kvLinkedList* transferKey;           // transfer row Infos under construction
   uint64_t packetsIn;                  // packets handed to the decoding step
   RowQueue* queue;                     // packed rows on their way to the storing thread
+  FileWriter* writer;                  // writes the trees' files for the storing thread
   RowStorer storer;                    // the storing thread and the rows it parks
   PipelineFailure failure;             // why storing stopped, once it did
 };
