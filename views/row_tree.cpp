@@ -160,15 +160,15 @@ static void append_top(RowTree* tree, RowSource* src, uint32_t attr) {
 
 // The shared body of the second- and third-level appends: a row under the
 // row whose entry (as last written) is *parent at `parentOffset`; its entry
-// offset goes to *ownOffset, the entry itself to *own. False when dropped.
-static bool append_under(RowTree* tree, IndexEntry* parent, uint64_t parentOffset,
+// offset goes to *ownOffset, the entry itself to *own.
+static void append_under(RowTree* tree, IndexEntry* parent, uint64_t parentOffset,
                          uint64_t* ownOffset, IndexEntry* own, RowSource* src, uint32_t attr) {
   uint64_t offset = 0;
   IndexEntry* e = tree->store ? rowstore_new_entry(tree->store, &offset) : nullptr;
   if (!e) {
     note_store_failure(tree);
     source_free(src);
-    return false;
+    return;
   }
   uint32_t r = tree->nextRow++;
   e->row = r;
@@ -183,7 +183,6 @@ static bool append_under(RowTree* tree, IndexEntry* parent, uint64_t parentOffse
   parent->has_children = 1;
   if (rowstore_update_entry(tree->store, parentOffset, parent) != 0) note_store_failure(tree);
   finish_append(tree, parent->row, r, attr);
-  return true;
 }
 
 static void append_second(RowTree* tree, RowSource* src, uint32_t attr) {
