@@ -3,7 +3,8 @@
 # default) written by the stand-in backend's offline mode (SOFs, NAKed polls,
 # 512-byte bulk data both ways), replayed by `orvane-dump --quiet --stats`
 # into all four row stores. Reports packets per second (wall clock and CPU),
-# the processor time of the decoding and the storing thread, the store
+# the processor time of the decoding thread and of the storing threads
+# (storing the rows, writing their files), the store
 # bytes written per packet, the peak anonymous memory (RssAnon) of the dump,
 # and the same capture read by `tshark -r FILE.pcap` in the same run for
 # comparison. The machine's load average is printed first: other work on
@@ -70,6 +71,6 @@ awk -v n="$packets" -v dw="$dwall" -v du="$duser" -v ds="$dsys" -v dp="$dpeak" \
   printf "orvane-dump: %.2f s wall, %.2f s CPU -> %.0f packets/s (wall), %.0f packets/s (CPU); peak RssAnon %.1f MB\n", dw, dc, n / dw, n / dc, dp / 1024;
   printf "tshark:      %.2f s wall, %.2f s CPU -> %.0f packets/s (wall), %.0f packets/s (CPU); peak RssAnon %.1f MB\n", tw, tc, n / tw, n / tc, tp / 1024;
   printf "ratio (orvane-dump speed / tshark speed): %.2f (wall), %.2f (CPU)\n", tw / dw, tc / dc;
-  printf "orvane-dump threads: decoding %.2f s CPU (%.0f packets/s), storing %.2f s CPU (%.0f packets/s)\n", dcpu, (dcpu > 0 ? n / dcpu : 0), scpu, (scpu > 0 ? n / scpu : 0);
+  printf "orvane-dump threads: decoding %.2f s CPU (%.0f packets/s), storing and writing %.2f s CPU (%.0f packets/s)\n", dcpu, (dcpu > 0 ? n / dcpu : 0), scpu, (scpu > 0 ? n / scpu : 0);
   printf "store bytes written: %.0f per packet (%.2f GB in all)\n", sb / n, sb / 1e9;
 }'

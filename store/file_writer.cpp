@@ -1,6 +1,7 @@
 // The writing thread of staged bytes (see file_writer.h).
 #include "store/file_writer.h"
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -8,6 +9,7 @@
 #include <new>
 #include <thread>
 
+#include "os/clock.h"
 #include "store/append_buffer.h"
 
 namespace {
@@ -28,6 +30,7 @@ struct FileWriter {
   std::condition_variable done;  // a job was made
   std::deque<Job> jobs;          // handed over, oldest first
   bool stop;
+  std::atomic<uint64_t> cpuNs;   // processor time of the thread after its last job
   std::thread thread;
 };
 
@@ -40,6 +43,7 @@ static void run(FileWriter* w) {
     hold.unlock();
     int err = 0;
     if (os_file_write_at(job.file, job.offset, job.bytes, job.len) != 0) err = errno ? errno : EIO;
+    w->cpuNs.store(os_thread_cpu_ns(), std::memory_order_relaxed);
     hold.lock();
     w->jobs.pop_front();
     if (err && !job.ab->writeFailed) job.ab->writeFailed = err;
@@ -52,6 +56,7 @@ FileWriter* file_writer_start(void) {
   FileWriter* w = new (std::nothrow) FileWriter();
   if (!w) return nullptr;
   w->stop = false;
+  w->cpuNs.store(0);
   try {
     w->thread = std::thread(run, w);
   } catch (...) {
@@ -78,6 +83,10 @@ void file_writer_submit(FileWriter* w, AppendBuffer* ab, os_file f, uint64_t off
   ab->writing = true;
   w->jobs.push_back(Job{ab, f, offset, bytes, len});
   w->work.notify_one();
+}
+
+uint64_t file_writer_cpu_ns(FileWriter* w) {
+  return w ? w->cpuNs.load(std::memory_order_relaxed) : 0;
 }
 
 void file_writer_wait(FileWriter* w, AppendBuffer* ab) {

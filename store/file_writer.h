@@ -32,3 +32,5 @@ void file_writer_submit(FileWriter* w, AppendBuffer* ab, os_file f, uint64_t off
                         const uint8_t* bytes, uint32_t len);
 // Waits until buffer `ab` has no write handed over.
 void file_writer_wait(FileWriter* w, AppendBuffer* ab);
+// Processor time the thread has used, as of its last write (0 for null).
+uint64_t file_writer_cpu_ns(FileWriter* w);

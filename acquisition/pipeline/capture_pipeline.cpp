@@ -155,7 +155,7 @@ void pipeline_set_status(CapturePipeline* pl, pipeline_status_fn fn, void* user)
 void pipeline_sync(CapturePipeline* pl) { row_storer_sync(&pl->storer); }
 
 uint64_t pipeline_storing_cpu_ns(CapturePipeline* pl) {
-  return pl->storer.cpuNs.load(std::memory_order_relaxed);
+  return pl->storer.cpuNs.load(std::memory_order_relaxed) + file_writer_cpu_ns(pl->writer);
 }
 
 const char* pipeline_failure(CapturePipeline* pl) {

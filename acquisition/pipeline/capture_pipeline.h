@@ -100,7 +100,8 @@ void pipeline_forget(CapturePipeline* pl);
 // later rows are not stored. Any thread may ask.
 const char* pipeline_failure(CapturePipeline* pl);
 
-// Processor time the storing thread has used, as of the last pipeline_sync.
+// Processor time the storing thread and the thread that writes the files
+// have used, as of the last pipeline_sync.
 uint64_t pipeline_storing_cpu_ns(CapturePipeline* pl);
 
 // Replays the loaded-packet list (a file opened earlier) through the
