@@ -31,6 +31,9 @@ echo "writing $packets high-speed packets (qelvo and pcap)..."
 "$bin/qelvo.exe" --offline "$packets" -s hs -f "$qelvo"
 "$bin/qelvo.exe" --offline "$packets" -s hs -f "$pcap"
 ls -l "$qelvo" "$pcap" | awk '{print "  " $5 " bytes  " $9}'
+# The captures just written are put on the disk now, so that the system's
+# writing them back does not fall into the measurements.
+sync
 
 # Runs a command, samples its RssAnon every 50 ms, and prints
 # "<wall s> <user s> <sys s> <peak RssAnon kB>" on the last line of $1.out.
