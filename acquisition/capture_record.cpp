@@ -8,11 +8,14 @@
 //             depend on the byte stream alone, not on when bytes arrive. The
 //             literal reader sleeps 100 ms per empty try; the bulk reader
 //             waits on the data event instead (see refill_exact).
-//   - plugin: every read behaves as one shm_read(count, 100 ms) on the
+//   - plugin: every read behaves as one read of up to 100 ms on the
 //             channel: bytes already in the chunk count as bytes still in the
 //             ring, topped up with one try-read when they do not suffice,
-//             and only an empty chunk waits on the data event. A short read
-//             therefore comes back exactly when the literal reader's would.
+//             and only an empty chunk waits. A short read therefore comes
+//             back exactly when the literal reader's would.
+// Waiting is always on the data event in short slices with a look at the
+// ring after each: a writer that never sets the event is read all the same,
+// at most one slice late.
 // With `bulk` 0 the same machine reads the channel directly, one byte per
 // head-search read: the literal reader, kept as the reference.
 #include "acquisition/capture_record.h"
@@ -95,6 +98,23 @@ int refill(ShmHandle* h, RecordReader* r, uint32_t timeout) {
   int k = shm_read(h, r->chunk, CAPTURE_CHUNK_SIZE, timeout);
   if (k > 0) r->chunkEnd = (uint32_t)k;
   return k;
+}
+
+// A read that may wait up to `total_ms` for bytes. It looks at the ring at
+// once and after every slice of waiting on the data event, so bytes of a
+// writer that never sets the event wait at most one slice. Returns the
+// channel's result: the count, 0 when nothing came in time, or -1.
+int read_within(ShmHandle* h, uint8_t* dst, uint32_t n, uint32_t total_ms) {
+  uint32_t start = os_tick_ms();
+  for (;;) {
+    int k = shm_read(h, dst, n, 0);
+    if (k != 0) return k;
+    uint32_t waited = os_tick_ms() - start;
+    if (waited >= total_ms) return 0;
+    uint32_t slice = total_ms - waited < kIdleSliceMs ? total_ms - waited : kIdleSliceMs;
+    k = shm_read(h, dst, n, slice);
+    if (k != 0) return k;
+  }
 }
 
 // Refills an empty chunk for the exact discipline, waiting as long as it
@@ -195,7 +215,7 @@ int exact_find_head(ShmHandle* h, RecordReader* r, const std::atomic<bool>* stop
 // One read as the plugin does it: at most `n` bytes, waiting up to 100 ms
 // only when nothing is at hand. Returns the count, 0 or -1.
 int plugin_read(ShmHandle* h, RecordReader* r, uint8_t* dst, uint32_t n) {
-  if (!r->bulk) return shm_read(h, dst, n, kPluginWaitMs);
+  if (!r->bulk) return read_within(h, dst, n, kPluginWaitMs);
   if (held(r) > 0) {
     uint32_t t = take(r, dst, n);
     if (t < n) {
@@ -204,8 +224,10 @@ int plugin_read(ShmHandle* h, RecordReader* r, uint8_t* dst, uint32_t n) {
     }
     return (int)t;
   }
-  int k = refill(h, r, kPluginWaitMs);
+  r->chunkPos = r->chunkEnd = 0;
+  int k = read_within(h, r->chunk, CAPTURE_CHUNK_SIZE, kPluginWaitMs);
   if (k <= 0) return k;
+  r->chunkEnd = (uint32_t)k;
   return (int)take(r, dst, n);
 }
 

@@ -18,6 +18,9 @@
 //  - plugin (the plugin's record reader): each read is one channel read with
 //    a 100 ms time-out; a read that comes back short abandons the record (or
 //    the partly matched head), and the next call starts a fresh head search.
+// While they wait, both look at the ring itself at least every 10 ms (the
+// literal exact reader every 100 ms), whether or not the data event was set:
+// records of a writer that never sets the event arrive all the same.
 // In both, a record whose length is below 9 or above 4,112, or whose
 // dataLength exceeds length - 20, is skipped and the head search resumes; no
 // byte outside the 4,104-byte body buffer is ever read or written.

@@ -7,7 +7,11 @@
 // Whoever finds the segment therefore finds a usable lock and event. Every
 // attachment adds one to the lock's attach count; shm_destroy() takes one
 // away and, when the count reaches zero, unlinks segment, event and lock in
-// that order while still holding the lock. An attacher counts itself only
+// that order while still holding the lock. A process that is killed never
+// gives its count back, so a destroy that leaves the count above zero also
+// looks for other live processes that map the segment (every attacher maps
+// it before it counts itself) and unlinks when there are none: the channel
+// goes away with its last live holder, as a Windows object does. An attacher counts itself only
 // after checking, under the lock, that the segment it mapped is still the
 // one published under the name, so it never joins a channel being removed.
 //
@@ -504,15 +508,18 @@ void shm_destroy(ShmHandle* handle) {
     if (os_lock_acquire(handle->lock, kLockWaitMs) != OS_LOCK_FAILED) {
       uint32_t* count = os_lock_attach_count(handle->lock);
       if (*count > 0) *count -= 1;
-      if (*count == 0) {
-        Names names;
-        if (make_names(&names) == 0 && os_shm_is_current(names.segment, &handle->segment)) {
-          // The lock goes last: a new creator must win its name before it
-          // makes the others, so it never meets our leftovers.
-          os_shm_unlink(names.segment);
-          os_event_unlink(names.event);
-          os_lock_unlink(names.lock);
-        }
+      Names names;
+      if (make_names(&names) == 0 && os_shm_is_current(names.segment, &handle->segment) &&
+          (*count == 0 || os_shm_count_mappings(&handle->segment) == 1)) {
+        // Nobody else holds the channel: either every attachment was given
+        // back, or the rest of the count belongs to processes that were
+        // killed without detaching (a killed process keeps its count but
+        // not its mapping; only ours is left). The lock goes last: a new
+        // creator must win its name before it makes the others, so it never
+        // meets our leftovers.
+        os_shm_unlink(names.segment);
+        os_event_unlink(names.event);
+        os_lock_unlink(names.lock);
       }
       os_lock_release(handle->lock);
     }

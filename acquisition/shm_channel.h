@@ -93,8 +93,9 @@ int shm_exists(void);
 // and the creator flag (0/1) through the pointers that are not null. 0 for a
 // null handle.
 uint32_t shm_get_info(ShmHandle* handle, uint32_t* size, int* creator);
-// Detaches and frees the handle; the last attachment in the system removes
-// the three named objects. Null does nothing.
+// Detaches and frees the handle; the last attachment of a live process in
+// the system removes the three named objects (attachments of processes that
+// were killed do not keep them). Null does nothing.
 void shm_destroy(ShmHandle* handle);
 // The status text of this thread's last channel call.
 const char* shm_get_last_error(void);

@@ -2,9 +2,10 @@
 // simulated USB bus (or of a replayed capture file) into the capture channel
 // until it is stopped, and optionally the same packets into a capture file.
 //
-// Exit status: 0 after a stop request (SIGTERM, SIGINT), at the end of a
-// replay or of an offline run; 1 when the channel, a file or the replay
-// failed; 2 for a bad command line or environment.
+// Exit status: 0 after a stop request (SIGTERM, SIGINT, or the end of the
+// process that started it), at the end of a replay or of an offline run; 1
+// when the channel, a file or the replay failed; 2 for a bad command line or
+// environment.
 #include <cstdio>
 #include <cstdlib>
 
@@ -100,7 +101,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "qelvo.exe: QELVO_REPLAY_RATE must be \"real\" or \"max\", not \"%s\"\n", rate_text);
     return 2;
   }
-  if (os_stop_signals_install() != 0) {
+  // A host that dies without stopping us (a crash, a kill) must not leave
+  // us filling the channel and the "-f" file for ever.
+  if (os_stop_signals_install() != 0 || os_stop_with_parent() != 0) {
     fprintf(stderr, "qelvo.exe: cannot install the stop signal handlers\n");
     return 1;
   }

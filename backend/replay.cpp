@@ -27,6 +27,10 @@ int replay_run(const char* path, ReplayRate rate, PacketSink* sink, StopCheck st
   *result = local;
   CaptureReader* reader = capture_reader_open(path, err, err_cap);
   if (!reader) return -1;
+  // pcap and pcapng stamps are sent counted from the first packet, as a
+  // live capture counts them, so a replay decodes to the rows orvane-dump
+  // shows for the same file; the system's own files keep their stamps.
+  capture_reader_set_time_base(reader, CAPTURE_TIME_FROM_FIRST);
   Pacer pacer;
   pacer_init(&pacer);
   int rc = 0;

@@ -1,6 +1,7 @@
 // Replay of a capture file into a packet sink: the system's own capture
-// files, and pcap or pcapng with link type 288. Paced by the file's time
-// stamps ("real") or as fast as the sink takes packets ("max").
+// files, and pcap or pcapng of USB 2.0 packets, whose time stamps are sent
+// counted from the file's first packet. Paced by the file's time stamps
+// ("real") or as fast as the sink takes packets ("max").
 #pragma once
 
 #include <cstddef>

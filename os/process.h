@@ -38,6 +38,15 @@ int os_process_resolve(const char* name, char* out, size_t out_cap);
 // streams, and no other descriptor. Null on failure with errno set.
 OsProcess* os_process_spawn(const char* command_line);
 
+// Ways of starting a child (os_process_spawn_flags).
+enum : unsigned {
+  // The child leads a new process group of its own, which then holds the
+  // processes it starts in turn, so that they can be signalled together.
+  OS_SPAWN_NEW_GROUP = 1u,
+};
+// os_process_spawn with `flags` (0 is os_process_spawn).
+OsProcess* os_process_spawn_flags(const char* command_line, unsigned flags);
+
 // Process id of a started child.
 uint32_t os_process_id(const OsProcess* proc);
 
@@ -48,6 +57,19 @@ int os_process_wait(OsProcess* proc, uint32_t timeout_ms, OsProcessExit* out);
 // Kills the child with SIGKILL unless it has already been waited for (so a
 // recycled id is never hit). 1 when the signal was sent, else 0.
 int os_process_kill(OsProcess* proc);
+
+// Signals that can be sent to a process group.
+enum OsSignal {
+  OS_SIGNAL_INTERRUPT = 0,  // an interrupt from the keyboard (Ctrl+C)
+  OS_SIGNAL_TERMINATE = 1,  // a request to end
+  OS_SIGNAL_KILL = 2,       // ends the processes at once
+};
+
+// Sends `sig` to every process of the group that a child started with
+// OS_SPAWN_NEW_GROUP leads: the child and whatever it started. Only while the
+// child has not been waited for (its id cannot name another group then).
+// 1 when sent, else 0.
+int os_process_signal_group(OsProcess* proc, OsSignal sig);
 
 // Releases the handle; a child still running is left running (and is
 // reaped by the system when it ends only if the caller waits for it first).

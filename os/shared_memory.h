@@ -42,6 +42,13 @@ int os_shm_exists(const char* name);
 // unlinked or replaced since), else 0.
 int os_shm_is_current(const char* name, const OsShmRegion* region);
 
+// Counts the mappings of the object `region` has mapped in every live
+// process of the machine, this one included (so at least 1). A process that
+// was killed leaves no mapping behind, which tells the users still holding
+// an object from counts that were never given back. -1 when the process list
+// cannot be read.
+int os_shm_count_mappings(const OsShmRegion* region);
+
 // Unmaps and closes; safe on a closed or zeroed region.
 void os_shm_close(OsShmRegion* region);
 

@@ -9,8 +9,10 @@
 //     channel under the same running flag).
 //  2. The current context is set before either thread starts, and both
 //     threads use the context they were started with.
-//  3. ovix_close kills the backend (by name, and its own child directly, so
-//     a backend of another image name cannot outlive it), clears the running
+//  3. ovix_close kills the backend (by name, and its own child's process
+//     group directly: the backend is started as the leader of a group of
+//     its own, so neither a backend of another image name nor the processes
+//     a backend started outlive the capture), clears the running
 //     flag and waits, within 2 s in all, for both threads. When both ended it
 //     frees the context and detaches the channel; when the host's callback
 //     keeps a thread beyond that (or close is called from the callback
@@ -126,7 +128,7 @@ static bool start_trace(CaptureContext* ctx, int32_t speed) {
     std::lock_guard<std::mutex> g(ctx->lock);
     // Closed before the backend was started: nothing to start, nothing failed.
     if (ctx->closing) return false;
-    proc = os_process_spawn(command);
+    proc = os_process_spawn_flags(command, OS_SPAWN_NEW_GROUP);
     ctx->backend = proc;
   }
   if (!proc) {
@@ -258,6 +260,13 @@ QELVO_EXPORT int ovix_close(void* handle) {
   // is not touched.
   if (ctx != g_current) return 0;
 
+  {
+    // The backend's group first, while its leader is surely unreaped (the
+    // kill by name below would let the runner reap it).
+    std::lock_guard<std::mutex> g(ctx->lock);
+    ctx->closing = true;
+    if (ctx->backend) os_process_signal_group(ctx->backend, OS_SIGNAL_KILL);
+  }
   KillProcessByName("qelvo.exe");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
   // A host may close from inside its callback, on one of the capture's own
@@ -266,8 +275,6 @@ QELVO_EXPORT int ovix_close(void* handle) {
   bool onReader = self == ctx->reader.get_id();
   bool onRunner = self == ctx->runner.get_id();
   std::unique_lock<std::mutex> g(ctx->lock);
-  ctx->closing = true;
-  if (ctx->backend) os_process_kill(ctx->backend);
   ctx->wake.notify_all();
   // The runner normally sees the killed backend end at once and clears the
   // flag itself; it is cleared here in any case. (It waits for the reader,

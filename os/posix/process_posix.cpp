@@ -31,6 +31,7 @@ extern char** environ;
 
 struct OsProcess {
   pid_t pid;           // the child's id
+  bool group;          // it leads a process group of its own (id = pid)
   std::mutex lock;     // guards reaped and exit against a concurrent kill
   bool reaped;         // the child has been waited for; its id may be reused
   OsProcessExit exit;  // how it ended, once reaped
@@ -115,7 +116,9 @@ static std::vector<std::string> split_command_line(const char* line) {
   return words;
 }
 
-OsProcess* os_process_spawn(const char* command_line) {
+OsProcess* os_process_spawn(const char* command_line) { return os_process_spawn_flags(command_line, 0); }
+
+OsProcess* os_process_spawn_flags(const char* command_line, unsigned flags) {
   if (!command_line) {
     errno = EINVAL;
     return nullptr;
@@ -136,8 +139,16 @@ OsProcess* os_process_spawn(const char* command_line) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (flags & OS_SPAWN_NEW_GROUP) {
+    // Group id 0: the child's own id, set before it runs anything.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
+  int rc = posix_spawn(&pid, program, &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     errno = rc;
@@ -145,6 +156,7 @@ OsProcess* os_process_spawn(const char* command_line) {
   }
   OsProcess* proc = new OsProcess();
   proc->pid = pid;
+  proc->group = (flags & OS_SPAWN_NEW_GROUP) != 0;
   proc->reaped = false;
   proc->exit = OsProcessExit{0, 0, 0};
   return proc;
@@ -206,6 +218,15 @@ int os_process_kill(OsProcess* proc) {
   std::lock_guard<std::mutex> g(proc->lock);
   if (proc->reaped) return 0;
   return kill(proc->pid, SIGKILL) == 0 ? 1 : 0;
+}
+
+int os_process_signal_group(OsProcess* proc, OsSignal sig) {
+  if (!proc || !proc->group) return 0;
+  int number = sig == OS_SIGNAL_INTERRUPT ? SIGINT : sig == OS_SIGNAL_TERMINATE ? SIGTERM : SIGKILL;
+  std::lock_guard<std::mutex> g(proc->lock);
+  // An unreaped leader keeps its id, so the group is surely still ours.
+  if (proc->reaped) return 0;
+  return kill(-proc->pid, number) == 0 ? 1 : 0;
 }
 
 void os_process_close(OsProcess* proc) { delete proc; }

@@ -2,6 +2,8 @@
 
 #include <csignal>
 #include <cstring>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 // sig_atomic_t is the only type a handler may write; the loops only read it.
 static volatile sig_atomic_t g_stop = 0;
@@ -19,6 +21,14 @@ int os_stop_signals_install(void) {
   if (sigaction(SIGINT, &sa, nullptr) != 0) return -1;
   // A reader that vanished must not kill a writer through a broken pipe.
   signal(SIGPIPE, SIG_IGN);
+  return 0;
+}
+
+int os_stop_with_parent(void) {
+  if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) return -1;
+  // The parent may have gone before the request was made: we then belong
+  // to init already.
+  if (getppid() == 1) g_stop = 1;
   return 0;
 }
 

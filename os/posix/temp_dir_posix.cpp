@@ -6,16 +6,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-int os_make_temp_dir(const char* prefix, char* out, size_t cap) {
+const char* os_temp_root(void) {
   const char* base = getenv("TMPDIR");
-  if (!base || !*base) base = "/tmp";
-  int n = snprintf(out, cap, "%s/%sXXXXXX", base, prefix ? prefix : "");
-  if (n < 0 || (size_t)n >= cap) return -1;
+  return base && *base ? base : "/tmp";
+}
+
+int os_make_temp_dir(const char* prefix, char* out, size_t cap) {
+  int n = snprintf(out, cap, "%s/%sXXXXXX", os_temp_root(), prefix ? prefix : "");
+  if (n < 0 || (size_t)n >= cap) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
   return mkdtemp(out) ? 0 : -1;
 }
 

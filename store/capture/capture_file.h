@@ -1,7 +1,9 @@
 // Capture files in and out: the system's own "*.qelvo" files, pcap
-// (microsecond and nanosecond) and pcapng with link type 288 (one USB 2.0
-// packet per record, PID first). Reading is streaming: a file of any size is
-// read record by record without loading it whole.
+// (microsecond and nanosecond) and pcapng of USB 2.0 packets (one packet per
+// record, PID first): link type 288, and 293, 294, 295 (the same packets,
+// captured at low, full and high speed), which are read alike. Reading is
+// streaming: a file of any size is read record by record without loading it
+// whole.
 //
 // Reading, in short:
 //   - "*.qelvo": the data ends at 24 + the header's data count, even when the
@@ -9,13 +11,17 @@
 //     longer than 4,096 bytes, or one that runs past the data count while the
 //     file holds all of it, is damage (-1); a file that ends before its data
 //     count ends the reading cleanly after the last whole record.
-//   - pcap/pcapng: link type 288 only ("not a USB 2.0 capture" otherwise).
+//   - pcap/pcapng: the USB 2.0 link types only ("not a USB 2.0 capture"
+//     otherwise).
 //     Packets up to 65,535 bytes are returned as they are (the consumer
 //     decides what it accepts); longer ones, or longer than the snapshot
 //     length, are damage. A record cut short by the end of the file ends the
 //     reading cleanly. pcapng simple packet blocks carry no time stamp and
 //     take the one of the packet before them (0 for the first).
 //   - After 0 or -1 every later call returns the same (with the same message).
+//   - Time stamps are handed out as the file stores them, unless the reader
+//     is asked to count them from the first packet (see
+//     capture_reader_set_time_base).
 //
 // Writing: records are buffered and written in whole records; a "*.qelvo"
 // header's data count is brought up to date each time records reach the
@@ -39,6 +45,18 @@ enum CaptureFormat {
   CAPTURE_FORMAT_PCAPNG = 3,
 };
 
+// How a reader hands out time stamps.
+enum CaptureTimeBase {
+  // As the file has them: pcap/pcapng stamps are wall-clock nanoseconds
+  // since 1970.
+  CAPTURE_TIME_AS_STORED = 0,
+  // pcap/pcapng stamps count from the file's first packet (a stamp before it
+  // reads as 0), as a capture from the backend counts them; wall-clock
+  // nanoseconds are far too large for the decoder's single-precision time
+  // text. The system's own "*.qelvo" files keep their stamps as they are.
+  CAPTURE_TIME_FROM_FIRST = 1,
+};
+
 struct CapturePacket {
   const uint8_t* bytes;   // valid until the next capture_reader_next or close
   uint32_t length;
@@ -52,6 +70,9 @@ struct CaptureWriter;
 // name). Null on failure, with a one-line message naming the file in `err`.
 CaptureReader* capture_reader_open(const char* path, char* err, size_t err_cap);
 CaptureFormat capture_reader_format(const CaptureReader* reader);
+// Chooses the time base of the packets handed out from now on (call it
+// before the first packet; CAPTURE_TIME_AS_STORED by default).
+void capture_reader_set_time_base(CaptureReader* reader, CaptureTimeBase base);
 // 1: a packet in *out; 0: end of the file (a truncated last record ends it
 // cleanly); -1: damaged file, with a message naming the file and the offset.
 int capture_reader_next(CaptureReader* reader, CapturePacket* out, char* err, size_t err_cap);

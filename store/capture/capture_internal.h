@@ -10,6 +10,7 @@
 // (the end of the data a file declares) or past the end of the buffer.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -86,13 +87,30 @@ static inline void capture_wr64le(uint8_t* p, uint64_t v) {
   for (int i = 0; i < 8; i++) p[i] = (uint8_t)(v >> (8 * i));
 }
 
+// Link types of USB 2.0 packets, PID first: 288 at any speed, and the same
+// packets captured at low, full and high speed.
+enum : uint32_t {
+  CAPTURE_LINK_USB_2_0 = 288,
+  CAPTURE_LINK_USB_2_0_LOW_SPEED = 293,
+  CAPTURE_LINK_USB_2_0_FULL_SPEED = 294,
+  CAPTURE_LINK_USB_2_0_HIGH_SPEED = 295,
+};
+// 1 when `link` is one of the USB 2.0 link types above.
+static inline int capture_link_is_usb2(uint32_t link) {
+  return link == CAPTURE_LINK_USB_2_0 || link == CAPTURE_LINK_USB_2_0_LOW_SPEED ||
+         link == CAPTURE_LINK_USB_2_0_FULL_SPEED || link == CAPTURE_LINK_USB_2_0_HIGH_SPEED;
+}
+// How messages name the accepted link types.
+#define CAPTURE_LINK_USB_2_0_TEXT "288, 293, 294 or 295"
+
 // One pcapng interface as its description block declared it.
 struct CapturePcapngInterface {
-  uint16_t link_type;  // 288 for USB 2.0 packets
+  uint16_t link_type;  // one of the USB 2.0 link types for packets we read
   uint32_t snap_len;   // 0: no limit
   uint32_t mul;        // ticks -> ns: ns = ticks * mul / div (decimal resolutions)
   uint64_t div;        // 1 when the resolution is ns or coarser
-  uint8_t pow2;        // nonzero: binary resolution 2^-pow2 seconds (mul/div unused)
+  uint8_t binary;      // 1: binary resolution 2^-pow2 seconds (mul/div unused)
+  uint8_t pow2;        // exponent of a binary resolution (0: whole seconds)
   int64_t offset_s;    // if_tsoffset in seconds
 };
 
@@ -104,6 +122,9 @@ struct CaptureReader {
   uint32_t snap_len;        // pcap: the file's snapshot length
   int ended;                // 1 after end or error: next keeps returning the same
   uint64_t last_ts;         // pcapng: time stamp of the previous packet (for simple blocks)
+  CaptureTimeBase time_base; // how stamps are handed out
+  int have_first;           // CAPTURE_TIME_FROM_FIRST: the first packet's stamp is known
+  uint64_t first_ts;        // CAPTURE_TIME_FROM_FIRST: the first packet's stamp as stored
   CapturePcapngInterface* ifaces;  // pcapng: interfaces of the current section
   uint32_t iface_count;     // pcapng: entries used in ifaces
   uint32_t iface_cap;       // pcapng: entries allocated
@@ -123,9 +144,12 @@ struct CaptureWriter {
 
 constexpr size_t CAPTURE_WRITER_BUFFER = 1 << 20;
 
-// Formats "<path>: <text>" into err (never overflowing it).
+// Formats "<path>: <text>" into err (never overflowing it). A path too long
+// for err is cut at its front ("...tail"); the text is kept whole.
 void capture_set_error(char* err, size_t err_cap, const char* path, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
+void capture_vset_error(char* err, size_t err_cap, const char* path, const char* fmt, va_list ap)
+    __attribute__((format(printf, 4, 0)));
 
 // Per-format reader entry points, called by the dispatcher once the magic is known.
 int capture_qelvo_start(CaptureReader* r, char* err, size_t err_cap);

@@ -1,4 +1,4 @@
-// Classic pcap files of USB 2.0 packets (link type 288): a 24-byte file
+// Classic pcap files of USB 2.0 packets (link types 288, 293 to 295): a 24-byte file
 // header and 16-byte record heads {seconds, fraction, captured length,
 // original length}. Microsecond and nanosecond files in either byte order are
 // read; files are written little-endian.
@@ -9,7 +9,7 @@
 // of the time stamps (truncation, not rounding); nanosecond files keep them.
 #include "store/capture/capture_internal.h"
 
-enum { FILE_HEADER = 24, RECORD_HEAD = 16, LINKTYPE_USB_2_0 = 288 };
+enum { FILE_HEADER = 24, RECORD_HEAD = 16 };
 
 int capture_pcap_start(CaptureReader* r, char* err, size_t err_cap) {
   long got = capture_source_fill(&r->src, FILE_HEADER);
@@ -24,9 +24,10 @@ int capture_pcap_start(CaptureReader* r, char* err, size_t err_cap) {
   const uint8_t* p = capture_source_ptr(&r->src);
   // The low 16 bits name the link type; the upper bits carry FCS details.
   uint32_t link = capture_rd32(p + 20, r->big) & 0xFFFFu;
-  if (link != LINKTYPE_USB_2_0) {
-    capture_set_error(err, err_cap, r->path, "not a USB 2.0 capture (link type %u at offset 20, expected %d)", link,
-                      (int)LINKTYPE_USB_2_0);
+  if (!capture_link_is_usb2(link)) {
+    capture_set_error(err, err_cap, r->path,
+                      "not a USB 2.0 capture (link type %u at offset 20, expected " CAPTURE_LINK_USB_2_0_TEXT ")",
+                      link);
     return -1;
   }
   uint32_t snap = capture_rd32(p + 16, r->big);
@@ -80,7 +81,7 @@ int capture_pcap_write_header(CaptureWriter* w) {
   capture_wr32le(h + 8, 0);   // time zone: UTC
   capture_wr32le(h + 12, 0);  // accuracy: unused
   capture_wr32le(h + 16, CAPTURE_MAX_PACKET);
-  capture_wr32le(h + 20, LINKTYPE_USB_2_0);
+  capture_wr32le(h + 20, CAPTURE_LINK_USB_2_0);
   return 0;
 }
 

@@ -9,7 +9,7 @@
 //   1. Every block must be at least 12 bytes, a multiple of 4, and end with
 //      the same length it starts with; otherwise the file is damaged.
 //   2. A block cut short by the end of the file ends the reading cleanly.
-//   3. A packet must name an interface of its section whose link type is 288.
+//   3. A packet must name an interface of its section with a USB 2.0 link type.
 //   4. A simple packet block has no time stamp; it takes the time stamp of
 //      the packet before it, so time never runs backwards in a replay.
 //   5. Blocks that are parsed are held whole in the read buffer, so none may
@@ -24,7 +24,6 @@ enum : uint32_t {
   BLOCK_SPB = 3,
   BLOCK_EPB = 6,
   BYTE_ORDER_MAGIC = 0x1A2B3C4Du,
-  LINKTYPE_USB_2_0 = 288,
   OPT_END = 0,
   OPT_TSRESOL = 9,
   OPT_TSOFFSET = 14,
@@ -71,9 +70,10 @@ int capture_pcapng_start(CaptureReader* r, char* err, size_t err_cap) {
     p = capture_source_ptr(&r->src);
     if ((size_t)got >= shb_len + 12 && capture_rd32(p + shb_len, r->big) == BLOCK_IDB) {
       uint32_t link = capture_rd16(p + shb_len + 8, r->big);
-      if (link != LINKTYPE_USB_2_0) {
-        capture_set_error(err, err_cap, r->path, "not a USB 2.0 capture (link type %u at offset %u, expected %u)",
-                          link, shb_len + 8, (unsigned)LINKTYPE_USB_2_0);
+      if (!capture_link_is_usb2(link)) {
+        capture_set_error(err, err_cap, r->path,
+                          "not a USB 2.0 capture (link type %u at offset %u, expected " CAPTURE_LINK_USB_2_0_TEXT ")",
+                          link, shb_len + 8);
         return -1;
       }
     }
@@ -108,14 +108,15 @@ static int parse_interface(CaptureReader* r, const uint8_t* p, uint32_t total, u
       unsigned exp = v[0] & 0x7F;
       if (v[0] & 0x80) {
         if (exp > 63) return damaged(r, off, "unsupported time resolution", err, err_cap);
-        it->pow2 = (uint8_t)exp;
+        it->binary = 1;
+        it->pow2 = (uint8_t)exp;  // 0 is a resolution too: whole seconds
       } else {
         if (exp > 19) return damaged(r, off, "unsupported time resolution", err, err_cap);
         uint64_t scale = 1;
         for (unsigned i = 0; i < (exp > 9 ? exp - 9 : 9 - exp); i++) scale *= 10;
         it->mul = exp <= 9 ? (uint32_t)scale : 1;
         it->div = exp <= 9 ? 1 : scale;
-        it->pow2 = 0;
+        it->binary = 0;
       }
     } else if (code == OPT_TSOFFSET && len >= 8) {
       uint64_t lo = capture_rd32(v, r->big), hi = capture_rd32(v + 4, r->big);
@@ -128,7 +129,7 @@ static int parse_interface(CaptureReader* r, const uint8_t* p, uint32_t total, u
 
 static uint64_t ticks_to_ns(const CapturePcapngInterface* it, uint64_t ticks) {
   uint64_t ns;
-  if (it->pow2) {
+  if (it->binary) {
     unsigned v = it->pow2;
     if (v > 32) {
       // Finer than 2^-32 s is finer than a nanosecond: drop the excess bits first.
@@ -240,7 +241,7 @@ int capture_pcapng_next(CaptureReader* r, CapturePacket* out, char* err, size_t 
         return damaged(r, off, what, err, err_cap);
       }
       const CapturePcapngInterface* it = &r->ifaces[iface];
-      if (it->link_type != LINKTYPE_USB_2_0) {
+      if (!capture_link_is_usb2(it->link_type)) {
         capture_set_error(err, err_cap, r->path, "not a USB 2.0 capture (link type %u at offset %llu)",
                           it->link_type, (unsigned long long)off);
         return -1;
@@ -275,7 +276,7 @@ int capture_pcapng_write_header(CaptureWriter* w) {
   uint8_t* i = p + 28;
   capture_wr32le(i, BLOCK_IDB);
   capture_wr32le(i + 4, 32);
-  capture_wr16le(i + 8, LINKTYPE_USB_2_0);
+  capture_wr16le(i + 8, CAPTURE_LINK_USB_2_0);
   capture_wr16le(i + 10, 0);
   capture_wr32le(i + 12, CAPTURE_MAX_PACKET);
   capture_wr16le(i + 16, OPT_TSRESOL);

@@ -8,13 +8,33 @@
 #include "store/capture/capture_internal.h"
 
 void capture_set_error(char* err, size_t err_cap, const char* path, const char* fmt, ...) {
-  if (!err || err_cap == 0) return;
-  int n = snprintf(err, err_cap, "%s: ", path ? path : "(no file)");
-  if (n < 0 || (size_t)n >= err_cap) return;
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(err + n, err_cap - (size_t)n, fmt, ap);
+  capture_vset_error(err, err_cap, path, fmt, ap);
   va_end(ap);
+}
+
+void capture_vset_error(char* err, size_t err_cap, const char* path, const char* fmt, va_list ap) {
+  if (!err || err_cap == 0) return;
+  char reason[512];
+  vsnprintf(reason, sizeof reason, fmt, ap);
+  if (!path) path = "(no file)";
+  size_t plen = strlen(path), rlen = strlen(reason);
+  if (plen + 2 + rlen < err_cap) {
+    snprintf(err, err_cap, "%s: %s", path, reason);
+    return;
+  }
+  // The reason is what the reader needs: a path too long for the message is
+  // cut at its front (its file name stays), never the reason.
+  static const char kCut[] = "...";
+  size_t fixed = (sizeof kCut - 1) + 2 + rlen + 1;
+  if (fixed + 8 > err_cap) {
+    snprintf(err, err_cap, "%s", reason);
+    return;
+  }
+  const char* tail = path + plen - (err_cap - fixed);
+  while (((unsigned char)*tail & 0xC0) == 0x80) tail++;  // not inside a UTF-8 sequence
+  snprintf(err, err_cap, "%s%s: %s", kCut, tail, reason);
 }
 
 static char* copy_text(const char* s) {
@@ -79,6 +99,17 @@ CaptureReader* capture_reader_open(const char* path, char* err, size_t err_cap) 
 
 CaptureFormat capture_reader_format(const CaptureReader* reader) { return reader->format; }
 
+void capture_reader_set_time_base(CaptureReader* reader, CaptureTimeBase base) { reader->time_base = base; }
+
+// Counts a pcap/pcapng stamp from the first packet of the file.
+static uint64_t from_first(CaptureReader* r, uint64_t ts) {
+  if (!r->have_first) {
+    r->have_first = 1;
+    r->first_ts = ts;
+  }
+  return ts >= r->first_ts ? ts - r->first_ts : 0;  // a stamp going back reads as the start
+}
+
 int capture_reader_next(CaptureReader* reader, CapturePacket* out, char* err, size_t err_cap) {
   int rc;
   if (reader->ended) {
@@ -97,6 +128,8 @@ int capture_reader_next(CaptureReader* reader, CapturePacket* out, char* err, si
         break;
     }
     if (rc <= 0) reader->ended = rc == 0 ? 1 : -1;
+    if (rc == 1 && reader->time_base == CAPTURE_TIME_FROM_FIRST && reader->format != CAPTURE_FORMAT_QELVO)
+      out->timestamp_ns = from_first(reader, out->timestamp_ns);
   }
   // An error stays reported with its first message on every later call.
   if (rc < 0 && err && err_cap) snprintf(err, err_cap, "%s", reader->last_error);

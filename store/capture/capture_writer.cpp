@@ -10,11 +10,9 @@
 void capture_writer_fail(CaptureWriter* w, const char* fmt, ...) {
   if (w->failed) return;
   w->failed = 1;
-  int n = snprintf(w->first_error, sizeof w->first_error, "%s: ", w->path);
-  if (n < 0 || (size_t)n >= sizeof w->first_error) return;
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(w->first_error + n, sizeof w->first_error - (size_t)n, fmt, ap);
+  capture_vset_error(w->first_error, sizeof w->first_error, w->path, fmt, ap);
   va_end(ap);
 }
 

@@ -2,6 +2,7 @@
 #include "acquisition/capture_record.h"
 
 #include "os/clock.h"
+#include "os/sync.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -233,6 +234,39 @@ TEST_P(Records, PluginRoundEndsWhileGarbageKeepsComing) {
   EXPECT_EQ(record_read_plugin(h, reader.get(), &out), 0);
   EXPECT_LT((uint32_t)(os_tick_ms() - t0), 2000u);
   EXPECT_GT(shm_get_info(h, nullptr, nullptr) + record_reader_buffered(reader.get()), 1u << 19);
+}
+
+// A writer that never sets the data event (it takes the lock, copies its
+// bytes and moves writePos, nothing more) is still read by both readers,
+// also when the reader is already waiting as the bytes come.
+TEST_P(Records, WriterThatNeverSignalsIsReadByBothReaders) {
+  auto put_silently = [this](const Bytes& b) {
+    ASSERT_EQ(os_lock_acquire(h->lock, 1000), OS_LOCK_TAKEN);
+    ShmStats st;
+    shm_get_stats(h, &st);
+    ASSERT_LT(st.writePos + b.size(), SHM_RING_SIZE);
+    std::memcpy(h->view + SHM_HEADER_SIZE + st.writePos, b.data(), b.size());
+    uint32_t wp = st.writePos + (uint32_t)b.size();
+    std::memcpy(h->view, &wp, 4);
+    os_lock_release(h->lock);
+  };
+  for (uint64_t stamp : {1, 2}) {
+    bool plugin = stamp == 2;
+    SCOPED_TRACE(plugin ? "plugin reader" : "exact reader");
+    std::thread writer([&] { put_silently(encode({0x2D, 0x00, 0x10}, stamp)); });
+    CaptureRecordOut out{};
+    bool got = false;
+    if (plugin) {
+      for (int round = 0; round < 30 && !got; ++round) got = record_read_plugin(h, reader.get(), &out) == 1;
+    } else {
+      std::vector<Got> exact = read_exact(1);
+      got = exact.size() == 1;
+      if (got) out.timestamp = exact[0].stamp;
+    }
+    writer.join();
+    ASSERT_TRUE(got) << "the record was never read";
+    EXPECT_EQ(out.timestamp, stamp);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(BulkAndByteWise, Records, ::testing::Values(1, 0),

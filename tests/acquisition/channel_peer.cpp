@@ -4,6 +4,7 @@
 //   channel_peer read COUNT SEED    reads COUNT records with the exact reader and
 //                                   checks each; exit 0 when all arrived intact and in order
 //   channel_peer attach             attaches with shm_create and exits: code 10 + creator flag
+//   channel_peer hold               attaches with shm_create and waits to be killed
 //
 // Records carry their sequence number as the time stamp and a packet that
 // follows from (seed, sequence), so the reader checks each one by itself.
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 static int do_write(ShmHandle* h, uint64_t count, uint32_t seed) {
@@ -62,13 +64,14 @@ static int do_read(ShmHandle* h, uint64_t count, uint32_t seed) {
 int main(int argc, char** argv) {
   std::string cmd = argc >= 2 ? argv[1] : "";
   bool counted = (cmd == "write" || cmd == "read") && argc >= 4;
-  if (!counted && cmd != "attach") {
-    std::fprintf(stderr, "usage: channel_peer write|read COUNT SEED | attach\n");
+  if (!counted && cmd != "attach" && cmd != "hold") {
+    std::fprintf(stderr, "usage: channel_peer write|read COUNT SEED | attach | hold\n");
     return 1;
   }
   ShmConfig config = {SHM_DEFAULT_SIZE, 10000, 1, 1};
   ShmHandle* h = shm_create(&config);
   if (!h) return std::fprintf(stderr, "channel_peer: %s\n", shm_get_last_error()), 2;
+  while (cmd == "hold") pause();
   int rc = 10 + (h->creator ? 1 : 0);
   if (counted) {
     uint64_t count = std::strtoull(argv[2], nullptr, 10);

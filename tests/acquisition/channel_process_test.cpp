@@ -108,6 +108,28 @@ TEST_F(ChannelProcesses, SecondProcessAttachesWithoutZeroingTheRing) {
   EXPECT_EQ(shm_exists(), 0);
 }
 
+// A process killed without detaching leaves its attach count behind but not
+// its mapping: the channel goes with its last live holder.
+TEST_F(ChannelProcesses, KilledHoldersDoNotKeepTheChannel) {
+  pid_t killed = start_peer({"hold"});
+  pid_t alive = start_peer({"hold"});
+  uint32_t* count = os_lock_attach_count(h->lock);
+  uint64_t deadline = os_monotonic_ns() + 10000000000ull;
+  while (__atomic_load_n(count, __ATOMIC_RELAXED) < 3 && os_monotonic_ns() < deadline) os_sleep_ms(1);
+  ASSERT_EQ(__atomic_load_n(count, __ATOMIC_RELAXED), 3u) << "the peers did not attach";
+  kill(killed, SIGKILL);
+  EXPECT_EQ(wait_peer(killed), -SIGKILL);
+  shm_destroy(h);
+  h = nullptr;
+  EXPECT_EQ(shm_exists(), 1) << "a live holder keeps the channel";
+  kill(alive, SIGKILL);
+  EXPECT_EQ(wait_peer(alive), -SIGKILL);
+  ShmHandle* again = shm_open(&kConfig);
+  ASSERT_NE(again, nullptr) << shm_get_last_error();
+  shm_destroy(again);
+  EXPECT_EQ(shm_exists(), 0) << "the counts of killed holders kept the channel";
+}
+
 TEST(ChannelThreads, ConcurrentCreatorsMeetOnOneChannel) {
   testenv::ShmIsolation iso;
   const int n = 8;

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -68,7 +70,7 @@ int run_backend(const std::vector<std::string>& args, int timeout_ms, std::strin
   return code;
 }
 
-std::vector<FilePacket> read_capture(const std::string& path, std::string* err) {
+std::vector<FilePacket> read_capture(const std::string& path, std::string* err, CaptureTimeBase base) {
   std::vector<FilePacket> out;
   char msg[512] = {0};
   CaptureReader* r = capture_reader_open(path.c_str(), msg, sizeof msg);
@@ -76,6 +78,7 @@ std::vector<FilePacket> read_capture(const std::string& path, std::string* err) 
     if (err) *err = msg;
     return out;
   }
+  capture_reader_set_time_base(r, base);
   CapturePacket p;
   int rc;
   while ((rc = capture_reader_next(r, &p, msg, sizeof msg)) == 1)
@@ -95,12 +98,40 @@ std::string write_capture(const std::string& path, CaptureFormat format, const s
   return w && capture_writer_close(w, err, sizeof err) == 0 ? "" : err;
 }
 
-ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, const std::function<void(int)>& act,
+bool wait_for(const std::function<bool()>& done, int ms) {
+  uint64_t deadline = os_monotonic_ns() + (uint64_t)ms * 1000000ull;
+  while (!done()) {
+    if (os_monotonic_ns() >= deadline) return done();
+    os_sleep_ms(2);
+  }
+  return true;
+}
+
+bool wait_backend_waits_for_room(int pid, int ms) {
+  std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+  return wait_for(
+      [&] {
+        // "NR args..." while blocked in a system call, "running" otherwise.
+        // Plain reads: a stream throws when the process ends meanwhile.
+        char text[64] = {0};
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        ssize_t n = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (n <= 0) return false;
+        long nr = strtol(text, nullptr, 10);
+        return (text[0] >= '0' && text[0] <= '9') && (nr == SYS_clock_nanosleep || nr == SYS_nanosleep);
+      },
+      ms);
+}
+
+ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, const ChannelAct& act,
                                    bool hold_reading) {
   ChannelRun run;
   std::atomic<bool> stop{false}, may_read{!hold_reading};
+  std::atomic<size_t> read{0};
   std::thread watchdog([&] {
-    if (act) act(pid);
+    if (act) act(pid, read);
     may_read = true;
     run.exit_code = wait_exit(pid, timeout_ms);
     // Whatever the process wrote is in the ring now; stop once it is empty.
@@ -108,14 +139,17 @@ ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, 
     while (shm_get_info(channel, nullptr, nullptr) != 0 && os_monotonic_ns() < deadline) os_sleep_ms(5);
     stop = true;
   });
-  for (; !may_read; os_sleep_ms(5))
+  for (bool last = false; !last; os_sleep_ms(5)) {
+    last = may_read;  // one more look once reading may begin: nobody has read yet
     run.ring_peak = std::max<uint64_t>(run.ring_peak, shm_get_info(channel, nullptr, nullptr));
+  }
   auto reader = std::make_unique<RecordReader>();
   record_reader_init(reader.get());
   CaptureRecordOut out;
   for (;;) {
     if (record_read_exact(channel, reader.get(), &stop, &out)) {
       run.packets.push_back({std::vector<uint8_t>(out.packet, out.packet + out.dataLength), out.timestamp});
+      read = run.packets.size();
       continue;
     }
     if (!stop) continue;

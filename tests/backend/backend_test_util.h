@@ -3,6 +3,8 @@
 // the capture files back.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -33,8 +35,10 @@ struct FilePacket {
   bool operator==(const FilePacket& o) const { return bytes == o.bytes && timestamp_ns == o.timestamp_ns; }
 };
 // Every packet of a capture file; *err set (and the packets so far returned)
-// when the file is damaged.
-std::vector<FilePacket> read_capture(const std::string& path, std::string* err);
+// when the file is damaged. `base`: the time stamps as stored, or counted
+// from the first packet as a replay sends them.
+std::vector<FilePacket> read_capture(const std::string& path, std::string* err,
+                                     CaptureTimeBase base = CAPTURE_TIME_AS_STORED);
 // Writes `packets` as a capture file of `format`; "" or the error text.
 std::string write_capture(const std::string& path, CaptureFormat format, const std::vector<FilePacket>& packets);
 
@@ -45,11 +49,24 @@ struct ChannelRun {
   uint64_t ring_peak = 0;           // most bytes seen waiting in the ring
 };
 
+// What an action of read_channel_until_exit is given: the process id and
+// the number of records read so far (growing while the action runs, unless
+// reading is held).
+using ChannelAct = std::function<void(int pid, const std::atomic<size_t>& read)>;
+
 // Reads records from `channel` on this thread until the process `pid` has
 // ended and the ring is empty. `act` (may be empty) runs on a helper thread
-// first, with the pid (to signal the process, or to hold off reading for a
-// while: reading starts once `act` returns when `hold_reading` is set).
-ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms,
-                                   const std::function<void(int)>& act = {}, bool hold_reading = false);
+// first (to signal the process, or to hold off reading for a while: reading
+// starts once `act` returns when `hold_reading` is set).
+ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, const ChannelAct& act = {},
+                                   bool hold_reading = false);
+
+// Waits up to `ms` until the backend `pid` sleeps in its wait for room in a
+// full ring: at a max-rate replay that is the only place where it sleeps,
+// and nobody reading means it stays there with a whole batch unsent. False
+// when that did not happen in time.
+bool wait_backend_waits_for_room(int pid, int ms);
+// Polls `done` every few milliseconds for up to `ms`; its last answer.
+bool wait_for(const std::function<bool()>& done, int ms);
 
 }  // namespace backendtest

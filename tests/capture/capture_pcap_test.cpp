@@ -59,15 +59,53 @@ TEST(CapturePcap, BothByteOrdersAndBothResolutions) {
   }
 }
 
-TEST(CapturePcap, OtherLinkTypesAreNotUsbCaptures) {
+TEST(CapturePcap, UsbTwoLinkTypesOfEverySpeedAreReadAndOthersRefused) {
   testenv::TempDir dir;
-  std::vector<uint8_t> v = pcap_header(0xA1B2C3D4, false, 65535, 1);  // Ethernet
-  put_pcap_record(v, false, 0, 0, {1, 2, 3}, 3);
-  put_file(dir.file("eth.pcap"), v);
-  ReadResult r = read_all(dir.file("eth.pcap"));
-  EXPECT_EQ(r.end, -2);
-  EXPECT_NE(r.error.find("eth.pcap"), std::string::npos) << r.error;
-  EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
+  for (uint32_t link : {288u, 293u, 294u, 295u, 1u, 189u, 296u}) {
+    SCOPED_TRACE(link);
+    std::vector<uint8_t> v = pcap_header(0xA1B2C3D4, false, 65535, link);
+    put_pcap_record(v, false, 0, 0, {0x69, 0x82, 0x18}, 3);
+    put_file(dir.file("x.pcap"), v);
+    ReadResult r = read_all(dir.file("x.pcap"));
+    if (link == 288 || (link >= 293 && link <= 295)) {
+      ASSERT_EQ(r.end, 0) << r.error;
+      EXPECT_EQ(r.packets.size(), 1u);
+    } else {
+      EXPECT_EQ(r.end, -2);
+      EXPECT_NE(r.error.find("x.pcap"), std::string::npos) << r.error;
+      EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
+    }
+  }
+}
+
+// Counted from the first packet, a stamp going back reads as the start;
+// the system's own files keep their stamps.
+TEST(CapturePcap, TimesCountFromTheFirstPacketWhenAsked) {
+  testenv::TempDir dir;
+  std::vector<uint8_t> v = pcap_header(0xA1B23C4D, false);
+  for (uint32_t ns : {500u, 700u, 400u, 900u}) put_pcap_record(v, false, 1700000000, ns, {0xD2}, 1);
+  put_file(dir.file("x.pcap"), v);
+  std::vector<uint64_t> got;
+  for (const Packet& p : read_all(dir.file("x.pcap"), CAPTURE_TIME_FROM_FIRST).packets) got.push_back(p.ts);
+  EXPECT_EQ(got, (std::vector<uint64_t>{0, 200, 0, 400}));
+  ASSERT_EQ(write_all(dir.file("x.qelvo"), CAPTURE_FORMAT_QELVO, {{{0xD2}, 500}, {{0xD2}, 700}}), "");
+  ReadResult own = read_all(dir.file("x.qelvo"), CAPTURE_TIME_FROM_FIRST);
+  ASSERT_EQ(own.packets.size(), 2u);
+  EXPECT_EQ(own.packets[0].ts, 500u);
+  EXPECT_EQ(own.packets[1].ts, 700u);
+}
+
+// A message keeps its reason whole: a path too long for it is cut instead.
+TEST(CapturePcap, LongPathIsCutInMessagesNotTheReason) {
+  std::string path = "/nonexistent";
+  for (char c : {'d', 'e', 'f'}) path += "/" + std::string(100, c);
+  path += "/capture-file.pcap";
+  char err[128];
+  EXPECT_EQ(capture_reader_open(path.c_str(), err, sizeof err), nullptr);
+  std::string text = err;
+  EXPECT_LT(text.size(), sizeof err);
+  EXPECT_EQ(text.rfind("..."), 0u) << text;
+  EXPECT_NE(text.find("/capture-file.pcap: cannot open: No such file or directory"), std::string::npos) << text;
 }
 
 TEST(CapturePcap, CapturedLengthBeyondTheSnapshotLengthIsDamage) {

@@ -122,6 +122,26 @@ TEST(CapturePcapng, SectionsOrdersResolutionsAndSimplePackets) {
   EXPECT_EQ(r.packets[4].bytes, (std::vector<uint8_t>{0xC3, 9, 9}));
 }
 
+// if_tsresol 0x80 is 2^0 s: whole seconds per tick. The speed-specific USB
+// 2.0 link types read like 288.
+TEST(CapturePcapng, WholeSecondTicksAndSpeedSpecificLinkTypes) {
+  testenv::TempDir dir;
+  Ng ng;
+  ng.section(false);
+  ng.interface(293, 0, ng.tsresol(0x80));
+  ng.interface(294, 0);
+  ng.interface(295, 0, ng.tsresol(9));
+  for (uint64_t tick : {5, 6, 8}) ng.packet(0, tick, {0xD2});
+  ng.packet(1, 3, {0x5A});
+  ng.packet(2, 4, {0x1E});
+  put_file(dir.file("x.pcapng"), ng.v);
+  ReadResult r = read_all(dir.file("x.pcapng"));
+  ASSERT_EQ(r.end, 0) << r.error;
+  std::vector<uint64_t> got;
+  for (const Packet& p : r.packets) got.push_back(p.ts);
+  EXPECT_EQ(got, (std::vector<uint64_t>{5000000000, 6000000000, 8000000000, 3000, 4}));
+}
+
 TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {
   testenv::TempDir dir;
   {

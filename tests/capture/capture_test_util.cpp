@@ -6,7 +6,7 @@
 
 namespace capture_test {
 
-ReadResult read_all(const std::string& path) {
+ReadResult read_all(const std::string& path, CaptureTimeBase base) {
   ReadResult res;
   char err[512] = "";
   CaptureReader* r = capture_reader_open(path.c_str(), err, sizeof err);
@@ -16,6 +16,7 @@ ReadResult read_all(const std::string& path) {
     return res;
   }
   res.format = capture_reader_format(r);
+  capture_reader_set_time_base(r, base);
   CapturePacket p;
   int rc;
   while ((rc = capture_reader_next(r, &p, err, sizeof err)) == 1)

@@ -25,7 +25,7 @@ struct ReadResult {
   CaptureFormat format = CAPTURE_FORMAT_QELVO;
 };
 
-ReadResult read_all(const std::string& path);
+ReadResult read_all(const std::string& path, CaptureTimeBase base = CAPTURE_TIME_AS_STORED);
 // Writes every packet; returns "" on success, else the first error text.
 std::string write_all(const std::string& path, CaptureFormat format, const std::vector<Packet>& packets);
 std::vector<uint8_t> file_bytes(const std::string& path);

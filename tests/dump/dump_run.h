@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,20 +153,16 @@ inline std::vector<Cells> group(const jsonl::Value& g) {
   return out;
 }
 
-// Runs orvane-dump with `args` inside directory `cwd` (its output is kept
-// there meanwhile), with TMPDIR set to `tmp` unless that is empty; parses the
-// output as JSON Lines when `--json` is among the arguments.
-inline Result run(const std::vector<std::string>& args, const std::string& cwd,
-                  const std::string& tmp = "") {
+// Starts orvane-dump with `args` inside directory `cwd`, with TMPDIR set to
+// `tmp` unless that is empty, standard output and error on the descriptors
+// given, and the signals that end a program at their defaults. The pid, or -1.
+inline pid_t start(const std::vector<std::string>& args, const std::string& cwd, const std::string& tmp,
+                   int out_fd, int err_fd) {
   std::string exe = testenv::bin_dir() + "/orvane-dump";
-  std::string out_path = cwd + "/.dump.out", err_path = cwd + "/.dump.err";
   pid_t pid = fork();
   if (pid == 0) {
-    int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (o < 0 || e < 0 || chdir(cwd.c_str()) != 0) _exit(127);
-    dup2(o, 1);
-    dup2(e, 2);
+    if (dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, SIG_DFL);
     if (!tmp.empty()) setenv("TMPDIR", tmp.c_str(), 1);
     std::vector<char*> argv{const_cast<char*>(exe.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -173,13 +170,27 @@ inline Result run(const std::vector<std::string>& args, const std::string& cwd,
     execv(exe.c_str(), argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+// Runs orvane-dump with `args` inside directory `cwd` (its output is kept
+// there meanwhile, unless `out_to`/`err_to` name where it goes instead), with
+// TMPDIR set to `tmp` unless that is empty; parses the output as JSON Lines
+// when `--json` is among the arguments.
+inline Result run(const std::vector<std::string>& args, const std::string& cwd, const std::string& tmp = "",
+                  const std::string& out_to = "", const std::string& err_to = "") {
+  std::string out_path = out_to.empty() ? cwd + "/.dump.out" : out_to;
+  std::string err_path = err_to.empty() ? cwd + "/.dump.err" : err_to;
+  int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  pid_t pid = o >= 0 && e >= 0 ? start(args, cwd, tmp, o, e) : -1;
+  if (o >= 0) close(o);
+  if (e >= 0) close(e);
   Result r;
   int st = 0;
   if (pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  r.out = slurp(out_path);
-  r.err = slurp(err_path);
-  unlink(out_path.c_str());
-  unlink(err_path.c_str());
+  if (out_to.empty()) r.out = slurp(out_path), unlink(out_path.c_str());
+  if (err_to.empty()) r.err = slurp(err_path), unlink(err_path.c_str());
   bool json = false;
   for (const std::string& a : args) json |= a == "--json";
   for (const std::string& line : json ? split_lines(r.out) : std::vector<std::string>()) {

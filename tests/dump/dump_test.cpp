@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -202,6 +204,64 @@ TEST_F(Dump, TextOutputIndentsChildren) {
   EXPECT_EQ(lines[0], "#1 CTRL Transfer: 0.00 ns; Package: 1 ~ 1 | State: Failed");
   EXPECT_EQ(lines[1].rfind("  #2 SETUP Transaction: 0.00 ns; Package: 1 ~ 1 | Setup: 2D", 0), 0u);
   EXPECT_EQ(lines[2], "    #3 Package: 1; Dir: ↓ | Setup: 2D; Addr: 43; Point: 4; Crc5: 1F");
+}
+
+// A lost output is a failure with a message, whichever stream lost it.
+TEST_F(Dump, WriteErrorsAreFailures) {
+  std::string mouse = testenv::shared_captures_dir() + "/mouse.pcap";
+  std::string err_file = work + "/err.txt", out_file = work + "/out.txt";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, err;  // where the streams go
+  } cases[] = {{{mouse}, "/dev/full", err_file},
+               {{"--json", mouse}, "/dev/full", err_file},
+               {{"--stats", mouse}, out_file, "/dev/full"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " > " + c.out + " 2> " + c.err);
+    DumpRun r = dumprun::run(c.args, work, tmp, c.out, c.err);
+    EXPECT_EQ(r.status, 1);
+    if (c.err == err_file) {
+      EXPECT_EQ(dumprun::slurp(err_file), "orvane-dump: cannot write standard output: No space left on device\n");
+    }
+    EXPECT_TRUE(dir_is_empty(tmp));
+  }
+}
+
+// Whatever signal ends it while it prints (Ctrl+C, kill, a closed terminal,
+// a reader that went away), the private directory goes with it.
+TEST_F(Dump, SignalsLeaveNoPrivateDirectory) {
+  std::string mouse = testenv::shared_captures_dir() + "/mouse.pcap";
+  int err = open((work + "/err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(err, 0);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    SCOPED_TRACE(strsignal(sig));
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    // Far more output than the pipe holds: it stays blocked printing.
+    pid_t pid = dumprun::start({"--json", "--view", "transactions", mouse}, work, tmp, fds[1], err);
+    close(fds[1]);
+    ASSERT_GT(pid, 0);
+    char first[64];
+    ASSERT_GT(read(fds[0], first, sizeof first), 0) << "no output";
+    if (sig == SIGPIPE) {
+      close(fds[0]);  // as `| head -1` does
+    } else {
+      kill(pid, sig);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    if (sig != SIGPIPE) close(fds[0]);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig) << "status " << st;
+    EXPECT_TRUE(dir_is_empty(tmp)) << "the private directory was left behind";
+  }
+  close(err);
+}
+
+TEST_F(Dump, TemporaryDirectoryFailureNamesTheFolderAndTheCause) {
+  DumpRun r = dumprun::run({testenv::shared_captures_dir() + "/bad-crcs.pcap"}, work, tmp + "/missing");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "orvane-dump: cannot create a temporary directory in " + tmp +
+                       "/missing: No such file or directory\n");
 }
 
 // pcap stamps count from the file's first packet unless asked otherwise.

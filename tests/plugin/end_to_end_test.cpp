@@ -105,6 +105,8 @@ TEST_F(EndToEnd, CloseDuringARunReturnsWithinItsBound) {
   EXPECT_EQ(kStop, calls.back().bytes);
   for (size_t i = 0; i + 1 < calls.size(); ++i) EXPECT_EQ(3, calls[i].kind) << "call " << i;
   EXPECT_EQ(0, count_own_backends());
+  // The killed backend never detached; the channel went all the same.
+  EXPECT_EQ(0, channel_objects()) << "channel objects outlived their capture";
   EXPECT_EQ(0, lib.close(ctx)) << "a second close of the same handle does nothing";
 }
 
@@ -140,6 +142,7 @@ TEST_F(EndToEnd, HundredOpenCloseCyclesLeaveNothingBehind) {
     for (const Call& c : rec.snapshot()) ASSERT_NE(std::string("capture err", 12), c.bytes) << "cycle " << i;
   }
   EXPECT_EQ(0, count_own_backends()) << "a backend outlived its capture";
+  EXPECT_EQ(0, channel_objects()) << "channel objects outlived their last capture";
   RecordProperty("cycle_ms", (int)(ms_since(t0) / 100));
 }
 

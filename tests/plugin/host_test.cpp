@@ -127,16 +127,27 @@ TEST(Host, BadArgumentsExitTwoAndMissingLibraryOne) {
   EXPECT_EQ(1, host.run("--lib " + host.file("no-such-library.so")));
 }
 
-TEST(Host, InterruptClosesAndKillsABackendOfAnotherImageName) {
+// True once the process has ended (gone, or a zombie nobody reaped yet).
+static bool process_ended(const std::string& pid) {
+  std::string stat = read_file("/proc/" + pid + "/stat");
+  size_t paren = stat.rfind(')');
+  return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+}
+
+TEST(Host, InterruptClosesAndKillsTheBackendAndWhatItStarted) {
   HostFolder host;
-  // The stand-in becomes "sleep", which no kill by name would find: only the
-  // library's own kill of its child ends it.
-  write_script(host.file("qelvo.exe"), "echo $$ > \"" + host.file("pid.txt") + "\"\nexec sleep 30");
+  // The stand-in runs as a shell, which no kill by name of "qelvo.exe" would
+  // find, and starts a child of its own: only the kill of the backend's
+  // process group ends both.
+  write_script(host.file("qelvo.exe"), "sleep 30 &\necho $! > \"" + host.file("child.txt") + "\"\necho $$ > \"" +
+                                           host.file("pid.txt") + "\"\nwait");
   OsProcess* proc = host.start("--speed FS");
   ASSERT_NE(nullptr, proc);
-  std::string pid_text;
+  std::string pid_text, child_text;
   wait_until([&] { return !(pid_text = first_line(host.file("pid.txt"))).empty(); }, 5000, 10);
   ASSERT_FALSE(pid_text.empty()) << "the stand-in backend never started";
+  child_text = first_line(host.file("child.txt"));
+  ASSERT_FALSE(child_text.empty());
   kill((pid_t)os_process_id(proc), SIGINT);
   auto t0 = std::chrono::steady_clock::now();
   OsProcessExit how{};
@@ -150,6 +161,8 @@ TEST(Host, InterruptClosesAndKillsABackendOfAnotherImageName) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(kStopHex, lines.back().hex);
   EXPECT_NE(0, kill((pid_t)std::stol(pid_text), 0)) << "the backend outlived the capture";
+  EXPECT_TRUE(wait_until([&] { return process_ended(child_text); }, 5000)) << "the backend's child outlived the capture";
+  if (!process_ended(child_text)) kill((pid_t)std::stol(child_text), SIGKILL);
 }
 
 TEST(Host, SecondsLimitCloses) {

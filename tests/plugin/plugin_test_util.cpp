@@ -1,13 +1,15 @@
 #include "tests/plugin/plugin_test_util.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -72,6 +74,16 @@ void unlink_channel() {
     shm_unlink((std::string(name) + suffix).c_str());
 }
 
+int channel_objects() {
+  const char* suffix = getenv("QELVO_SHM_SUFFIX");
+  int n = 0;
+  for (const char* name : {"/MySharedMemorySegment", "/MySharedMemoryMutex", "/MySharedMemoryEvent"}) {
+    int fd = shm_open((std::string(name) + (suffix ? suffix : "")).c_str(), O_RDONLY, 0);
+    if (fd >= 0) ++n, close(fd);
+  }
+  return n;
+}
+
 std::string library_path() { return testenv::bin_dir() + "/libqelvo.so"; }
 
 Library::Library(const std::string& path) {
@@ -89,9 +101,23 @@ Library::~Library() {
   if (handle) dlclose(handle);
 }
 
-static std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+// Reads a /proc file with plain reads. A process may end while its files
+// are read, and the stream library throws on such a read error (ESRCH), which
+// inside a capture callback would end the whole test program; here the read
+// just stops and what was read so far counts.
+std::string read_file(const std::string& path) {
+  std::string out;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(buf, (size_t)n);
+  }
+  close(fd);
+  return out;
 }
 
 int count_own_backends() {
@@ -123,6 +149,7 @@ std::vector<FilePacket> read_capture(const std::string& path) {
   CaptureReader* r = capture_reader_open(path.c_str(), err, sizeof err);
   EXPECT_NE(nullptr, r) << err;
   if (!r) return packets;
+  capture_reader_set_time_base(r, CAPTURE_TIME_FROM_FIRST);
   CapturePacket p;
   int rc;
   while ((rc = capture_reader_next(r, &p, err, sizeof err)) == 1)

@@ -85,13 +85,16 @@ int count_own_backends();
 
 // Removes this test's channel objects, which a killed backend leaves behind.
 void unlink_channel();
+// How many of this test's three channel objects exist.
+int channel_objects();
 
 // One packet of a capture file.
 struct FilePacket {
   std::string bytes;
   uint64_t stamp;
 };
-// Every packet of a capture file (a failure is reported to the test).
+// Every packet of a capture file (a failure is reported to the test), its
+// stamps counted from the first packet as a replay sends them.
 std::vector<FilePacket> read_capture(const std::string& path);
 
 // "01 AB ..." as the library prints bytes.
@@ -101,6 +104,9 @@ std::string hex_of(const std::string& bytes);
 void write_script(const std::string& path, const std::string& body);
 // Copies the program `from` to `to` (a name no other program has), executable.
 std::string copy_program(const std::string& from, const std::string& to);
+// The whole file, or what could be read of it; never throws (a /proc file
+// of a process that ends meanwhile just reads short).
+std::string read_file(const std::string& path);
 // First line of a text file ("" when missing).
 std::string first_line(const std::string& path);
 

@@ -57,7 +57,7 @@ struct Sleepers {
 // environment; wait until /proc shows it.
 void wait_environment(const OsProcess* proc) {
   std::string path = "/proc/" + std::to_string(os_process_id(proc)) + "/environ";
-  plugintest::wait_until([&] { return std::ifstream(path).peek() != EOF; }, 1000, 1);
+  plugintest::wait_until([&] { return !plugintest::read_file(path).empty(); }, 1000, 1);
 }
 
 }  // namespace

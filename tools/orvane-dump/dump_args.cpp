@@ -22,7 +22,7 @@ void dump_usage(void) {
           "  --absolute-time  keep the wall-clock time stamps of pcap and pcapng files\n"
           "                   (by default times count from the file's first packet)\n"
           "JSON strings are UTF-8; a byte that is not part of valid UTF-8 is written as \\u00XX.\n"
-          "Exit status: 0 success, 1 unreadable or damaged file, 2 bad arguments.\n");
+          "Exit status: 0 success, 1 unreadable or damaged file or failed output, 2 bad arguments.\n");
 }
 
 static int parse_u32_hex(const char* s, uint32_t* out) {

@@ -1,7 +1,8 @@
 // orvane-dump: opens a capture file, replays it through the decoder as the
 // analyzer's Open does (reset, then every packet through the decoding step,
 // nothing recorded) into four row stores kept in a private temporary
-// directory, and prints one view. The directory is removed at exit.
+// directory, and prints one view. The directory is removed at exit, also
+// when a signal ends the program; a failed write of the output is an error.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,22 +12,14 @@
 #include "decode/data_parse.h"
 #include "os/clock.h"
 #include "os/log.h"
-#include "os/temp_dir.h"
 #include "store/capture/capture_file.h"
 #include "store/store_files.h"
 #include "tools/orvane-dump/dump_args.h"
+#include "tools/orvane-dump/dump_output.h"
 #include "views/row_print.h"
 #include "views/row_tree.h"
 
 namespace {
-
-// The private directory, removed at any exit (also when an integrity
-// failure ends the process from inside the engine).
-char g_privateDir[1024];
-void remove_private_dir() {
-  if (g_privateDir[0]) os_remove_tree(g_privateDir);
-  g_privateDir[0] = 0;
-}
 
 double now_seconds() {
   return (double)os_monotonic_ns() / 1e9;
@@ -53,14 +46,13 @@ int main(int argc, char** argv) {
   }
 
   char dir[1024];
-  if (os_make_temp_dir("orvane-dump-", dir, sizeof dir) != 0) {
-    fprintf(stderr, "orvane-dump: cannot create a temporary directory\n");
+  if (dump_private_dir_make(dir, sizeof dir) != 0) {
     capture_reader_close(reader);
     return 1;
   }
   store_set_data_dir(dir);
-  snprintf(g_privateDir, sizeof g_privateDir, "%s", dir);
-  atexit(remove_private_dir);
+  DumpOutput out = {stdout, "standard output", 0, 0};
+  DumpOutput errOut = {stderr, "standard error", 0, 0};
 
   int status = 0;
   CaptureSession* session = capture_session_open(0, err, sizeof err);
@@ -84,14 +76,8 @@ int main(int argc, char** argv) {
     lua_host_open();
     decoder->reset();
 
-    // pcap and pcapng stamps are wall-clock nanoseconds since 1970, far too
-    // large for the decoder's single-precision time text (every packet would
-    // read the same); times then count from the first packet, as a capture
-    // from the backend does. The system's own files keep their stamps.
-    CaptureFormat format = capture_reader_format(reader);
-    bool rebase = !args.absolute_time && format != CAPTURE_FORMAT_QELVO;
-    bool haveFirst = false;
-    uint64_t first = 0;
+    // pcap and pcapng times count from the first packet unless asked otherwise.
+    if (!args.absolute_time) capture_reader_set_time_base(reader, CAPTURE_TIME_FROM_FIRST);
 
     double start = now_seconds();
     CapturePacket pkt;
@@ -107,15 +93,7 @@ int main(int argc, char** argv) {
       // Longer packets are refused by the decoder; the length is clamped
       // only so that it stays a valid signed count.
       int32_t len = pkt.length > 0x7FFFFFFFu ? 0x7FFFFFFF : (int32_t)pkt.length;
-      uint64_t stamp = pkt.timestamp_ns;
-      if (rebase) {
-        if (!haveFirst) {
-          first = stamp;
-          haveFirst = true;
-        }
-        stamp = stamp >= first ? stamp - first : 0;  // a stamp going back reads as the start
-      }
-      pipeline_decode_packet(pipeline, pkt.bytes, len, stamp, 0);
+      pipeline_decode_packet(pipeline, pkt.bytes, len, pkt.timestamp_ns, 0);
     }
     // The file's last packets may still wait for an outcome.
     pipeline_finish(pipeline);
@@ -129,6 +107,7 @@ int main(int argc, char** argv) {
       row_tree_print(capture_session_tree(session, args.view), args.view == VIEW_DESCRIPTORS,
                      args.json, stdout);
       fflush(stdout);
+      dump_output_note(&out);
     }
     if (args.stats) {
       fprintf(stderr,
@@ -138,11 +117,14 @@ int main(int argc, char** argv) {
               row_tree_row_count(trees.package), row_tree_row_count(trees.transaction),
               row_tree_row_count(trees.data), row_tree_row_count(trees.descriptor), seconds,
               seconds > 0 ? (double)packets / seconds : 0.0);
+      dump_output_note(&errOut);
     }
   }
 
   capture_session_close(session, 1);
   capture_reader_close(reader);
-  remove_private_dir();
+  dump_private_dir_remove();
+  if (dump_output_finish(&out) != 0) status = 1;
+  if (dump_output_finish(&errOut) != 0) status = 1;
   return status;
 }
