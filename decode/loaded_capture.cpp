@@ -50,8 +50,7 @@ LoadedPackets* capture_load(const char* path, capture_progress_fn progress, void
   }
   // pcap and pcapng stamps are wall-clock nanoseconds, far too large for the
   // decoder's time text; they count from the first packet instead.
-  bool rebase = !qelvo;
-  uint64_t first = 0;
+  capture_reader_set_time_base(reader, CAPTURE_TIME_FROM_FIRST);
   uint64_t bytes = 0;
   int rc = progress && progress(user, 0, before.size) ? CAPTURE_IO_CANCELLED : CAPTURE_IO_OK;
   CapturePacket p;
@@ -62,12 +61,7 @@ LoadedPackets* capture_load(const char* path, capture_progress_fn progress, void
       rc = CAPTURE_IO_FAILED;
       break;
     }
-    uint64_t stamp = p.timestamp_ns;
-    if (rebase) {
-      if (info->packets == 0) first = stamp;
-      stamp = stamp >= first ? stamp - first : 0;  // a stamp going back reads as the start
-    }
-    if (loaded_list_add(list, p.bytes, p.length, stamp) != 0) {
+    if (loaded_list_add(list, p.bytes, p.length, p.timestamp_ns) != 0) {
       snprintf(err, err_cap, "%s: cannot keep the packets: %s", path,
                strerror(loaded_list_error(list)));
       rc = CAPTURE_IO_FAILED;

@@ -10,8 +10,9 @@
 //     the longest refresh step and the longest load step as a breakdown,
 //   - the peak RssAnon (sampled every 5 ms; target < 500 MB at 10,000,000).
 //
-//   bench_open [PACKETS...]       (default 1000000 10000000)
+//   bench_open [--models-only] [PACKETS...]     (default 1000000 10000000)
 // Each size runs in a process of its own, so each peak is its own.
+// --models-only leaves the views out, to tell the views' share of a gap.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -69,6 +70,8 @@ void quiet(QtMsgType type, const QMessageLogContext&, const QString& msg) {
 
 double ms(uint64_t ns) { return (double)ns / 1e6; }
 
+const char* const kViewNames[kSessionViewCount] = {"transactions", "packages", "data", "descriptors"};
+
 // No dialogs: the event loop runs at every progress step, as under a progress dialog.
 struct BenchUi : CaptureFilesUi {
   uint64_t lastStep = 0, longestStepNs = 0;
@@ -88,7 +91,7 @@ struct BenchUi : CaptureFilesUi {
   void progressEnd() override {}
 };
 
-int run_one(int argc, char** argv, uint64_t want) {
+int run_one(int argc, char** argv, uint64_t want, bool withViews) {
   std::string bin = bin_dir();
   char tmpl[] = "/tmp/bench-open-XXXXXX";
   if (!mkdtemp(tmpl)) {
@@ -126,9 +129,10 @@ int run_one(int argc, char** argv, uint64_t want) {
 
   // The four views as the main window lays them out.
   LargeTreeModel* models[kSessionViewCount];
-  QTreeView* views[kSessionViewCount];
+  QTreeView* views[kSessionViewCount] = {};
   for (int v = 0; v < kSessionViewCount; v++) {
     models[v] = new LargeTreeModel(capture_session_tree(session, (SessionView)v), nullptr);
+    if (!withViews) continue;
     views[v] = new QTreeView();
     views[v]->setModel(models[v]);
     if (v == VIEW_DESCRIPTORS) {
@@ -165,20 +169,29 @@ int run_one(int argc, char** argv, uint64_t want) {
     long anon = status_kb("RssAnon");
     if (anon > anonPeak) anonPeak = anon;
   });
+  // Breakdown of the refresh step: the longest announce and scroll per view.
+  uint64_t longestAnnounceNs[kSessionViewCount] = {}, longestScrollNs[kSessionViewCount] = {};
   QObject::connect(&refresh, &QTimer::timeout, [&] {
     uint64_t s = os_monotonic_ns();
     int announced = 0;
-    for (int v = 0; v < kSessionViewCount; v++)
-      if (models[v]->announceRows() > 0) {
-        views[v]->scrollToBottom();
+    for (int v = 0; v < kSessionViewCount; v++) {
+      uint64_t a = os_monotonic_ns();
+      int n = models[v]->announceRows();
+      uint64_t b = os_monotonic_ns();
+      if (n > 0) {
+        if (views[v]) views[v]->scrollToBottom();
         announced++;
       }
+      uint64_t c = os_monotonic_ns();
+      if (b - a > longestAnnounceNs[v]) longestAnnounceNs[v] = b - a;
+      if (c - b > longestScrollNs[v]) longestScrollNs[v] = c - b;
+    }
     uint64_t now = os_monotonic_ns();
     if (now - s > longestRefreshNs) longestRefreshNs = now - s;
     if (announced && !firstRowsNs) firstRowsNs = now;
     if (opened && !allRowsNs && worker->counters().packetsDecoded >= target && worker->waitCaptureIdle(2000)) {
       for (int v = 0; v < kSessionViewCount; v++)
-        if (models[v]->announceRows() > 0) views[v]->scrollToBottom();
+        if (models[v]->announceRows() > 0 && views[v]) views[v]->scrollToBottom();
       allRowsNs = os_monotonic_ns();
       app.quit();
     }
@@ -220,8 +233,9 @@ int run_one(int argc, char** argv, uint64_t want) {
   std::filesystem::remove_all(dir, ec);
 
   double all = allRowsNs ? ms(allRowsNs - t0) : -1;
-  printf("== open of %llu high-speed packets (%.1f MB file, generated in %.1f s)\n",
-         (unsigned long long)want, fileSize / 1e6, genSeconds);
+  printf("== open of %llu high-speed packets (%.1f MB file, generated in %.1f s)%s\n",
+         (unsigned long long)want, fileSize / 1e6, genSeconds,
+         withViews ? "" : ", models without views");
   printf("read and checked        %.0f ms (longest step between two event-loop turns %.1f ms)\n",
          ms(loadedNs - t0), ms(ui->longestStepNs));
   printf("first rows visible      %.0f ms\n", firstRowsNs ? ms(firstRowsNs - t0) : -1.0);
@@ -231,6 +245,10 @@ int run_one(int argc, char** argv, uint64_t want) {
          rows[VIEW_PACKAGES], rows[VIEW_TRANSACTIONS], rows[VIEW_DATA], rows[VIEW_DESCRIPTORS]);
   printf("longest event-loop gap  %.1f ms (target < 100; %llu gaps over 100 ms); longest refresh step %.1f ms\n",
          ms(longestGapNs), (unsigned long long)longGaps, ms(longestRefreshNs));
+  printf("refresh breakdown       longest announceRows / scrollToBottom in ms:");
+  for (int v = 0; v < kSessionViewCount; v++)
+    printf(" %s %.1f/%.1f", kViewNames[v], ms(longestAnnounceNs[v]), ms(longestScrollNs[v]));
+  printf("\n");
   printf("RssAnon peak            %.1f MB (%.1f MB before the worker; target < 500 MB)\n", anonPeak / 1e3,
          anonBefore / 1e3);
   double load[3] = {0, 0, 0};
@@ -242,15 +260,20 @@ int run_one(int argc, char** argv, uint64_t want) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && strcmp(argv[1], "--one") == 0) return run_one(1, argv, strtoull(argv[2], nullptr, 10));
+  if (argc == 4 && strcmp(argv[1], "--one") == 0)
+    return run_one(1, argv, strtoull(argv[2], nullptr, 10), strcmp(argv[3], "views") == 0);
   std::vector<std::string> sizes;
-  for (int i = 1; i < argc; i++) sizes.push_back(argv[i]);
+  bool withViews = true;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--models-only") == 0) withViews = false;
+    else sizes.push_back(argv[i]);
+  }
   if (sizes.empty()) sizes = {"1000000", "10000000"};
   int status = 0;
   for (const std::string& n : sizes) {
     fflush(stdout);
     // A process per size, so each RssAnon peak is its own.
-    std::string self = bin_dir() + "/bench_open --one " + n;
+    std::string self = bin_dir() + "/bench_open --one " + n + (withViews ? " views" : " models");
     OsProcess* proc = os_process_spawn(self.c_str());
     OsProcessExit how{};
     if (!proc || os_process_wait(proc, 0xFFFFFFFFu, &how) != 1 || how.crashed || how.exit_code) status = 1;
