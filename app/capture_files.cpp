@@ -40,11 +40,27 @@ const int64_t kStepNs = 30000000;
 // Bytes per piece of moveFile.
 const qint64 kMovePiece = 65536;
 
+// Marks a Save or Open as running for its scope.
+struct Busy {
+  explicit Busy(bool* flag) : flag_(flag) { *flag_ = true; }
+  ~Busy() { *flag_ = false; }
+  bool* flag_;
+};
+
 // The shift that brings `total` into the int range of a progress dialog.
 int rangeShift(uint64_t total) {
   int shift = 0;
   while ((total >> shift) > (uint64_t)INT_MAX) shift++;
   return shift;
+}
+
+// Lets the event loop run during a long operation. User input waits until
+// the (modal) progress dialog shows, which takes a few seconds: before it,
+// a click could start another Save or Open inside this one.
+void pumpEvents(QProgressDialog* progress) {
+  QCoreApplication::processEvents(progress && progress->isVisible()
+                                      ? QEventLoop::AllEvents
+                                      : QEventLoop::ExcludeUserInputEvents);
 }
 
 class DialogUi : public CaptureFilesUi {
@@ -85,7 +101,7 @@ class DialogUi : public CaptureFilesUi {
   bool progressStep(uint64_t done) override {
     if (!progress_) return true;
     progress_->setValue((int)(done >> shift_));
-    QCoreApplication::processEvents();
+    pumpEvents(progress_);
     return progress_ && !progress_->wasCanceled();
   }
 
@@ -146,7 +162,7 @@ bool moveFile(const QString& source, const QString& target, QWidget* parent, QSt
     }
     copied += n;
     progress.setValue((int)(copied >> shift));
-    QCoreApplication::processEvents();
+    pumpEvents(&progress);
     if (progress.wasCanceled()) {
       why = QObject::tr("cancelled");
       ok = false;
@@ -203,6 +219,8 @@ int CaptureFiles::progressHook(void* self, uint64_t done, uint64_t) {
 }
 
 void CaptureFiles::save() {
+  if (busy_) return;
+  Busy busy(&busy_);
   bool pcapng = false;
   QString target = ui_->askSaveFile(&pcapng);
   if (target.isEmpty()) {
@@ -216,36 +234,35 @@ void CaptureFiles::save() {
   // delivered is in it, with the consumer paused so that nothing is
   // recorded while it is closed.
   bool ran = false;
+  QString problem;  // shown once the consumer runs again
   QElapsedTimer waited;
   waited.start();
   while (!worker_->waitCaptureIdle(kIdleSliceMs, [&] {
     ran = true;
-    saveWhileIdle(target, format);
+    problem = saveWhileIdle(target, format);
   })) {
+    // Busy with the replay of an opened capture, nothing recorded: the
+    // opened packets can be written meanwhile.
+    if (recordedBytes() == 0 && loaded_list_count(loaded_packets_current()) > 0) break;
     if (waited.elapsed() >= kIdleWaitMs) break;
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   }
-  if (ran) return;
-  // Still busy, typically with the replay of a long capture: the opened
-  // packets can be written meanwhile; recorded ones cannot.
-  LoadedPackets* loaded = loaded_packets_current();
-  if (recordedBytes() == 0 && loaded_list_count(loaded) > 0) {
-    saveLoaded(target, format);
-    return;
+  if (!ran) {
+    if (recordedBytes() == 0 && loaded_list_count(loaded_packets_current()) > 0)
+      problem = saveLoaded(target, format);
+    else
+      problem = tr("The capture is still being decoded; nothing was saved to %1.\n"
+                   "Save again when the views are complete.")
+                    .arg(target);
   }
-  ui_->showMessage(kSaveTitle,
-                   tr("The capture is still being decoded; nothing was saved to %1.\n"
-                      "Save again when the views are complete.")
-                       .arg(target));
+  if (!problem.isEmpty()) ui_->showMessage(kSaveTitle, problem);
 }
 
-void CaptureFiles::saveWhileIdle(const QString& target, CaptureFormat format) {
+QString CaptureFiles::saveWhileIdle(const QString& target, CaptureFormat format) {
   dataParse* decoder = session_->decoder;
   // Nothing recorded since an Open: what is on screen is the opened file.
-  if (recordedBytes() == 0 && loaded_list_count(loaded_packets_current()) > 0) {
-    saveLoaded(target, format);
-    return;
-  }
+  if (recordedBytes() == 0 && loaded_list_count(loaded_packets_current()) > 0)
+    return saveLoaded(target, format);
   QString source = QFile::decodeName(decoder->captureDataPath());
   decoder->closeCaptureData();
   qDebug().noquote().nospace() << ">>>dataFile = " << source << ", filename = " << target;
@@ -254,20 +271,20 @@ void CaptureFiles::saveWhileIdle(const QString& target, CaptureFormat format) {
                                               : convertDataFile(source, target, &why);
   if (moved) {
     decoder->openCaptureData();
-    return;
+    return QString();
   }
   // Never lose a capture: keep it and record the next trace after it.
   decoder->reopenCaptureData();
-  ui_->showMessage(kSaveTitle, tr("The capture was not saved to %1:\n%2\n\n"
-                                  "It is kept, and the next trace is recorded after it.")
-                                   .arg(target, why));
+  return tr("The capture was not saved to %1:\n%2\n\n"
+            "It is kept, and the next trace is recorded after it.")
+      .arg(target, why);
 }
 
 bool CaptureFiles::convertDataFile(const QString& source, const QString& target, QString* why) {
   char err[1024] = "";
   lastStepNs_ = -1;
   cancelled_ = false;
-  ui_->progressBegin("正在移动文件...", 0);
+  ui_->progressBegin("正在移动文件...", (uint64_t)QFileInfo(source).size());
   int rc = capture_convert(QFile::encodeName(source).constData(), QFile::encodeName(target).constData(),
                            CAPTURE_FORMAT_PCAPNG, &CaptureFiles::progressHook, this, err, sizeof err);
   ui_->progressEnd();
@@ -281,7 +298,7 @@ bool CaptureFiles::convertDataFile(const QString& source, const QString& target,
   return false;
 }
 
-bool CaptureFiles::saveLoaded(const QString& target, CaptureFormat format) {
+QString CaptureFiles::saveLoaded(const QString& target, CaptureFormat format) {
   char err[1024] = "";
   lastStepNs_ = -1;
   cancelled_ = false;
@@ -290,12 +307,12 @@ bool CaptureFiles::saveLoaded(const QString& target, CaptureFormat format) {
                              &CaptureFiles::progressHook, this, err, sizeof err);
   ui_->progressEnd();
   if (rc == CAPTURE_IO_CANCELLED) qWarning("cancel save");
-  if (rc == CAPTURE_IO_FAILED)
-    ui_->showMessage(kSaveTitle, tr("The capture was not saved:\n%1").arg(QString::fromLocal8Bit(err)));
-  return rc == CAPTURE_IO_OK;
+  if (rc != CAPTURE_IO_FAILED) return QString();
+  return tr("The capture was not saved:\n%1").arg(QString::fromLocal8Bit(err));
 }
 
 void CaptureFiles::openWithDialog() {
+  if (busy_) return;
   QString path = ui_->askOpenFile();
   if (path.isEmpty()) {
     qWarning("cancle read");
@@ -305,6 +322,11 @@ void CaptureFiles::openWithDialog() {
 }
 
 bool CaptureFiles::open(const QString& path) {
+  if (busy_) {
+    qWarning().noquote() << "can not open file to read:" << path << "(a Save or Open is running)";
+    return false;
+  }
+  Busy busy(&busy_);
   // Read and check the whole file first: the views change only for a good one.
   CaptureLoadInfo info;
   int status = CAPTURE_IO_FAILED;
@@ -325,7 +347,8 @@ bool CaptureFiles::open(const QString& path) {
     ui_->showMessage(kOpenTitle, QString::fromLocal8Bit(err));
     return false;
   }
-  clearAll_();
+  if (clearAll_) clearAll_();
+  else worker_->clearCapture();
   loaded_packets_install(list);
   qDebug().noquote() << ">>>data_count:" << info.dataCount;
   if (info.endedEarly)

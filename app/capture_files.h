@@ -85,8 +85,9 @@ class CaptureFiles : public QObject {
   static const QString kAllFilter;
 
  private:
-  void saveWhileIdle(const QString& target, CaptureFormat format);
-  bool saveLoaded(const QString& target, CaptureFormat format);
+  // Both return what the user must be told, empty when nothing.
+  QString saveWhileIdle(const QString& target, CaptureFormat format);
+  QString saveLoaded(const QString& target, CaptureFormat format);
   bool convertDataFile(const QString& source, const QString& target, QString* why);
   uint64_t recordedBytes() const;
   static int progressHook(void* self, uint64_t done, uint64_t total);
@@ -98,4 +99,5 @@ class CaptureFiles : public QObject {
   std::unique_ptr<CaptureFilesUi> ui_;
   int64_t lastStepNs_ = -1;  // when progressStep was last called; -1 before the first
   bool cancelled_ = false;   // progressStep said so
+  bool busy_ = false;        // a Save or Open runs (events are processed meanwhile)
 };
