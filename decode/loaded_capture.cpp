@@ -37,6 +37,11 @@ LoadedPackets* capture_load(const char* path, capture_progress_fn progress, void
     snprintf(err, err_cap, "%s: cannot open: %s", path, strerror(errno));
     return nullptr;
   }
+  // A pipe or a device could block or never end.
+  if (!before.regular) {
+    snprintf(err, err_cap, "%s: not a capture file (not a plain file)", path);
+    return nullptr;
+  }
   CaptureReader* reader = capture_reader_open(path, err, err_cap);
   if (!reader) return nullptr;
   info->format = capture_reader_format(reader);

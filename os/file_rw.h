@@ -26,6 +26,7 @@ struct OsFileStamp {
   uint64_t size;
   int64_t mtime_ns;  // last modification
   int64_t ctime_ns;  // last status change (a rewrite that restores mtime still moves it)
+  int regular;       // a plain file (not a directory, pipe or device)
 };
 
 // The stamp of the file at `path` (links followed). 0, or -1 (ENOENT when it

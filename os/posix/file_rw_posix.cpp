@@ -44,6 +44,7 @@ int os_path_stamp(const char* path, OsFileStamp* out) {
   out->size = (uint64_t)st.st_size;
   out->mtime_ns = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
   out->ctime_ns = (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec;
+  out->regular = S_ISREG(st.st_mode) ? 1 : 0;
   return 0;
 }
 

@@ -292,11 +292,14 @@ TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWere) {
       {"long.qelvo", tooLong, "offset 24"},
       {"big.pcap", bigRecord, "offset 24"},
       {"missing.qelvo", Bytes{}, "cannot open"},
+      {"folder.qelvo", Bytes{}, "not a plain file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = dir.file(c.name);
-    if (strcmp(c.name, "missing.qelvo") != 0) {
+    if (strcmp(c.name, "folder.qelvo") == 0) {
+      std::filesystem::create_directory(path);
+    } else if (strcmp(c.name, "missing.qelvo") != 0) {
       QFile f(QString::fromStdString(path));
       ASSERT_TRUE(f.open(QIODevice::WriteOnly));
       f.write((const char*)c.bytes.data(), (qint64)c.bytes.size());
