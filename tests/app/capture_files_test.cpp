@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QProgressDialog>
 #include <QSignalSpy>
 #include <QTimer>
@@ -245,15 +247,20 @@ TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
   // Cancelled after the first piece: the partial target goes, the source stays.
   makeSource();
   QString dst2 = dst + "2";
-  QTimer::singleShot(0, [] {
+  QString shown;
+  QTimer::singleShot(0, [&] {
     for (QWidget* w : QApplication::topLevelWidgets())
-      if (QProgressDialog* p = qobject_cast<QProgressDialog*>(w)) p->cancel();
+      if (QProgressDialog* p = qobject_cast<QProgressDialog*>(w)) {
+        shown = QString("%1|%2|%3|%4").arg(p->windowTitle(), p->labelText()).arg(p->maximum()).arg(p->windowModality());
+        p->cancel();
+      }
   });
   QString why;
   EXPECT_FALSE(moveFile(src, dst2, nullptr, &why));
   EXPECT_FALSE(QFile::exists(dst2));
   EXPECT_EQ(data, contents(src));
   EXPECT_FALSE(why.isEmpty());
+  EXPECT_EQ(QString("文件移动|正在移动文件...|300000|%1").arg(Qt::WindowModal), shown);
 
   // A target that cannot be opened, and the source as its own target.
   EXPECT_FALSE(moveFile(src, dst + "/x", nullptr));
@@ -262,6 +269,37 @@ TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
   EXPECT_EQ(data, contents(src));
   EXPECT_FALSE(moveFile(dst2, dst, nullptr));
   EXPECT_TRUE(log.contains("无法打开源文件:"));
+}
+
+// The file dialogs as the analyzer always asked, answered from a timer.
+TEST_F(CaptureFilesTest, TheDialogsAskForCaptureFilesInTheHomeFolder) {
+  CaptureFiles plain(nullptr, worker, session, nullptr);
+  QStringList seen;
+  auto answer = [&](bool accept, const QString& file) {
+    QTimer* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [&seen, poll, accept, file] {
+      QFileDialog* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (!d) return;
+      seen << d->windowTitle() + "|" + d->directory().absolutePath() + "|" + d->nameFilters().join(";;") +
+                  "|" + d->defaultSuffix() + "|" + QString::number(d->acceptMode());
+      if (accept) d->selectFile(file);
+      accept ? static_cast<QDialog*>(d)->accept() : d->reject();
+      poll->deleteLater();
+    });
+    poll->start(10);
+  };
+  answer(false, "");
+  plain.openWithDialog();
+  answer(true, QString::fromStdString(dir.file("typed")));
+  plain.save();
+  ASSERT_EQ(2, seen.size());
+  QString home = QDir::homePath();
+  EXPECT_EQ("read usb data package|" + home +
+                "|usb data file (*.qelvo);;pcap/pcapng file (*.pcap *.pcapng);;all files (*)||0",
+            seen[0]);
+  EXPECT_EQ("save usb data package|" + home + "|usb data file (*.qelvo);;pcapng file (*.pcapng)|qelvo|1", seen[1]);
+  EXPECT_TRUE(log.contains("cancle read"));
+  EXPECT_EQ(24u, file_bytes(dir.file("typed.qelvo")).size()) << "the suffix added";
 }
 
 TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWere) {
