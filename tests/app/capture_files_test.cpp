@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QProgressDialog>
 #include <QSignalSpy>
 #include <QTimer>
@@ -272,26 +273,34 @@ TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
 }
 
 // The file dialogs as the analyzer always asked, answered from a timer.
+// The file dialogs as the analyzer always asked, answered from a timer that
+// answers every modal widget until the call returns (so nothing can hang).
 TEST_F(CaptureFilesTest, TheDialogsAskForCaptureFilesInTheHomeFolder) {
   CaptureFiles plain(nullptr, worker, session, nullptr);
-  QStringList seen;
-  auto answer = [&](bool accept, const QString& file) {
-    QTimer* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [&seen, poll, accept, file] {
-      QFileDialog* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      if (!d) return;
-      seen << d->windowTitle() + "|" + d->directory().absolutePath() + "|" + d->nameFilters().join(";;") +
-                  "|" + d->defaultSuffix() + "|" + QString::number(d->acceptMode());
-      if (accept) d->selectFile(file);
+  QStringList seen, boxes;
+  auto answering = [&](bool accept, const QString& file, const std::function<void()>& call) {
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* w = QApplication::activeModalWidget();
+      QFileDialog* d = qobject_cast<QFileDialog*>(w);
+      if (!d) {
+        if (QDialog* other = qobject_cast<QDialog*>(w)) boxes << other->windowTitle(), other->reject();
+        return;
+      }
+      QString s = d->windowTitle() + "|" + d->directory().absolutePath() + "|" +
+                  d->nameFilters().join(";;") + "|" + d->defaultSuffix() + "|" +
+                  QString::number(d->acceptMode());
+      if (!seen.contains(s)) seen << s;
+      // Typed, as a user would: selectFile leaves a focused name field alone.
+      if (QLineEdit* name = d->findChild<QLineEdit*>("fileNameEdit"); accept && name) name->setText(file);
       accept ? static_cast<QDialog*>(d)->accept() : d->reject();
-      poll->deleteLater();
     });
-    poll->start(10);
+    poll.start(10);
+    call();
   };
-  answer(false, "");
-  plain.openWithDialog();
-  answer(true, QString::fromStdString(dir.file("typed")));
-  plain.save();
+  answering(false, "", [&] { plain.openWithDialog(); });
+  answering(true, QString::fromStdString(dir.file("typed")), [&] { plain.save(); });
+  EXPECT_TRUE(boxes.isEmpty()) << boxes.join(", ").toStdString();
   ASSERT_EQ(2, seen.size());
   QString home = QDir::homePath();
   EXPECT_EQ("read usb data package|" + home +
