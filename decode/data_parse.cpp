@@ -443,6 +443,12 @@ void dataParse::openCaptureData() {
   if (!captueDataFd) captueDataFd = datafile_create(kCaptureDataName);
 }
 
+void dataParse::reopenCaptureData() {
+  if (captueDataFd) return;
+  captueDataFd = datafile_open(captureDataPath());
+  if (!captueDataFd) openCaptureData();
+}
+
 void dataParse::clearCaptureData() {
   if (captueDataFd) datafile_reset(captueDataFd);
 }

@@ -189,6 +189,10 @@ struct dataParse {
   const char* captureDataPath();
   void closeCaptureData();
   void openCaptureData();
+  // Opens the capture data file again keeping what it holds, so recording
+  // goes on after it (a Save that could not move it); creates it when it is
+  // missing or unreadable.
+  void reopenCaptureData();
   void clearCaptureData();
   // Frees every output list still held (the caller took none of them) and
   // empties the packed rows.
