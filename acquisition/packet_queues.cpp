@@ -45,7 +45,7 @@ struct PacketQueues {
   std::condition_variable idle;                 // the consumer ended an entry (or queues emptied)
   std::deque<Entry> queues[kPacketQueueCount];
   uint64_t peak[kPacketQueueCount] = {0, 0};
-  uint64_t limit = 0;
+  uint64_t limit[kPacketQueueCount] = {0, 0};  // entries above which a producer waits
   bool stop = false;    // the consumer is asked to leave
   bool paused = false;  // the consumer takes nothing
   bool busy = false;    // the consumer holds a taken entry
@@ -53,7 +53,7 @@ struct PacketQueues {
 
 PacketQueues* packet_queues_create(uint64_t limit) {
   PacketQueues* q = new (std::nothrow) PacketQueues();
-  if (q) q->limit = limit;
+  if (q) q->limit[QUEUE_LIVE] = q->limit[QUEUE_REPLAY] = limit;
   return q;
 }
 
@@ -68,7 +68,7 @@ void packet_queues_destroy(PacketQueues* q) {
 static int push_entry(PacketQueues* q, PacketQueueId id, Entry e, const std::atomic<bool>* abort) {
   std::unique_lock<std::mutex> g(q->lock);
   std::deque<Entry>& d = q->queues[id];
-  while (d.size() > q->limit) {
+  while (d.size() > q->limit[id]) {
     if (abort && abort->load()) {
       entry_free(e);
       return 0;
@@ -121,6 +121,12 @@ int packet_queues_push_marker(PacketQueues* q, PacketQueueId id, QueuedKind kind
   return push_entry(q, id, e, abort);
 }
 
+void packet_queues_set_limit(PacketQueues* q, PacketQueueId id, uint64_t limit) {
+  std::lock_guard<std::mutex> g(q->lock);
+  q->limit[id] = limit;
+  q->room[id].notify_all();
+}
+
 void packet_queues_wake_producers(PacketQueues* q) {
   std::lock_guard<std::mutex> g(q->lock);
   for (std::condition_variable& c : q->room) c.notify_all();
@@ -163,7 +169,7 @@ int packet_queues_take(PacketQueues* q, QueuedPacket* out, uint8_t* buf, int wai
     e = d.front();
     d.pop_front();
     q->busy = true;
-    if (d.size() <= q->limit) q->room[from].notify_one();
+    if (d.size() <= q->limit[from]) q->room[from].notify_one();
   }
   out->kind = e.kind;
   out->queue = from;

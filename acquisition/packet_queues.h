@@ -63,6 +63,8 @@ int packet_queues_push(PacketQueues* q, PacketQueueId id, const uint8_t* bytes, 
 // Appends a marker entry (QUEUED_REPLAY_BEGIN, QUEUED_FINISH); as push.
 int packet_queues_push_marker(PacketQueues* q, PacketQueueId id, QueuedKind kind,
                               const std::atomic<bool>* abort);
+// Sets the entry count above which the producer of queue `id` waits.
+void packet_queues_set_limit(PacketQueues* q, PacketQueueId id, uint64_t limit);
 // Wakes every waiting producer so that it looks at its abort flag now.
 void packet_queues_wake_producers(PacketQueues* q);
 

@@ -3,8 +3,12 @@
 # default) written by the stand-in backend's offline mode (SOFs, NAKed polls,
 # 512-byte bulk data both ways), replayed by `orvane-dump --quiet --stats`
 # into all four row stores. Reports packets per second (wall clock and CPU),
-# the peak anonymous memory (RssAnon) of the dump, and the same capture read
-# by `tshark -r FILE.pcap` for comparison.
+# the processor time of the decoding thread and of the storing threads
+# (storing the rows, writing their files), the store
+# bytes written per packet, the peak anonymous memory (RssAnon) of the dump,
+# and the same capture read by `tshark -r FILE.pcap` in the same run for
+# comparison. The machine's load average is printed first: other work on
+# the machine shows in the wall-clock figures, much less in the CPU ones.
 #
 #   bench/decode.sh [PACKETS]
 # Environment: ORVANE_BIN (the built programs; set by ./bench.sh),
@@ -27,6 +31,9 @@ echo "writing $packets high-speed packets (qelvo and pcap)..."
 "$bin/qelvo.exe" --offline "$packets" -s hs -f "$qelvo"
 "$bin/qelvo.exe" --offline "$packets" -s hs -f "$pcap"
 ls -l "$qelvo" "$pcap" | awk '{print "  " $5 " bytes  " $9}'
+# The captures just written are put on the disk now, so that the system's
+# writing them back does not fall into the measurements.
+sync
 
 # Runs a command, samples its RssAnon every 50 ms, and prints
 # "<wall s> <user s> <sys s> <peak RssAnon kB>" on the last line of $1.out.
@@ -46,19 +53,27 @@ measure() {
   echo "$(tail -n1 "$out.time") $peak" > "$out"
 }
 
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "orvane-dump --quiet --stats (row stores in $BENCH_DIR)..."
 TMPDIR="$BENCH_DIR" measure "$BENCH_DIR/dump" "$bin/orvane-dump" --quiet --stats "$qelvo"
 read -r dwall duser dsys dpeak < "$BENCH_DIR/dump"
 stats=$(tail -n1 "$BENCH_DIR/dump.err")
 echo "  stats: $stats"
+field() { sed -n "s/.*\"$1\":\([0-9.]*\).*/\1/p" <<< "$stats"; }
+store_bytes=$(field store_bytes)
+decoding_cpu=$(field decoding_cpu_seconds)
+storing_cpu=$(field storing_cpu_seconds)
 echo "tshark -r hs.pcap > /dev/null..."
 measure "$BENCH_DIR/tshark" tshark -r "$pcap"
 read -r twall tuser tsys tpeak < "$BENCH_DIR/tshark"
 
 awk -v n="$packets" -v dw="$dwall" -v du="$duser" -v ds="$dsys" -v dp="$dpeak" \
-    -v tw="$twall" -v tu="$tuser" -v ts="$tsys" -v tp="$tpeak" 'BEGIN {
+    -v tw="$twall" -v tu="$tuser" -v ts="$tsys" -v tp="$tpeak" \
+    -v sb="${store_bytes:-0}" -v dcpu="${decoding_cpu:-0}" -v scpu="${storing_cpu:-0}" 'BEGIN {
   dc = du + ds; tc = tu + ts;
   printf "orvane-dump: %.2f s wall, %.2f s CPU -> %.0f packets/s (wall), %.0f packets/s (CPU); peak RssAnon %.1f MB\n", dw, dc, n / dw, n / dc, dp / 1024;
   printf "tshark:      %.2f s wall, %.2f s CPU -> %.0f packets/s (wall), %.0f packets/s (CPU); peak RssAnon %.1f MB\n", tw, tc, n / tw, n / tc, tp / 1024;
   printf "ratio (orvane-dump speed / tshark speed): %.2f (wall), %.2f (CPU)\n", tw / dw, tc / dc;
+  printf "orvane-dump threads: decoding %.2f s CPU (%.0f packets/s), storing and writing %.2f s CPU (%.0f packets/s)\n", dcpu, (dcpu > 0 ? n / dcpu : 0), scpu, (scpu > 0 ? n / scpu : 0);
+  printf "store bytes written: %.0f per packet (%.2f GB in all)\n", sb / n, sb / 1e9;
 }'

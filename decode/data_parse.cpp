@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "decode/cells/attr_flag.h"
@@ -21,6 +22,7 @@
 #include "decode/usb_rows.h"
 #include "os/log.h"
 #include "store/data_file.h"
+#include "store/packed_row.h"
 #include "store/store_files.h"
 
 dataParse* currentDataParse = nullptr;
@@ -57,7 +59,8 @@ dataParse::dataParse(bool withCaptureData)
       viewPackageValue(nullptr), transactionHeadInfo(nullptr), transactionDetail(nullptr),
       transactionRange(nullptr), transactionState(nullptr), transferHead(nullptr),
       transferDetail(nullptr), transferRange(nullptr), transferState(nullptr),
-      descriptorTables(nullptr), captueDataFd(nullptr) {
+      descriptorTables(nullptr), packedTop(nullptr), packedSub(nullptr), packedView(nullptr),
+      captueDataFd(nullptr) {
   orvane_log(">>>dataParse start");
   memset(&data, 0, sizeof data);
   transfer.buffer = (uint8_t*)malloc(kReassemblyBufferSize);
@@ -78,6 +81,7 @@ dataParse::~dataParse() {
   for (PendingPacket& p : pendingPackets) free(p.bytes);
   pendingPackets.clear();
   freeOutputLists();
+  packRowsAsBuilt(false);
   if (captueDataFd) datafile_close_truncate(captueDataFd);
   captueDataFd = nullptr;
   free(transfer.buffer);
@@ -96,6 +100,30 @@ void dataParse::freeOutputLists() {
   }
   kvlistpair_chain_free(descriptorTables);
   descriptorTables = nullptr;
+  for (PackedRow* row : {packedTop, packedSub, packedView})
+    if (row) packed_row_clear(row);
+}
+
+bool dataParse::packRowsAsBuilt(bool on) {
+  if (!on) {
+    for (PackedRow** row : {&packedTop, &packedSub, &packedView}) {
+      delete *row;
+      *row = nullptr;
+    }
+    return true;
+  }
+  if (packedTop) return true;
+  PackedRow* rows[3];
+  for (PackedRow*& row : rows) row = new (std::nothrow) PackedRow;
+  if (!rows[0] || !rows[1] || !rows[2]) {
+    for (PackedRow* row : rows) delete row;
+    return false;
+  }
+  for (PackedRow* row : rows) packed_row_clear(row);
+  packedTop = rows[0];
+  packedSub = rows[1];
+  packedView = rows[2];
+  return true;
 }
 
 void dataParse::reset() {
@@ -413,6 +441,12 @@ void dataParse::closeCaptureData() {
 
 void dataParse::openCaptureData() {
   if (!captueDataFd) captueDataFd = datafile_create(kCaptureDataName);
+}
+
+void dataParse::reopenCaptureData() {
+  if (captueDataFd) return;
+  captueDataFd = datafile_open(captureDataPath());
+  if (!captueDataFd) openCaptureData();
 }
 
 void dataParse::clearCaptureData() {

@@ -26,6 +26,7 @@
 #include "decode/setup_request.h"
 
 struct DataFile;
+struct PackedRow;
 
 // Result bits of parsePackage (only the low byte has meaning).
 enum : uint32_t {
@@ -155,6 +156,15 @@ struct dataParse {
   kvLinkedList* transferState;
   kvListPair* descriptorTables;
 
+  // Rows packed as they are built (packRowsAsBuilt), else null: then the
+  // package row, its detail row and the transaction view's packet row go
+  // here instead of into rawPackageInfo/Value, rawPackageParseInfo/Value and
+  // viewPackageInfo/Value (which stay null); taking one means packing it
+  // with packed_row_finish and clearing it.
+  PackedRow* packedTop;    // the package row
+  PackedRow* packedSub;    // its detail row
+  PackedRow* packedView;   // the transaction view's packet row
+
   DataFile* captueDataFd;  // the raw capture data file, null when closed
 
   // Logs, creates "capusbdata.qelvo" (unless told not to: tests and tools
@@ -179,9 +189,18 @@ struct dataParse {
   const char* captureDataPath();
   void closeCaptureData();
   void openCaptureData();
+  // Opens the capture data file again keeping what it holds, so recording
+  // goes on after it (a Save that could not move it); creates it when it is
+  // missing or unreadable.
+  void reopenCaptureData();
   void clearCaptureData();
-  // Frees every output list still held (the caller took none of them).
+  // Frees every output list still held (the caller took none of them) and
+  // empties the packed rows.
   void freeOutputLists();
+  // Packs the rows made for every packet as they are built (see packedTop);
+  // the pipeline does, which saves building, walking and freeing their
+  // lists. Off by default. False when memory runs out (nothing changed).
+  bool packRowsAsBuilt(bool on);
 
   // The end of a capture (a replayed file ends, a trace stops): packets that
   // wait for an outcome would otherwise never be shown. flushOne decodes one

@@ -100,26 +100,40 @@ static char* fixed2_text(float v, const char* unit, char* buf, size_t cap) {
     uint64_t half = 1ULL << (s - 1);
     if (rem > half || (rem == half && (q & 1))) q++;
   }
-  char digits[32];
-  int n = 0;
-  uint64_t whole = q / 100;
-  do {
-    digits[n++] = (char)('0' + whole % 10);
-    whole /= 10;
-  } while (whole);
-  char tmp[48];
-  size_t pos = 0;
-  tmp[pos++] = ' ';
-  while (n) tmp[pos++] = digits[--n];
-  tmp[pos++] = '.';
-  tmp[pos++] = (char)('0' + (q / 10) % 10);
-  tmp[pos++] = (char)('0' + q % 10);
-  tmp[pos++] = ' ';
-  tmp[pos++] = unit[0];
-  tmp[pos++] = unit[1];
-  tmp[pos++] = ' ';
-  tmp[pos++] = ' ';
-  tmp[pos++] = ' ';
+  // Packets follow each other by fractions of a microsecond, so the text of
+  // the last time often serves the next one too.
+  static thread_local struct {
+    uint64_t q;
+    const char* unit;
+    size_t len;
+    char text[48];
+  } last = {~0ull, nullptr, 0, {}};
+  char* tmp = last.text;
+  size_t pos = last.len;
+  if (q != last.q || unit != last.unit) {
+    char digits[32];
+    int n = 0;
+    uint64_t whole = q / 100;
+    do {
+      digits[n++] = (char)('0' + whole % 10);
+      whole /= 10;
+    } while (whole);
+    pos = 0;
+    tmp[pos++] = ' ';
+    while (n) tmp[pos++] = digits[--n];
+    tmp[pos++] = '.';
+    tmp[pos++] = (char)('0' + (q / 10) % 10);
+    tmp[pos++] = (char)('0' + q % 10);
+    tmp[pos++] = ' ';
+    tmp[pos++] = unit[0];
+    tmp[pos++] = unit[1];
+    tmp[pos++] = ' ';
+    tmp[pos++] = ' ';
+    tmp[pos++] = ' ';
+    last.q = q;
+    last.unit = unit;
+    last.len = pos;
+  }
   if (cap == 0) return buf;
   size_t n_out = pos < cap - 1 ? pos : cap - 1;
   memcpy(buf, tmp, n_out);

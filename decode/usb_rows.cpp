@@ -13,12 +13,79 @@
 #include "decode/descriptor_decoder.h"
 #include "decode/usb_packet.h"
 #include "os/log.h"
+#include "store/packed_row.h"
 
 void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
   if (kvlist_append(list, key, value) != 0) {
     cell_free(key);
     cell_free(value);
   }
+}
+
+// Where the entries of one of the decoder's lists go: the list, or the group
+// of a row packed as it is built (dataParse::packRowsAsBuilt).
+struct RowSink {
+  kvLinkedList** list;
+  PackedGroup* packed;
+};
+
+// The sink of list `list`, or of group `group` of `row` when rows are packed
+// as they are built.
+static RowSink sink_of(kvLinkedList** list, PackedRow* row, bool infos) {
+  if (!row) return RowSink{list, nullptr};
+  return RowSink{nullptr, infos ? &row->infos : &row->values};
+}
+
+// rows_add for a sink: the cells are consumed either way.
+static void sink_add(RowSink s, DataMsg* key, DataMsg* value) {
+  if (s.packed)
+    packed_group_add(s.packed, key, value);
+  else
+    rows_add(s.list, key, value);
+}
+
+// sink_add with a value cell made for it: written straight into a packed
+// group (no cell of its own), else made with cell_create.
+static void sink_add_new(RowSink s, DataMsg* key, uint32_t n, const void* payload, uint8_t type) {
+  if (s.packed) {
+    packed_group_put_new(s.packed, key, n, payload, type, 0, 0);
+    cell_free(key);
+  } else {
+    rows_add(s.list, key, cell_create(n, payload, type, 0, 0));
+  }
+}
+
+// sink_add of cell_u32(v, 0, 0).
+static void sink_add_u32(RowSink s, DataMsg* key, uint32_t v) {
+  uint8_t le[4] = {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
+  sink_add_new(s, key, 4, le, D_U32);
+}
+
+// sink_add of the time text cell of `ns`.
+static void sink_add_time(RowSink s, DataMsg* key, uint64_t ns) {
+  char buf[64];
+  const char* text = usb_time_text(ns, buf, sizeof buf);
+  sink_add_new(s, key, (uint32_t)strlen(text), text, D_STRING);
+}
+
+// The sinks of the rows made for every packet.
+static RowSink top_infos(dataParse* dp) {
+  return sink_of(&dp->rawPackageInfo, dp->packedTop, true);
+}
+static RowSink top_values(dataParse* dp) {
+  return sink_of(&dp->rawPackageValue, dp->packedTop, false);
+}
+static RowSink sub_infos(dataParse* dp) {
+  return sink_of(&dp->rawPackageParseInfo, dp->packedSub, true);
+}
+static RowSink sub_values(dataParse* dp) {
+  return sink_of(&dp->rawPackageParseValue, dp->packedSub, false);
+}
+static RowSink view_infos(dataParse* dp) {
+  return sink_of(&dp->viewPackageInfo, dp->packedView, true);
+}
+static RowSink view_values(dataParse* dp) {
+  return sink_of(&dp->viewPackageValue, dp->packedView, false);
 }
 
 // A copy of a cell, CRC included: the same field shown in several lists is
@@ -38,18 +105,18 @@ static DataMsg* cell_copy(const DataMsg* c) {
 // every list that shows it points to that one block. A cell never changes
 // once built (its CRC would no longer match), and freeing a kept block does
 // nothing, so sharing it is safe on any thread.
-static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text) {
+static DataMsg* cached_cell_slow(uint64_t key, uint8_t type, uint8_t byte, uint8_t bg,
+                                 uint8_t text) {
   enum { kSlots = 2048 };
   static uint64_t keys[kSlots];
   static DataMsg* cells[kSlots];
-  uint64_t key = 1ull | ((uint64_t)type << 8) | ((uint64_t)byte << 16) | ((uint64_t)bg << 24) |
-                 ((uint64_t)text << 32);
   uint32_t i = (uint32_t)((key * 0x9E3779B97F4A7C15ull) >> 53);
   for (uint32_t probe = 0; probe < 64; probe++, i = (i + 1) % kSlots) {
     if (keys[i] == key) return cells[i];
     if (keys[i] == 0) {
       DataMsg* made = cell_create(1, &byte, type, bg, text);
-      if (!made) return nullptr;
+      // Packing trusts a kept cell from now on: it is checked this once.
+      if (!made || !cell_crc_ok(made, cell_size(made))) return nullptr;
       cell_pool_keep(made);
       keys[i] = key;
       cells[i] = made;
@@ -59,8 +126,37 @@ static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text
   return cell_create(1, &byte, type, bg, text);  // crowded: build it
 }
 
+static DataMsg* cached_cell(uint8_t type, uint8_t byte, uint8_t bg, uint8_t text) {
+  // A direct-mapped front for the few dozen cells that repeat in every
+  // packet (one decoding thread at a time, like the table behind it).
+  enum { kFront = 1024 };
+  struct Front {
+    uint64_t key;
+    DataMsg* cell;
+  };
+  static Front front[kFront];
+  uint64_t key = 1ull | ((uint64_t)type << 8) | ((uint64_t)byte << 16) | ((uint64_t)bg << 24) |
+                 ((uint64_t)text << 32);
+  Front& f = front[(byte ^ ((uint32_t)bg << 2) ^ ((uint32_t)text << 4) ^ ((uint32_t)type << 7)) &
+                   (kFront - 1)];
+  if (f.key == key) return f.cell;
+  DataMsg* c = cached_cell_slow(key, type, byte, bg, text);
+  if (c && cell_pool_is_kept(c)) f = Front{key, c};
+  return c;
+}
+
 static DataMsg* word(uint8_t w, uint8_t bg = 0, uint8_t text = 0) {
   return cached_cell(D_WORD, w, bg, text);
+}
+
+// The kept cell of a word in fixed colours, found once for each place that
+// shows it rather than in every packet (one decoding thread at a time, like
+// the cache behind it).
+template <uint8_t W, uint8_t BG = 0, uint8_t TEXT = 0>
+static DataMsg* kept_word() {
+  static DataMsg* cell = nullptr;
+  if (!cell) cell = word(W, BG, TEXT);
+  return cell;
 }
 
 static DataMsg* u8_cell(uint8_t v) { return cached_cell(D_U8, v, 0, 0); }
@@ -122,7 +218,7 @@ static uint8_t token_address(const TokenSlot* t) { return token_field(t) & 0x7F;
 static uint8_t token_endpoint(const TokenSlot* t) { return (token_field(t) >> 7) & 0x0F; }
 
 // The field rows of a token; `crc` adds the Crc5 row.
-static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
+static void token_fields(RowSink list, const TokenSlot* t, bool crc) {
   uint8_t pid = t->pid;
   uint16_t field = token_field(t);
   if (pid == PID_SPLIT) {
@@ -130,29 +226,29 @@ static void token_fields(kvLinkedList** list, const TokenSlot* t, bool crc) {
     // the PID holds the hub address in bits 0..6 and SC in bit 7 (0 = start).
     uint8_t b1 = t->bytes[1], b2 = t->bytes[2], b3 = t->bytes[3];
     bool start = (b1 & 0x80) == 0;
-    rows_add(list, word(start ? W_SSPLIT : W_CSPLIT, 6), pid_cell(pid));
-    rows_add(list, word(W_HUBADDR), u8_cell(b1 & 0x7F));
-    rows_add(list, word(W_PORT, 7), u8_cell(b2 & 0x7F));
-    rows_add(list, word(W_S, 8), u8_cell(b2 >> 7));
-    rows_add(list, word(start ? W_E : W_U, 9), u8_cell(b3 & 1));
-    rows_add(list, word(W_ET, 10), u8_cell((b3 >> 1) & 3));
+    sink_add(list, word(start ? W_SSPLIT : W_CSPLIT, 6), pid_cell(pid));
+    sink_add(list, kept_word<W_HUBADDR>(), u8_cell(b1 & 0x7F));
+    sink_add(list, kept_word<W_PORT, 7>(), u8_cell(b2 & 0x7F));
+    sink_add(list, kept_word<W_S, 8>(), u8_cell(b2 >> 7));
+    sink_add(list, word(start ? W_E : W_U, 9), u8_cell(b3 & 1));
+    sink_add(list, kept_word<W_ET, 10>(), u8_cell((b3 >> 1) & 3));
     if (crc) {
       uint8_t c = b3 >> 3;
-      rows_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
+      sink_add(list, kept_word<W_CRC5>(), cached_cell(D_HEX, c, 0, 0));
     }
     return;
   }
   if (pid == PID_SOF) {
-    rows_add(list, word(W_SOF, 2), pid_cell(pid));
-    rows_add(list, word(W_FRAME), cell_u16(field & 0x7FF, 0, 0));
+    sink_add(list, kept_word<W_SOF, 2>(), pid_cell(pid));
+    sink_add(list, kept_word<W_FRAME>(), cell_u16(field & 0x7FF, 0, 0));
   } else {
-    rows_add(list, kind_key(pid), pid_cell(pid));
-    rows_add(list, word(W_ADDR), u8_cell(field & 0x7F));
-    rows_add(list, word(W_POINT, 4), u8_cell((field >> 7) & 0x0F));
+    sink_add(list, kind_key(pid), pid_cell(pid));
+    sink_add(list, kept_word<W_ADDR>(), u8_cell(field & 0x7F));
+    sink_add(list, kept_word<W_POINT, 4>(), u8_cell((field >> 7) & 0x0F));
   }
   if (crc) {
     uint8_t c = (uint8_t)(field >> 11);
-    rows_add(list, word(W_CRC5), cached_cell(D_HEX, c, 0, 0));
+    sink_add(list, kept_word<W_CRC5>(), cached_cell(D_HEX, c, 0, 0));
   }
 }
 
@@ -163,19 +259,19 @@ void rows_token(dataParse* dp) {
     return;
   }
   bool view = shows_view(t->pid);
-  rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_TOKEN));
+  sink_add(sub_infos(dp), kept_word<W_TYPE, 1>(), kept_word<W_TOKEN>());
   if (view) {
-    rows_add(&dp->viewPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
-    rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(W_DOWN));
-    token_fields(&dp->viewPackageValue, t, true);
-    if (dp->transaction.open) token_fields(&dp->transactionDetail, t, false);
+    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE, 12, 11>(), t->number);
+    sink_add(view_infos(dp), kept_word<W_DIR, 27>(), kept_word<W_DOWN>());
+    token_fields(view_values(dp), t, true);
+    if (dp->transaction.open) token_fields(RowSink{&dp->transactionDetail, nullptr}, t, false);
   }
-  token_fields(&dp->rawPackageParseValue, t, true);
-  rows_add(&dp->rawPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(t->number, 0, 0));
-  rows_add(&dp->rawPackageInfo, word(W_TIMESTAMP, 13), time_cell(t->timestamp));
-  rows_add(&dp->rawPackageValue, word(W_TOKEN, 14), word(usb_pid_info(t->pid)->word));
-  rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11),
-           cell_hex(t->bytes, t->pid == PID_SPLIT ? 4 : 3, 0, 0));
+  token_fields(sub_values(dp), t, true);
+  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE, 12, 11>(), t->number);
+  sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), t->timestamp);
+  sink_add(top_values(dp), kept_word<W_TOKEN, 14>(), word(usb_pid_info(t->pid)->word));
+  sink_add_new(top_values(dp), kept_word<W_RAW, 15, 11>(), t->pid == PID_SPLIT ? 4 : 3, t->bytes,
+               D_HEX);
 }
 
 // The cells of a data packet, built once per packet. Each list gets a copy,
@@ -198,7 +294,7 @@ static void data_cells_build(DataCells* c, const DataSlot* d) {
   c->pid = pid_cell(d->pid);
   c->lenKey = data_len_key(n);
   c->payload = cell_hex(d->bytes + 1, n, 0, 0);
-  c->crcKey = word(W_CRC16);
+  c->crcKey = kept_word<W_CRC16>();
   c->crc = cell_hex(d->bytes + d->length - 2, 2, 0, 0);
 }
 
@@ -215,19 +311,27 @@ static DataMsg* data_cell_use(DataMsg** cell, bool last) {
   return c;
 }
 
-// The kind, payload and CRC cells of the data slot; `all` adds the Crc16 row.
-static void data_cells(kvLinkedList** list, DataCells* c, bool all) {
-  bool lastKind = --c->kindUses == 0;
-  DataMsg* kind = data_cell_use(&c->kind, lastKind);
-  rows_add(list, kind, data_cell_use(&c->pid, lastKind));
-  bool lastData = --c->dataUses == 0;
-  DataMsg* lenKey = data_cell_use(&c->lenKey, lastData);
-  rows_add(list, lenKey, data_cell_use(&c->payload, lastData));
-  if (all) {
-    bool lastCrc = --c->crcUses == 0;
-    DataMsg* crcKey = data_cell_use(&c->crcKey, lastCrc);
-    rows_add(list, crcKey, data_cell_use(&c->crc, lastCrc));
+// One entry of two shared cells: a packed group copies them (no copy of the
+// cells is made for it), a list takes copies or, at the last use, the cells.
+static void data_entry(RowSink s, DataMsg** key, DataMsg** value, bool last) {
+  if (s.packed) {
+    packed_group_put(s.packed, *key, *value);
+    if (last) {
+      cell_free(*key);
+      cell_free(*value);
+      *key = *value = nullptr;
+    }
+    return;
   }
+  DataMsg* k = data_cell_use(key, last);
+  rows_add(s.list, k, data_cell_use(value, last));
+}
+
+// The kind, payload and CRC cells of the data slot; `all` adds the Crc16 row.
+static void data_cells(RowSink list, DataCells* c, bool all) {
+  data_entry(list, &c->kind, &c->pid, --c->kindUses == 0);
+  data_entry(list, &c->lenKey, &c->payload, --c->dataUses == 0);
+  if (all) data_entry(list, &c->crcKey, &c->crc, --c->crcUses == 0);
 }
 
 static bool is_setup_request(const SetupPacket* s) {
@@ -250,8 +354,8 @@ static void transfer_detail(dataParse* dp) {
     const TokenSlot* t = &dp->token;
     // Here the kind word is a plain label, unlike the token's own field rows.
     rows_add(&dp->transferDetail, word(usb_pid_info(t->pid)->word), pid_cell(t->pid));
-    rows_add(&dp->transferDetail, word(W_ADDR), u8_cell(token_address(t)));
-    rows_add(&dp->transferDetail, word(W_POINT, 4), u8_cell(token_endpoint(t)));
+    rows_add(&dp->transferDetail, kept_word<W_ADDR>(), u8_cell(token_address(t)));
+    rows_add(&dp->transferDetail, kept_word<W_POINT, 4>(), u8_cell(token_endpoint(t)));
   }
   uint32_t shown = kept < (uint32_t)kTransferDataShown ? kept : (uint32_t)kTransferDataShown;
   rows_add(&dp->transferDetail, data_len_key(tr->fillCount), cell_hex(tr->buffer, shown, 0, 0));
@@ -307,12 +411,12 @@ void rows_data(dataParse* dp) {
   bool view = shows_view(tokenPid);
   uint32_t n = (uint32_t)d->length - 3;
 
-  rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_DATA));
-  rows_add(&dp->rawPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
+  sink_add(sub_infos(dp), kept_word<W_TYPE, 1>(), kept_word<W_DATA>());
+  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE, 12, 11>(), d->number);
   if (view) {
-    rows_add(&dp->rawPackageInfo, word(W_TIMESTAMP, 13), time_cell(d->timestamp));
-    rows_add(&dp->viewPackageInfo, word(W_PACKAGE), cell_u32(d->number, 0, 0));
-    rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
+    sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), d->timestamp);
+    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE>(), d->number);
+    sink_add(view_infos(dp), kept_word<W_DIR, 27>(), word(tokenPid == PID_IN ? W_UP : W_DOWN));
   }
   bool toTransaction = dp->transaction.open && !dp->transaction.dataSeen;
   bool toCapData = (tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0;
@@ -321,10 +425,10 @@ void rows_data(dataParse* dp) {
   cells.kindUses = 1 + (view ? 1 : 0) + (toTransaction ? 1 : 0);
   cells.dataUses = cells.kindUses + (toCapData ? 1 : 0);
   cells.crcUses = 1 + (view ? 1 : 0);
-  data_cells(&dp->rawPackageParseValue, &cells, true);
-  if (view) data_cells(&dp->viewPackageValue, &cells, true);
+  data_cells(sub_values(dp), &cells, true);
+  if (view) data_cells(view_values(dp), &cells, true);
   if (toTransaction) {
-    data_cells(&dp->transactionState, &cells, false);
+    data_cells(RowSink{&dp->transactionState, nullptr}, &cells, false);
     dp->transaction.dataSeen = 1;
   }
 
@@ -334,15 +438,15 @@ void rows_data(dataParse* dp) {
     lua_host_process(d->bytes + 1, (int32_t)n);
 
   if (toCapData) {
-    rows_add(&dp->capDataInfo, word(W_PACKAGE, 12, 11), cell_u32(d->number, 0, 0));
-    rows_add(&dp->capDataInfo, word(W_DIR, 27), word(tokenPid == PID_IN ? W_UP : W_DOWN));
+    rows_add(&dp->capDataInfo, kept_word<W_PACKAGE, 12, 11>(), cell_u32(d->number, 0, 0));
+    rows_add(&dp->capDataInfo, kept_word<W_DIR, 27>(), word(tokenPid == PID_IN ? W_UP : W_DOWN));
     DataMsg* lenKey = data_cell_use(&cells.lenKey, --cells.dataUses == 0);
     rows_add(&dp->capDataValue, lenKey, data_cell_use(&cells.payload, cells.dataUses == 0));
   }
   data_cells_free(&cells);
 
-  rows_add(&dp->rawPackageValue, word(W_DATA, 20), word(usb_pid_info(d->pid)->word));
-  rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11), cell_hex(d->bytes, d->length, 0, 0));
+  sink_add(top_values(dp), kept_word<W_DATA, 20>(), word(usb_pid_info(d->pid)->word));
+  sink_add_new(top_values(dp), kept_word<W_RAW, 15, 11>(), d->length, d->bytes, D_HEX);
 }
 
 void rows_handshake(dataParse* dp) {
@@ -353,22 +457,23 @@ void rows_handshake(dataParse* dp) {
   }
   const TransactionRecord* tx = &dp->transaction;
   uint8_t tokenPid = tx->token.pid;
-  rows_add(&dp->rawPackageParseInfo, word(W_TYPE, 1), word(W_HANDSHAKE));
+  sink_add(sub_infos(dp), kept_word<W_TYPE, 1>(), kept_word<W_HANDSHAKE>());
   if (shows_view(tokenPid)) {
     bool dataNewer = tx->data.timestamp > tx->token.timestamp;
     // After IN the device answers when no data came; after SETUP or OUT the
     // device answers the host's data.
     bool up = tokenPid == PID_IN ? !dataNewer : dataNewer;
-    rows_add(&dp->viewPackageInfo, word(W_PACKAGE, 12, 11), cell_u32(h->number, 0, 0));
-    rows_add(&dp->viewPackageInfo, word(W_DIR, 27), word(up ? W_UP : W_DOWN));
-    rows_add(&dp->viewPackageValue, kind_key(h->pid), pid_cell(h->pid));
+    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE, 12, 11>(), h->number);
+    sink_add(view_infos(dp), kept_word<W_DIR, 27>(), word(up ? W_UP : W_DOWN));
+    sink_add(view_values(dp), kind_key(h->pid), pid_cell(h->pid));
   }
-  rows_add(&dp->transactionState, word(W_STATE, 28), word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
-  rows_add(&dp->rawPackageInfo, word(W_PACKAGE), cell_u32(h->number, 0, 0));
-  rows_add(&dp->rawPackageInfo, word(W_TIMESTAMP, 13), time_cell(h->timestamp));
-  rows_add(&dp->rawPackageValue, word(W_HANDSHAKE, 21), word(usb_pid_info(h->pid)->word));
-  rows_add(&dp->rawPackageValue, word(W_RAW, 15, 11), pid_cell(h->pid));
-  rows_add(&dp->rawPackageParseValue, kind_key(h->pid), pid_cell(h->pid));
+  rows_add(&dp->transactionState, kept_word<W_STATE, 28>(),
+           word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
+  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE>(), h->number);
+  sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), h->timestamp);
+  sink_add(top_values(dp), kept_word<W_HANDSHAKE, 21>(), word(usb_pid_info(h->pid)->word));
+  sink_add(top_values(dp), kept_word<W_RAW, 15, 11>(), pid_cell(h->pid));
+  sink_add(sub_values(dp), kind_key(h->pid), pid_cell(h->pid));
 }
 
 void transaction_start(dataParse* dp) {
@@ -393,7 +498,8 @@ uint32_t transaction_end(dataParse* dp, uint32_t lastNumber) {
   TransactionRecord* tx = &dp->transaction;
   tx->lastNumber = lastNumber;
   if (shows_view(tx->token.pid))
-    rows_add(&dp->transactionRange, word(W_PACKAGE, 12, 11), range_cell(tx->firstNumber, lastNumber));
+    rows_add(&dp->transactionRange, kept_word<W_PACKAGE, 12, 11>(),
+             range_cell(tx->firstNumber, lastNumber));
   tx->open = 0;
   return RESULT_TRANSACTION_ENDED;
 }
@@ -401,9 +507,10 @@ uint32_t transaction_end(dataParse* dp, uint32_t lastNumber) {
 uint32_t transfer_end(dataParse* dp, uint32_t lastNumber) {
   TransferRecord* tr = &dp->transfer;
   tr->lastNumber = lastNumber;
-  rows_add(&dp->transferRange, word(W_PACKAGE, 12, 11), range_cell(tr->firstNumber, lastNumber));
+  rows_add(&dp->transferRange, kept_word<W_PACKAGE, 12, 11>(),
+           range_cell(tr->firstNumber, lastNumber));
   if (tr->state != TRANSFER_NONE) {
-    rows_add(&dp->transferState, word(W_STATE, 28),
+    rows_add(&dp->transferState, kept_word<W_STATE, 28>(),
              word(tr->state == TRANSFER_COMPLETE ? W_SUCCESS : W_FAILED));
     tr->state = TRANSFER_NONE;
   }

@@ -7,5 +7,7 @@
 uint32_t os_tick_ms(void);
 // Nanoseconds of the monotonic clock.
 uint64_t os_monotonic_ns(void);
+// Nanoseconds of processor time used by the calling thread.
+uint64_t os_thread_cpu_ns(void);
 // Sleeps at least `ms` milliseconds (resumes after signals).
 void os_sleep_ms(uint32_t ms);

@@ -9,17 +9,27 @@
 #include <cstring>
 
 #include "store/attr_filter.h"
-#include "store/store_files.h"
 
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 constexpr uint32_t kChunkShift = 14;
 constexpr uint32_t kChunk = 1u << kChunkShift;  // elements per chunk / slots per page
+// A slot as the code sees it: 0, kInline | (kInlineShown) | child, or the
+// offset of the parent's ChildList.
 constexpr uint64_t kInline = 1ull << 63;          // slot holds one child inline
 constexpr uint64_t kInlineShown = 1ull << 62;     // ... and that child is visible
+// A slot as stored, in 4 bytes: 0; bit 31 set: inline, bit 30 shown, bits
+// 0..29 the child's distance from its parent; else the list offset / 16
+// (arena blocks are multiples of 16 bytes from a 16-byte boundary).
+constexpr uint32_t kStoredInline = 1u << 31;
+constexpr uint32_t kStoredShown = 1u << 30;
+constexpr uint32_t kMaxInlineDistance = (1u << 30) - 1;
+constexpr uint64_t kMaxListOffset = (uint64_t)0x7FFFFFFF * 16;
 constexpr uint64_t kArenaStart = 64;              // offset 0 means "none"
 constexpr uint64_t kArenaInitial = 1u << 20;
+// Disk space is reserved this far ahead of the bytes handed out.
+constexpr uint64_t kReserveAhead = 2u << 20;
 
 uint32_t log2_ceil(uint64_t v) {
   uint32_t c = 0;
@@ -65,17 +75,31 @@ int arena_reserve(ChildIndex* ix, uint64_t bytes) {
     ix->size = kArenaInitial;
     ix->used = kArenaStart;
   }
-  if (ix->used + bytes <= ix->size) return 0;
-  uint64_t new_size = ix->size;
-  while (ix->used + bytes > new_size) new_size *= 2;
-  if (os_file_set_size(ix->file, new_size) != 0) return -1;
-  void* view = os_file_remap(ix->file, ix->base, ix->size, new_size);
-  if (!view) {
-    os_file_set_size(ix->file, ix->size);
-    return -1;
+  uint64_t need = ix->used + bytes;
+  if (need > ix->size) {
+    uint64_t new_size = ix->size;
+    while (need > new_size) new_size *= 2;
+    if (os_file_set_size(ix->file, new_size) != 0) return -1;
+    void* view = os_file_remap(ix->file, ix->base, ix->size, new_size);
+    if (!view) {
+      os_file_set_size(ix->file, ix->size);
+      return -1;
+    }
+    ix->base = (uint8_t*)view;
+    ix->size = new_size;
   }
-  ix->base = (uint8_t*)view;
-  ix->size = new_size;
+  // The index is written through its view: without space reserved on the
+  // disk beforehand, a full disk would kill the process at the first write
+  // of a new page instead of failing here.
+  if (need > ix->reserved) {
+    uint64_t to = need + kReserveAhead < ix->size ? need + kReserveAhead : ix->size;
+    if (os_file_reserve(ix->file, ix->reserved, to - ix->reserved) != 0) return -1;
+    // The reserved stretch is about to be written: its pages are made in
+    // one call rather than one fault each.
+    uint64_t page = ix->reserved & ~(uint64_t)4095;
+    os_file_populate(ix->base + page, to - page);
+    ix->reserved = to;
+  }
   return 0;
 }
 
@@ -89,7 +113,6 @@ uint64_t arena_alloc(ChildIndex* ix, uint64_t bytes) {
   }
   off = ix->used;
   ix->used += bytes;
-  store_prefault(ix->file, ix->base, ix->size, off, ix->used, &ix->ready);
   return off;
 }
 
@@ -189,14 +212,24 @@ void array_free(ChildIndex* ix, uint64_t ref, uint32_t n) {
 uint64_t slot_get(const ChildIndex* ix, uint32_t parent) {
   uint32_t page = parent >> kChunkShift;
   if (page >= ix->page_count || !ix->pages[page]) return 0;
-  uint64_t v;
-  memcpy(&v, at(ix, ix->pages[page]) + (uint64_t)(parent & (kChunk - 1)) * 8, 8);
-  return v;
+  uint32_t v;
+  memcpy(&v, at(ix, ix->pages[page]) + (uint64_t)(parent & (kChunk - 1)) * 4, 4);
+  if (!(v & kStoredInline)) return (uint64_t)v * 16;
+  uint64_t child = (uint64_t)parent + (v & kMaxInlineDistance);
+  return kInline | ((v & kStoredShown) ? kInlineShown : 0) | child;
 }
 
-// Pointer to the slot; the page must exist.
-uint64_t* slot_ptr(ChildIndex* ix, uint32_t parent) {
-  return (uint64_t*)at(ix, ix->pages[parent >> kChunkShift]) + (parent & (kChunk - 1));
+// Stores a slot (inline, or a list's offset); the page must exist.
+void slot_set(ChildIndex* ix, uint32_t parent, uint64_t slot) {
+  uint32_t v = (slot & kInline) ? kStoredInline | ((slot & kInlineShown) ? kStoredShown : 0) |
+                                      (uint32_t)((uint32_t)slot - parent)
+                                : (uint32_t)(slot / 16);
+  memcpy(at(ix, ix->pages[parent >> kChunkShift]) + (uint64_t)(parent & (kChunk - 1)) * 4, &v, 4);
+}
+
+// Whether `child` can stand inline in the slot of `parent`.
+bool inlinable(uint32_t parent, uint32_t child) {
+  return child > parent && child - parent <= kMaxInlineDistance;
 }
 
 // Makes the page table long enough for `page`; -1 when out of memory.
@@ -261,16 +294,45 @@ void child_index_destroy(ChildIndex* ix) {
   ix->dir = nullptr;
 }
 
+// The appends that allocate nothing (almost all of them): the first child of
+// a parent whose slot page exists, and one more child of a list whose arrays
+// have room. True when done.
+static bool add_in_place(ChildIndex* ix, uint32_t parent, uint32_t child, uint32_t flags,
+                         bool shown) {
+  uint32_t page = parent >> kChunkShift;
+  if (page >= ix->page_count || !ix->pages[page]) return false;
+  uint64_t slot = slot_get(ix, parent);
+  if (slot == 0) {
+    if (parent == 0 || !inlinable(parent, child)) return false;
+    slot_set(ix, parent, kInline | (shown ? kInlineShown : 0) | child);
+    return true;
+  }
+  if (slot & kInline) return false;
+  ChildList* l = list_at(ix, slot);
+  uint32_t n = l->count_all;
+  bool apart = l->count_visible != n;  // a visible array of its own
+  if (push_cost(n) != 0) return false;
+  if (shown ? apart && push_cost(l->count_visible) != 0 : !apart) return false;
+  if (apart && shown) array_push(ix, &l->visible, l->count_visible, child);
+  if (parent == 0) array_push(ix, &ix->root_flags, n, flags);
+  array_push(ix, &l->all, n, child);
+  l->count_all++;
+  if (shown) l->count_visible++;
+  return true;
+}
+
 int child_index_add(ChildIndex* ix, uint32_t parent, uint32_t child, uint32_t flags) {
   bool shown = !attr_hidden(flags, ix->mask);
+  if (add_in_place(ix, parent, child, flags, shown)) return 0;
   uint32_t page = parent >> kChunkShift;
   if (page_table_cover(ix, page) != 0) return -1;
   uint64_t slot = slot_get(ix, parent);
 
   // Everything this append may allocate, reserved before anything changes.
-  uint64_t cost = ix->pages[page] ? 0 : kChunk * 8;
+  uint64_t cost = ix->pages[page] ? 0 : kChunk * 4;
+  bool inline_it = slot == 0 && parent != 0 && inlinable(parent, child);
   if (slot == 0) {
-    if (parent == 0) cost += sizeof(ChildList) + 16 + 16;  // list, all, flags
+    if (!inline_it) cost += sizeof(ChildList) + 16 + 16;  // list, all, flags or visible
   } else if (slot & kInline) {
     cost += sizeof(ChildList) + 16 + 16;  // list, all, visible
   } else {
@@ -284,14 +346,15 @@ int child_index_add(ChildIndex* ix, uint32_t parent, uint32_t child, uint32_t fl
     }
   }
   if (arena_reserve(ix, cost) != 0) return -1;
+  // A list beyond what a stored slot can name (32 GiB of index): no room.
+  if ((slot == 0 || (slot & kInline)) && !inline_it && ix->used + cost > kMaxListOffset) return -1;
 
   if (!ix->pages[page]) {
-    ix->pages[page] = arena_alloc(ix, kChunk * 8);
-    memset(at(ix, ix->pages[page]), 0, kChunk * 8);
+    ix->pages[page] = arena_alloc(ix, kChunk * 4);
+    memset(at(ix, ix->pages[page]), 0, kChunk * 4);
   }
-  uint64_t* sp = slot_ptr(ix, parent);
-  if (slot == 0 && parent != 0) {
-    *sp = kInline | (shown ? kInlineShown : 0) | child;
+  if (inline_it) {
+    slot_set(ix, parent, kInline | (shown ? kInlineShown : 0) | child);
     return 0;
   }
 
@@ -309,7 +372,7 @@ int child_index_add(ChildIndex* ix, uint32_t parent, uint32_t child, uint32_t fl
       l->count_all = 1;
       if (first_shown) l->count_visible = 1;
     }
-    *sp = off;
+    slot_set(ix, parent, off);
   } else {
     l = list_at(ix, slot);
   }

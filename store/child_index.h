@@ -7,10 +7,11 @@
 // data directory that is mapped into memory (file pages, written back and
 // dropped by the system under pressure, gone when the store closes):
 //
-//   1. A parent's slot (8 bytes) is found directly from its row number
+//   1. A parent's slot (4 bytes) is found directly from its row number
 //      through pages of 16,384 slots; the heap holds only the page table.
 //   2. A slot is empty, holds one child inline (the common "packet with one
-//      detail row"), or holds the offset of the parent's ChildList.
+//      detail row"; the child as its distance from the parent), or holds
+//      the offset of the parent's ChildList.
 //   3. A list's visible children are the list of all children itself while
 //      the filter hides none of them (count_visible == count_all); only a
 //      list that hides some keeps a separate visible array.
@@ -26,8 +27,9 @@
 // count, so no list stores it.
 //
 // Every operation that changes the index first makes room for everything it
-// may allocate; when the scratch file cannot grow it fails and changes
-// nothing. Not thread-safe: the row store calls it under its child lock.
+// may allocate, disk space included (the file is written through its view);
+// when the scratch file cannot grow it fails and changes nothing. Not
+// thread-safe: the row store calls it under its child lock.
 #pragma once
 
 #include <cstdint>
@@ -54,7 +56,7 @@ struct ChildIndex {
   uint8_t* base;                              // view of the whole scratch file
   uint64_t size;                              // scratch file and view size
   uint64_t used;                              // bytes handed out from the start of the file
-  uint64_t ready;                             // bytes backed by pages ahead of `used`
+  uint64_t reserved;                          // bytes from the start with disk space reserved
   uint64_t free_head[kChildArenaClasses];     // freed blocks by power-of-two size
   uint64_t* pages;                            // heap table: offset of each slot page or 0
   uint32_t page_count;                        // entries in `pages`

@@ -1,12 +1,13 @@
 // Packing a row's two lists into its payload, and reading it back.
-// Packing consumes the lists node by node: each copied node is unlinked and
-// freed at once, and whatever is left when packing stops is freed with the
-// list, so every cell is freed exactly once whatever the outcome.
+// Packing consumes the lists node by node: each node is freed right after it
+// is copied, and the nodes after one that does not fit are freed unread, so
+// every cell is freed exactly once whatever the outcome.
 #include "store/row_payload.h"
 
 #include <cstdlib>
 #include <cstring>
 
+#include "decode/cells/cell_pool.h"
 #include "os/log.h"
 
 static inline uint16_t load_u16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
@@ -16,21 +17,26 @@ static inline void store_u16(uint8_t* p, uint32_t v) {
 }
 
 // Ends the process when a live cell is damaged: a row is never stored with it.
-static void require_crc(const DataMsg* cell, const char* message) {
+// A kept cell (one block shared by every list that shows it, immutable) was
+// checked when it was made; checking it at each of its countless uses would
+// cost more than all other packing.
+static inline void require_crc(const DataMsg* cell, const char* message) {
+  if (cell_pool_is_kept(cell)) return;
   if (!cell_crc_ok(cell, cell_size(cell))) {
     orvane_log("%s", message);
     exit(1);
   }
 }
 
-// Takes the first node off a list (the list keeps head, tail and count right).
-static kvNode* pop_head(kvLinkedList* list) {
-  kvNode* n = list->head;
-  list->head = n->next;
-  if (!list->head) list->tail = nullptr;
-  if (list->count) list->count--;
-  n->next = nullptr;
-  return n;
+// Frees a node with its cells. Its pair lives inside the node's block (see
+// kv_list.cpp), so the node's release returns both.
+static inline void release_node(kvNode* n) {
+  if (kvPair* pair = n->pair) {
+    cell_free(pair->key);
+    cell_free(pair->value);
+    if (pair->desc) cell_free(pair->desc);
+  }
+  cell_pool_free(n);
 }
 
 int payload_pack_list(kvLinkedList* list, uint8_t* buf, uint32_t* offset) {
@@ -46,47 +52,54 @@ int payload_pack_list(kvLinkedList* list, uint8_t* buf, uint32_t* offset) {
     orvane_log(">>>buf_capacity < 2 || *offset + 2 > buf_capacity");
     return -1;
   }
+  // The nodes are taken off the list at once and freed one by one as they
+  // are copied (or, after an entry that does not fit, skipped).
+  kvNode* n = list->head;
+  list->head = list->tail = nullptr;
+  list->count = 0;
   uint32_t w = at + 2;
   uint32_t body = 0;
-  while (list->head) {
-    kvPair* pair = list->head->pair;
-    if (!pair || !pair->key || !pair->value) {
+  int rc = 0;
+  while (n) {
+    kvNode* next = n->next;
+    kvPair* pair = n->pair;
+    if (rc != 0) {
+      // The rest of a list that did not fit is freed unread.
+    } else if (!pair || !pair->key || !pair->value) {
       orvane_log(">>>kvPair is NULL");
-      kvnode_free(pop_head(list));
-      continue;
+    } else {
+      require_crc(pair->key, ">>>>>>>>>>>>>>>>>key crc16 err!<<<<<<<<<<<<\n");
+      require_crc(pair->value, ">>>>>>>>>>>>>>>>>value crc16 err!<<<<<<<<<<<<\n");
+      if (pair->desc) require_crc(pair->desc, ">>>>>>>>>>>>>>>>>desc crc16 err!<<<<<<<<<<<<\n");
+      uint32_t ks = (uint32_t)cell_size(pair->key);
+      uint32_t vs = (uint32_t)cell_size(pair->value);
+      uint32_t ds = pair->desc ? (uint32_t)cell_size(pair->desc) : 0;
+      if (w + ks + vs + ds > cap) {
+        orvane_log("*offset = %d, key_size = %d, value_size = %d, desc_size = %d, buf_capacity = %d",
+                   (int)w, (int)ks, (int)vs, (int)ds, (int)cap);
+        rc = -1;
+      } else {
+        cell_bytes_copy(buf + w, pair->key, ks);
+        w += ks;
+        cell_bytes_copy(buf + w, pair->value, vs);
+        w += vs;
+        if (ds) {
+          cell_bytes_copy(buf + w, pair->desc, ds);
+          w += ds;
+        }
+        body += ks + vs + ds;
+      }
     }
-    require_crc(pair->key, ">>>>>>>>>>>>>>>>>key crc16 err!<<<<<<<<<<<<\n");
-    require_crc(pair->value, ">>>>>>>>>>>>>>>>>value crc16 err!<<<<<<<<<<<<\n");
-    if (pair->desc) require_crc(pair->desc, ">>>>>>>>>>>>>>>>>desc crc16 err!<<<<<<<<<<<<\n");
-    uint32_t ks = (uint32_t)cell_size(pair->key);
-    uint32_t vs = (uint32_t)cell_size(pair->value);
-    uint32_t ds = pair->desc ? (uint32_t)cell_size(pair->desc) : 0;
-    if (w + ks + vs + ds > cap) {
-      orvane_log("*offset = %d, key_size = %d, value_size = %d, desc_size = %d, buf_capacity = %d",
-                 (int)w, (int)ks, (int)vs, (int)ds, (int)cap);
-      // The length of what was copied keeps the stored bytes well-formed
-      // (the row has no marker, so readers still show it as empty).
-      store_u16(buf + at, body);
-      *offset = w;
-      kvlist_free(list);
-      orvane_log("缓冲区不足，释放剩余节点");
-      return -1;
-    }
-    cell_bytes_copy(buf + w, pair->key, ks);
-    w += ks;
-    cell_bytes_copy(buf + w, pair->value, vs);
-    w += vs;
-    if (ds) {
-      cell_bytes_copy(buf + w, pair->desc, ds);
-      w += ds;
-    }
-    body += ks + vs + ds;
-    kvnode_free(pop_head(list));
+    release_node(n);
+    n = next;
   }
+  // On failure the length of what was copied keeps the stored bytes
+  // well-formed (the row has no marker, so readers still show it as empty).
   store_u16(buf + at, body);
   *offset = w;
-  kvlist_free(list);
-  return 0;
+  cell_pool_free(list);
+  if (rc != 0) orvane_log("缓冲区不足，释放剩余节点");
+  return rc;
 }
 
 uint32_t payload_pack_row(kvLinkedList* infos, kvLinkedList* values,

@@ -113,7 +113,7 @@ os_file create_data_file(const char* name, uint64_t initial_size, uint64_t* actu
 }
 
 void* map_file(os_file file, uint64_t size) {
-  void* view = os_file_map(file, size);
+  void* view = os_file_map_read(file, size);
   if (!view) store_message(1, "映射视图失败，错误码: %lu\n", os_file_error());
   return view;
 }
@@ -139,21 +139,20 @@ int store_grow_view(os_file file, uint8_t** mapped, uint64_t* mapped_size, const
   return 0;
 }
 
-void store_prefault_slow(os_file file, uint8_t* mapped, uint64_t mapped_size, uint64_t from,
-                         uint64_t end, uint64_t* ready) {
-  const uint64_t step = 1u << 20;
-  // Only bytes past the old write position are free to be overwritten; after
-  // a jump (a file reopened, a damaged header) the gap behind is left alone.
-  uint64_t start = *ready > from ? *ready : from;
-  if (start >= mapped_size) return;
-  uint64_t stop = end + step < mapped_size ? end + step : mapped_size;
-  if (stop <= start) return;
-  // Zeros written through the file make its pages cheaply (they hold
-  // nothing yet, so nothing changes for a reader); mapping them into the
-  // view in one call then saves a fault per page. Both are hints: on failure
-  // the pages fault in as they are written.
-  os_file_write_zeros(file, start, stop - start);
-  uint64_t page = start & ~(uint64_t)4095;
-  os_file_prefault(mapped + page, stop - page);
-  *ready = stop;
+const char* store_failure_text(int error, const char* path, char* out, size_t cap) {
+  if (!cap) return out;
+  const char* p = path ? path : "";
+  const char* slash = strrchr(p, '/');
+  if (error == ENOSPC || error == EDQUOT) {
+    // The directory names the file system that ran out of room.
+    int dir_len = slash ? (int)(slash - p) : 1;
+    snprintf(out, cap, "no space left on the device holding %.*s (writing %s)", dir_len,
+             slash ? p : ".", slash ? slash + 1 : p);
+  } else if (error == EFBIG) {
+    snprintf(out, cap, "%s: the file has reached the largest size allowed (%s)", p,
+             strerror(error));
+  } else {
+    snprintf(out, cap, "cannot write %s: %s", p, strerror(error));
+  }
+  return out;
 }

@@ -27,13 +27,15 @@ const char* datafile_path(const char* name);
 int store_format_path(const char* dir, const char* name, char* out, size_t cap);
 
 // Creates or truncates `name` in the data directory (creating the directory
-// when missing) and gives it `initial_size` zero bytes when it is empty.
+// when missing) and gives it `initial_size` zero bytes when it is empty
+// (a sparse size: the bytes take disk space only once written).
 // Returns the open file and its size in *actual_size, or OS_FILE_INVALID.
 os_file create_data_file(const char* name, uint64_t initial_size, uint64_t* actual_size);
 // The same for an already formed path inside directory `dir`.
 os_file store_create_file(const char* dir, const char* path, uint64_t initial_size,
                           uint64_t* actual_size);
-// Maps the first `size` bytes of `file` read/write; null on failure.
+// Maps the first `size` bytes of `file` for reading (stores write through the
+// file, never through the view); null on failure.
 void* map_file(os_file file, uint64_t size);
 
 // Doubles the file behind the view *mapped of *mapped_size bytes and maps
@@ -41,18 +43,10 @@ void* map_file(os_file file, uint64_t size);
 // the file's kind are logged and -1 is returned.
 int store_grow_view(os_file file, uint8_t** mapped, uint64_t* mapped_size, const char* extend_msg);
 
-// Keeps writable pages ready ahead of the write position of a view of
-// `file`: once `end` (the offset about to be written up to) passes *ready,
-// the next stretch is made in one go instead of a page fault per page.
-// `from` is where the bytes that hold nothing yet begin (the old write
-// position): the stretch is made by writing zeros from there on, never
-// below. *ready starts at 0.
-void store_prefault_slow(os_file file, uint8_t* mapped, uint64_t mapped_size, uint64_t from,
-                         uint64_t end, uint64_t* ready);
-static inline void store_prefault(os_file file, uint8_t* mapped, uint64_t mapped_size,
-                                  uint64_t from, uint64_t end, uint64_t* ready) {
-  if (end > *ready) store_prefault_slow(file, mapped, mapped_size, from, end, ready);
-}
+// One line naming what a failed write of the store file at `path` ran into,
+// for the user: "no space left on the device holding DIR (writing NAME)" for
+// a full disk, else the file and the system's text. Returns `out`.
+const char* store_failure_text(int error, const char* path, char* out, size_t cap);
 
 // Logs a message; with `also_stderr` it is written to standard error too.
 void store_message(int also_stderr, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -1,10 +1,12 @@
 // The three appends, clear, set_filter and delete_files of a row tree.
 #include "views/row_tree.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "os/log.h"
 #include "store/row_payload.h"
@@ -24,14 +26,58 @@ static int open_pair(RowTree* tree) {
     tree->store = nullptr;
     return -1;
   }
+  rowstore_set_writer(tree->store, tree->writer);
   return 0;
 }
 
 static void start_empty(RowTree* tree) {
-  tree->lastPar = tree->lastSub = nullptr;
+  memset(&tree->lastPar, 0, sizeof tree->lastPar);
+  memset(&tree->lastSub, 0, sizeof tree->lastSub);
   tree->lastParOffset = tree->lastSubOffset = tree->lastSubSubOffset = 0;
   tree->nextRow = 1;
   tree->rowLen = 0;
+  tree->unpublished.clear();
+  tree->pubRows = tree->pubLastTop = tree->pubLastSub = 0;
+}
+
+// Keeps the first failure of the store: the row that met it was dropped or
+// stored without payload.
+static void note_failure(RowTree* tree, int err, const char* path) {
+  if (tree->error || !err) return;
+  tree->error = err;
+  snprintf(tree->errorPath, sizeof tree->errorPath, "%s", path ? path : tree->valueName);
+  orvane_log(">>>row tree: cannot store a row in %s: %s", tree->errorPath, strerror(err));
+}
+
+static void note_store_failure(RowTree* tree) {
+  const char* path = nullptr;
+  int err = tree->store ? rowstore_error(tree->store, &path) : 0;
+  note_failure(tree, err, path);
+}
+
+// Writes the rows appended since the last publish, then shows them.
+static int publish_locked(RowTree* tree) {
+  if (!tree->store) return 0;
+  std::vector<TreeChild>& rows = tree->unpublished;
+  if (rowstore_publish(tree->store) != 0) {
+    note_store_failure(tree);
+    rows.clear();
+    return -1;
+  }
+  uint32_t n = (uint32_t)rows.size();
+  uint32_t added = n ? tree_add_children(tree->store, rows.data(), n) : 0;
+  int err = errno;
+  rows.clear();
+  if (added < n) {
+    // The child index's scratch file lives beside the value file.
+    note_failure(tree, err ? err : ENOMEM, tree->store->path);
+    return -1;
+  }
+  // Only the last rows of this publish can gain children later.
+  tree->pubRows = rowstore_entry_count(tree->store);
+  tree->pubLastTop = tree->nextRow != 1 ? tree->lastPar.row : 0;
+  tree->pubLastSub = tree->nextRow != 1 ? tree->lastSub.row : 0;
+  return 0;
 }
 
 RowTree* row_tree_open(const char* value_name, const char* index_name) {
@@ -77,8 +123,8 @@ static void source_free(RowSource* src) {
 }
 
 // Packs the row into rowBuf (consuming both lists), or takes its packed
-// payload, and stores it for the entry at `offset`.
-static void store_payload(RowTree* tree, uint64_t offset, RowSource* src) {
+// payload, and stores it for the staged entry `e`.
+static void store_payload(RowTree* tree, IndexEntry* e, RowSource* src) {
   const uint8_t* bytes = tree->rowBuf;
   if (src->packed) {
     bytes = src->packed;
@@ -87,62 +133,61 @@ static void store_payload(RowTree* tree, uint64_t offset, RowSource* src) {
     tree->rowLen = payload_pack_row(src->infos, src->values, tree->rowBuf);
   }
   uint64_t at = rowstore_append_value(tree->store, bytes, tree->rowLen);
-  IndexEntry* e = indexfile_entry_at(tree->index, offset);
-  if (!e) return;
+  if (!at) note_store_failure(tree);
   e->value_offset = at;
   e->length = tree->rowLen;
+}
+
+// The end of every append: the row waits for its publish, or is published.
+static void finish_append(RowTree* tree, uint32_t parent, uint32_t row, uint32_t attr) {
+  tree->unpublished.push_back(TreeChild{parent, row, attr});
+  if (!tree->deferPublish) publish_locked(tree);
 }
 
 static void append_top(RowTree* tree, RowSource* src, uint32_t attr) {
   uint64_t offset = 0;
   IndexEntry* e = tree->store ? rowstore_new_entry(tree->store, &offset) : nullptr;
   if (!e) {  // no row number is taken for a row that cannot be stored
+    note_store_failure(tree);
     source_free(src);
     return;
   }
   uint32_t r = tree->nextRow++;
-  memset(e, 0, sizeof *e);
   e->row = r;
   e->parent = 0;
   e->attr_flags = attr;
   tree->lastParOffset = offset;
   tree->totalRows++;
-  store_payload(tree, offset, src);
-  tree->lastPar = indexfile_entry_at(tree->index, offset);
-  tree_add_child(tree->store, 0, r, attr);
+  store_payload(tree, e, src);
+  tree->lastPar = *e;
+  finish_append(tree, 0, r, attr);
 }
 
 // The shared body of the second- and third-level appends: a row under the
-// entry at `parentOffset`; its entry offset goes to *ownOffset.
-static void append_under(RowTree* tree, uint64_t parentOffset, uint64_t* ownOffset,
-                         RowSource* src, uint32_t attr) {
+// row whose entry (as last written) is *parent at `parentOffset`; its entry
+// offset goes to *ownOffset, the entry itself to *own.
+static void append_under(RowTree* tree, IndexEntry* parent, uint64_t parentOffset,
+                         uint64_t* ownOffset, IndexEntry* own, RowSource* src, uint32_t attr) {
   uint64_t offset = 0;
   IndexEntry* e = tree->store ? rowstore_new_entry(tree->store, &offset) : nullptr;
   if (!e) {
+    note_store_failure(tree);
     source_free(src);
     return;
   }
   uint32_t r = tree->nextRow++;
-  memset(e, 0, sizeof *e);
-  // The allocation may have moved the mapping: find the parent again.
-  IndexEntry* parent = indexfile_entry_at(tree->index, parentOffset);
-  if (!parent) {  // cannot happen for offsets this tree allocated; never write through null
-    source_free(src);
-    return;
-  }
-  uint32_t parentRow = parent->row;
   e->row = r;
-  e->parent = parentRow;
+  e->parent = parent->row;
   e->attr_flags = attr;
   e->position = parent->child_count;
   *ownOffset = offset;
-  store_payload(tree, offset, src);
-  parent = indexfile_entry_at(tree->index, parentOffset);
+  store_payload(tree, e, src);
+  if (own) *own = *e;
   parent->child_count++;
   parent->children_shown = 1;
   parent->has_children = 1;
-  tree->lastPar = indexfile_entry_at(tree->index, tree->lastParOffset);
-  tree_add_child(tree->store, parentRow, r, attr);
+  if (rowstore_update_entry(tree->store, parentOffset, parent) != 0) note_store_failure(tree);
+  finish_append(tree, parent->row, r, attr);
 }
 
 static void append_second(RowTree* tree, RowSource* src, uint32_t attr) {
@@ -150,8 +195,8 @@ static void append_second(RowTree* tree, RowSource* src, uint32_t attr) {
     source_free(src);
     return;
   }
-  append_under(tree, tree->lastParOffset, &tree->lastSubOffset, src, attr);
-  tree->lastSub = tree->lastSubOffset ? indexfile_entry_at(tree->index, tree->lastSubOffset) : nullptr;
+  append_under(tree, &tree->lastPar, tree->lastParOffset, &tree->lastSubOffset, &tree->lastSub,
+               src, attr);
 }
 
 static void append_third(RowTree* tree, RowSource* src, uint32_t attr) {
@@ -159,8 +204,8 @@ static void append_third(RowTree* tree, RowSource* src, uint32_t attr) {
     source_free(src);
     return;
   }
-  append_under(tree, tree->lastSubOffset, &tree->lastSubSubOffset, src, attr);
-  tree->lastSub = indexfile_entry_at(tree->index, tree->lastSubOffset);
+  append_under(tree, &tree->lastSub, tree->lastSubOffset, &tree->lastSubSubOffset, nullptr, src,
+               attr);
 }
 
 void row_tree_append_par(RowTree* tree, kvLinkedList* infos, kvLinkedList* values, uint32_t attr) {
@@ -209,6 +254,30 @@ void row_tree_append_payload(RowTree* tree, int level, const uint8_t* payload, u
     append_third(tree, &src, attr);
 }
 
+bool row_tree_append_packed(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
+                            uint32_t len, uint32_t attr) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  return row_tree_append_held(tree, generation, level, payload, len, attr);
+}
+
+void row_tree_hold(RowTree* tree) { tree->lock.lock(); }
+void row_tree_let_go(RowTree* tree) { tree->lock.unlock(); }
+int row_tree_publish_held(RowTree* tree) { return publish_locked(tree); }
+
+bool row_tree_append_held(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
+                          uint32_t len, uint32_t attr) {
+  if (tree->generation.load(std::memory_order_relaxed) != generation) return false;
+  uint32_t before = tree->nextRow;
+  RowSource src{nullptr, nullptr, payload, len};
+  if (level == 0)
+    append_top(tree, &src, attr);
+  else if (level == 1)
+    append_second(tree, &src, attr);
+  else
+    append_third(tree, &src, attr);
+  return tree->nextRow != before;
+}
+
 uint32_t row_tree_pack(kvLinkedList* infos, kvLinkedList* values, uint8_t* buf) {
   return payload_pack_row(infos, values, buf);
 }
@@ -217,6 +286,7 @@ void row_tree_clear(RowTree* tree, row_tree_hook begin, row_tree_hook end, void*
   std::lock_guard<std::mutex> hold(tree->lock);
   if (!tree->store) return;
   if (begin) begin(user);
+  tree->generation.fetch_add(1, std::memory_order_relaxed);
   indexfile_close(tree->index);
   rowstore_close(tree->store);
   tree->index = nullptr;
@@ -224,6 +294,8 @@ void row_tree_clear(RowTree* tree, row_tree_hook begin, row_tree_hook end, void*
   // Opening truncates both files: a fresh, empty pair.
   if (open_pair(tree) != 0) orvane_log(">>>row tree: cannot reopen %s", tree->valueName);
   tree->totalRows = 0;
+  tree->error = 0;
+  tree->errorPath[0] = 0;
   start_empty(tree);
   if (end) end(user);
 }
@@ -246,18 +318,34 @@ void row_tree_delete_files(RowTree* tree) {
   if (tree->store) rowstore_close_delete(tree->store);
   tree->index = nullptr;
   tree->store = nullptr;
-  tree->lastPar = tree->lastSub = nullptr;
+  start_empty(tree);
+}
+
+void row_tree_set_writer(RowTree* tree, FileWriter* writer) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  tree->writer = writer;
+  rowstore_set_writer(tree->store, writer);
+}
+
+void row_tree_defer_publish(RowTree* tree, bool defer) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  if (!defer) publish_locked(tree);
+  tree->deferPublish = defer;
+}
+
+int row_tree_publish(RowTree* tree) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  return publish_locked(tree);
+}
+
+int row_tree_error(RowTree* tree, const char** path) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  if (path) *path = tree->error ? tree->errorPath : nullptr;
+  return tree->error;
 }
 
 uint32_t row_tree_row_count(RowTree* tree) {
   return tree->store ? rowstore_entry_count(tree->store) : 0;
-}
-
-// Row number of the entry at `offset` (the caller holds the tree's lock); 0 for none.
-static uint32_t row_at_offset(RowTree* tree, uint64_t offset) {
-  if (!offset || !tree->index) return 0;
-  const IndexEntry* e = indexfile_entry_at(tree->index, offset);
-  return e ? e->row : 0;
 }
 
 void row_tree_tail(RowTree* tree, RowTreeTail* out) {
@@ -266,10 +354,16 @@ void row_tree_tail(RowTree* tree, RowTreeTail* out) {
 }
 
 void row_tree_tail_in_hook(RowTree* tree, RowTreeTail* out) {
-  out->rows = tree->store ? rowstore_entry_count(tree->store) : 0;
-  bool any = tree->store && tree->nextRow != 1;
-  out->lastTop = any ? row_at_offset(tree, tree->lastParOffset) : 0;
-  out->lastSub = any ? row_at_offset(tree, tree->lastSubOffset) : 0;
+  // What readers can see: the state of the last publish, not rows still
+  // waiting for theirs.
+  out->rows = tree->store ? tree->pubRows : 0;
+  out->lastTop = tree->store ? tree->pubLastTop : 0;
+  out->lastSub = tree->store ? tree->pubLastSub : 0;
+}
+
+uint64_t row_tree_bytes(RowTree* tree) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  return tree->store ? rowstore_bytes(tree->store) : 0;
 }
 
 uint32_t row_tree_child_count(RowTree* tree, uint32_t parent) {

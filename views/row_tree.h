@@ -7,16 +7,22 @@
 //   1. Row n is the n-th entry of the index file: every append that takes a
 //      row number allocates exactly one entry, and no entry is allocated
 //      without taking one (a failed allocation drops the row).
-//   2. Pointers into the index mapping are re-derived from the kept offsets
-//      after every allocation (growth remaps the file).
-//   3. A row is packed and its payload stored before tree_add_child makes it
-//      visible to readers, so a reader never meets a row without payload.
+//   2. The entries of the last top-level and second-level rows are kept here
+//      as last written: a child changes the copy and hands it to the store
+//      (rowstore_update_entry), never a pointer into a file.
+//   3. A row is shown to readers (tree_add_child) only after its entry and
+//      payload were published, so a reader never meets a row without
+//      payload. Each append publishes at once, unless the tree defers it to
+//      row_tree_publish (the pipeline's storing thread publishes once per
+//      batch of rows).
 //   4. Every operation runs under the tree's lock; reads go straight to the
 //      store, whose own locks protect them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "decode/cells/kv_list.h"
 #include "store/row_store.h"
@@ -26,8 +32,8 @@ enum { kRowBufSize = 4096, kRowTreeNameMax = 127 };
 struct RowTree {
   RowStore* store;            // value file and child index; null after delete_files
   IndexFile* index;           // index file of store; null after delete_files
-  IndexEntry* lastPar;        // entry of the last top-level row (valid until the next allocation)
-  IndexEntry* lastSub;        // entry of the last second-level row (same)
+  IndexEntry lastPar;         // entry of the last top-level row as last written
+  IndexEntry lastSub;         // entry of the last second-level row as last written
   uint64_t lastParOffset;     // index-file offset of the last top-level row's entry
   uint64_t lastSubOffset;     // index-file offset of the last second-level row's entry
   uint64_t lastSubSubOffset;  // index-file offset of the last third-level row's entry
@@ -39,6 +45,15 @@ struct RowTree {
   uint32_t filter;            // attribute filter mask; 0xFFFF0000 at start
   char valueName[kRowTreeNameMax + 1];  // value file name
   char indexName[kRowTreeNameMax + 1];  // index file name
+  std::atomic<uint32_t> generation;  // counts the clears: rows built before one are dropped
+  bool deferPublish;          // appends wait for row_tree_publish
+  FileWriter* writer;         // writes the store files' staged bytes, or null
+  std::vector<TreeChild> unpublished;  // children of the rows appended since the last publish
+  uint32_t pubRows;           // rows readers see: the entry count at the last publish
+  uint32_t pubLastTop;        // the last top-level row at the last publish (0: none)
+  uint32_t pubLastSub;        // the last second-level row at the last publish (0: none)
+  int error;                  // system error of the first refused row (0: none)
+  char errorPath[256];        // the file it concerns
 };
 
 // Called under the tree's lock around clear and set_filter (the Qt model
@@ -65,6 +80,24 @@ void row_tree_append_subsub(RowTree* tree, kvLinkedList* infos, kvLinkedList* va
 // (0 top, 1 second, 2 third), with the same rules as the list appends.
 void row_tree_append_payload(RowTree* tree, int level, const uint8_t* payload, uint32_t len,
                              uint32_t attr);
+// The same, unless the tree was cleared since row_tree_generation gave
+// `generation` (a row built before a clear belongs to the rows it removed).
+// True when the row was appended.
+bool row_tree_append_packed(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
+                            uint32_t len, uint32_t attr);
+// The storing thread's batches: row_tree_hold takes the tree's lock once for
+// many appends (row_tree_append_held) and their publish
+// (row_tree_publish_held); row_tree_let_go gives it back. A clear or filter
+// change on another thread waits for the end of the batch.
+void row_tree_hold(RowTree* tree);
+void row_tree_let_go(RowTree* tree);
+bool row_tree_append_held(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
+                          uint32_t len, uint32_t attr);
+int row_tree_publish_held(RowTree* tree);
+// The tree's clear count, for row_tree_append_packed.
+static inline uint32_t row_tree_generation(const RowTree* tree) {
+  return tree->generation.load(std::memory_order_relaxed);
+}
 // Packs a row as the appends do (consuming both lists) into `buf` of
 // kRowBufSize bytes; returns the payload length.
 uint32_t row_tree_pack(kvLinkedList* infos, kvLinkedList* values, uint8_t* buf);
@@ -77,8 +110,24 @@ void row_tree_set_filter(RowTree* tree, uint32_t mask, row_tree_hook begin, row_
 // Deletes both files; the tree has no store afterwards.
 void row_tree_delete_files(RowTree* tree);
 
-// Rows appended so far (the index file's entry count).
+// Has the store files' bytes written on `writer`'s thread (file_writer.h)
+// from now on, also after a clear; null: on the appending thread.
+void row_tree_set_writer(RowTree* tree, FileWriter* writer);
+// With `defer` set, appends wait for row_tree_publish before readers see
+// them (one write of each file per batch instead of per row).
+void row_tree_defer_publish(RowTree* tree, bool defer);
+// Writes the rows appended since the last publish and shows them. 0, or -1
+// when a write failed (row_tree_error tells).
+int row_tree_publish(RowTree* tree);
+// The system error of the first row the tree could not store (ENOSPC for a
+// full disk), 0 while none; *path (when given) names the file. Rows
+// published before it stay readable. Cleared by row_tree_clear.
+int row_tree_error(RowTree* tree, const char** path);
+
+// Rows appended and published so far (the index file's entry count).
 uint32_t row_tree_row_count(RowTree* tree);
+// Bytes the tree's two files hold (headers, entries and records).
+uint64_t row_tree_bytes(RowTree* tree);
 
 // The rows that may still gain children, read at one instant under the
 // tree's lock. Appends only go under the last top-level row and under the

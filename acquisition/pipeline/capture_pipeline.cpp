@@ -1,29 +1,24 @@
-// The decoding step and the transaction and transfer assembly.
+// The decoding step and the transaction and transfer assembly, on the
+// caller's thread: every row is packed here and handed to the storing thread
+// as a record (row_records.h), in the order the rows were built.
 #include "acquisition/pipeline/capture_pipeline.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "acquisition/pipeline/row_queue.h"
+#include "acquisition/pipeline/row_records.h"
 #include "decode/data_parse.h"
 #include "decode/loaded_packets.h"
 #include "os/log.h"
 #include "store/data_file.h"
+#include "store/file_writer.h"
+#include "store/packed_row.h"
+#include "store/store_files.h"
 #include "views/row_tree.h"
-
-static const char kSpillName[] = "pending_rows.qelvo";
-
-// Packet rows kept for one open transaction at most (a real one has three).
-static const size_t kMaxPacketRows = 1024;
-
-// Head of one parked row in the spill file.
-#pragma pack(push, 1)
-struct SpillHead {
-  uint8_t level;   // 1: a transaction under the transfer, 2: one of its packets
-  uint32_t flag;   // the row's attrFlag
-  uint16_t length; // payload bytes that follow (1..4096)
-};
-#pragma pack(pop)
 
 static kvLinkedList* take(kvLinkedList** field) {
   kvLinkedList* l = *field;
@@ -40,39 +35,115 @@ static kvLinkedList* join(kvLinkedList* dst, kvLinkedList* src) {
   return dst;
 }
 
-CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees) {
+static RowTree* tree_of(CapturePipeline* pl, uint8_t tree) {
+  switch (tree) {
+    case RECORD_TREE_PACKAGE: return pl->trees.package;
+    case RECORD_TREE_TRANSACTION: return pl->trees.transaction;
+    case RECORD_TREE_DATA: return pl->trees.data;
+    default: return pl->trees.descriptor;
+  }
+}
+
+// Packs a row (consuming both lists) and hands it over as a record.
+static void emit_row(CapturePipeline* pl, uint8_t kind, uint8_t tree, uint8_t level,
+                     kvLinkedList* infos, kvLinkedList* values, uint32_t attr) {
+  uint8_t* at = rowqueue_reserve(pl->queue, sizeof(RowRecord) + kRowBufSize);
+  RowRecord r = {kind, tree, level, 0, attr, row_tree_generation(tree_of(pl, tree)), 0};
+  r.length = row_tree_pack(infos, values, at + sizeof r);
+  memcpy(at, &r, sizeof r);
+  rowqueue_commit(pl->queue, (uint32_t)sizeof r + r.length);
+}
+
+// Hands over a row that the decoder packed as it built it, and empties it.
+static void emit_packed(CapturePipeline* pl, uint8_t kind, uint8_t tree, uint8_t level,
+                        PackedRow* row, uint32_t attr) {
+  uint8_t* at = rowqueue_reserve(pl->queue, sizeof(RowRecord) + kRowBufSize);
+  RowRecord r = {kind, tree, level, 0, attr, row_tree_generation(tree_of(pl, tree)), 0};
+  r.length = packed_row_finish(row, at + sizeof r);
+  memcpy(at, &r, sizeof r);
+  rowqueue_commit(pl->queue, (uint32_t)sizeof r + r.length);
+  packed_row_clear(row);
+}
+
+// Hands over a record without a row.
+static void emit_mark(CapturePipeline* pl, uint8_t kind) {
+  uint8_t* at = rowqueue_reserve(pl->queue, sizeof(RowRecord));
+  RowRecord r = {kind, RECORD_TREE_TRANSACTION, 0, 0, 0, 0, 0};
+  memcpy(at, &r, sizeof r);
+  rowqueue_commit(pl->queue, sizeof r);
+}
+
+// A row needs both lists: a missing one is an internal error that ends the
+// program, as the row model's own check always did.
+static void require_both(const void* infos, const void* values, const char* message) {
+  if (infos && values) return;
+  orvane_log("%s", message);
+  exit(-1);
+}
+
+// A top-level row of `tree` built from two of the decoder's lists.
+static void emit_top(CapturePipeline* pl, uint8_t tree, kvLinkedList* infos, kvLinkedList* values,
+                     uint32_t attr) {
+  require_both(infos, values, "appendRowPar_KV_P Infos == NULL || Values == NULL");
+  emit_row(pl, RECORD_ROW, tree, 0, infos, values, attr);
+}
+
+CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t queue_bytes) {
   CapturePipeline* pl = new (std::nothrow) CapturePipeline();
   if (!pl) return nullptr;
   pl->decoder = decoder;
   pl->trees = trees;
+  pl->queue = rowqueue_create(queue_bytes ? queue_bytes : kPipelineQueueBytes);
+  RowTree* byRecord[kRecordTreeCount] = {trees.package, trees.transaction, trees.data,
+                                         trees.descriptor};
+  if (!pl->queue || row_storer_start(&pl->storer, pl->queue, byRecord, &pl->failure) != 0) {
+    rowqueue_destroy(pl->queue);
+    delete pl;
+    return nullptr;
+  }
+  // The storing thread shows rows once per batch, not once per row, and
+  // leaves the writing of the files to a thread of their own (the other
+  // processor's time when the decoding waits for it); the rows made for
+  // every packet come packed from the decoder.
+  pl->writer = file_writer_start();
+  for (RowTree* t : byRecord) {
+    if (!t) continue;
+    row_tree_defer_publish(t, true);
+    if (pl->writer) row_tree_set_writer(t, pl->writer);
+  }
+  if (decoder) decoder->packRowsAsBuilt(true);
   return pl;
 }
 
-static void free_packet_rows(CapturePipeline* pl) {
-  for (PendingPacketRow& r : pl->packetRows) {
-    kvlist_free(r.info);
-    kvlist_free(r.value);
-  }
-  pl->packetRows.clear();
-}
-
-static void spill_discard(CapturePipeline* pl) {
-  if (pl->spill && pl->spilledRows) datafile_reset(pl->spill);
-  pl->spilledRows = 0;
-}
-
-void pipeline_forget(CapturePipeline* pl) {
-  free_packet_rows(pl);
+static void forget_lists(CapturePipeline* pl) {
   kvlist_free(take(&pl->txKey));
   kvlist_free(take(&pl->stagedDetail));
   kvlist_free(take(&pl->transferKey));
-  spill_discard(pl);
+  pl->packetRows = 0;
+}
+
+void pipeline_forget(CapturePipeline* pl) {
+  forget_lists(pl);
+  emit_mark(pl, RECORD_FORGET);
+  rowqueue_flush(pl->queue);
 }
 
 void pipeline_destroy(CapturePipeline* pl) {
   if (!pl) return;
-  pipeline_forget(pl);
-  if (pl->spill) datafile_close_delete(pl->spill);
+  forget_lists(pl);
+  row_storer_stop(&pl->storer);
+  if (pl->decoder) {
+    pl->decoder->freeOutputLists();
+    pl->decoder->packRowsAsBuilt(false);
+  }
+  for (RowTree* t :
+       {pl->trees.package, pl->trees.transaction, pl->trees.data, pl->trees.descriptor}) {
+    if (!t) continue;
+    row_tree_set_writer(t, nullptr);
+    row_tree_defer_publish(t, false);
+  }
+  file_writer_stop(pl->writer);
+  rowqueue_destroy(pl->queue);
   delete pl;
 }
 
@@ -81,31 +152,62 @@ void pipeline_set_status(CapturePipeline* pl, pipeline_status_fn fn, void* user)
   pl->statusUser = user;
 }
 
+void pipeline_sync(CapturePipeline* pl) { row_storer_sync(&pl->storer); }
+
+uint64_t pipeline_storing_cpu_ns(CapturePipeline* pl) {
+  return pl->storer.cpuNs.load(std::memory_order_relaxed) + file_writer_cpu_ns(pl->writer);
+}
+
+const char* pipeline_failure(CapturePipeline* pl) {
+  return pl->failure.set.load(std::memory_order_acquire) ? pl->failure.text : nullptr;
+}
+
+// The package row and its detail row, packed as they were built.
+static void move_packed_package_rows(CapturePipeline* pl) {
+  dataParse* dp = pl->decoder;
+  PackedRow* top = dp->packedTop;
+  PackedRow* sub = dp->packedSub;
+  if (!packed_group_used(&top->infos)) return;
+  bool values = packed_group_used(&top->values);
+  if (!values)
+    orvane_log("DataParse->rawPackageInfo == NULL || DataParse->rawPackageValue == NULL");
+  require_both(top, values ? top : nullptr, "appendRowPar_KV_P Infos == NULL || Values == NULL");
+  emit_packed(pl, RECORD_ROW, RECORD_TREE_PACKAGE, 0, top, dp->attrFlag);
+  bool both = packed_group_used(&sub->infos) && packed_group_used(&sub->values);
+  if (!both)
+    orvane_log("DataParse->rawPackageParseInfo == NULL || DataParse->rawPackageParseValue == NULL");
+  require_both(sub, both ? sub : nullptr, "appendRowSub_KV_P Infos == NULL || Values == NULL");
+  emit_packed(pl, RECORD_ROW, RECORD_TREE_PACKAGE, 1, sub, dp->attrFlag);
+}
+
 // Moves the package, data and descriptor rows of the last call into their trees.
 static void move_package_lists(CapturePipeline* pl) {
   dataParse* dp = pl->decoder;
-  if (dp->rawPackageInfo) {
+  if (dp->packedTop) {
+    move_packed_package_rows(pl);
+  } else if (dp->rawPackageInfo) {
     if (!dp->rawPackageValue)
       orvane_log("DataParse->rawPackageInfo == NULL || DataParse->rawPackageValue == NULL");
-    row_tree_append_par(pl->trees.package, take(&dp->rawPackageInfo), take(&dp->rawPackageValue),
-                        dp->attrFlag);
+    emit_top(pl, RECORD_TREE_PACKAGE, take(&dp->rawPackageInfo), take(&dp->rawPackageValue),
+             dp->attrFlag);
     if (!dp->rawPackageParseInfo || !dp->rawPackageParseValue)
       orvane_log("DataParse->rawPackageParseInfo == NULL || DataParse->rawPackageParseValue == NULL");
-    row_tree_append_sub(pl->trees.package, take(&dp->rawPackageParseInfo),
-                        take(&dp->rawPackageParseValue), dp->attrFlag);
+    require_both(dp->rawPackageParseInfo, dp->rawPackageParseValue,
+                 "appendRowSub_KV_P Infos == NULL || Values == NULL");
+    emit_row(pl, RECORD_ROW, RECORD_TREE_PACKAGE, 1, take(&dp->rawPackageParseInfo),
+             take(&dp->rawPackageParseValue), dp->attrFlag);
   }
   if (dp->capDataInfo) {
     if (!dp->capDataValue)
       orvane_log("DataParse->capDataInfo == NULL || DataParse->capDataValue == NULL");
-    row_tree_append_par(pl->trees.data, take(&dp->capDataInfo), take(&dp->capDataValue),
-                        dp->attrFlag);
+    emit_top(pl, RECORD_TREE_DATA, take(&dp->capDataInfo), take(&dp->capDataValue), dp->attrFlag);
   }
   kvListPair* node = dp->descriptorTables;
   dp->descriptorTables = nullptr;
   while (node) {
     kvListPair* next = node->next;
     if (!node->title || !node->table) orvane_log("current->title == NULL || current->table == NULL");
-    row_tree_append_par(pl->trees.descriptor, node->title, node->table, 0);
+    emit_top(pl, RECORD_TREE_DESCRIPTOR, node->title, node->table, 0);
     node->title = node->table = nullptr;
     node->next = nullptr;
     kvlistpair_free(node);
@@ -113,20 +215,43 @@ static void move_package_lists(CapturePipeline* pl) {
   }
 }
 
+// take_view_rows for a packet row packed as it was built.
+static void take_packed_view_row(CapturePipeline* pl) {
+  dataParse* dp = pl->decoder;
+  PackedRow* view = dp->packedView;
+  bool infos = packed_group_used(&view->infos), values = packed_group_used(&view->values);
+  if (infos && values) {
+    pl->rowFlag = dp->attrFlag;
+    if (pl->packetRows >= kMaxPacketRows) {
+      packed_row_clear(view);  // see take_view_rows
+      return;
+    }
+    emit_packed(pl, RECORD_PACKET_ROW, RECORD_TREE_TRANSACTION, 2, view, dp->attrFlag);
+    pl->packetRows++;
+  } else if (infos) {
+    orvane_log("DataParse->viewPackageInfo != NULL");
+  } else if (values) {
+    orvane_log("DataParse->viewPackageValue != NULL");
+  }
+}
+
 // Takes the packet cells of the transaction view as the next packet row.
 static void take_view_rows(CapturePipeline* pl) {
   dataParse* dp = pl->decoder;
-  if (dp->viewPackageInfo && dp->viewPackageValue) {
+  if (dp->packedView) {
+    take_packed_view_row(pl);
+  } else if (dp->viewPackageInfo && dp->viewPackageValue) {
     pl->rowFlag = dp->attrFlag;
-    if (pl->packetRows.size() >= kMaxPacketRows) {
+    if (pl->packetRows >= kMaxPacketRows) {
       // A transaction that never closes would keep every packet row; past
       // the bound its packets are shown in the package view only.
       kvlist_free(take(&dp->viewPackageInfo));
       kvlist_free(take(&dp->viewPackageValue));
       return;
     }
-    pl->packetRows.push_back(
-        PendingPacketRow{take(&dp->viewPackageInfo), take(&dp->viewPackageValue), dp->attrFlag});
+    emit_row(pl, RECORD_PACKET_ROW, RECORD_TREE_TRANSACTION, 2, take(&dp->viewPackageInfo),
+             take(&dp->viewPackageValue), dp->attrFlag);
+    pl->packetRows++;
   } else if (dp->viewPackageInfo) {
     orvane_log("DataParse->viewPackageInfo != NULL");
   } else if (dp->viewPackageValue) {
@@ -134,48 +259,20 @@ static void take_view_rows(CapturePipeline* pl) {
   }
 }
 
-// The Infos and Values of the transaction that just closed (either may be null).
-static void closed_transaction(CapturePipeline* pl, kvLinkedList** key, kvLinkedList** value) {
+// The transaction that just closed: a row of `kind` when both of its lists
+// are there, else its packet rows are dropped.
+static void close_transaction(CapturePipeline* pl, uint8_t kind) {
   dataParse* dp = pl->decoder;
-  *key = join(take(&pl->txKey), take(&dp->transactionRange));
-  *value = join(take(&pl->stagedDetail), take(&dp->transactionState));
-}
-
-// Packs one row into the spill file at `level`; 0, or -1 (row lost, logged).
-static int spill_row(CapturePipeline* pl, int level, kvLinkedList* info, kvLinkedList* value,
-                     uint32_t flag) {
-  uint32_t len = row_tree_pack(info, value, pl->packBuf);
-  if (!pl->spill) {
-    pl->spill = datafile_create(kSpillName);
-    if (!pl->spill) {
-      orvane_log(">>>pipeline: cannot create %s; transfer rows are lost", kSpillName);
-      return -1;
-    }
+  kvLinkedList* key = join(take(&pl->txKey), take(&dp->transactionRange));
+  kvLinkedList* value = join(take(&pl->stagedDetail), take(&dp->transactionState));
+  if (key && value) {
+    emit_row(pl, kind, RECORD_TREE_TRANSACTION, 0, key, value, pl->rowFlag);
+  } else {
+    kvlist_free(key);
+    kvlist_free(value);
+    emit_mark(pl, RECORD_DROP_PACKETS);
   }
-  SpillHead head{(uint8_t)level, flag, (uint16_t)len};
-  if (len == 0 || len > 4096 ||
-      datafile_append(pl->spill, &head, sizeof head) != sizeof head ||
-      datafile_append(pl->spill, pl->packBuf, len) != len) {
-    orvane_log(">>>pipeline: cannot park a transfer row");
-    return -1;
-  }
-  pl->spilledRows++;
-  return 0;
-}
-
-// Appends every parked row below the transfer row just appended, then
-// empties the spill file.
-static void spill_flush(CapturePipeline* pl, RowTree* tree) {
-  if (!pl->spill || !pl->spilledRows) return;
-  for (uint64_t i = 0; i < pl->spilledRows; i++) {
-    SpillHead head;
-    if (datafile_read(pl->spill, &head, sizeof head) != sizeof head) break;
-    if (head.length == 0 || head.length > 4096 ||
-        datafile_read(pl->spill, pl->packBuf, head.length) != head.length)
-      break;
-    row_tree_append_payload(tree, head.level, pl->packBuf, head.length, head.flag);
-  }
-  spill_discard(pl);
+  pl->packetRows = 0;
 }
 
 // The token that opened a transaction: its packet rows, when the same call
@@ -196,20 +293,7 @@ static void open_transaction(CapturePipeline* pl, uint32_t r, bool both) {
 static void assemble_transactions(CapturePipeline* pl, uint32_t r) {
   bool both = (r & RESULT_TRANSACTION_STARTED) && (r & RESULT_TRANSACTION_ENDED);
   if (!both) take_view_rows(pl);
-  if (r & RESULT_TRANSACTION_ENDED) {
-    kvLinkedList *key, *value;
-    closed_transaction(pl, &key, &value);
-    if (key && value) {
-      row_tree_append_par(pl->trees.transaction, key, value, pl->rowFlag);
-      for (PendingPacketRow& row : pl->packetRows)
-        row_tree_append_sub(pl->trees.transaction, row.info, row.value, row.flag);
-      pl->packetRows.clear();
-    } else {
-      kvlist_free(key);
-      kvlist_free(value);
-      free_packet_rows(pl);
-    }
-  }
+  if (r & RESULT_TRANSACTION_ENDED) close_transaction(pl, RECORD_TRANSACTION);
   open_transaction(pl, r, both);
 }
 
@@ -220,31 +304,19 @@ static void assemble_transfers(CapturePipeline* pl, uint32_t r) {
   dataParse* dp = pl->decoder;
   bool both = (r & RESULT_TRANSACTION_STARTED) && (r & RESULT_TRANSACTION_ENDED);
   if (!both) take_view_rows(pl);
-  if (r & RESULT_TRANSACTION_ENDED) {
-    kvLinkedList *key, *value;
-    closed_transaction(pl, &key, &value);
-    if (key && value) {
-      spill_row(pl, 1, key, value, pl->rowFlag);
-      for (PendingPacketRow& row : pl->packetRows) spill_row(pl, 2, row.info, row.value, row.flag);
-      pl->packetRows.clear();
-    } else {
-      kvlist_free(key);
-      kvlist_free(value);
-      free_packet_rows(pl);
-    }
-  }
+  if (r & RESULT_TRANSACTION_ENDED) close_transaction(pl, RECORD_TRANSFER_STEP);
   // The ended transfer is emitted before a new one takes the key list (a
   // SETUP can end one transfer and begin the next in the same call).
   if (r & RESULT_TRANSFER_ENDED) {
     kvLinkedList* key = join(take(&pl->transferKey), take(&dp->transferRange));
     kvLinkedList* value = join(take(&dp->transferDetail), take(&dp->transferState));
     if (key && value) {
-      row_tree_append_par(pl->trees.transaction, key, value, pl->rowFlag & 0xFFFF0000u);
-      spill_flush(pl, pl->trees.transaction);
+      emit_row(pl, RECORD_TRANSFER, RECORD_TREE_TRANSACTION, 0, key, value,
+               pl->rowFlag & 0xFFFF0000u);
     } else {
       kvlist_free(key);
       kvlist_free(value);
-      spill_discard(pl);
+      emit_mark(pl, RECORD_DROP_TRANSFER);
     }
   }
   // A continuing transfer reports itself active without a new head: the
@@ -264,23 +336,38 @@ static void assemble(CapturePipeline* pl, uint32_t r) {
     assemble_transfers(pl, r & 0x7F);
 }
 
+// The capture data file could not take a packet: that stops the capture
+// like a row that cannot be stored.
+static void check_capture_data(CapturePipeline* pl) {
+  DataFile* df = pl->decoder->captueDataFd;
+  if (!df || pl->failure.set.load(std::memory_order_relaxed)) return;
+  if (int err = datafile_error(df)) {
+    char text[512];
+    pipeline_failure_set(&pl->failure, store_failure_text(err, df->path, text, sizeof text));
+  }
+}
+
 void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t length,
                             uint64_t timestamp, int record) {
   dataParse* dp = pl->decoder;
   pl->packetsIn++;
-  if (record) dp->recordRawPackage(bytes, length, timestamp);
+  if (record) {
+    dp->recordRawPackage(bytes, length, timestamp);
+    check_capture_data(pl);
+  }
   for (;;) {
     uint32_t r = dp->parsePackage(bytes, length, timestamp);
     move_package_lists(pl);
-    if ((r & 0xFF) == 0) return;
+    if ((r & 0xFF) == 0) break;
     if (pl->status) {
       char text[128];
       snprintf(text, sizeof text, "parsePackage: %u", dp->packageCount());
       pl->status(text, pl->statusUser);
     }
     assemble(pl, r);
-    if (!(r & RESULT_CALL_AGAIN)) return;
+    if (!(r & RESULT_CALL_AGAIN)) break;
   }
+  rowqueue_flush(pl->queue);
 }
 
 void pipeline_finish(CapturePipeline* pl) {
@@ -292,6 +379,7 @@ void pipeline_finish(CapturePipeline* pl) {
   }
   r = dp->closeOpen();
   if (r & 0xFF) assemble(pl, r);
+  pipeline_sync(pl);
 }
 
 uint64_t pipeline_replay_loaded(CapturePipeline* pl, const volatile uint8_t* abort) {
@@ -317,5 +405,6 @@ uint64_t pipeline_replay_loaded(CapturePipeline* pl, const volatile uint8_t* abo
     pipeline_decode_packet(pl, buf, (int32_t)length, timestamp, 0);
     done++;
   }
+  pipeline_sync(pl);
   return done;
 }

@@ -3,22 +3,39 @@
 // package lists into the package, data and descriptor trees) and the
 // assembly of transaction and transfer rows in the transaction tree.
 //
-// The transaction assembly keeps the packet rows of the open transaction and
-// its head and detail lists until the transaction closes; the transfer
-// assembly keeps the closed transactions of the open transfer until it ends.
-// Those closed transactions are packed at once and parked in a spill file
-// (a data file in the data directory), so a transfer that stays open for
-// millions of packets costs disk, not memory.
+// Two threads share the work. The caller's thread decodes, assembles and
+// packs every row into its payload (so cells and lists never leave it); a
+// storing thread of the pipeline's own (row_storer.h) takes the packed rows
+// through a bounded queue, in order, and appends them to the four trees.
+// When the queue is full the decoding waits. Rows reach readers shortly
+// after they are decoded (at most some tens of milliseconds); pipeline_sync
+// waits until every row handed over is stored and visible, and
+// pipeline_finish implies it. The rows made for every packet come from the
+// decoder packed already (dataParse::packRowsAsBuilt, switched on here).
+//
+// The transaction assembly keeps the head and detail lists of the open
+// transaction until it closes; its packet rows, and the closed transactions
+// of an open transfer, wait packed on the storing side (row_storer.h).
+//
+// A row that cannot be stored (a full disk, a file past the size limit)
+// stops the storing: pipeline_failure then gives one line for the user, and
+// every row stored before it stays readable.
+//
+// Threads: one thread (the capture worker's consumer, orvane-dump's main)
+// makes every call but pipeline_failure, which any thread may make. Other
+// threads read the trees, clear them and set their filters at any time (a
+// row decoded before a clear of its tree is not stored after it).
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
+#include "acquisition/pipeline/row_storer.h"
 #include "decode/cells/kv_list.h"
 
 struct dataParse;
 struct RowTree;
-struct DataFile;
+struct RowQueue;
+struct FileWriter;
 
 // The four trees the rows go to (not owned by the pipeline).
 struct RowTrees {
@@ -31,32 +48,36 @@ struct RowTrees {
 // The status text after every call that produced something ("parsePackage: %u").
 typedef void (*pipeline_status_fn)(const char* text, void* user);
 
-// A packet row waiting for its transaction to close.
-struct PendingPacketRow {
-  kvLinkedList* info;
-  kvLinkedList* value;
-  uint32_t flag;
-};
+// Packet rows kept for one open transaction at most (a real one has three).
+enum { kMaxPacketRows = 1024 };
 
 struct CapturePipeline {
   dataParse* decoder;                  // not owned
   RowTrees trees;                      // not owned
   pipeline_status_fn status;           // may be null
   void* statusUser;
-  std::vector<PendingPacketRow> packetRows;  // rows of the open transaction, oldest first
   kvLinkedList* txKey;                 // transaction row Infos under construction
   kvLinkedList* stagedDetail;          // the open transaction's token cells
   uint32_t rowFlag;                    // attrFlag of the last packet row taken
+  uint32_t packetRows;                 // packet rows handed over for the open transaction
   kvLinkedList* transferKey;           // transfer row Infos under construction
-  DataFile* spill;                     // closed transactions of the open transfer, packed
-  uint64_t spilledRows;                // rows parked in the spill file
-  uint8_t packBuf[4096];               // packing buffer for the spill
   uint64_t packetsIn;                  // packets handed to the decoding step
+  RowQueue* queue;                     // packed rows on their way to the storing thread
+  FileWriter* writer;                  // writes the trees' files for the storing thread
+  RowStorer storer;                    // the storing thread and the rows it parks
+  PipelineFailure failure;             // why storing stopped, once it did
 };
 
-// A pipeline over `decoder` writing into `trees`; null when memory runs out.
-CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees);
-// Frees everything still held (pending rows, the spill file).
+// Default bytes of the hand-off queue.
+enum : uint32_t { kPipelineQueueBytes = 2u << 20 };
+
+// A pipeline over `decoder` writing into `trees` (whose appends it defers
+// to its storing thread's publishes) with a queue of `queue_bytes` (0: the
+// default). Null when memory runs out or the thread cannot start.
+CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t queue_bytes = 0);
+// Stores what was handed over, stops the storing thread and frees
+// everything still held (rows under construction, parked rows, the spill
+// file); the trees publish each append again.
 void pipeline_destroy(CapturePipeline* pl);
 void pipeline_set_status(CapturePipeline* pl, pipeline_status_fn fn, void* user);
 
@@ -65,15 +86,28 @@ void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t l
                             uint64_t timestamp, int record);
 // The end of a capture: decodes the packets still waiting for an outcome
 // and closes the open transaction and transfer, so every packet reaches the
-// views. Decoding may go on afterwards.
+// views, then waits as pipeline_sync does. Decoding may go on afterwards.
 void pipeline_finish(CapturePipeline* pl);
+// Waits until every row handed over so far is stored and readers see it.
+void pipeline_sync(CapturePipeline* pl);
 // Drops the rows under construction (the views were cleared, or a replay
 // starts over); the decoder's own state is left alone.
 void pipeline_forget(CapturePipeline* pl);
+// Null while everything could be stored; after the first failure (a full
+// disk, a file past the size limit, the capture data file not written) one
+// line naming the cause, e.g. "no space left on the device holding
+// /tmp/x (writing package.qelvo)". Rows stored before it stay readable;
+// later rows are not stored. Any thread may ask.
+const char* pipeline_failure(CapturePipeline* pl);
+
+// Processor time the storing thread and the thread that writes the files
+// have used, as of the last pipeline_sync.
+uint64_t pipeline_storing_cpu_ns(CapturePipeline* pl);
 
 // Replays the loaded-packet list (a file opened earlier) through the
 // decoding step after a decoder reset (rows still under construction are
 // dropped with it), without recording, until done or
 // *abort becomes nonzero. Packets longer than the 4,104-byte replay buffer
-// are refused and logged, never copied past it. Returns the packets replayed.
+// are refused and logged, never copied past it. Returns the packets replayed,
+// once their rows are stored (as after pipeline_sync).
 uint64_t pipeline_replay_loaded(CapturePipeline* pl, const volatile uint8_t* abort);

@@ -1,7 +1,9 @@
 // Opening and closing the four trees, the decoder and the pipeline together.
 #include "acquisition/pipeline/capture_session.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "decode/data_parse.h"
@@ -36,10 +38,13 @@ CaptureSession* capture_session_open(int record_capture_data, char* err, size_t 
   }
   for (int v = 0; v < kSessionViewCount; v++) {
     const SessionTreeFiles& f = kSessionTreeFiles[v];
+    errno = 0;
     RowTree* t = row_tree_open(f.value, f.index);
     *tree_slot(&s->trees, (SessionView)v) = t;
     if (!t) {
-      snprintf(err, err_cap, "cannot create the row store %s in %s", f.value, store_data_dir());
+      int e = errno;
+      snprintf(err, err_cap, "cannot create the row store %s in %s%s%s", f.value, store_data_dir(),
+               e ? ": " : "", e ? strerror(e) : "");
       capture_session_close(s, 1);
       return nullptr;
     }

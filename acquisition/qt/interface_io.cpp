@@ -26,6 +26,10 @@ const ShmConfig kChannelConfig = {SHM_DEFAULT_SIZE, 10000, 1, 1};
 const uint64_t kStatusIntervalNs = 100000000ull;
 // The replay thread's wait for its end.
 const unsigned long kReplayStopWaitMs = 2000;
+// Replayed packets queued ahead of the consumer at most. The loaded-packet
+// list holds them all already; queued copies of a long capture would only
+// fill the heap (a ten-million-packet replay would hold hundreds of MB).
+const uint64_t kReplayQueueLimit = 65536;
 
 interface_io* g_instance = nullptr;
 std::atomic<int32_t> g_speedCode{2};
@@ -58,6 +62,7 @@ interface_io::interface_io(CaptureSession* session, QObject* parent)
     qCritical() << "interface_io: out of memory";
     exit(1);
   }
+  packet_queues_set_limit(queues_, QUEUE_REPLAY, kReplayQueueLimit);
 
   channel_ = shm_create(&kChannelConfig);
   if (!channel_) {

@@ -32,12 +32,10 @@ const char* const kColorTable[kColorCount] = {
 
 static inline uint16_t load_u16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 
-DataMsg* cell_create(uint32_t payload_len, const void* payload, uint8_t type, uint8_t bgd_color,
-                     uint8_t color) {
-  if (payload_len > kDataMsgMaxPayload) return nullptr;
-  if (payload_len > 0 && !payload) return nullptr;
-  uint8_t* b = (uint8_t*)cell_pool_alloc(payload_len + 8);
-  if (!b) return nullptr;
+uint32_t cell_write(uint8_t* b, uint32_t payload_len, const void* payload, uint8_t type,
+                    uint8_t bgd_color, uint8_t color) {
+  if (payload_len > kDataMsgMaxPayload) return 0;
+  if (payload_len > 0 && !payload) return 0;
   uint16_t len = (uint16_t)(payload_len + 2);
   b[0] = (uint8_t)len;
   b[1] = (uint8_t)(len >> 8);
@@ -49,6 +47,16 @@ DataMsg* cell_create(uint32_t payload_len, const void* payload, uint8_t type, ui
   uint16_t crc = crc16_usb(b, payload_len + 6);
   b[6 + payload_len] = (uint8_t)crc;
   b[7 + payload_len] = (uint8_t)(crc >> 8);
+  return payload_len + 8;
+}
+
+DataMsg* cell_create(uint32_t payload_len, const void* payload, uint8_t type, uint8_t bgd_color,
+                     uint8_t color) {
+  if (payload_len > kDataMsgMaxPayload) return nullptr;
+  if (payload_len > 0 && !payload) return nullptr;
+  uint8_t* b = (uint8_t*)cell_pool_alloc(payload_len + 8);
+  if (!b) return nullptr;
+  cell_write(b, payload_len, payload, type, bgd_color, color);
   return (DataMsg*)b;
 }
 

@@ -57,6 +57,11 @@ enum Word : uint8_t {
 // before text colour.
 DataMsg* cell_create(uint32_t payload_len, const void* payload, uint8_t type,
                      uint8_t bgd_color, uint8_t color);
+// Writes the block of the cell cell_create would make into `out` (room for
+// payload_len + 8 bytes) and returns its size; 0 (nothing written) for a
+// payload longer than 4096 bytes or a missing payload.
+uint32_t cell_write(uint8_t* out, uint32_t payload_len, const void* payload, uint8_t type,
+                    uint8_t bgd_color, uint8_t color);
 // The empty cell: a D_STRING of one blank, no colours.
 DataMsg* cell_empty(void);
 // Shorthands for cell_create.

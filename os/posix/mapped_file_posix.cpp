@@ -1,4 +1,5 @@
-// Mapped files on POSIX: open/ftruncate/mmap/mremap/munmap/unlink.
+// Mapped files on POSIX: open/ftruncate/mmap/mremap/munmap/pwrite/
+// posix_fallocate/unlink.
 //
 // Failures keep errno; os_file_error() returns it. Test fault injection sits
 // here, at the boundary with the system, so the store's error paths run for
@@ -8,7 +9,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,7 +26,8 @@ struct InjectedFault {
 };
 
 InjectedFault g_faults[] = {
-    {"set_size", {0}, {0}}, {"map", {0}, {0}}, {"remap", {0}, {0}}, {"open", {0}, {0}}};
+    {"set_size", {0}, {0}}, {"map", {0}, {0}},   {"remap", {0}, {0}},
+    {"open", {0}, {0}},     {"write", {0}, {0}}, {"reserve", {0}, {0}}};
 
 // True (with errno set) when a failure was injected for this operation.
 bool injected(const char* name) {
@@ -137,15 +138,19 @@ int os_file_close(os_file f) { return close((int)f) == 0 ? 0 : -1; }
 
 int os_file_delete(const char* path) { return unlink(path) == 0 ? 0 : -1; }
 
-void* os_file_map(os_file f, uint64_t size) {
+static void* map_with(os_file f, uint64_t size, int prot) {
   if (injected("map")) return nullptr;
   if (size == 0 || size > (uint64_t)SIZE_MAX) {
     errno = EINVAL;
     return nullptr;
   }
-  void* p = mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_SHARED, (int)f, 0);
+  void* p = mmap(nullptr, (size_t)size, prot, MAP_SHARED, (int)f, 0);
   return p == MAP_FAILED ? nullptr : p;
 }
+
+void* os_file_map(os_file f, uint64_t size) { return map_with(f, size, PROT_READ | PROT_WRITE); }
+
+void* os_file_map_read(os_file f, uint64_t size) { return map_with(f, size, PROT_READ); }
 
 void* os_file_remap(os_file f, void* addr, uint64_t old_size, uint64_t new_size) {
   (void)f;
@@ -163,7 +168,7 @@ int os_file_unmap(void* addr, uint64_t size) {
   return munmap(addr, (size_t)size) == 0 ? 0 : -1;
 }
 
-void os_file_prefault(void* addr, uint64_t len) {
+void os_file_populate(void* addr, uint64_t len) {
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels answer EINVAL
 #endif
@@ -172,29 +177,46 @@ void os_file_prefault(void* addr, uint64_t len) {
   errno = saved;
 }
 
-int os_file_write_zeros(os_file f, uint64_t offset, uint64_t len) {
-  static const char kZeros[64 * 1024] = {};
-  enum { kVectors = 16 };  // up to 1 MiB per call from one zero block
-  uint64_t size = 0;
-  if (os_file_size(f, &size) != 0) return -1;
-  if (offset >= size) return 0;
-  if (len > size - offset) len = size - offset;
+int os_file_write_at(os_file f, uint64_t offset, const void* bytes, uint64_t len) {
+  if (injected("write")) return -1;
+  const uint8_t* p = (const uint8_t*)bytes;
   while (len > 0) {
-    struct iovec iov[kVectors];
-    int n = 0;
-    uint64_t chunk = 0;
-    while (n < kVectors && chunk < len) {
-      uint64_t part = len - chunk < sizeof kZeros ? len - chunk : sizeof kZeros;
-      iov[n].iov_base = (void*)kZeros;
-      iov[n].iov_len = (size_t)part;
-      chunk += part;
-      ++n;
+    if (offset > (uint64_t)INT64_MAX) {
+      errno = EFBIG;
+      return -1;
     }
-    ssize_t w = pwritev((int)f, iov, n, (off_t)offset);
+    size_t chunk = len < ((size_t)1 << 30) ? (size_t)len : ((size_t)1 << 30);
+    ssize_t w = pwrite((int)f, p, chunk, (off_t)offset);
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return -1;
+    if (w < 0) return -1;
+    // A short write is how a full file system first shows; the next call
+    // reports the cause.
+    if (w == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    p += w;
     offset += (uint64_t)w;
     len -= (uint64_t)w;
+  }
+  return 0;
+}
+
+int os_file_reserve(os_file f, uint64_t offset, uint64_t len) {
+  if (injected("reserve")) return -1;
+  if (len == 0) return 0;
+  if (offset > (uint64_t)INT64_MAX || len > (uint64_t)INT64_MAX - offset) {
+    errno = EFBIG;
+    return -1;
+  }
+  // posix_fallocate returns the error instead of setting errno; on a file
+  // system without the call, the C library writes the blocks itself.
+  int rc;
+  do rc = posix_fallocate((int)f, (off_t)offset, (off_t)len);
+  while (rc == EINTR);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
   }
   return 0;
 }

@@ -110,6 +110,18 @@ TEST(PacketQueues, AFullQueueHoldsItsProducerUntilRoomOrAbort) {
   ASSERT_EQ(std::future_status::ready, aborted.wait_for(std::chrono::seconds(2)));
   EXPECT_EQ(0, aborted.get());
   EXPECT_EQ(3u, packet_queues_length(q, QUEUE_LIVE));
+
+  // Each queue keeps its own bound: the replay's, set below the live one's,
+  // holds its producer although the live queue holds more.
+  packet_queues_set_limit(q, QUEUE_REPLAY, 0);
+  ASSERT_EQ(1, packet_queues_push(q, QUEUE_REPLAY, &b, 1, 5, 0, nullptr));
+  auto replay = std::async(std::launch::async,
+                           [&] { return packet_queues_push(q, QUEUE_REPLAY, &b, 1, 6, 0, nullptr); });
+  EXPECT_EQ(std::future_status::timeout, replay.wait_for(std::chrono::milliseconds(50)));
+  ASSERT_EQ(1, take(q, &t));
+  EXPECT_EQ(QUEUE_REPLAY, t.queue);
+  ASSERT_EQ(std::future_status::ready, replay.wait_for(std::chrono::seconds(2)));
+  EXPECT_EQ(1, replay.get());
   packet_queues_destroy(q);
 }
 

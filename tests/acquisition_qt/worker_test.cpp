@@ -27,6 +27,7 @@
 #include "views/row_tree.h"
 
 using qttest::wait_until;
+using testenv::ScopedEnv;
 
 namespace {
 
@@ -63,21 +64,6 @@ std::string tree_json(RowTree* tree, SessionView view) {
 }
 
 const char* const kViewNames[kSessionViewCount] = {"transactions", "packages", "data", "descriptors"};
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    const char* old = getenv(name);
-    if (old) had_ = true, old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
 
 struct AppFirst {
   AppFirst() { qttest::ensure_app(); }

@@ -112,7 +112,7 @@ TEST_F(RowTreeTest, ParentStaysRightAcrossIndexGrowth) {
   EXPECT_EQ(treetext::row(tree, subs + 1), "s=x || v=y");
 }
 
-TEST_F(RowTreeTest, PackedPayloadAppendsLikeLists) {
+TEST_F(RowTreeTest, PackedPayloadAppendsLikeListsUnlessBuiltBeforeAClear) {
   uint8_t buf[kRowBufSize];
   uint32_t n = row_tree_pack(one("k", "v"), one("a", "b"), buf);
   row_tree_append_payload(tree, 1, buf, n, 7);  // no top row: dropped
@@ -123,6 +123,20 @@ TEST_F(RowTreeTest, PackedPayloadAppendsLikeLists) {
   EXPECT_EQ(row_tree_row_count(tree), 3u);
   EXPECT_EQ(entry(3).parent, 2u);
   EXPECT_EQ(treetext::row(tree, 3), "k=v || a=b");
+
+  // A row built before a clear belongs to the rows the clear removed.
+  uint32_t before = row_tree_generation(tree);
+  row_tree_clear(tree, nullptr, nullptr, nullptr);
+  EXPECT_FALSE(row_tree_append_packed(tree, before, 0, buf, n, 7));
+  EXPECT_TRUE(row_tree_append_packed(tree, row_tree_generation(tree), 0, buf, n, 7));
+  // Deferred appends reach readers, parent counts and all, at the publish.
+  row_tree_defer_publish(tree, true);
+  row_tree_append_payload(tree, 1, buf, n, 8);
+  EXPECT_EQ(row_tree_row_count(tree), 1u);
+  EXPECT_EQ(row_tree_child_count(tree, 1), 0u);
+  EXPECT_EQ(row_tree_publish(tree), 0);
+  EXPECT_EQ(row_tree_child_count(tree, 1), 1u);
+  EXPECT_EQ(entry(1).child_count, 1u);
 }
 
 TEST_F(RowTreeTest, DeleteFilesRemovesBothAndLeavesNoStore) {

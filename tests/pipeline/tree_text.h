@@ -81,9 +81,10 @@ class PipelineTest : public ::testing::Test {
     loaded_packets_clear();
     orvane_log_set_muted(0);
   }
-  // Decodes one packet stamped `t`.
+  // Decodes one packet stamped `t`; its rows are stored when this returns.
   void decode(const usbtest::Bytes& b, uint64_t t) {
     pipeline_decode_packet(pl, b.data(), (int32_t)b.size(), t, 0);
+    pipeline_sync(pl);
   }
   // Decodes `packets` stamped `t0`, `t0 + step`, ...
   void feed(const std::vector<usbtest::Bytes>& packets, uint64_t t0 = 1000, uint64_t step = 100) {

@@ -164,7 +164,7 @@ TEST_F(ChildIndexTest, AFullScratchFileRefusesTheChildAndChangesNothing) {
   tree_add_child(store_, 0, 1, 0);
   // Fill the first megabyte of the scratch file with pages of far-apart parents.
   uint32_t parent = 1;
-  while (tree_scratch_bytes(store_) + 131072 <= (1u << 20)) {
+  while (tree_scratch_bytes(store_) + 65536 <= (1u << 20)) {
     parent += 16384;
     ASSERT_EQ(tree_add_child(store_, parent, 2, 0), 0);
   }

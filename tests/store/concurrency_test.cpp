@@ -1,6 +1,7 @@
-// One thread appends rows the way the tree model does while another reads
-// them back: the reader must never see a torn entry, a wrong payload or a
-// view that a growth has replaced.
+// One thread appends and publishes rows the way the tree model does while
+// another reads them back: the reader must never see a torn entry, a wrong
+// payload, a parent that lags behind its shown children, or a view that a
+// growth has replaced.
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -31,28 +32,35 @@ TEST_F(ConcurrentStoreTest, ReadersSeeCompleteRowsAcrossGrowth) {
   std::thread writer([&] {
     uint8_t buf[300];
     uint64_t last_top = 0;
+    IndexEntry top_entry{};
+    std::vector<TreeChild> unpublished;
     for (uint32_t r = 1; r <= rows; ++r) {
       uint64_t at;
       IndexEntry* e = rowstore_new_entry(store, &at);
       if (!e) break;
       bool top = r % 3 == 1;
-      uint32_t parent = top ? 0 : indexfile_entry_at(index, last_top)->row;
-      e = indexfile_entry_at(index, at);
+      uint32_t parent = top ? 0 : top_entry.row;
       e->row = r;
       e->parent = parent;
       e->attr_flags = 0x0800;
       for (uint32_t i = 0; i < payload_len(r); ++i) buf[i] = payload_byte(r, i);
-      uint64_t off = rowstore_append_value(store, buf, payload_len(r));
-      e = indexfile_entry_at(index, at);
-      e->value_offset = off;
+      e->value_offset = rowstore_append_value(store, buf, payload_len(r));
       e->length = payload_len(r);
-      if (!top) {
-        IndexEntry* p = indexfile_entry_at(index, last_top);
-        e->position = p->child_count++;
-        p->has_children = p->children_shown = 1;
+      if (top) {
+        last_top = at;
+        top_entry = *e;
+      } else {
+        // The parent may be written already: its new child count goes with the next publish.
+        e->position = top_entry.child_count++;
+        top_entry.has_children = top_entry.children_shown = 1;
+        rowstore_update_entry(store, last_top, &top_entry);
       }
-      tree_add_child(store, parent, r, 0x0800);
-      if (top) last_top = at;
+      unpublished.push_back(TreeChild{parent, r, 0x0800});
+      if (r % 97 == 0 || r == rows) {
+        rowstore_publish(store);
+        tree_add_children(store, unpublished.data(), (uint32_t)unpublished.size());
+        unpublished.clear();
+      }
     }
     done = true;
   });
@@ -71,6 +79,9 @@ TEST_F(ConcurrentStoreTest, ReadersSeeCompleteRowsAcrossGrowth) {
       std::vector<uint32_t> family = {top};
       uint32_t kids = tree_child_count(store, top);
       for (uint32_t c = 0; c < kids; ++c) family.push_back(tree_child_at(store, top, c));
+      IndexEntry parent;
+      ASSERT_TRUE(rowstore_get_entry(store, top, &parent));
+      ASSERT_GE(parent.child_count, kids) << top;  // counted before its children are shown
       for (uint32_t r : family) {
         IndexEntry e;
         ASSERT_TRUE(rowstore_get_entry(store, r, &e)) << r;

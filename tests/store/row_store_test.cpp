@@ -1,6 +1,7 @@
 // Row store files: layout of new files, row addressing, payload limits,
 // growth, damaged entries and failures at the OS boundary.
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -26,7 +27,7 @@ class RowStoreTest : public StoreTest {
     store_ = nullptr;
     index_ = nullptr;
   }
-  // Appends one top-level row the way the tree model does; its row number.
+  // Appends and publishes one row the way the tree model does; its row number.
   uint32_t add_row(const std::vector<uint8_t>& payload, uint32_t parent = 0, uint32_t flags = 0) {
     uint64_t at = 0;
     IndexEntry* e = rowstore_new_entry(store_, &at);
@@ -36,10 +37,9 @@ class RowStoreTest : public StoreTest {
     e->row = row;
     e->parent = parent;
     e->attr_flags = flags;
-    uint64_t off = rowstore_append_value(store_, payload.data(), (uint32_t)payload.size());
-    e = indexfile_entry_at(index_, at);  // the append may have moved nothing, but never trust it
-    e->value_offset = off;
+    e->value_offset = rowstore_append_value(store_, payload.data(), (uint32_t)payload.size());
     e->length = (uint32_t)payload.size();
+    EXPECT_EQ(rowstore_publish(store_), 0);
     tree_add_child(store_, parent, row, flags);
     return row;
   }
@@ -104,6 +104,11 @@ TEST_F(RowStoreTest, RowsAreNumberedFromOneAndOutOfRangeRowsAreRejected) {
   EXPECT_EQ(rowstore_append_value(store_, "de", 2), 504u + 4 + 3);
 
   IndexEntry copy;
+  EXPECT_FALSE(rowstore_get_entry(store_, 1, &copy));  // staged rows are not shown yet
+  EXPECT_EQ(rowstore_entry_count(store_), 0u);
+  ASSERT_EQ(rowstore_publish(store_), 0);
+  EXPECT_EQ(indexfile_entry_at(index_, at), nullptr);  // written: no staged copy left
+  EXPECT_EQ(rowstore_entry_count(store_), 1u);
   ASSERT_TRUE(rowstore_get_entry(store_, 1, &copy));
   EXPECT_EQ(copy.row, 1u);
   EXPECT_EQ(copy.attr_flags, 0x1234u);
@@ -144,6 +149,7 @@ TEST_F(RowStoreTest, FilesDoubleWhenFullAndKeepEarlierRecordsWhereTheyWere) {
     offsets.push_back(rowstore_append_value(store_, p.data(), 4000));
     ASSERT_NE(offsets.back(), 0u) << i;
   }
+  ASSERT_EQ(rowstore_publish(store_), 0);
   EXPECT_EQ(store_->mapped_size, 10485760u);
   for (uint32_t i = 0; i < 1400; ++i) {
     uint32_t len;
@@ -158,6 +164,7 @@ TEST_F(RowStoreTest, FilesDoubleWhenFullAndKeepEarlierRecordsWhereTheyWere) {
     e->row = i + 1;
     e->value_offset = offsets[i % 1400];
   }
+  ASSERT_EQ(rowstore_publish(store_), 0);
   EXPECT_EQ(index_->mapped_size, 10485760u);
   std::vector<uint8_t> buf(4097);
   for (uint32_t row : {1u, 131059u, 131060u, 140000u}) {
@@ -175,32 +182,55 @@ TEST_F(RowStoreTest, FilesDoubleWhenFullAndKeepEarlierRecordsWhereTheyWere) {
 TEST_F(RowStoreTest, DamagedEntriesNeverSendAReadOutsideTheFile) {
   open();
   uint32_t row = add_row(pattern(1, 100));
-  uint64_t at = 496;
-  IndexEntry* e = indexfile_entry_at(index_, at);
-  uint64_t good = e->value_offset;
+  IndexEntry e;
+  ASSERT_TRUE(rowstore_get_entry(store_, row, &e));
+  uint64_t good = e.value_offset;
+  // Damage written into the files the way any writer would.
+  auto set_offset = [&](uint64_t v) {
+    ASSERT_EQ(os_file_write_at(index_->hFile, 496 + offsetof(IndexEntry, value_offset), &v, 8), 0);
+  };
   std::vector<uint8_t> buf(8192);
   for (uint64_t bad : std::vector<uint64_t>{0, 1, 503, 5242878, 5242880, ~0ull, good + 1}) {
-    e->value_offset = bad;
+    set_offset(bad);
     EXPECT_EQ(rowstore_read_value(store_, row, buf.data(), 8192), 0u) << bad;
   }
-  e->value_offset = good;
-  uint32_t huge = 4097;
-  memcpy(store_->mapped + good, &huge, 4);
-  EXPECT_EQ(rowstore_read_value(store_, row, buf.data(), 8192), 0u);
-  // A record claiming more bytes than were ever written is refused too.
-  uint32_t past = 200;
-  memcpy(store_->mapped + good, &past, 4);
-  EXPECT_EQ(rowstore_read_value(store_, row, buf.data(), 8192), 0u);
-  // A damaged entry count cannot reach past the index view.
-  ((IndexFileHeader*)index_->mapped)->entry_count = 1u << 30;
+  set_offset(good);
+  for (uint32_t len : {4097u, 200u}) {  // too long; more than was ever written
+    ASSERT_EQ(os_file_write_at(store_->hFile, good, &len, 4), 0);
+    EXPECT_EQ(rowstore_read_value(store_, row, buf.data(), 8192), 0u) << len;
+  }
+  // A row count past the index view cannot send a read outside it.
+  index_->shown_count = 1u << 30;
   EXPECT_FALSE(rowstore_get_entry(store_, (1u << 30) - 1, nullptr));
+  index_->shown_count = 1;
+}
+
+// A write that fails (a full disk) refuses that row and every later one
+// with the system's code; what was published before stays readable.
+TEST_F(RowStoreTest, AFailedWriteRefusesLaterRowsAndKeepsThePublishedOnes) {
+  open();
+  uint32_t first = add_row(pattern(1, 300));
+  os_file_fail_next("write", 1, ENOSPC);
+  uint64_t at;
+  ASSERT_NE(rowstore_new_entry(store_, &at), nullptr);  // staged: nothing written yet
+  ASSERT_NE(rowstore_append_value(store_, "abc", 3), 0u);
+  EXPECT_EQ(rowstore_publish(store_), -1);
+  const char* path = nullptr;
+  EXPECT_EQ(rowstore_error(store_, &path), ENOSPC);
+  EXPECT_STREQ(path, "data/v.qelvo");
+  EXPECT_EQ(rowstore_append_value(store_, "x", 1), 0u);
+  EXPECT_EQ(rowstore_entry_count(store_), 1u);
+  std::vector<uint8_t> out(400);
+  ASSERT_EQ(rowstore_read_value(store_, first, out.data(), 400), 300u);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 300), pattern(1, 300));
+  EXPECT_TRUE(logged_contains("cannot write data/v.qelvo: No space left on device (error 28)"));
 }
 
 TEST_F(RowStoreTest, AFailedGrowthRefusesTheAppendAndKeepsTheStoreUsable) {
   open();
   std::vector<uint8_t> big = pattern(9, 4096);
   std::vector<uint64_t> offsets;
-  while (store_->mapped_size - ((ValueFileHeader*)store_->mapped)->used_bytes >= 4100)
+  while (store_->mapped_size - store_->used >= 4100)
     offsets.push_back(rowstore_append_value(store_, big.data(), 4096));
   os_file_fail_next("set_size", 1, ENOSPC);
   EXPECT_EQ(rowstore_append_value(store_, big.data(), 4096), 0u);
@@ -210,6 +240,7 @@ TEST_F(RowStoreTest, AFailedGrowthRefusesTheAppendAndKeepsTheStoreUsable) {
   EXPECT_TRUE(logged_contains("映射视图失败，错误码: 12\n"));
   EXPECT_EQ(store_->mapped_size, 5242880u);
   EXPECT_EQ(file_size(data_path("v.qelvo")), 5242880);
+  ASSERT_EQ(rowstore_publish(store_), 0);
   EXPECT_EQ(memcmp(store_->mapped + offsets.front() + 4, big.data(), 4096), 0);
   EXPECT_NE(rowstore_append_value(store_, big.data(), 4096), 0u);  // the next growth works
   EXPECT_EQ(store_->mapped_size, 10485760u);
@@ -221,8 +252,11 @@ TEST_F(RowStoreTest, AFailedGrowthRefusesTheAppendAndKeepsTheStoreUsable) {
   EXPECT_EQ(rowstore_new_entry(store_, &at), nullptr);
   EXPECT_TRUE(logged_contains("扩展索引文件失败，错误码: 28\n"));
   EXPECT_TRUE(logged_contains("extend_indexfile failed!!!"));
+  EXPECT_EQ(rowstore_error(store_, nullptr), ENOSPC);
+  ASSERT_EQ(rowstore_publish(store_), 0);  // a failed growth is not a failed write
   EXPECT_EQ(rowstore_entry_count(store_), fit);
   EXPECT_NE(rowstore_new_entry(store_, &at), nullptr);
+  ASSERT_EQ(rowstore_publish(store_), 0);
   EXPECT_EQ(rowstore_entry_count(store_), fit + 1);
 }
 
@@ -235,6 +269,7 @@ TEST_F(RowStoreTest, AStoreWithoutIndexFileRefusesEntriesAndReads) {
   index_ = indexfile_open("i.qelvo", store_);
   ASSERT_NE(index_, nullptr);
   ASSERT_NE(rowstore_new_entry(store_, &at), nullptr);
+  ASSERT_EQ(rowstore_publish(store_), 0);
   EXPECT_TRUE(rowstore_get_entry(store_, 1, nullptr));
   indexfile_close_delete(index_);  // detaches from the store
   index_ = nullptr;
@@ -290,8 +325,8 @@ TEST_F(RowStoreTest, RecordsAndFilesGrowPastTheOld32BitLimit) {
   for (int i = 0; i < 9; ++i)
     ASSERT_EQ(store_grow_view(store_->hFile, &store_->mapped, &store_->mapped_size, "%lu"), 0);
   ASSERT_EQ(store_->mapped_size, 0xA0000000ull);
-  ValueFileHeader* h = (ValueFileHeader*)store_->mapped;
-  h->used_bytes = 0xA0000000ull - 100;
+  store_->used = 0xA0000000ull - 100;
+  append_buffer_restart(&store_->staged, store_->used);
   std::vector<uint8_t> p = pattern(77, 3000);
   uint64_t at = 0;
   IndexEntry* e = rowstore_new_entry(store_, &at);
@@ -299,9 +334,9 @@ TEST_F(RowStoreTest, RecordsAndFilesGrowPastTheOld32BitLimit) {
   uint64_t off = rowstore_append_value(store_, p.data(), 3000);
   ASSERT_EQ(off, 0xA0000000ull - 100);
   EXPECT_EQ(store_->mapped_size, 0x140000000ull);
-  e = indexfile_entry_at(index_, at);
   e->row = 1;
   e->value_offset = off;
+  ASSERT_EQ(rowstore_publish(store_), 0);
   std::vector<uint8_t> out(4096);
   ASSERT_EQ(rowstore_read_value(store_, 1, out.data(), 4096), 3000u);
   EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 3000), p);

@@ -66,4 +66,12 @@ ShmIsolation::~ShmIsolation() {
     unsetenv("QELVO_SHM_SUFFIX");
 }
 
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  const char* old = std::getenv(name);
+  if (old) had_ = true, old_ = old;
+  setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
+
 }  // namespace testenv

@@ -51,4 +51,19 @@ class ShmIsolation {
   bool had_previous_ = false;
 };
 
+// Sets an environment variable for the lifetime of the object and restores
+// the value before (or its absence) on destruction.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
 }  // namespace testenv

@@ -108,7 +108,11 @@ TEST_F(ModelTest, UnreadablePayloadReadsAsEmptyNotAsTheRowBefore) {
       (uintptr_t)model->data(model->index(0, 0), LargeTreeModel::PayloadRole).toULongLong());
   ASSERT_EQ(p[0], 0xA5);
   // Row 2's entry loses its value record: its read must not show row 1.
-  model->tree()->lastPar->value_offset = 1;
+  RowTree* t = model->tree();
+  IndexEntry broken = t->lastPar;
+  broken.value_offset = 1;
+  ASSERT_EQ(0, rowstore_update_entry(t->store, t->lastParOffset, &broken));
+  ASSERT_EQ(0, rowstore_publish(t->store));
   model->data(model->index(1, 0), LargeTreeModel::PayloadRole);
   EXPECT_EQ(p[0], 0);
 }

@@ -94,10 +94,15 @@ int main(int argc, char** argv) {
       // only so that it stays a valid signed count.
       int32_t len = pkt.length > 0x7FFFFFFFu ? 0x7FFFFFFF : (int32_t)pkt.length;
       pipeline_decode_packet(pipeline, pkt.bytes, len, pkt.timestamp_ns, 0);
+      if (pipeline_failure(pipeline)) break;  // a full disk: the rows stored so far stay
     }
     // The file's last packets may still wait for an outcome.
     pipeline_finish(pipeline);
     seconds = now_seconds() - start;
+    if (const char* why = pipeline_failure(pipeline)) {
+      fprintf(stderr, "orvane-dump: %s\n", why);
+      status = 1;
+    }
     invalid = decoder->invalidPackets;
     lua_host_close();
 
@@ -112,11 +117,16 @@ int main(int argc, char** argv) {
     if (args.stats) {
       fprintf(stderr,
               "{\"packets\":%llu,\"invalid\":%llu,\"rows\":{\"packages\":%u,\"transactions\":%u,"
-              "\"data\":%u,\"descriptors\":%u},\"seconds\":%.6f,\"packets_per_second\":%.0f}\n",
+              "\"data\":%u,\"descriptors\":%u},\"seconds\":%.6f,\"packets_per_second\":%.0f,"
+              "\"store_bytes\":%llu,\"decoding_cpu_seconds\":%.3f,\"storing_cpu_seconds\":%.3f}\n",
               (unsigned long long)packets, (unsigned long long)invalid,
               row_tree_row_count(trees.package), row_tree_row_count(trees.transaction),
               row_tree_row_count(trees.data), row_tree_row_count(trees.descriptor), seconds,
-              seconds > 0 ? (double)packets / seconds : 0.0);
+              seconds > 0 ? (double)packets / seconds : 0.0,
+              (unsigned long long)(row_tree_bytes(trees.package) +
+                                   row_tree_bytes(trees.transaction) + row_tree_bytes(trees.data) +
+                                   row_tree_bytes(trees.descriptor)),
+              os_thread_cpu_ns() / 1e9, pipeline_storing_cpu_ns(pipeline) / 1e9);
       dump_output_note(&errOut);
     }
   }

@@ -1,0 +1,120 @@
+// Staged appends of a store file (see append_buffer.h).
+#include "store/append_buffer.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "store/file_writer.h"
+
+void append_buffer_init(AppendBuffer* ab, uint64_t base, uint32_t cap) {
+  ab->bytes = nullptr;
+  ab->cap = cap;
+  ab->len = 0;
+  ab->base = base;
+  ab->failed = 0;
+  ab->writer = nullptr;
+  ab->spare = nullptr;
+  ab->writing = false;
+  ab->writeFailed = 0;
+}
+
+// Waits for the write handed to the writer; its failure becomes ours.
+static void wait_writer(AppendBuffer* ab) {
+  if (!ab->writer) return;
+  file_writer_wait(ab->writer, ab);
+  if (ab->writeFailed && !ab->failed) ab->failed = ab->writeFailed;
+}
+
+void append_buffer_release(AppendBuffer* ab) {
+  wait_writer(ab);
+  free(ab->bytes);
+  free(ab->spare);
+  ab->bytes = ab->spare = nullptr;
+  ab->len = 0;
+}
+
+void append_buffer_restart(AppendBuffer* ab, uint64_t base) {
+  wait_writer(ab);
+  ab->len = 0;
+  ab->base = base;
+}
+
+void append_buffer_settle(AppendBuffer* ab) { wait_writer(ab); }
+
+void append_buffer_set_writer(AppendBuffer* ab, FileWriter* writer) {
+  wait_writer(ab);
+  ab->writer = writer;
+}
+
+// Writes the staged bytes here and now.
+static int write_here(AppendBuffer* ab, os_file f) {
+  if (os_file_write_at(f, ab->base, ab->bytes, ab->len) != 0) {
+    ab->failed = errno ? errno : EIO;
+    return -1;
+  }
+  ab->base += ab->len;
+  ab->len = 0;
+  return 0;
+}
+
+// Hands the staged bytes to the writer and stages on in the other buffer;
+// writes them here when there is no memory for a second buffer.
+static int hand_over(AppendBuffer* ab, os_file f) {
+  wait_writer(ab);
+  if (ab->failed) return -1;
+  if (!ab->spare && !(ab->spare = (uint8_t*)malloc(ab->cap))) return write_here(ab, f);
+  uint8_t* full = ab->bytes;
+  ab->bytes = ab->spare;
+  ab->spare = full;
+  file_writer_submit(ab->writer, ab, f, ab->base, full, ab->len);
+  ab->base += ab->len;
+  ab->len = 0;
+  return 0;
+}
+
+int append_buffer_flush(AppendBuffer* ab, os_file f) {
+  if (!ab->failed && ab->len) {
+    if (ab->writer)
+      hand_over(ab, f);
+    else
+      write_here(ab, f);
+  }
+  wait_writer(ab);
+  if (ab->failed) {
+    errno = ab->failed;
+    return -1;
+  }
+  return 0;
+}
+
+uint8_t* append_buffer_room(AppendBuffer* ab, os_file f, uint32_t n) {
+  if (ab->failed) {
+    errno = ab->failed;
+    return nullptr;
+  }
+  if (n > ab->cap) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (!ab->bytes) {
+    ab->bytes = (uint8_t*)malloc(ab->cap);
+    if (!ab->bytes) {
+      errno = ENOMEM;
+      return nullptr;
+    }
+  }
+  if (ab->cap - ab->len < n) {
+    int rc = ab->writer ? hand_over(ab, f) : write_here(ab, f);
+    if (rc != 0) {
+      errno = ab->failed;
+      return nullptr;
+    }
+  }
+  return ab->bytes + ab->len;
+}
+
+uint8_t* append_buffer_at(AppendBuffer* ab, uint64_t offset, uint32_t n) {
+  if (offset < ab->base || offset - ab->base > ab->len || ab->len - (offset - ab->base) < n)
+    return nullptr;
+  return ab->bytes + (offset - ab->base);
+}

@@ -1,0 +1,36 @@
+// A thread that writes staged bytes through their files (append_buffer.h)
+// for the thread that staged them, which goes on staging into a second
+// buffer meanwhile. The system's copying of the bytes into its cache of the
+// files, the bulk of the work of storing rows, so runs beside the storing
+// itself: on the other processor whenever that one has time to spare.
+//
+// Invariants:
+//   1. Each buffer has at most one write handed over at a time; the writes
+//      are made in the order they were handed over, so bytes of one file
+//      reach it in order.
+//   2. A buffer waits for its write before it hands over the next one,
+//      before it is written out in full (a publish) and before it is freed:
+//      nothing is shown to readers, and no file is closed, before its bytes
+//      are written.
+#pragma once
+
+#include <cstdint>
+
+#include "os/mapped_file.h"
+
+struct FileWriter;
+struct AppendBuffer;
+
+// Starts the thread; null when it cannot be started.
+FileWriter* file_writer_start(void);
+// Makes every write handed over, then ends the thread. Null does nothing.
+void file_writer_stop(FileWriter* w);
+
+// Hands over the write of `len` bytes at `bytes` to `offset` of `f` for
+// buffer `ab` (which must have no write handed over).
+void file_writer_submit(FileWriter* w, AppendBuffer* ab, os_file f, uint64_t offset,
+                        const uint8_t* bytes, uint32_t len);
+// Waits until buffer `ab` has no write handed over.
+void file_writer_wait(FileWriter* w, AppendBuffer* ab);
+// Processor time the thread has used, as of its last write (0 for null).
+uint64_t file_writer_cpu_ns(FileWriter* w);

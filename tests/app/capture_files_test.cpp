@@ -1,0 +1,419 @@
+// Save and Open of captures: a session, the capture worker (traces come from
+// the stand-in backend replaying a file), four models over the session's
+// trees, and the dialogs answered by a stand-in.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QProgressDialog>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "acquisition/pipeline/capture_session.h"
+#include "acquisition/qt/interface_io.h"
+#include "app/capture_files.h"
+#include "decode/data_parse.h"
+#include "decode/loaded_packets.h"
+#include "os/log.h"
+#include "store/capture/capture_file.h"
+#include "store/data_file.h"
+#include "store/store_files.h"
+#include "tests/acquisition_qt/qt_test_util.h"
+#include "tests/capture/capture_test_util.h"
+#include "tests/dump/dump_run.h"
+#include "tests/support/test_env.h"
+#include "views/qt/large_tree_model.h"
+#include "views/row_print.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using capture_test::Packet;
+using capture_test::file_bytes;
+
+const char* const kViewNames[kSessionViewCount] = {"transactions", "packages", "data", "descriptors"};
+// IN, a zero-length DATA0, ACK.
+const std::vector<Packet> kThree = {{{0x69, 0x82, 0x18}, 1000}, {{0xC3, 0x00, 0x00}, 2000}, {{0xD2}, 3000}};
+
+// Answers the dialogs; a hook runs at the first progress step of each operation.
+struct StandInUi : CaptureFilesUi {
+  QString saveAnswer, openAnswer;
+  bool pcapng = false;
+  QStringList messages;
+  std::function<void()> atFirstStep;
+  int steps = 0;
+  QString askSaveFile(bool* p) override { return *p = pcapng, saveAnswer; }
+  QString askOpenFile() override { return openAnswer; }
+  void showMessage(const QString& title, const QString& text) override { messages << title + ": " + text; }
+  void progressBegin(const QString&, uint64_t) override { steps = 0; }
+  bool progressStep(uint64_t) override {
+    if (steps++ == 0 && atFirstStep) atFirstStep();
+    return true;
+  }
+  void progressEnd() override {}
+};
+
+void writeCapture(const std::string& path, const std::vector<Packet>& packets, CaptureFormat f) {
+  ASSERT_EQ("", capture_test::write_all(path, f, packets));
+}
+
+std::vector<Packet> loadedPackets() {
+  std::vector<Packet> out;
+  uint8_t buf[4200];
+  uint32_t n;
+  uint64_t t;
+  for (size_t i = 0; loaded_packets_copy(i, buf, sizeof buf, &n, &t) >= 0; i++)
+    out.push_back({Bytes(buf, buf + n), t});
+  return out;
+}
+
+class CaptureFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    orvane_log_set_muted(1);
+    store_set_data_dir(dir.path().c_str());
+    sof_hold_clear();
+    char err[256];
+    session = capture_session_open(1, err, sizeof err);
+    ASSERT_TRUE(session) << err;
+    worker = new interface_io(session);
+    for (int v = 0; v < kSessionViewCount; v++)
+      models[v] = new LargeTreeModel(capture_session_tree(session, (SessionView)v), nullptr);
+    files = new CaptureFiles(nullptr, worker, session, [this] {
+      worker->clearCapture([this] {
+        for (LargeTreeModel* m : models) m->clear();
+      });
+    });
+    ui = new StandInUi;
+    files->setUi(std::unique_ptr<CaptureFilesUi>(ui));
+  }
+  void TearDown() override {
+    delete files;
+    delete worker;
+    for (LargeTreeModel* m : models) delete m;
+    capture_session_close(session, 1);
+    loaded_packets_clear();
+    sof_hold_clear();
+    orvane_log_set_muted(0);
+  }
+
+  // A live trace: the backend replays `file` at full speed until it ends.
+  void trace(const std::string& file) {
+    testenv::ScopedEnv replay("QELVO_REPLAY", file), rate("QELVO_REPLAY_RATE", "max");
+    QSignalSpy stopped(worker->processManager(), &ProcManager::processStopped);
+    ASSERT_EQ(QString(), worker->startTrace());
+    ASSERT_TRUE(stopped.wait(20000)) << "the backend's replay did not end";
+  }
+  void save(const std::string& path, bool pcapng = false) {
+    ui->saveAnswer = QString::fromStdString(path);
+    ui->pcapng = pcapng;
+    files->save();
+  }
+  // Every row of the four views, as orvane-dump --json prints them.
+  std::string views() {
+    EXPECT_TRUE(worker->waitCaptureIdle(20000)) << "decoding did not end";
+    std::string all;
+    for (int v = 0; v < kSessionViewCount; v++) {
+      char* buf = nullptr;
+      size_t len = 0;
+      FILE* f = open_memstream(&buf, &len);
+      row_tree_print(capture_session_tree(session, (SessionView)v), v == VIEW_DESCRIPTORS, 1, f);
+      fclose(f);
+      all += std::string("== ") + kViewNames[v] + "\n" + std::string(buf, len);
+      free(buf);
+    }
+    return all;
+  }
+  uint64_t recorded() { return datafile_size(session->decoder->captueDataFd); }
+
+  qttest::LogCapture log;
+  testenv::ShmIsolation iso;
+  testenv::TempDir dir;
+  testenv::ScopedChdir cd{dir.path()};
+  CaptureSession* session = nullptr;
+  interface_io* worker = nullptr;
+  LargeTreeModel* models[kSessionViewCount] = {};
+  CaptureFiles* files = nullptr;
+  StandInUi* ui = nullptr;  // owned by `files`
+};
+
+}  // namespace
+
+TEST_F(CaptureFilesTest, ThreePacketsSavedOpenedAndSavedAgain) {
+  std::string src = dir.file("three-src.qelvo");
+  writeCapture(src, kThree, CAPTURE_FORMAT_QELVO);
+  trace(src);
+  save(dir.file("three.qelvo"));
+  Bytes saved = file_bytes(dir.file("three.qelvo"));
+  ASSERT_EQ(67u, saved.size());
+  EXPECT_EQ(43u, saved[8]);
+  EXPECT_TRUE(saved == file_bytes(src)) << "the records as the backend delivered them";
+  EXPECT_TRUE(log.contains(">>>dataFile = "));
+  EXPECT_EQ(0u, recorded()) << "a fresh capture data file";
+
+  ASSERT_TRUE(files->open(QString::fromStdString(dir.file("three.qelvo"))));
+  EXPECT_TRUE(loadedPackets() == kThree);
+  const std::string three = views();
+  EXPECT_EQ(3u, models[VIEW_PACKAGES]->liveRowCount());
+  EXPECT_TRUE(log.contains(">>>data_count: 43"));
+  // Right after an Open, Save writes the opened packets.
+  save(dir.file("again.qelvo"));
+  EXPECT_TRUE(file_bytes(dir.file("again.qelvo")) == saved);
+
+  // Cancelled dialogs change nothing.
+  ui->saveAnswer.clear();
+  files->save();
+  EXPECT_TRUE(log.contains("cancel save"));
+  ui->openAnswer.clear();
+  files->openWithDialog();
+  EXPECT_TRUE(log.contains("cancle read"));
+  EXPECT_EQ(three, views());
+
+  // Nothing traced or opened since a Clear: a header-only file, which opens to nothing.
+  worker->clearCapture([this] {
+    for (LargeTreeModel* m : models) m->clear();
+  });
+  save(dir.file("empty.qelvo"));
+  EXPECT_EQ(24u, file_bytes(dir.file("empty.qelvo")).size());
+  ASSERT_TRUE(files->open(QString::fromStdString(dir.file("three.qelvo"))));
+  EXPECT_EQ(three, views());
+  ui->openAnswer = QString::fromStdString(dir.file("empty.qelvo"));
+  files->openWithDialog();
+  EXPECT_TRUE(log.contains(">>>data_count: 0"));
+  EXPECT_TRUE(log.contains("***************sData is empty!!!"));
+  EXPECT_EQ(0u, loaded_packets_count());
+  views();
+  for (LargeTreeModel* m : models) EXPECT_EQ(0u, m->liveRowCount());
+  save(dir.file("empty2.qelvo"));
+  EXPECT_EQ(24u, file_bytes(dir.file("empty2.qelvo")).size());
+  EXPECT_TRUE(ui->messages.isEmpty()) << ui->messages.join("\n").toStdString();
+}
+
+// Saved right after the backend ended, while its packets are still being
+// decoded: all of them are in the capture, which a failed Save keeps.
+TEST_F(CaptureFilesTest, ACaptureThatCannotBeSavedIsKeptAndRecordedOn) {
+  std::string big = dir.file("big.qelvo"), three = dir.file("three-src.qelvo");
+  std::string make = testenv::bin_dir() + "/qelvo.exe --offline 30000 -s hs -f " + big + " >/dev/null 2>&1";
+  ASSERT_EQ(0, std::system(make.c_str()));
+  writeCapture(three, kThree, CAPTURE_FORMAT_QELVO);
+  const uint64_t bigData = file_bytes(big).size() - 24;
+  trace(big);
+  std::string unwritable = dir.file("no-such-dir/x.qelvo");
+  save(unwritable);
+  ASSERT_EQ(1, ui->messages.size());
+  EXPECT_TRUE(ui->messages[0].contains("no-such-dir/x.qelvo"));
+  EXPECT_TRUE(log.contains("无法打开目标文件:"));
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(unwritable)));
+  EXPECT_EQ(bigData, recorded()) << "every packet delivered, and the capture data file kept";
+
+  trace(three);  // recorded after what was kept
+  EXPECT_TRUE(worker->waitCaptureIdle(10000));
+  EXPECT_EQ(bigData + 43, recorded());
+  save(dir.file("both.pcapng"), true);
+  std::vector<Packet> both = capture_test::read_all(big).packets;
+  both.insert(both.end(), kThree.begin(), kThree.end());
+  EXPECT_TRUE(capture_test::read_all(dir.file("both.pcapng")).packets == both);
+  EXPECT_EQ(0u, recorded());
+  EXPECT_EQ(1, ui->messages.size());
+}
+
+TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
+  qttest::LogCapture log;
+  testenv::TempDir dir;
+  QString src = QString::fromStdString(dir.file("src")), dst = QString::fromStdString(dir.file("dst"));
+  QByteArray data(300000, 0);
+  for (int i = 0; i < data.size(); i++) data[i] = (char)(i * 7 + i / 251);
+  auto makeSource = [&] {
+    QFile f(src);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
+  };
+  auto contents = [](const QString& p) {
+    QFile f(p);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
+  };
+
+  makeSource();
+  EXPECT_TRUE(moveFile(src, dst, nullptr));
+  EXPECT_EQ(data, contents(dst));
+  EXPECT_FALSE(QFile::exists(src));
+
+  // Cancelled after the first piece: the partial target goes, the source stays.
+  makeSource();
+  QString dst2 = dst + "2";
+  QString shown;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (QProgressDialog* p = qobject_cast<QProgressDialog*>(w)) {
+        shown = QString("%1|%2|%3|%4").arg(p->windowTitle(), p->labelText()).arg(p->maximum()).arg(p->windowModality());
+        p->cancel();
+      }
+  });
+  QString why;
+  EXPECT_FALSE(moveFile(src, dst2, nullptr, &why));
+  EXPECT_FALSE(QFile::exists(dst2));
+  EXPECT_EQ(data, contents(src));
+  EXPECT_FALSE(why.isEmpty());
+  EXPECT_EQ(QString("文件移动|正在移动文件...|300000|%1").arg(Qt::WindowModal), shown);
+
+  // A target that cannot be opened, and the source as its own target.
+  EXPECT_FALSE(moveFile(src, dst + "/x", nullptr));
+  EXPECT_TRUE(log.contains("无法打开目标文件:"));
+  EXPECT_FALSE(moveFile(src, src, nullptr));
+  EXPECT_EQ(data, contents(src));
+  EXPECT_FALSE(moveFile(dst2, dst, nullptr));
+  EXPECT_TRUE(log.contains("无法打开源文件:"));
+}
+
+// The file dialogs as the analyzer always asked, answered from a timer.
+// The file dialogs as the analyzer always asked, answered from a timer that
+// answers every modal widget until the call returns (so nothing can hang).
+TEST_F(CaptureFilesTest, TheDialogsAskForCaptureFilesInTheHomeFolder) {
+  CaptureFiles plain(nullptr, worker, session, nullptr);
+  QStringList seen, boxes;
+  auto answering = [&](bool accept, const QString& file, const std::function<void()>& call) {
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* w = QApplication::activeModalWidget();
+      QFileDialog* d = qobject_cast<QFileDialog*>(w);
+      if (!d) {
+        if (QDialog* other = qobject_cast<QDialog*>(w)) boxes << other->windowTitle(), other->reject();
+        return;
+      }
+      QString s = d->windowTitle() + "|" + d->directory().absolutePath() + "|" +
+                  d->nameFilters().join(";;") + "|" + d->defaultSuffix() + "|" +
+                  QString::number(d->acceptMode());
+      if (!seen.contains(s)) seen << s;
+      // Typed, as a user would: selectFile leaves a focused name field alone.
+      if (QLineEdit* name = d->findChild<QLineEdit*>("fileNameEdit"); accept && name) name->setText(file);
+      accept ? static_cast<QDialog*>(d)->accept() : d->reject();
+    });
+    poll.start(10);
+    call();
+  };
+  answering(false, "", [&] { plain.openWithDialog(); });
+  answering(true, QString::fromStdString(dir.file("typed")), [&] { plain.save(); });
+  EXPECT_TRUE(boxes.isEmpty()) << boxes.join(", ").toStdString();
+  ASSERT_EQ(2, seen.size());
+  QString home = QDir::homePath();
+  EXPECT_EQ("read usb data package|" + home +
+                "|usb data file (*.qelvo);;pcap/pcapng file (*.pcap *.pcapng);;all files (*)||0",
+            seen[0]);
+  EXPECT_EQ("save usb data package|" + home + "|usb data file (*.qelvo);;pcapng file (*.pcapng)|qelvo|1", seen[1]);
+  EXPECT_TRUE(log.contains("cancle read"));
+  EXPECT_EQ(24u, file_bytes(dir.file("typed.qelvo")).size()) << "the suffix added";
+}
+
+TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWere) {
+  ASSERT_TRUE(files->open(QString::fromStdString(testenv::shared_captures_dir() + "/mouse.pcap")));
+  const std::string before = views();
+  const size_t loaded = loaded_packets_count();
+  ASSERT_GT(loaded, 0u);
+
+  Bytes qelvoHead = {'W', 'R', 'D', 'H', 0, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 40, 0, 0, 0, 0, 0, 0, 0};
+  Bytes tooLong = qelvoHead;  // a record of 5,000 bytes
+  tooLong.insert(tooLong.end(), {0x88, 0x13, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xD2, 0xD2, 0xD2, 0xD2});
+  Bytes store = qelvoHead;
+  store[4] = 1;  // a row store's version
+  Bytes pcap = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0};
+  Bytes ethernet = pcap;
+  ethernet.insert(ethernet.end(), {1, 0, 0, 0});
+  Bytes bigRecord = pcap;  // 288, then a record longer than the snapshot length
+  bigRecord.insert(bigRecord.end(), {0x20, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0});
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    const char* problem;
+  } cases[] = {
+      {"notes.qelvo", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, "not a capture file"},
+      {"empty.pcap", Bytes{}, "not a capture file"},
+      {"store.qelvo", store, "another kind"},
+      {"ethernet.pcap", ethernet, "not a USB 2.0 capture"},
+      {"long.qelvo", tooLong, "offset 24"},
+      {"big.pcap", bigRecord, "offset 24"},
+      {"missing.qelvo", Bytes{}, "cannot open"},
+      {"folder.qelvo", Bytes{}, "not a plain file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir.file(c.name);
+    if (strcmp(c.name, "folder.qelvo") == 0) {
+      std::filesystem::create_directory(path);
+    } else if (strcmp(c.name, "missing.qelvo") != 0) {
+      QFile f(QString::fromStdString(path));
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write((const char*)c.bytes.data(), (qint64)c.bytes.size());
+    }
+    ui->messages.clear();
+    EXPECT_FALSE(files->open(QString::fromStdString(path)));
+    ASSERT_EQ(1, ui->messages.size());
+    EXPECT_TRUE(ui->messages[0].contains(QString::fromStdString(path))) << ui->messages[0].toStdString();
+    EXPECT_TRUE(ui->messages[0].contains(c.problem)) << ui->messages[0].toStdString();
+  }
+
+  // A file that changes, and one that vanishes, while it is read.
+  std::string three = dir.file("three.qelvo");
+  writeCapture(three, kThree, CAPTURE_FORMAT_QELVO);
+  ui->atFirstStep = [&] {
+    QFile f(QString::fromStdString(three));
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    f.write("x", 1);
+  };
+  ui->messages.clear();
+  EXPECT_FALSE(files->open(QString::fromStdString(three)));
+  ui->atFirstStep = [&] { std::filesystem::remove(three); };
+  EXPECT_FALSE(files->open(QString::fromStdString(three)));
+  ASSERT_EQ(2, ui->messages.size());
+  EXPECT_TRUE(ui->messages[0].contains("changed while it was being read"));
+  EXPECT_TRUE(ui->messages[1].contains("vanished while it was being read"));
+
+  EXPECT_TRUE(log.contains("can not open file to read:"));
+  EXPECT_EQ(before, views());
+  EXPECT_EQ(loaded, loaded_packets_count());
+}
+
+// Every shared capture: Open, Save as "*.qelvo" and as pcapng, and Open each
+// again; the rows stay those orvane-dump prints for the original.
+class CaptureFilesRoundTrip : public CaptureFilesTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(CaptureFilesRoundTrip, SavedAndOpenedAgainKeepsEveryRow) {
+  const std::string file = testenv::shared_captures_dir() + "/" + GetParam();
+  std::string want;
+  for (int v = 0; v < kSessionViewCount; v++) {
+    dumprun::Result r = dumprun::run({"--json", "--view", kViewNames[v], file}, dir);
+    ASSERT_EQ(0, r.status) << r.err;
+    want += std::string("== ") + kViewNames[v] + "\n" + r.out;
+  }
+  ASSERT_TRUE(files->open(QString::fromStdString(file)));
+  EXPECT_EQ(want, views()) << "opened";
+  for (const char* name : {"copy.qelvo", "copy.pcapng"}) {
+    save(dir.file(name), strstr(name, "pcapng") != nullptr);
+    ASSERT_TRUE(files->open(QString::fromStdString(dir.file(name))));
+    EXPECT_EQ(want, views()) << name;
+  }
+  EXPECT_TRUE(ui->messages.isEmpty()) << ui->messages.join("\n").toStdString();
+}
+
+static std::vector<std::string> sharedCaptures() {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(testenv::shared_captures_dir()))
+    if (e.path().extension() == ".pcap" || e.path().extension() == ".pcapng")
+      names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedCaptures, CaptureFilesRoundTrip, ::testing::ValuesIn(sharedCaptures()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string n = info.param;
+                           for (char& c : n)
+                             if (!isalnum((unsigned char)c)) c = '_';
+                           return n;
+                         });
