@@ -12,6 +12,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QUrl>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -294,6 +296,19 @@ TEST_F(WindowTest, ReplayedCaptureFillsThePopupAndAPickedPairFiltersTheViews) {
     ASSERT_EQ(1, read.seen);
   }
   EXPECT_TRUE(QRegExp("Package \\d+").exactMatch(title)) << title.toStdString();
+}
+
+TEST_F(WindowTest, ACaptureDroppedOnTheWindowIsOpened) {
+  makeWindow();
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(testenv::shared_captures_dir() + "/mouse.pcap"))});
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &drop);
+  ASSERT_TRUE(wait_until([&] { return window->model(VIEW_DESCRIPTORS)->rowCount() > 0; }, 10000))
+      << "the dropped capture was not opened";
 }
 
 TEST_F(WindowTest, ExitDuringATraceKillsStaleAndRunningBackendsAndDeletesTheStores) {

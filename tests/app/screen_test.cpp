@@ -56,8 +56,6 @@ TEST(Screen, EveryViewPaintsRowsOnARealDisplay) {
   apptest::ScopedEnv scope("QELVO_KILL_SCOPE", "suffix");
   testenv::TempDir dir;
   const std::string capture = testenv::shared_captures_dir() + "/mouse.pcap";
-  apptest::ScopedEnv replay("QELVO_REPLAY", capture);  // until a capture file can be opened
-  apptest::ScopedEnv rate("QELVO_REPLAY_RATE", "max");
   PrivateDisplay display;
   ASSERT_GE(display.number, 0) << "Xvfb did not start";
 
