@@ -15,6 +15,7 @@
 #include <QTreeView>
 #include <QUrl>
 
+#include "acquisition/pipeline/capture_pipeline.h"
 #include "acquisition/qt/interface_io.h"
 #include "app/capture_files.h"
 #include "app/data_dialog.h"
@@ -225,7 +226,29 @@ void MainWindow::refreshFrom(int step) {
   checkStorage();
 }
 
-void MainWindow::checkStorage() {}
+// A row or packet that could not be stored (a full disk, a file past the
+// size limit) stops the storing for good; what was stored stays readable.
+QString MainWindow::storageFailure() const {
+  const char* why = pipeline_failure(session_->pipeline);
+  return why ? QString("The capture cannot be stored: %1.").arg(QString::fromUtf8(why)) : QString();
+}
+
+void MainWindow::checkStorage() {
+  if (storageFailureShown_) return;
+  QString why = storageFailure();
+  if (why.isEmpty()) return;
+  storageFailureShown_ = true;
+  qWarning().noquote() << why;
+  if (ui->action_stop->isEnabled()) on_action_stop_triggered();
+  QMessageBox* box = new QMessageBox(
+      QMessageBox::Critical, "Storage",
+      why + "\n\nThe trace was stopped. The rows and packets recorded before are kept and can be "
+            "browsed and saved.",
+      QMessageBox::Ok, this);
+  box->setObjectName("storageFailureBox");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();  // not exec(): the refresh timer goes on meanwhile
+}
 
 // ---- trace ------------------------------------------------------------------
 
@@ -244,7 +267,9 @@ void MainWindow::on_action_start_triggered() {
   backendError_.clear();
   traceNotice_.clear();
   showStatus();
-  QString why = worker_->startTrace();
+  // Nothing could be recorded after a storage failure.
+  QString why = storageFailure();
+  if (why.isEmpty()) why = worker_->startTrace();
   if (!why.isEmpty()) {
     QMessageBox box(QMessageBox::NoIcon, "Start Trace", why, QMessageBox::Cancel);
     box.exec();

@@ -93,6 +93,7 @@ class MainWindow : public QMainWindow {
   void refreshViews();
   void refreshFrom(int step);
   void checkStorage();
+  QString storageFailure() const;
   void clearAll();
   void showAbout();
   void showStatus();

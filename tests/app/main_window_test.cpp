@@ -27,6 +27,7 @@
 #include "decode/cells/attr_flag.h"
 #include "decode/data_parse.h"
 #include "os/log.h"
+#include "os/mapped_file.h"
 #include "os/process.h"
 #include "os/process_signal.h"
 #include "tests/acquisition_qt/qt_test_util.h"
@@ -177,6 +178,39 @@ TEST_F(WindowTest, AnUnusableChannelIsShownInTheStartTraceBoxAndStartsNothing) {
   EXPECT_EQ(1, buttons);
   EXPECT_TRUE(idle());
   EXPECT_EQ(ProcManager::NotRunning, backend()->state());
+}
+
+TEST_F(WindowTest, AFullDiskStopsTheTraceWithAMessageAndKeepsTheRows) {
+  makeWindow();
+  startTrace(2);
+  ASSERT_TRUE(wait_until([&] { return window->model(VIEW_PACKAGES)->rowCount() > 0; }, 5000));
+  os_file_fail_next("write", 1, ENOSPC);
+  QMessageBox* box = nullptr;
+  ASSERT_TRUE(wait_until([&] { return (box = window->findChild<QMessageBox*>("storageFailureBox")); }, 10000));
+  EXPECT_TRUE(box->text().contains("no space left on the device")) << box->text().toStdString();
+  EXPECT_TRUE(idle());
+  EXPECT_TRUE(wait_until([&] { return !backend()->isRunning(); }, 5000));
+  ASSERT_TRUE(window->worker()->waitCaptureIdle(10000));
+  ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 2000));
+  int kept = window->model(VIEW_PACKAGES)->rowCount();
+  EXPECT_GT(kept, 0);
+  box->close();
+
+  // A new trace is refused with the reason; the rows stay.
+  QString refusal;
+  ModalAnswer answer(
+      [&](QWidget* w) {
+        if (QMessageBox* m = qobject_cast<QMessageBox*>(w))
+          refusal = m->text(), m->button(QMessageBox::Cancel)->click();
+        else
+          w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+      },
+      2);
+  action("action_start")->trigger();
+  EXPECT_EQ(2, answer.seen);
+  EXPECT_TRUE(refusal.contains("no space left on the device"));
+  EXPECT_EQ(ProcManager::NotRunning, backend()->state());
+  EXPECT_EQ(kept, window->model(VIEW_PACKAGES)->rowCount());
 }
 
 TEST_F(WindowTest, FilterMaskFromTheToolBarReachesThreeModelsAndTheSelection) {
