@@ -52,11 +52,14 @@ struct Payload {
   uint32_t len;
 };
 
+// Appended in batches, as the capture pipeline's storing thread does.
 void append_rows(RowTree* tree, const Payload& p, uint32_t n, bool withChild) {
   for (uint32_t i = 0; i < n; i++) {
     row_tree_append_payload(tree, 0, p.bytes, p.len, 0xFF030804u);
     if (withChild) row_tree_append_payload(tree, 1, p.bytes, p.len, 0xFF030804u);
+    if (i % 4096 == 4095) row_tree_publish(tree);
   }
+  row_tree_publish(tree);
 }
 
 void run(uint32_t rows, bool withChild, const Payload& p) {
@@ -65,6 +68,7 @@ void run(uint32_t rows, bool withChild, const Payload& p) {
     fprintf(stderr, "cannot open the row tree\n");
     exit(1);
   }
+  row_tree_defer_publish(tree, true);
   uint64_t t0 = os_monotonic_ns();
   append_rows(tree, p, rows, withChild);
   double fill = ms_since(t0);
