@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the analyzer with the stand-in
-# capture backend. Until the GUI program exists, it runs the most complete
-# part that does and says which.
+# capture backend (arguments go to the analyzer: `./run.sh FILE` opens FILE).
+# Without the GUI program it runs the most complete part
+# that exists and says which.
 set -euo pipefail
 cd "$(dirname "$0")"
 

@@ -438,6 +438,21 @@ uint32_t child_index_at(const ChildIndex* ix, uint32_t parent, uint32_t pos) {
   return pos < l->count_visible ? visible_at(ix, l, pos) : kNone;
 }
 
+uint32_t child_index_range(const ChildIndex* ix, uint32_t parent, uint32_t pos, uint32_t n,
+                           uint32_t* out) {
+  uint64_t slot = slot_get(ix, parent);
+  if (slot == 0 || n == 0) return 0;
+  if (slot & kInline) {
+    if (pos != 0 || !(slot & kInlineShown)) return 0;
+    out[0] = (uint32_t)slot;
+    return 1;
+  }
+  const ChildList* l = list_at(ix, slot);
+  uint32_t got = 0;
+  for (; got < n && pos + got < l->count_visible; got++) out[got] = visible_at(ix, l, pos + got);
+  return got;
+}
+
 uint32_t child_index_find(const ChildIndex* ix, uint32_t parent, uint32_t child) {
   uint64_t slot = slot_get(ix, parent);
   if (slot == 0) return kNone;

@@ -86,6 +86,9 @@ uint32_t child_index_count(const ChildIndex* ix, uint32_t parent);
 uint32_t child_index_total(const ChildIndex* ix, uint32_t parent);
 // Visible child at `pos`, or 0xFFFFFFFF.
 uint32_t child_index_at(const ChildIndex* ix, uint32_t parent, uint32_t pos);
+// Up to `n` visible children from position `pos` into `out`; the number written.
+uint32_t child_index_range(const ChildIndex* ix, uint32_t parent, uint32_t pos, uint32_t n,
+                           uint32_t* out);
 // Position of `child` among the visible children (bisection), or 0xFFFFFFFF.
 uint32_t child_index_find(const ChildIndex* ix, uint32_t parent, uint32_t child);
 // Capacity of the parent's list by the growth rule; 0 when it has none.

@@ -429,6 +429,24 @@ uint32_t tree_child_at(RowStore* store, uint32_t parent, uint32_t pos) {
   return child_index_at(&store->children, parent, pos);
 }
 
+uint32_t tree_children_at(RowStore* store, uint32_t parent, uint32_t pos, uint32_t n, uint32_t* out) {
+  if (!store) return 0;
+  std::lock_guard<std::mutex> hold(store->child_lock);
+  return child_index_range(&store->children, parent, pos, n, out);
+}
+
+void rowstore_has_children(RowStore* store, const uint32_t* rows, uint32_t n, uint8_t* out) {
+  if (!store) {
+    memset(out, 0, n);
+    return;
+  }
+  std::lock_guard<std::mutex> hold(store->file_lock);
+  for (uint32_t i = 0; i < n; i++) {
+    const IndexEntry* e = entry_of(store, rows[i]);
+    out[i] = e ? e->has_children : 0;
+  }
+}
+
 uint32_t tree_index_of_child(RowStore* store, uint32_t parent, uint32_t child) {
   if (!store) return 0xFFFFFFFFu;
   std::lock_guard<std::mutex> hold(store->child_lock);

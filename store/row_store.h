@@ -149,6 +149,12 @@ uint32_t tree_add_children(RowStore* store, const TreeChild* children, uint32_t 
 uint32_t tree_child_count(RowStore* store, uint32_t parent);
 // Visible child at `pos`, or 0xFFFFFFFF.
 uint32_t tree_child_at(RowStore* store, uint32_t parent, uint32_t pos);
+// Up to `n` visible children of `parent` from position `pos` into `out`,
+// under one lock; the number written.
+uint32_t tree_children_at(RowStore* store, uint32_t parent, uint32_t pos, uint32_t n, uint32_t* out);
+// The has-children flag of each of the `n` rows into `out` (0 for a row that
+// does not exist), under one lock.
+void rowstore_has_children(RowStore* store, const uint32_t* rows, uint32_t n, uint8_t* out);
 // Position of `child` among the visible children of `parent`, or 0xFFFFFFFF.
 uint32_t tree_index_of_child(RowStore* store, uint32_t parent, uint32_t child);
 // All children of `parent`, hidden ones included.

@@ -374,6 +374,14 @@ uint32_t row_tree_child_at(RowTree* tree, uint32_t parent, uint32_t pos) {
   return tree->store ? tree_child_at(tree->store, parent, pos) : 0xFFFFFFFFu;
 }
 
+uint32_t row_tree_children(RowTree* tree, uint32_t parent, uint32_t pos, uint32_t n, uint32_t* out) {
+  return tree->store ? tree_children_at(tree->store, parent, pos, n, out) : 0;
+}
+
+void row_tree_has_children(RowTree* tree, const uint32_t* rows, uint32_t n, uint8_t* out) {
+  rowstore_has_children(tree->store, rows, n, out);
+}
+
 bool row_tree_parent_of(RowTree* tree, uint32_t row, uint32_t* parent, uint32_t* pos) {
   IndexEntry e;
   if (!row_tree_entry(tree, row, &e)) return false;

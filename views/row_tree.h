@@ -151,6 +151,11 @@ void row_tree_tail_in_hook(RowTree* tree, RowTreeTail* out);
 uint32_t row_tree_child_count(RowTree* tree, uint32_t parent);
 // Row number of the visible child at `pos`, or 0xFFFFFFFF.
 uint32_t row_tree_child_at(RowTree* tree, uint32_t parent, uint32_t pos);
+// Up to `n` visible children of `parent` from position `pos` into `out` (one
+// lock for all); the number written.
+uint32_t row_tree_children(RowTree* tree, uint32_t parent, uint32_t pos, uint32_t n, uint32_t* out);
+// The has-children flag of each of the `n` rows (one lock for all).
+void row_tree_has_children(RowTree* tree, const uint32_t* rows, uint32_t n, uint8_t* out);
 // Parent row of `row` and the row's position among the parent's visible
 // children; false when the row does not exist or is not visible there.
 bool row_tree_parent_of(RowTree* tree, uint32_t row, uint32_t* parent, uint32_t* pos);

@@ -203,6 +203,27 @@ TEST_F(ModelTest, GrowthUnderTheLastRowsWaitsForItsAnnouncement) {
   EXPECT_EQ(model->rowCount(third), 2);
 }
 
+// Views skip their questions about rows marked as never having children:
+// only a row that is complete and childless may carry the mark.
+TEST_F(ModelTest, OnlyCompleteChildlessRowsAreMarkedAsNeverHavingChildren) {
+  auto never = [&](int r) { return bool(model->flags(model->index(r, 0)) & Qt::ItemNeverHasChildren); };
+  top(), top();  // row 1 is complete, row 2 may still get children
+  model->announceRows();
+  EXPECT_TRUE(never(0));
+  EXPECT_FALSE(never(1));
+  EXPECT_FALSE(model->hasChildren(model->index(1, 0)));
+  sub(), top();  // row 2 got its child and is complete now
+  model->announceRows();
+  for (int pass = 0; pass < 2; pass++) {  // as announced, and rebuilt by a filter change
+    EXPECT_TRUE(never(0));
+    EXPECT_FALSE(never(1));
+    EXPECT_TRUE(model->hasChildren(model->index(1, 0)));
+    EXPECT_EQ(model->rowCount(model->index(1, 0)), 1);
+    EXPECT_FALSE(model->hasChildren(model->index(0, 0)));
+    model->setFilter(kShowAll);
+  }
+}
+
 // Counts the model tester's complaints.
 int g_testerWarnings;
 std::string g_firstWarning;

@@ -47,8 +47,64 @@ bool LargeTreeModel::mayGrow(uint32_t row) const {
   return row > m_tail.rows || row == m_tail.lastTop || row == m_tail.lastSub;
 }
 
+uint8_t LargeTreeModel::childState(uint32_t row, uint8_t hasChildrenFlag) const {
+  if (hasChildrenFlag) return 1;
+  return mayGrow(row) ? 2 : 0;
+}
+
+void LargeTreeModel::extendRoot(uint32_t end) const {
+  end = std::min(end, (uint32_t)m_announced);
+  // In slices, so that no lock is held for long.
+  const uint32_t kSlice = 65536;
+  while (m_rootRows.size() < end) {
+    uint32_t from = (uint32_t)m_rootRows.size();
+    uint32_t n = std::min(kSlice, end - from);
+    m_rootRows.resize(from + n);
+    m_rootStates.resize(from + n);
+    uint32_t got = row_tree_children(m_tree, 0, from, n, m_rootRows.data() + from);
+    row_tree_has_children(m_tree, m_rootRows.data() + from, got, m_rootStates.data() + from);
+    for (uint32_t i = from; i < from + got; i++) m_rootStates[i] = childState(m_rootRows[i], m_rootStates[i]);
+    m_rootRows.resize(from + got);
+    m_rootStates.resize(from + got);
+    if (got < n) break;  // cannot happen below the announced count
+  }
+  while (m_settled < m_rootStates.size() && m_rootStates[m_settled] != 2) m_settled++;
+}
+
+void LargeTreeModel::settleRoot() {
+  uint32_t n = (uint32_t)m_rootRows.size();
+  if (m_settled >= n) return;
+  row_tree_has_children(m_tree, m_rootRows.data() + m_settled, n - m_settled,
+                        m_rootStates.data() + m_settled);
+  for (uint32_t i = m_settled; i < n; i++) m_rootStates[i] = childState(m_rootRows[i], m_rootStates[i]);
+  while (m_settled < n && m_rootStates[m_settled] != 2) m_settled++;
+}
+
+const uint8_t* LargeTreeModel::rootState(const QModelIndex& index) const {
+  uint32_t pos = (uint32_t)index.row();
+  // Row numbers are unique: the same number at that position is that row.
+  if (pos < m_rootRows.size() && m_rootRows[pos] == (uint32_t)index.internalId())
+    return &m_rootStates[pos];
+  return nullptr;
+}
+
+void LargeTreeModel::forgetRoot() {
+  m_rootRows.clear();
+  m_rootRows.shrink_to_fit();
+  m_rootStates.clear();
+  m_rootStates.shrink_to_fit();
+  m_settled = 0;
+}
+
 QModelIndex LargeTreeModel::index(int row, int column, const QModelIndex& parent) const {
-  if (!m_tree || !hasIndex(row, column, parent)) return QModelIndex();
+  if (!m_tree) return QModelIndex();
+  if (!parent.isValid()) {  // the path of a layout: every top-level row in turn
+    if (row < 0 || row >= m_announced || column != 0) return QModelIndex();
+    if ((uint32_t)row >= m_rootRows.size()) extendRoot((uint32_t)m_announced);
+    if ((uint32_t)row >= m_rootRows.size()) return QModelIndex();
+    return createIndex(row, column, (quintptr)m_rootRows[row]);
+  }
+  if (!hasIndex(row, column, parent)) return QModelIndex();
   uint32_t parentRow = parent.isValid() ? (uint32_t)parent.internalId() : 0;
   uint32_t child = row_tree_child_at(m_tree, parentRow, (uint32_t)row);
   if (child == kNoRow) return QModelIndex();
@@ -89,11 +145,27 @@ int LargeTreeModel::columnCount(const QModelIndex&) const { return 1; }
 bool LargeTreeModel::hasChildren(const QModelIndex& parent) const {
   if (!parent.isValid()) return true;
   if (!m_tree || parent.column() > 0) return false;
+  const uint8_t* state = rootState(parent);
+  if (state && *state != 2) return *state == 1;
   IndexEntry e;
   if (!row_tree_entry(m_tree, (uint32_t)parent.internalId(), &e)) return false;
   // A row without the flag may have gained a child since: then the count
   // the views hold decides, so "has rows" always implies "has children".
   return e.has_children || rowCount(parent) > 0;
+}
+
+Qt::ItemFlags LargeTreeModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  Qt::ItemFlags f = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+  if (!m_tree || index.column() > 0) return f | Qt::ItemNeverHasChildren;
+  const uint8_t* state = rootState(index);
+  uint8_t children = state ? *state : 2;
+  if (!state) {
+    uint32_t row = (uint32_t)index.internalId();
+    IndexEntry e;
+    children = row_tree_entry(m_tree, row, &e) ? childState(row, e.has_children) : 2;
+  }
+  return children == 0 ? f | Qt::ItemNeverHasChildren : f;
 }
 
 QVariant LargeTreeModel::data(const QModelIndex& index, int role) const {
@@ -151,6 +223,7 @@ void LargeTreeModel::endClear(void* self) {
   m->m_announced = 0;
   m->m_childCounts.clear();
   m->m_tail = RowTreeTail{};
+  m->forgetRoot();
   m->endResetModel();
 }
 
@@ -161,6 +234,7 @@ void LargeTreeModel::endFilter(void* self) {
   // Read now, or every row would count as one that may grow and the first
   // layout after the reset would keep a count for each of them.
   row_tree_tail_in_hook(m->m_tree, &m->m_tail);
+  m->forgetRoot();  // read again as the views ask
   m->endResetModel();
 }
 
@@ -180,6 +254,7 @@ void LargeTreeModel::notifyRowsInserted(int first, int end) {
   if (to <= m_announced) return;
   beginInsertRows(QModelIndex(), m_announced, to - 1);
   m_announced = to;
+  extendRoot((uint32_t)to);  // before the views ask
   endInsertRows();
 }
 
@@ -188,6 +263,7 @@ void LargeTreeModel::announceChildRows() {
   RowTreeTail tail;
   row_tree_tail(m_tree, &tail);
   m_tail = tail;
+  settleRoot();
   // Ancestors have smaller row numbers: announce them first.
   std::vector<uint32_t> parents(m_childCounts.keyBegin(), m_childCounts.keyEnd());
   std::sort(parents.begin(), parents.end());
@@ -220,5 +296,6 @@ void LargeTreeModel::deleteStoreFiles() {
   m_announced = 0;
   m_childCounts.clear();
   m_tail = RowTreeTail{};
+  forgetRoot();
   endResetModel();
 }

@@ -14,6 +14,14 @@
 //      the count the views were told, and announceChildRows() announces its
 //      growth; every other parent reports its live count, which is final.
 //   3. Everything the views are told only ever grows between two resets.
+//
+// A view lays out every top-level row after each insert under the root
+// (index, flags and hasChildren per row). So the model keeps the row number
+// and the children state of every announced top-level row in two arrays (5
+// bytes a row, read from the tree once, when the row is announced or the
+// filter changes), answers those questions from them without a lock, and
+// marks rows that are complete and childless ItemNeverHasChildren, which
+// spares the view the rest of its questions about them.
 #pragma once
 
 #include <QAbstractItemModel>
@@ -22,6 +30,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "views/row_tree.h"
 
@@ -46,6 +55,7 @@ class LargeTreeModel : public QAbstractItemModel {
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
   bool hasChildren(const QModelIndex& parent = QModelIndex()) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation,
                       int role = Qt::DisplayRole) const override;
@@ -79,6 +89,17 @@ class LargeTreeModel : public QAbstractItemModel {
  private:
   void openTree(const char* valueFile, const char* indexFile);
   bool mayGrow(uint32_t row) const;
+  // 1 when the row has children, 0 when it has none and never will, 2 when
+  // it may still get some (the tree decides at each question).
+  uint8_t childState(uint32_t row, uint8_t hasChildrenFlag) const;
+  // Reads the top-level rows at positions [m_rootRows.size(), end) into the arrays.
+  void extendRoot(uint32_t end) const;
+  // Judges again the rows whose state was not final, against the tail now known.
+  void settleRoot();
+  // The arrays' entry for the top-level row `index` shows (after
+  // extending them up to it when `extend`), or null for another index.
+  const uint8_t* rootState(const QModelIndex& index) const;
+  void forgetRoot();
   QModelIndex indexOfRow(uint32_t row) const;
   static void beginReset(void* self);
   static void endClear(void* self);
@@ -93,4 +114,9 @@ class LargeTreeModel : public QAbstractItemModel {
   mutable QHash<uint32_t, int> m_childCounts;
   // The tail at the last announcement; rows after `rows` may all grow.
   RowTreeTail m_tail{};
+  // The announced top-level rows in view order (filled up to m_announced
+  // on demand), their childState, and how many leading states are final.
+  mutable std::vector<uint32_t> m_rootRows;
+  mutable std::vector<uint8_t> m_rootStates;
+  mutable uint32_t m_settled = 0;
 };

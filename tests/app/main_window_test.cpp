@@ -1,0 +1,373 @@
+// The main window with the stand-in backend: the trace flow, the filters and
+// their popup, the packet text dialog, and closing during a trace.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QUrl>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeView>
+#include <filesystem>
+#include <memory>
+
+#include "acquisition/pipeline/capture_session.h"
+#include "acquisition/qt/interface_io.h"
+#include "app/main_window.h"
+#include "decode/cells/attr_flag.h"
+#include "decode/data_parse.h"
+#include "os/log.h"
+#include "os/mapped_file.h"
+#include "os/process.h"
+#include "os/process_signal.h"
+#include "tests/acquisition_qt/qt_test_util.h"
+#include "tests/app/app_test_util.h"
+#include "tests/support/test_env.h"
+#include "views/qt/large_tree_model.h"
+#include "views/row_tree.h"
+
+using apptest::ModalAnswer;
+using apptest::ScopedEnv;
+using qttest::wait_until;
+
+namespace {
+
+const SessionView kAllViews[] = {VIEW_TRANSACTIONS, VIEW_PACKAGES, VIEW_DATA, VIEW_DESCRIPTORS};
+const SessionView kFilteredViews[] = {VIEW_TRANSACTIONS, VIEW_PACKAGES, VIEW_DATA};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  WindowTest() { orvane_log_set_muted(1); }
+  ~WindowTest() override {
+    window.reset();
+    orvane_log_set_muted(0);
+  }
+
+  void makeWindow() { window.reset(new MainWindow); }
+  QAction* action(const char* name) { return window->findChild<QAction*>(name); }
+  bool idle() { return action("action_start")->isEnabled() && !action("action_stop")->isEnabled(); }
+  QString status() { return window->findChild<QLabel*>("statusLabel")->text(); }
+  ProcManager* backend() { return window->worker()->processManager(); }
+  QCheckBox* box(const char* text) {
+    for (QCheckBox* b : window->findChildren<QCheckBox*>())
+      if (b->text() == text) return b;
+    return nullptr;
+  }
+  QLineEdit* field(const char* name) { return window->findChild<QLineEdit*>(name); }
+
+  // Start Trace with the "Trace Config" dialog answered with combo index `speed` and OK.
+  void startTrace(int speed) {
+    ModalAnswer ok([speed](QWidget* w) {
+      w->findChild<QComboBox*>("cb_speed")->setCurrentIndex(speed);
+      w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+    });
+    action("action_start")->trigger();
+    ASSERT_EQ(1, ok.seen);
+  }
+  // Every view shows every row its tree holds (the refresh step ran).
+  bool allAnnounced() {
+    for (SessionView v : kAllViews)
+      if ((uint32_t)window->model(v)->rowCount() != window->model(v)->liveRowCount()) return false;
+    return true;
+  }
+  // The attribute flags of the top-level rows a view shows.
+  std::vector<uint32_t> shownFlags(SessionView v) {
+    LargeTreeModel* m = window->model(v);
+    std::vector<uint32_t> flags;
+    for (int r = 0; r < m->rowCount(); r++) {
+      IndexEntry e;
+      EXPECT_TRUE(row_tree_entry(m->tree(), (uint32_t)m->index(r, 0).internalId(), &e));
+      flags.push_back(e.attr_flags);
+    }
+    return flags;
+  }
+
+  testenv::ShmIsolation iso;
+  ScopedEnv scope{"QELVO_KILL_SCOPE", "suffix"};  // stale backends of this test only
+  testenv::TempDir dir;
+  testenv::ScopedChdir cd{dir.path()};
+  qttest::LogCapture log;
+  std::unique_ptr<MainWindow> window;
+};
+
+}  // namespace
+
+TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
+  makeWindow();
+  EXPECT_TRUE(log.contains("not find api!!!"));
+  EXPECT_EQ("RID Uvare  https://rid-uvare.example", window->windowTitle());
+  EXPECT_TRUE(idle());
+
+  QSignalSpy states(backend(), &ProcManager::processStateChanged);
+  {
+    ModalAnswer cancel([](QWidget* w) { static_cast<QDialog*>(w)->reject(); });
+    action("action_start")->trigger();
+    ASSERT_EQ(1, cancel.seen);
+  }
+  EXPECT_TRUE(idle());
+  EXPECT_EQ(0, states.count()) << "a cancelled Trace Config started a backend";
+
+  const char* speeds[] = {"ls", "fs", "hs"};
+  for (int i = 0; i < 3; i++) {
+    SCOPED_TRACE(speeds[i]);
+    startTrace(i);
+    EXPECT_FALSE(action("action_start")->isEnabled());
+    EXPECT_TRUE(action("action_stop")->isEnabled());
+    ASSERT_TRUE(wait_until([&] { return backend()->isRunning(); }, 5000));
+    std::string want = testenv::bin_dir() + "/qelvo.exe" + '\0' + "-s" + '\0' + speeds[i] + '\0' +
+                       "-c" + '\0' + "-f" + '\0' + "cfile.qelvo" + '\0';
+    EXPECT_EQ(want, apptest::proc_cmdline(backend()->processId()));
+    EXPECT_TRUE(wait_until([&] { return window->model(VIEW_PACKAGES)->rowCount() > 0; }, 5000))
+        << "no rows announced";
+    action("action_stop")->trigger();
+    EXPECT_TRUE(idle());
+    ASSERT_TRUE(wait_until([&] { return !backend()->isRunning(); }, 5000));
+  }
+
+  // Clear empties every view; the next rows are announced from 0.
+  ASSERT_TRUE(window->worker()->waitCaptureIdle(10000));
+  ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 2000));
+  EXPECT_GT(window->model(VIEW_DESCRIPTORS)->rowCount(), 0) << "the enumeration was not decoded";
+  action("action_clear")->trigger();
+  for (SessionView v : kAllViews) {
+    EXPECT_EQ(0, window->model(v)->rowCount()) << v;
+    EXPECT_EQ(0u, window->model(v)->liveRowCount()) << v;
+  }
+  QSignalSpy inserted(window->model(VIEW_PACKAGES), &QAbstractItemModel::rowsInserted);
+  startTrace(2);
+  ASSERT_TRUE(wait_until([&] { return inserted.count() > 0; }, 5000));
+  EXPECT_EQ(0, inserted[0][1].toInt()) << "the first rows after Clear start at 0";
+
+  // The backend dying under a trace: idle again, and the status bar says why.
+  ASSERT_TRUE(wait_until([&] { return backend()->isRunning(); }, 5000));
+  ASSERT_EQ(0, os_pid_kill((uint32_t)backend()->processId()));
+  EXPECT_TRUE(wait_until([&] { return idle(); }, 5000));
+  EXPECT_TRUE(status().contains("capture backend failed")) << status().toStdString();
+}
+
+TEST_F(WindowTest, AnUnusableChannelIsShownInTheStartTraceBoxAndStartsNothing) {
+  ScopedEnv bad("QELVO_SHM_SUFFIX", std::string(300, 'x'));  // no such object name can exist
+  makeWindow();
+  QString title, text;
+  int buttons = 0;
+  ModalAnswer answer(
+      [&](QWidget* w) {
+        QMessageBox* box = qobject_cast<QMessageBox*>(w);
+        if (!box) {  // Trace Config: OK
+          w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+          return;
+        }
+        title = box->windowTitle(), text = box->text(), buttons = box->buttons().size();
+        box->button(QMessageBox::Cancel)->click();
+      },
+      2);
+  action("action_start")->trigger();
+  ASSERT_EQ(2, answer.seen);
+  EXPECT_EQ("Start Trace", title);
+  EXPECT_EQ("创建共享内存失败: creat share mem failed (err code: 36)", text.toStdString());
+  EXPECT_EQ(1, buttons);
+  EXPECT_TRUE(idle());
+  EXPECT_EQ(ProcManager::NotRunning, backend()->state());
+}
+
+TEST_F(WindowTest, AFullDiskStopsTheTraceWithAMessageAndKeepsTheRows) {
+  makeWindow();
+  startTrace(2);
+  ASSERT_TRUE(wait_until([&] { return window->model(VIEW_PACKAGES)->rowCount() > 0; }, 5000));
+  os_file_fail_next("write", 1, ENOSPC);
+  QMessageBox* box = nullptr;
+  ASSERT_TRUE(wait_until([&] { return (box = window->findChild<QMessageBox*>("storageFailureBox")); }, 10000));
+  EXPECT_TRUE(box->text().contains("no space left on the device")) << box->text().toStdString();
+  EXPECT_TRUE(idle());
+  EXPECT_TRUE(wait_until([&] { return !backend()->isRunning(); }, 5000));
+  ASSERT_TRUE(window->worker()->waitCaptureIdle(10000));
+  ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 2000));
+  int kept = window->model(VIEW_PACKAGES)->rowCount();
+  EXPECT_GT(kept, 0);
+  box->close();
+
+  // A new trace is refused with the reason; the rows stay.
+  QString refusal;
+  ModalAnswer answer(
+      [&](QWidget* w) {
+        if (QMessageBox* m = qobject_cast<QMessageBox*>(w))
+          refusal = m->text(), m->button(QMessageBox::Cancel)->click();
+        else
+          w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+      },
+      2);
+  action("action_start")->trigger();
+  EXPECT_EQ(2, answer.seen);
+  EXPECT_TRUE(refusal.contains("no space left on the device"));
+  EXPECT_EQ(ProcManager::NotRunning, backend()->state());
+  EXPECT_EQ(kept, window->model(VIEW_PACKAGES)->rowCount());
+}
+
+TEST_F(WindowTest, FilterMaskFromTheToolBarReachesThreeModelsAndTheSelection) {
+  makeWindow();
+  EXPECT_EQ(0xFFFF0000u, window->attrFlag());
+  // A USB address has 7 bits, an endpoint number 4.
+  int pos = 0;
+  QString t = "127";
+  EXPECT_EQ(QValidator::Acceptable, field("le_addr")->validator()->validate(t, pos));
+  t = "128";
+  EXPECT_NE(QValidator::Acceptable, field("le_addr")->validator()->validate(t, pos));
+  t = "16";
+  EXPECT_NE(QValidator::Acceptable, field("le_ep")->validator()->validate(t, pos));
+
+  struct Case {
+    const char* boxes;  // the checked boxes, blank-separated
+    const char* addr;
+    const char* ep;
+    uint32_t mask;
+    uint8_t selAddr, selEp;
+  } cases[] = {
+      {"", "", "", 0xFFFF0000u, 0xFF, 0xFF},
+      {"SOF", "", "", 0xFFFF0002u, 0xFF, 0xFF},
+      {"", "5", "", 0x05FF0000u, 5, 0xFF},
+      {"", "", "1", 0xFF010000u, 0xFF, 1},
+      {"ERR", "3", "2", 0x03028000u, 3, 2},
+      {"SOF PING SPLIT NAK STALL ERR", "127", "15", 0x7F0FB023u, 127, 15},
+  };
+  const char* names[] = {"SOF", "PING", "SPLIT", "NAK", "STALL", "ERR"};
+  uint32_t previous = window->attrFlag();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mask);
+    QStringList on = QString(c.boxes).split(' ', Qt::SkipEmptyParts);
+    for (const char* n : names) {
+      QSignalBlocker quiet(box(n));
+      box(n)->setChecked(on.contains(n));
+    }
+    field("le_addr")->setText(c.addr);
+    field("le_ep")->setText(c.ep);
+    EXPECT_EQ(previous, window->attrFlag()) << "typed text took effect before a box changed";
+    box("NAK")->toggle();  // each change applies the whole state
+    box("NAK")->toggle();
+    EXPECT_EQ(c.mask, window->attrFlag());
+    for (SessionView v : kFilteredViews) EXPECT_EQ(c.mask, window->model(v)->tree()->filter) << v;
+    EXPECT_EQ(0xFFFF0000u, window->model(VIEW_DESCRIPTORS)->tree()->filter);
+    EXPECT_EQ(c.selAddr, selectedAddress);
+    EXPECT_EQ(c.selEp, selectedEndpoint);
+    previous = c.mask;
+  }
+
+  // With nothing seen the popup holds "all", two rows high, under the address field.
+  QTest::mouseClick(field("le_ep"), Qt::LeftButton);
+  QListWidget* list = window->findChild<QListWidget*>("addressList");
+  ASSERT_TRUE(list->isVisible());
+  ASSERT_EQ(1, list->count());
+  EXPECT_EQ("all", list->item(0)->text());
+  EXPECT_EQ(2 * list->sizeHintForRow(0), list->height());
+  EXPECT_EQ(field("le_addr")->mapToGlobal(QPoint(0, field("le_addr")->height())), list->pos());
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(0)).center());
+  EXPECT_FALSE(list->isVisible());
+  EXPECT_TRUE(field("le_addr")->text().isEmpty() && field("le_ep")->text().isEmpty());
+  EXPECT_EQ(0xFFFFu, window->attrFlag() >> 16);
+}
+
+// mouse.pcap replayed by the backend, which then ends by itself.
+TEST_F(WindowTest, ReplayedCaptureFillsThePopupAndAPickedPairFiltersTheViews) {
+  ScopedEnv replay("QELVO_REPLAY", testenv::shared_captures_dir() + "/mouse.pcap");
+  ScopedEnv rate("QELVO_REPLAY_RATE", "max");
+  makeWindow();
+  startTrace(2);
+  ASSERT_TRUE(wait_until([&] { return idle(); }, 30000)) << "the replay did not end";
+  EXPECT_TRUE(status().contains("stopped by itself")) << status().toStdString();
+  ASSERT_TRUE(window->worker()->waitCaptureIdle(10000));
+  ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 2000));
+  for (SessionView v : kAllViews) ASSERT_GT(window->model(v)->rowCount(), 0) << v;
+
+  QTest::mouseClick(field("le_addr"), Qt::LeftButton);
+  QListWidget* list = window->findChild<QListWidget*>("addressList");
+  ASSERT_TRUE(list->isVisible());
+  ASSERT_EQ(seenEndpoints.count + 1, list->count());
+  int pick = -1;
+  for (int i = 0; i < seenEndpoints.count; i++) {
+    SeenEndpoint p = seenEndpoints.pairs[i];
+    EXPECT_EQ(QString("address:%1\tendpoint:%2").arg(p.address).arg(p.endpoint), list->item(i + 1)->text());
+    if (p.endpoint != 0) pick = i;  // the mouse's interrupt endpoint
+  }
+  ASSERT_GE(pick, 0) << "no interrupt endpoint seen";
+  SeenEndpoint picked = seenEndpoints.pairs[pick];
+
+  std::vector<uint32_t> before[kSessionViewCount];
+  for (SessionView v : kAllViews) before[v] = shownFlags(v);
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                    list->visualItemRect(list->item(pick + 1)).center());
+  EXPECT_EQ(QString::number(picked.address), field("le_addr")->text());
+  EXPECT_EQ(QString::number(picked.endpoint), field("le_ep")->text());
+  EXPECT_EQ(picked.address, selectedAddress);
+  EXPECT_EQ(picked.endpoint, selectedEndpoint);
+  EXPECT_EQ(attr_make_address(0, picked.address, picked.endpoint), window->attrFlag());
+  for (SessionView v : kFilteredViews) {
+    std::vector<uint32_t> want;
+    for (uint32_t f : before[v])
+      if ((f >> 16) == ((uint32_t)picked.address << 8 | picked.endpoint)) want.push_back(f);
+    EXPECT_FALSE(want.empty()) << v;
+    EXPECT_EQ(want, shownFlags(v)) << "view " << v;
+  }
+  EXPECT_EQ(before[VIEW_DESCRIPTORS], shownFlags(VIEW_DESCRIPTORS)) << "the descriptor view is never filtered";
+
+  // The packet text dialog of a shown data row.
+  QString title;
+  {
+    ModalAnswer read([&](QWidget* w) {
+      title = w->windowTitle();
+      static_cast<QDialog*>(w)->reject();
+    });
+    QTreeView* data = window->view(VIEW_DATA);
+    emit data->doubleClicked(data->model()->index(0, 0));
+    ASSERT_EQ(1, read.seen);
+  }
+  EXPECT_TRUE(QRegExp("Package \\d+").exactMatch(title)) << title.toStdString();
+}
+
+TEST_F(WindowTest, ACaptureDroppedOnTheWindowIsOpened) {
+  makeWindow();
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(testenv::shared_captures_dir() + "/mouse.pcap"))});
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &drop);
+  ASSERT_TRUE(wait_until([&] { return window->model(VIEW_DESCRIPTORS)->rowCount() > 0; }, 10000))
+      << "the dropped capture was not opened";
+}
+
+TEST_F(WindowTest, ExitDuringATraceKillsStaleAndRunningBackendsAndDeletesTheStores) {
+  std::string cmd = testenv::bin_dir() + "/qelvo.exe -s hs -c";
+  OsProcess* stale = os_process_spawn(cmd.c_str());
+  ASSERT_TRUE(stale);
+  makeWindow();
+  OsProcessExit how;
+  ASSERT_EQ(1, os_process_wait(stale, 5000, &how)) << "the stale backend survived";
+  EXPECT_TRUE(how.crashed);
+  EXPECT_TRUE(log.contains(QString("成功关闭进程: qelvo.exe (PID: %1)").arg(os_process_id(stale))));
+  EXPECT_TRUE(log.contains("find api!!!"));
+  os_process_close(stale);
+
+  startTrace(2);
+  ASSERT_TRUE(wait_until([&] { return backend()->isRunning(); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return window->model(VIEW_PACKAGES)->rowCount() > 0; }, 5000));
+  action("actionExit_E")->trigger();
+  EXPECT_TRUE(log.contains("Thread stopped, accepting close event"));
+  EXPECT_FALSE(log.contains("forcing termination"));
+  EXPECT_FALSE(window->worker()->isRunning());
+  for (int v = 0; v < kSessionViewCount; v++) {
+    EXPECT_FALSE(std::filesystem::exists(dir.file(std::string("data/") + kSessionTreeFiles[v].value)));
+    EXPECT_FALSE(std::filesystem::exists(dir.file(std::string("data/") + kSessionTreeFiles[v].index)));
+  }
+  window.reset();
+  EXPECT_EQ(0, os_kill_by_image_name("qelvo.exe", nullptr, nullptr, nullptr)) << "a backend was left";
+}

@@ -1,0 +1,101 @@
+// The analyzer's window on a real display, for the screen test:
+//
+//   window_probe CAPTURE OUT.png OUT.rects
+//
+// Builds the main window as the program does, opens CAPTURE as `orvane
+// CAPTURE` does, waits until every view shows all its rows, expands
+// the first transfer, grabs the window from the screen into OUT.png and
+// writes each view's rectangle (x y width height, in window pixels; the
+// transaction, package, data and descriptor views) to OUT.rects.
+// Exit status 0, or 2 with a message when something did not happen in time.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QScreen>
+#include <QTest>
+#include <QTreeView>
+#include <QWindow>
+#include <cstdio>
+
+#include "acquisition/qt/interface_io.h"
+#include "app/app_style.h"
+#include "app/main_window.h"
+#include "tests/app/app_test_util.h"
+#include "views/qt/large_tree_model.h"
+
+// The xcb platform's D-Bus connection is never freed; LeakSanitizer would
+// fail every run for it.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so\n"; }
+
+namespace {
+
+const SessionView kViews[] = {VIEW_TRANSACTIONS, VIEW_PACKAGES, VIEW_DATA, VIEW_DESCRIPTORS};
+
+bool wait_for(const std::function<bool()>& done, int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+int fail(const char* why) {
+  fprintf(stderr, "window_probe: %s\n", why);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) return fail("usage: window_probe CAPTURE OUT.png OUT.rects");
+  QApplication app(argc, argv);
+  Q_INIT_RESOURCE(icons);
+  MainWindow window;
+  window.show();
+  app.setStyleSheet(kAppStyleSheet);
+  if (!QTest::qWaitForWindowExposed(&window, 10000)) return fail("the window was never exposed");
+
+  {
+    // A file that cannot be opened is reported in a message box: close it.
+    apptest::ModalAnswer close([](QWidget* w) { w->close(); });
+    if (!window.openFile(QString::fromLocal8Bit(argv[1]))) return fail("the capture was not opened");
+  }
+  if (!window.worker()->waitCaptureIdle(20000)) return fail("the worker did not get idle");
+  auto shown = [&] {
+    for (SessionView v : kViews) {
+      LargeTreeModel* m = window.model(v);
+      if (m->rowCount() == 0 || (uint32_t)m->rowCount() != m->liveRowCount()) return false;
+    }
+    return true;
+  };
+  if (!wait_for(shown, 5000)) return fail("the views did not show their rows");
+
+  QTreeView* transactions = window.view(VIEW_TRANSACTIONS);
+  QAbstractItemModel* m = transactions->model();
+  for (int r = 0; r < m->rowCount(); r++) {
+    QModelIndex i = m->index(r, 0);
+    if (m->hasChildren(i) && m->rowCount(i) > 1) {  // a transfer: transactions under it
+      transactions->scrollTo(i, QAbstractItemView::PositionAtTop);
+      transactions->expand(i);
+      break;
+    }
+  }
+  // The expansion's layout, then every widget painted and flushed to the
+  // display before the grab (the display handles requests in order).
+  QApplication::processEvents();
+  window.repaint();
+  QPixmap shot = window.screen()->grabWindow(window.winId());
+  if (shot.isNull() || !shot.save(QString::fromLocal8Bit(argv[2]), "PNG")) return fail("no screen grab");
+  QFile rects(QString::fromLocal8Bit(argv[3]));
+  if (!rects.open(QIODevice::WriteOnly)) return fail("cannot write the rectangles");
+  for (SessionView v : kViews) {
+    QWidget* vp = window.view(v)->viewport();
+    QPoint at = vp->mapTo(&window, QPoint(0, 0));
+    rects.write(QString("%1 %2 %3 %4\n").arg(at.x()).arg(at.y()).arg(vp->width()).arg(vp->height()).toUtf8());
+  }
+  rects.close();
+  window.close();
+  return 0;
+}
