@@ -30,7 +30,7 @@
 #include "os/mapped_file.h"
 #include "os/process.h"
 #include "os/process_signal.h"
-#include "tests/acquisition_qt/qt_test_util.h"
+#include "tests/support/qt_test_util.h"
 #include "tests/app/app_test_util.h"
 #include "tests/support/test_env.h"
 #include "views/qt/large_tree_model.h"

@@ -10,7 +10,7 @@
 #include "decode/data_parse.h"
 #include "decode/usb_packet.h"
 #include "os/log.h"
-#include "tests/decode/usb_packets.h"
+#include "tests/support/usb_packets.h"
 
 using namespace usbtest;
 

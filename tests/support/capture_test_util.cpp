@@ -1,5 +1,5 @@
 // Helpers of the capture file tests.
-#include "tests/capture/capture_test_util.h"
+#include "tests/support/capture_test_util.h"
 
 #include <cstdio>
 #include <random>

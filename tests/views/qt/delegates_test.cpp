@@ -13,7 +13,7 @@
 #include <set>
 #include <vector>
 
-#include "tests/pipeline/tree_text.h"
+#include "tests/support/tree_text.h"
 #include "views/qt/data_delegate.h"
 #include "views/qt/large_tree_model.h"
 #include "views/qt/line_table_delegate.h"

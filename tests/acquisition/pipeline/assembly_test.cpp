@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "decode/cells/attr_flag.h"
-#include "tests/pipeline/tree_text.h"
+#include "tests/support/tree_text.h"
 
 using namespace usbtest;
 

@@ -2,7 +2,7 @@
 // data, truncation versus damage, and a writer that keeps its header valid.
 #include <gtest/gtest.h>
 
-#include "tests/capture/capture_test_util.h"
+#include "tests/support/capture_test_util.h"
 #include "tests/support/test_env.h"
 
 using namespace capture_test;

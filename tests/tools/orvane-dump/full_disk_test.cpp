@@ -11,7 +11,7 @@
 #include <filesystem>
 
 #include "os/process.h"
-#include "tests/dump/dump_run.h"
+#include "tests/support/dump_run.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "acquisition/pipeline/row_queue.h"
 #include "store/capture/capture_file.h"
-#include "tests/pipeline/tree_text.h"
+#include "tests/support/tree_text.h"
 
 namespace {
 

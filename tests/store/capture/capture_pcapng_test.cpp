@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "tests/capture/capture_test_util.h"
+#include "tests/support/capture_test_util.h"
 #include "tests/support/test_env.h"
 
 using namespace capture_test;

@@ -9,7 +9,7 @@
 
 #include "acquisition/qt/proc_manager.h"
 #include "os/process_signal.h"
-#include "tests/acquisition_qt/qt_test_util.h"
+#include "tests/support/qt_test_util.h"
 #include "tests/support/test_env.h"
 
 using qttest::LogCapture;

@@ -7,7 +7,7 @@
 #include "decode/loaded_capture.h"
 #include "decode/loaded_packets.h"
 #include "store/store_files.h"
-#include "tests/capture/capture_test_util.h"
+#include "tests/support/capture_test_util.h"
 #include "tests/support/test_env.h"
 
 using namespace capture_test;

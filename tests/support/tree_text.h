@@ -15,7 +15,7 @@
 #include "store/row_payload.h"
 #include "store/row_store.h"
 #include "store/store_files.h"
-#include "tests/decode/usb_packets.h"
+#include "tests/support/usb_packets.h"
 #include "tests/support/test_env.h"
 #include "views/row_tree.h"
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "os/mapped_file.h"
-#include "tests/pipeline/tree_text.h"
+#include "tests/support/tree_text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "tests/pipeline/tree_text.h"
+#include "tests/support/tree_text.h"
 
 using namespace usbtest;
 

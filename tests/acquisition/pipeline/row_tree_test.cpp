@@ -7,7 +7,7 @@
 #include "decode/cells/display_cell.h"
 #include "os/log.h"
 #include "store/store_files.h"
-#include "tests/pipeline/tree_text.h"
+#include "tests/support/tree_text.h"
 #include "tests/support/test_env.h"
 #include "views/row_tree.h"
 

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "store/capture/capture_file.h"
-#include "tests/decode/usb_packets.h"
-#include "tests/dump/dump_run.h"
+#include "tests/support/usb_packets.h"
+#include "tests/support/dump_run.h"
 
 namespace {
 

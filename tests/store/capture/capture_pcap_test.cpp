@@ -2,7 +2,7 @@
 // snapshot lengths, truncation and the time stamp limits of writing.
 #include <gtest/gtest.h>
 
-#include "tests/capture/capture_test_util.h"
+#include "tests/support/capture_test_util.h"
 #include "tests/support/test_env.h"
 
 using namespace capture_test;

@@ -2,7 +2,7 @@
 // counts, byte totals and time stamps verified independently of this reader.
 #include <gtest/gtest.h>
 
-#include "tests/capture/capture_test_util.h"
+#include "tests/support/capture_test_util.h"
 #include "tests/support/test_env.h"
 
 using namespace capture_test;

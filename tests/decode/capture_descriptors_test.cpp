@@ -12,7 +12,7 @@
 #include <string>
 #include <tuple>
 
-#include "tests/dump/dump_run.h"
+#include "tests/support/dump_run.h"
 
 namespace {
 

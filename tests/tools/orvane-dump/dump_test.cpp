@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "store/capture/capture_file.h"
-#include "tests/dump/dump_run.h"
+#include "tests/support/dump_run.h"
 
 namespace {
 
