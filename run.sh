@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the analyzer with the stand-in
 # capture backend (arguments go to the analyzer: `./run.sh FILE` opens FILE).
-# Without the GUI program it runs the most complete part
-# that exists and says which.
+# The analyzer works in run/ (its store files in run/data/, the Lua script in
+# run/script/); ORVANE_WORKDIR chooses another folder.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -12,18 +12,12 @@ cmake --build build -j "$(nproc)"
 bin=$PWD/build/bin
 work=${ORVANE_WORKDIR:-$PWD/run}
 mkdir -p "$work"
+[[ -d "$work/script" ]] || cp -r script "$work/"
 cd "$work"
-[[ -d script ]] || cp -r ../script . 2>/dev/null || true
 
-if [[ -x "$bin/orvane" ]]; then
-  exec "$bin/orvane" "$@"
-elif [[ -x "$bin/orvane-dump" && -x "$bin/qelvo.exe" ]]; then
-  echo "run.sh: the GUI program does not exist yet; decoding a simulated high-speed capture with orvane-dump instead."
-  "$bin/qelvo.exe" -s hs --offline 2000 -f sim.qelvo
-  exec "$bin/orvane-dump" --view transactions sim.qelvo "$@"
-elif [[ -x "$bin/qelvo-host" && -x "$bin/qelvo.exe" ]]; then
-  echo "run.sh: the GUI program does not exist yet; capturing 5 seconds from the simulated bus through libqelvo.so instead."
-  exec "$bin/qelvo-host" --speed HS --seconds 5 "$@"
-else
-  echo "run.sh: built; no runnable program exists yet (the test suite runs with ./test.sh)."
+if [[ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]]; then
+  echo "run.sh: no display to open the window on (DISPLAY is not set); start it from a desktop" \
+       "session, or under a virtual one: xvfb-run ./run.sh" >&2
+  exit 1
 fi
+exec "$bin/orvane" "$@"
