@@ -67,7 +67,7 @@ uint64_t total_bytes(const LoadedPackets* l) {
 
 int flush_locked(LoadedPackets* l) {
   if (l->pendingLen == 0) return 0;
-  if (os_file_pwrite_all(l->file, l->written, l->pending, l->pendingLen) != 0) {
+  if (os_file_write_at(l->file, l->written, l->pending, l->pendingLen) != 0) {
     l->error = errno ? errno : EIO;
     return -1;
   }
@@ -172,8 +172,8 @@ int loaded_list_add(LoadedPackets* list, const uint8_t* bytes, uint32_t length, 
     bool fail = list->pendingLen + rec > kBufferSize && flush_locked(list) != 0;
     if (!fail && rec > kBufferSize) {
       // Longer than the buffer: straight into the file.
-      fail = os_file_pwrite_all(list->file, list->written, head, kHead) != 0 ||
-             os_file_pwrite_all(list->file, list->written + kHead, bytes, length) != 0;
+      fail = os_file_write_at(list->file, list->written, head, kHead) != 0 ||
+             os_file_write_at(list->file, list->written + kHead, bytes, length) != 0;
       if (fail) list->error = errno ? errno : EIO;
       else list->written += rec;
     } else if (!fail) {

@@ -11,9 +11,7 @@
 
 #include "os/mapped_file.h"
 
-// Writes all `len` bytes at `offset` (retrying short writes). 0, or -1 when
-// not every byte could be written (a full disk: ENOSPC).
-int os_file_pwrite_all(os_file f, uint64_t offset, const void* bytes, uint64_t len);
+// Writing at an offset is os_file_write_at (os/mapped_file.h).
 // Reads up to `len` bytes at `offset`; the count read (fewer only at the end
 // of the file), or -1.
 int64_t os_file_pread(os_file f, uint64_t offset, void* out, uint64_t len);

@@ -1,27 +1,10 @@
-// Positioned reads and writes (pread/pwrite) and path stamps (stat) on POSIX.
+// Positioned reads (pread) and path stamps (stat) on POSIX.
 #include "os/file_rw.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-int os_file_pwrite_all(os_file f, uint64_t offset, const void* bytes, uint64_t len) {
-  const uint8_t* p = (const uint8_t*)bytes;
-  while (len > 0) {
-    ssize_t w = pwrite((int)f, p, (size_t)len, (off_t)offset);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) return -1;
-    if (w == 0) {
-      errno = ENOSPC;
-      return -1;
-    }
-    p += w;
-    offset += (uint64_t)w;
-    len -= (uint64_t)w;
-  }
-  return 0;
-}
 
 int64_t os_file_pread(os_file f, uint64_t offset, void* out, uint64_t len) {
   uint8_t* p = (uint8_t*)out;
