@@ -72,11 +72,13 @@ bool LargeTreeView::appendItems(const QModelIndex& parent, int start, int end) {
 
   const uint level = parentItem < 0 ? 0 : items.at(parentItem).level + 1;
   const int added = end - start + 1;
+  // Mostly both empty: then no row needs asking.
+  const bool anyExpanded = !d->expandedIndexes.isEmpty(), anySpanning = !d->spanningIndexes.isEmpty();
   items.resize(count + added);
   for (int row = start; row <= end; row++) {
     QModelIndex index = model()->index(row, 0, parent);
     // A row shown expanded needs its children laid out: a full layout does.
-    if (!index.isValid() || d->isIndexExpanded(index)) {
+    if (!index.isValid() || (anyExpanded && d->isIndexExpanded(index))) {
       items.resize(count);
       return false;
     }
@@ -84,7 +86,7 @@ bool LargeTreeView::appendItems(const QModelIndex& parent, int start, int end) {
     item.index = index;
     item.parentItem = parentItem;
     item.level = level;
-    item.spanning = isFirstColumnSpanned(row, parent);
+    item.spanning = anySpanning && isFirstColumnSpanned(row, parent);
     item.hasChildren = d->hasVisibleChildren(index);
     item.hasMoreSiblings = row < end;
   }
