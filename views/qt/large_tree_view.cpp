@@ -74,6 +74,13 @@ bool LargeTreeView::appendItems(const QModelIndex& parent, int start, int end) {
   const int added = end - start + 1;
   // Mostly both empty: then no row needs asking.
   const bool anyExpanded = !d->expandedIndexes.isEmpty(), anySpanning = !d->spanningIndexes.isEmpty();
+  // Growing a QVector copies it into fresh memory, whose first touch is
+  // what costs (seconds for a few hundred MB on a busy virtual machine). A
+  // long list grows far ahead instead: the reserve is address space only,
+  // its pages are touched a tick at a time as rows arrive.
+  const int kFarAhead = 1 << 22;  // items (160 MB of address space)
+  if (count + added > items.capacity() && count + added >= 65536)
+    items.reserve(qMax(2 * (count + added), kFarAhead));
   items.resize(count + added);
   for (int row = start; row <= end; row++) {
     QModelIndex index = model()->index(row, 0, parent);
