@@ -77,56 +77,47 @@ TEST(LargeTreeViewTest, AppendedRowsLaidOutAsAFullLayoutWould) {
   window.resize(800, 330);
   window.show();
 
+  auto both = [&](auto f) { f(static_cast<QTreeView&>(plain)), f(static_cast<QTreeView&>(large)); };
+  auto lastRow = [&] { return model->index(model->rowCount() - 1, 0); };
+  enum { kKeep, kExpand, kCollapseAndExpand };  // what becomes of the last row afterwards
   const struct {
     int roots;         // new top-level rows, every `childEvery`-th with two children
     int childEvery;
-    int lastChildren;  // children for the last row before the new rows
-    bool expandLast;   // the last row is expanded afterwards
-    bool toggleLast;   // and collapsed and expanded again (its children counted right)
+    int lastChildren;  // children for the last row, appended before the new rows
+    int last;
     bool refilter;     // the model is reset (filter) before the batch
     int inPlace;       // rows the batch lays out in place
   } batches[] = {
-      {40, 5, 0, false, false, false, 0},  // an empty view lays out in full
-      {25, 7, 0, true, false, false, 25},
-      {0, 0, 3, false, true, false, 3},    // under the expanded last row, which had none
-      {10, 4, 2, false, false, false, 10},  // its two new children go before the new rows: in full
-      {30, 3, 1, false, false, false, 30},  // a collapsed row's first child: only its arrow changes
-      {20, 6, 0, false, false, true, 20},   // after a reset the first layout is full, then in place
-      {1, 0, 0, false, false, false, 1},
+      {40, 5, 0, kKeep, false, 0},  // an empty view lays out in full
+      {25, 7, 0, kExpand, false, 25},
+      {0, 0, 3, kCollapseAndExpand, false, 3},  // under the expanded last row, which had none
+      {10, 4, 2, kKeep, false, 10},  // its new children now sit before the new rows: in full
+      {30, 3, 1, kKeep, false, 30},  // a collapsed row's first child: only its arrow changes
+      {20, 6, 0, kKeep, true, 20},   // after a reset the first layout is full, then in place
+      {1, 0, 0, kKeep, false, 1},
   };
   for (size_t n = 0; n < sizeof batches / sizeof batches[0]; n++) {
     const auto& b = batches[n];
     SCOPED_TRACE(n);
-    if (b.refilter) {
-      model->setFilter(0xFFFF0000u);
-      plain.scrollToBottom(), large.scrollToBottom();
-    }
+    if (b.refilter) model->setFilter(0xFFFF0000u), both([](QTreeView& v) { v.scrollToBottom(); });
     for (int i = 0; i < b.lastChildren; i++) model->appendRowSub_KV_P(one("s", "1"), one("v", "1"), 0x0800);
     for (int i = 0; i < b.roots; i++) {
       model->appendRowPar_KV_P(one("t", "1"), one("v", "1"), 0x0800);
-      if (b.childEvery && i % b.childEvery == 0)
-        for (int c = 0; c < 2; c++) model->appendRowSub_KV_P(one("s", "2"), one("v", "2"), 0x0800);
+      for (int c = 0; b.childEvery && i % b.childEvery == 0 && c < 2; c++)
+        model->appendRowSub_KV_P(one("s", "2"), one("v", "2"), 0x0800);
     }
     qint64 before = large.rowsAppendedInPlace();
     model->announceRows();
-    plain.scrollToBottom(), large.scrollToBottom();  // as the main window does
+    both([](QTreeView& v) { v.scrollToBottom(); });  // as the main window does
     EXPECT_EQ(large.rowsAppendedInPlace() - before, b.inPlace);
-    if (n == 0) {  // a row in the middle expanded, and a current one
-      for (QTreeView* v : {&plain, static_cast<QTreeView*>(&large)}) {
-        v->expand(model->index(5, 0));
-        v->setCurrentIndex(model->index(7, 0));
-      }
-    }
-    if (b.expandLast) {
-      plain.expand(model->index(model->rowCount() - 1, 0));
-      large.expand(model->index(model->rowCount() - 1, 0));
-    }
+    if (n == 0)  // a row in the middle expanded, and a current one
+      both([&](QTreeView& v) { v.expand(model->index(5, 0)), v.setCurrentIndex(model->index(7, 0)); });
+    if (b.last != kKeep) both([&](QTreeView& v) { v.expand(lastRow()); });
     expectSameViews(plain, large);
-    if (b.toggleLast) {
-      QModelIndex last = model->index(model->rowCount() - 1, 0);
-      plain.collapse(last), large.collapse(last);
+    if (b.last == kCollapseAndExpand) {  // its children counted right
+      both([&](QTreeView& v) { v.collapse(lastRow()); });
       expectSameViews(plain, large);
-      plain.expand(last), large.expand(last);
+      both([&](QTreeView& v) { v.expand(lastRow()); });
       expectSameViews(plain, large);
     }
   }
