@@ -25,6 +25,7 @@
 #include "ui_mainwindow.h"
 #include "views/qt/data_delegate.h"
 #include "views/qt/large_tree_model.h"
+#include "views/qt/large_tree_view.h"
 #include "views/qt/line_table_delegate.h"
 #include "views/qt/table_delegate.h"
 
@@ -163,7 +164,7 @@ void MainWindow::buildViews() {
     QMessageBox::critical(nullptr, "RID Uvare", QString("Cannot create the store files: %1").arg(err));
     exit(1);
   }
-  QTreeView* transactions = setUpView(new QTreeView(), VIEW_TRANSACTIONS, "Package View", false);
+  QTreeView* transactions = setUpView(new LargeTreeView(), VIEW_TRANSACTIONS, "Package View", false);
   setUpView(ui->treeView_RawData, VIEW_PACKAGES, "Transfers View", true);
   ui->treeView_RawData->setStyleSheet(kHeaderStyle);
   setUpView(ui->treeView_Data, VIEW_DATA, "Data View", true);
@@ -174,7 +175,7 @@ void MainWindow::buildViews() {
   refreshTimer->setTimerType(Qt::CoarseTimer);
   connect(refreshTimer, &QTimer::timeout, this, &MainWindow::refreshViews);
 
-  QTreeView* descriptors = setUpView(new QTreeView(), VIEW_DESCRIPTORS, "Parse View", false);
+  QTreeView* descriptors = setUpView(new LargeTreeView(), VIEW_DESCRIPTORS, "Parse View", false);
 
   struct Dock {
     QDockWidget** field;
@@ -201,11 +202,12 @@ void MainWindow::refreshViews() {
   if (!refreshing_) refreshFrom(0);
 }
 
-// Each insert under the root makes a view lay out all its top-level rows
-// again (scrollToBottom runs that layout at once). A view whose layout took
-// long lets the event loop run before the next view's turn, and is told of
-// new rows less often, so that the GUI stays free most of the time however
-// large the views grow.
+// Rows appended at the end cost a view only their own layout, but a view
+// may still lay out all its rows again (after a filter change, or when an
+// expanded row that is no longer the last one grows; scrollToBottom runs
+// that layout at once). A view whose turn took long lets the event loop run
+// before the next view's turn, and is told of new rows less often, so that
+// the GUI stays free most of the time however large the views grow.
 void MainWindow::refreshFrom(int step) {
   static const SessionView order[] = {VIEW_TRANSACTIONS, VIEW_DATA, VIEW_PACKAGES, VIEW_DESCRIPTORS};
   refreshing_ = false;

@@ -3,7 +3,7 @@
 # so a second run costs nothing. Must run as root (or with sudo available).
 set -euo pipefail
 
-packages=(cmake g++ ninja-build pkg-config qtbase5-dev liblua5.4-dev uthash-dev
+packages=(cmake g++ ninja-build pkg-config qtbase5-dev qtbase5-private-dev liblua5.4-dev uthash-dev
           libgtest-dev libgmock-dev libbenchmark-dev fonts-dejavu-core)
 # Optional extras for tests: tshark cross-checks the simulated bus, xvfb runs
 # the real-window check. Pass --with-test-tools to get them.

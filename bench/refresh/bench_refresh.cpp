@@ -1,12 +1,13 @@
 // The main window's refresh step on very large views.
 //
-//   bench_refresh [ROWS...]
+//   bench_refresh [--plain-views] [ROWS...]
 //
 // For each ROWS (1,000,000 and 10,000,000 by default) fills two row trees:
 // packet rows with one detail row each (the package view: every top-level
 // row has children) and data rows without children (the data view). Each
-// is shown in a 1200x600 QTreeView with uniform row heights, scrolled to the
-// end, as the analyzer shows them. Then it runs refresh ticks: 1,000 new
+// is shown in a 1200x600 LargeTreeView (a plain QTreeView with
+// --plain-views) with uniform row heights, scrolled to the end, as the
+// analyzer shows them. Then it runs refresh ticks: 1,000 new
 // rows appended, announced (announceRows) and the view scrolled to the
 // bottom, which lays the view out, then painted. Prints the median and the
 // worst tick; a tick is what the GUI thread stalls for every 100 ms of a
@@ -20,6 +21,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +32,7 @@
 #include "os/log.h"
 #include "store/store_files.h"
 #include "views/qt/large_tree_model.h"
+#include "views/qt/large_tree_view.h"
 #include "views/qt/table_delegate.h"
 #include "views/row_tree.h"
 
@@ -62,7 +66,7 @@ void append_rows(RowTree* tree, const Payload& p, uint32_t n, bool withChild) {
   row_tree_publish(tree);
 }
 
-void run(uint32_t rows, bool withChild, const Payload& p) {
+void run(uint32_t rows, bool withChild, const Payload& p, bool plainView) {
   RowTree* tree = row_tree_open("bench_value.qelvo", "bench_index.qelvo");
   if (!tree) {
     fprintf(stderr, "cannot open the row tree\n");
@@ -75,7 +79,8 @@ void run(uint32_t rows, bool withChild, const Payload& p) {
   {
     LargeTreeModel model(tree, nullptr);
     TableDelegate delegate;
-    QTreeView view;
+    std::unique_ptr<QTreeView> viewOwner(plainView ? new QTreeView() : new LargeTreeView());
+    QTreeView& view = *viewOwner;
     view.setUniformRowHeights(true);
     view.setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     view.setItemDelegate(&delegate);
@@ -116,8 +121,13 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   orvane_log_set_muted(1);
   std::vector<uint32_t> sizes;
-  for (int i = 1; i < argc; i++) sizes.push_back((uint32_t)strtoul(argv[i], nullptr, 10));
+  bool plainView = false;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--plain-views") == 0) plainView = true;
+    else sizes.push_back((uint32_t)strtoul(argv[i], nullptr, 10));
+  }
   if (sizes.empty()) sizes = {1000000u, 10000000u};
+  printf("views: %s\n", plainView ? "plain QTreeView" : "LargeTreeView");
 
   std::string dir = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/bench_refresh.XXXXXX";
   if (!mkdtemp(&dir[0])) {
@@ -128,8 +138,8 @@ int main(int argc, char** argv) {
   Payload p;
   p.len = token_row(p.bytes);
   for (uint32_t rows : sizes) {
-    run(rows, true, p);
-    run(rows, false, p);
+    run(rows, true, p, plainView);
+    run(rows, false, p, plainView);
   }
   rmdir(dir.c_str());
   return 0;
