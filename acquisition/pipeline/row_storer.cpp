@@ -192,6 +192,8 @@ void let_go_trees(RowStorer* s) {
 void publish(RowStorer* s) {
   hold_trees(s);
   for (RowTree* t : s->trees)
+    if (t) row_tree_start_publish_held(t);
+  for (RowTree* t : s->trees)
     if (t) row_tree_publish_held(t);
   let_go_trees(s);
   s->unpublished = false;
