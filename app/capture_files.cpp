@@ -16,11 +16,9 @@
 
 #include "acquisition/pipeline/capture_session.h"
 #include "acquisition/qt/interface_io.h"
-#include "decode/data_parse.h"
-#include "decode/loaded_capture.h"
-#include "decode/loaded_packets.h"
 #include "os/clock.h"
-#include "store/data_file.h"
+#include "store/capture/loaded_capture.h"
+#include "store/capture/loaded_packets.h"
 
 const QString CaptureFiles::kQelvoFilter = QStringLiteral("usb data file (*.qelvo)");
 const QString CaptureFiles::kPcapFilter = QStringLiteral("pcap/pcapng file (*.pcap *.pcapng)");
@@ -204,8 +202,7 @@ CaptureFiles::~CaptureFiles() = default;
 void CaptureFiles::setUi(std::unique_ptr<CaptureFilesUi> ui) { ui_ = std::move(ui); }
 
 uint64_t CaptureFiles::recordedBytes() const {
-  DataFile* f = session_->decoder->captueDataFd;
-  return f ? datafile_size(f) : 0;
+  return capture_data_size(session_->pipeline);
 }
 
 int CaptureFiles::progressHook(void* self, uint64_t done, uint64_t) {
@@ -259,22 +256,22 @@ void CaptureFiles::save() {
 }
 
 QString CaptureFiles::saveWhileIdle(const QString& target, CaptureFormat format) {
-  dataParse* decoder = session_->decoder;
+  CapturePipeline* pipeline = session_->pipeline;
   // Nothing recorded since an Open: what is on screen is the opened file.
   if (recordedBytes() == 0 && loaded_list_count(loaded_packets_current()) > 0)
     return saveLoaded(target, format);
-  QString source = QFile::decodeName(decoder->captureDataPath());
-  decoder->closeCaptureData();
+  QString source = QFile::decodeName(capture_data_path());
+  capture_data_close(pipeline);
   qDebug().noquote().nospace() << ">>>dataFile = " << source << ", filename = " << target;
   QString why;
   bool moved = format == CAPTURE_FORMAT_QELVO ? moveFile(source, target, nullptr, &why)
                                               : convertDataFile(source, target, &why);
   if (moved) {
-    decoder->openCaptureData();
+    capture_data_open(pipeline);
     return QString();
   }
   // Never lose a capture: keep it and record the next trace after it.
-  decoder->reopenCaptureData();
+  capture_data_reopen(pipeline);
   return tr("The capture was not saved to %1:\n%2\n\n"
             "It is kept, and the next trace is recorded after it.")
       .arg(target, why);

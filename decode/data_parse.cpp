@@ -1,6 +1,6 @@
 // The frame of the packet decoder: chooses which packet is decoded when (the
 // pending-packet queue and the SOF hold), computes each row's attribute flag,
-// numbers the packets, and keeps the raw capture data file.
+// and numbers the packets.
 //
 // Why packets are held back: a token's or data packet's row carries the
 // outcome of its transaction (the handshake bit of its attribute flag), which
@@ -21,15 +21,10 @@
 #include "decode/usb_packet.h"
 #include "decode/usb_rows.h"
 #include "os/log.h"
-#include "store/data_file.h"
 #include "store/packed_row.h"
-#include "store/store_files.h"
 
-dataParse* currentDataParse = nullptr;
 uint8_t selectedAddress = 0xFF;
 uint8_t selectedEndpoint = 0xFF;
-
-static const char kCaptureDataName[] = "capusbdata.qelvo";
 
 // The SOF hold: consecutive SOFs seen since the last traffic, and the last of
 // them. Process-wide, like the selection.
@@ -44,37 +39,28 @@ void sof_hold_clear(void) {
   memset(&g_heldSof, 0, sizeof g_heldSof);
 }
 
-static char g_captureDataPath[256];
-
 // Held data packets at most (4 KiB each at worst).
 static const size_t kMaxPendingPackets = 1024;
 
-dataParse::dataParse(bool withCaptureData)
+dataParse::dataParse()
     : previous(), token(), handshake(), transaction(), endpointTable(), transfer(),
-      candidate(), setupPacket(), pendingPackets(), attrFlag(0), invalidPackets(0),
-      splitBefore(0), completeSplit(0),
+      setupPacket(), pendingPackets(), attrFlag(0), invalidPackets(0),
+      splitBefore(0), completeSplit(0), selectedPayload(nullptr), selectedPayloadContext(nullptr),
       rawPackageInfo(nullptr),
       rawPackageValue(nullptr), rawPackageParseInfo(nullptr), rawPackageParseValue(nullptr),
       capDataInfo(nullptr), capDataValue(nullptr), viewPackageInfo(nullptr),
       viewPackageValue(nullptr), transactionHeadInfo(nullptr), transactionDetail(nullptr),
       transactionRange(nullptr), transactionState(nullptr), transferHead(nullptr),
       transferDetail(nullptr), transferRange(nullptr), transferState(nullptr),
-      descriptorTables(nullptr), packedTop(nullptr), packedSub(nullptr), packedView(nullptr),
-      captueDataFd(nullptr) {
+      descriptorTables(nullptr), packedTop(nullptr), packedSub(nullptr), packedView(nullptr) {
   orvane_log(">>>dataParse start");
   memset(&data, 0, sizeof data);
   transfer.buffer = (uint8_t*)malloc(kReassemblyBufferSize);
-  candidate.buffer = nullptr;  // never filled: no buffer needed
   if (!transfer.buffer) {
     orvane_log(">>>dataParse: no memory for the reassembly buffer");
   }
-  if (withCaptureData) {
-    captueDataFd = datafile_create(kCaptureDataName);
-    orvane_log("captueDataFd filename:%s", kCaptureDataName);
-  }
   reset();
   orvane_log("pData.size = %zu", pendingPackets.size());
-  currentDataParse = this;
 }
 
 dataParse::~dataParse() {
@@ -82,10 +68,7 @@ dataParse::~dataParse() {
   pendingPackets.clear();
   freeOutputLists();
   packRowsAsBuilt(false);
-  if (captueDataFd) datafile_close_truncate(captueDataFd);
-  captueDataFd = nullptr;
   free(transfer.buffer);
-  if (currentDataParse == this) currentDataParse = nullptr;
 }
 
 void dataParse::freeOutputLists() {
@@ -134,26 +117,19 @@ void dataParse::reset() {
   data.delta = data.timestamp = 0;
   data.number = 0;
   data.length = 0;
-  data.pidCopy = 0;
   data.crc16 = 0;
   memset(&handshake, 0, sizeof handshake);
   transaction.open = 0;
-  transaction.delta = transaction.timestamp = 0;
-  transaction.number = transaction.firstNumber = transaction.lastNumber = 0;
+  transaction.timestamp = 0;
+  transaction.firstNumber = transaction.lastNumber = 0;
   transaction.dataSeen = 0;
+  transaction.dataTimestamp = 0;
   memset(&transaction.token, 0, sizeof transaction.token);
-  transaction.data.timestamp = 0;
-  transaction.data.length = 0;
-  transaction.data.pid = 0;
-  memset(&transaction.handshake, 0, sizeof transaction.handshake);
   endpoint_table_clear(&endpointTable);
-  TransferRecord* records[] = {&transfer, &candidate};
-  for (TransferRecord* t : records) {
-    uint8_t* buf = t->buffer;
-    memset(t, 0, sizeof *t);
-    t->buffer = buf;
-    t->entry.transferType = 255;
-  }
+  uint8_t* buf = transfer.buffer;
+  memset(&transfer, 0, sizeof transfer);
+  transfer.buffer = buf;
+  transfer.entry.transferType = TRANSFER_TYPE_NONE;
   memset(&setupPacket, 0, sizeof setupPacket);
   splitBefore = completeSplit = 0;
   seen_endpoints_clear();
@@ -221,10 +197,7 @@ static uint32_t decode_chosen(dataParse* dp, const uint8_t* p, int32_t len, uint
       h.delta = delta;
       h.timestamp = t;
       h.number = number;
-      h.zero = 0;
-      h.pidByte = pid;
       rows_handshake(dp);
-      dp->transaction.handshake = h;
       result |= transaction_end(dp, number);
       if (dp->transfer.state == TRANSFER_COMPLETE) result |= transfer_end(dp, number);
       break;
@@ -236,21 +209,11 @@ static uint32_t decode_chosen(dataParse* dp, const uint8_t* p, int32_t len, uint
       d.timestamp = t;
       d.number = number;
       d.length = (uint16_t)len;
-      d.pidCopy = pid;
       memcpy(d.bytes, p, (size_t)len);
       d.crc16 = (uint16_t)(p[len - 2] | (p[len - 1] << 8));
       rows_data(dp);
-      // The transaction keeps the data packet's header (its time tells the
-      // direction of the handshake) and its bytes.
-      DataSlot& c = dp->transaction.data;
-      c.pid = d.pid;
-      c.delta = d.delta;
-      c.timestamp = d.timestamp;
-      c.number = d.number;
-      c.length = d.length;
-      c.pidCopy = d.pidCopy;
-      memcpy(c.bytes, d.bytes, d.length);
-      c.crc16 = d.crc16;
+      // Its time tells the handshake's direction (whether the device answered).
+      dp->transaction.dataTimestamp = t;
       break;
     }
     case PID_CLASS_TOKEN: {
@@ -259,7 +222,6 @@ static uint32_t decode_chosen(dataParse* dp, const uint8_t* p, int32_t len, uint
       k.delta = delta;
       k.timestamp = t;
       k.number = number;
-      k.zero = 0;
       memset(k.bytes, 0, sizeof k.bytes);
       memcpy(k.bytes, p, (size_t)len);
       // Behind a high-speed hub every transaction crosses the bus twice: the
@@ -417,38 +379,4 @@ uint32_t dataParse::parsePackage(const uint8_t* bytes, int32_t length, uint64_t 
   free(taken.bytes);
   if (!decoded) return result & RESULT_CALL_AGAIN;
   return result | decoded;
-}
-
-void dataParse::recordRawPackage(const uint8_t* bytes, int32_t length, uint64_t timestamp) {
-  if (!captueDataFd || !bytes || length < 0 || length > kMaxPacketLength) return;
-  uint8_t head[12];
-  uint32_t n = (uint32_t)length;
-  for (int i = 0; i < 4; i++) head[i] = (uint8_t)(n >> (8 * i));
-  for (int i = 0; i < 8; i++) head[4 + i] = (uint8_t)(timestamp >> (8 * i));
-  if (datafile_append(captueDataFd, head, sizeof head) != sizeof head) return;
-  if (length > 0) datafile_append(captueDataFd, bytes, n);
-}
-
-const char* dataParse::captureDataPath() {
-  snprintf(g_captureDataPath, sizeof g_captureDataPath, "%s", datafile_path(kCaptureDataName));
-  return g_captureDataPath;
-}
-
-void dataParse::closeCaptureData() {
-  if (captueDataFd) datafile_close_truncate(captueDataFd);
-  captueDataFd = nullptr;
-}
-
-void dataParse::openCaptureData() {
-  if (!captueDataFd) captueDataFd = datafile_create(kCaptureDataName);
-}
-
-void dataParse::reopenCaptureData() {
-  if (captueDataFd) return;
-  captueDataFd = datafile_open(captureDataPath());
-  if (!captueDataFd) openCaptureData();
-}
-
-void dataParse::clearCaptureData() {
-  if (captueDataFd) datafile_reset(captueDataFd);
 }

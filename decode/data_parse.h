@@ -25,7 +25,6 @@
 #include "decode/endpoint_table.h"
 #include "decode/setup_request.h"
 
-struct DataFile;
 struct PackedRow;
 
 // Result bits of parsePackage (only the low byte has meaning).
@@ -36,6 +35,8 @@ enum : uint32_t {
   RESULT_TRANSFER_ENDED = 0x08,       // transferRange/transferState are complete
   RESULT_NO_TRANSFER = 0x60,          // no transfer in progress or complete
   RESULT_CALL_AGAIN = 0x80,           // call again with the same packet
+  RESULT_ROWS_MASK = 0x7F,            // the bits that tell which rows are complete
+  RESULT_MASK = 0xFF,                 // every meaningful bit: zero when nothing was produced
 };
 
 enum {
@@ -62,7 +63,6 @@ struct TokenSlot {
   uint64_t delta;      // to the packet before it, ns
   uint64_t timestamp;  // ns
   uint32_t number;     // package number
-  uint16_t zero;       // always 0
   uint8_t bytes[4];    // PID, token field (or frame number), fourth byte of SPLIT
 };
 
@@ -72,7 +72,6 @@ struct DataSlot {
   uint64_t timestamp;
   uint32_t number;
   uint16_t length;                   // packet length, PID and CRC included
-  uint8_t pidCopy;                   // the PID again
   uint8_t bytes[kMaxPacketLength];   // the packet
   uint16_t crc16;                    // the received CRC16, little-endian
 };
@@ -82,21 +81,16 @@ struct HandshakeSlot {
   uint64_t delta;
   uint64_t timestamp;
   uint32_t number;
-  uint16_t zero;    // always 0
-  uint8_t pidByte;  // the PID byte
 };
 
 struct TransactionRecord {
   uint8_t open;            // 1 while a transaction is open
-  uint64_t delta;          // the token's delta
   uint64_t timestamp;      // the token's time stamp
-  uint32_t number;         // the token's number
   uint32_t firstNumber;    // first package number
   uint32_t lastNumber;     // last package number
   uint8_t dataSeen;        // 1 once a data packet of this transaction was decoded
+  uint64_t dataTimestamp;  // time stamp of its last data packet (0: none yet)
   TokenSlot token;         // copy of the token slot
-  DataSlot data;           // copy of the data slot (header and used bytes)
-  HandshakeSlot handshake; // copy of the handshake slot
 };
 
 struct TransferRecord {
@@ -113,6 +107,10 @@ struct TransferRecord {
   uint8_t* buffer;           // kReassemblyBufferSize bytes
 };
 
+// Receives the payload of every data packet of the selected device and
+// endpoint (see selectedAddress), in decoding order.
+typedef void (*payload_fn)(const uint8_t* payload, int32_t length, void* context);
+
 // An owned copy of a packet held back until its handshake or the next token.
 struct PendingPacket {
   uint64_t timestamp;
@@ -128,7 +126,6 @@ struct dataParse {
   TransactionRecord transaction;
   EndpointTable endpointTable;  // endpoints learned from descriptors
   TransferRecord transfer;      // the current transfer
-  TransferRecord candidate;     // a candidate transfer (kept for the record layout; unused)
   SetupPacket setupPacket;      // the last setup packet of a control transfer
   std::deque<PendingPacket> pendingPackets;
   uint32_t attrFlag;            // attribute flag of the row being built
@@ -136,6 +133,8 @@ struct dataParse {
   uint8_t splitBefore;          // the last token was a SPLIT: 1 start, 2 complete; else 0
   uint8_t completeSplit;        // the current token repeats, in a complete split, the one
                                 // its start split carried
+  payload_fn selectedPayload;     // where selected payloads go (the script host); null: nowhere
+  void* selectedPayloadContext;   // handed to selectedPayload
 
   // Output lists (null until the first append; see rule 2).
   kvLinkedList* rawPackageInfo;
@@ -165,35 +164,19 @@ struct dataParse {
   PackedRow* packedSub;    // its detail row
   PackedRow* packedView;   // the transaction view's packet row
 
-  DataFile* captueDataFd;  // the raw capture data file, null when closed
-
-  // Logs, creates "capusbdata.qelvo" (unless told not to: tests and tools
-  // that never record) and starts from the reset state.
-  explicit dataParse(bool withCaptureData = true);
-  // Frees the queued packets and every list still held; keeps the capture
-  // data file on disk (closed with truncation).
+  // Starts from the reset state.
+  dataParse();
+  // Frees the queued packets and every list still held.
   ~dataParse();
   dataParse(const dataParse&) = delete;
   dataParse& operator=(const dataParse&) = delete;
 
   // Decodes one packet (or a held-back one) and returns the RESULT_* mask.
   uint32_t parsePackage(const uint8_t* bytes, int32_t length, uint64_t timestamp);
-  // Clears all decoding state; leaves the queue, the SOF hold, the output
-  // lists and the capture data file alone.
+  // Clears all decoding state; leaves the queue, the SOF hold and the
+  // output lists alone.
   void reset();
   uint32_t packageCount() const { return previous.packageCounter; }
-  // Appends {u32 length, u64 timestamp} and the bytes to the capture data
-  // file; nothing when it is not open or the packet is too long.
-  void recordRawPackage(const uint8_t* bytes, int32_t length, uint64_t timestamp);
-  // "data", the separator and "capusbdata.qelvo", in a process-wide buffer.
-  const char* captureDataPath();
-  void closeCaptureData();
-  void openCaptureData();
-  // Opens the capture data file again keeping what it holds, so recording
-  // goes on after it (a Save that could not move it); creates it when it is
-  // missing or unreadable.
-  void reopenCaptureData();
-  void clearCaptureData();
   // Frees every output list still held (the caller took none of them) and
   // empties the packed rows.
   void freeOutputLists();
@@ -212,9 +195,6 @@ struct dataParse {
   bool flushOne(uint32_t* result);
   uint32_t closeOpen();
 };
-
-// The most recently constructed decoder, null when none.
-extern dataParse* currentDataParse;
 
 // The device address and endpoint whose payloads go to the script (0xFF at
 // start); written when the filters are applied.

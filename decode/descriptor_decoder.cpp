@@ -24,7 +24,7 @@ static void slot_fill(uint8_t* slot, uint32_t size, const uint8_t* p, uint8_t bL
 // Learns an endpoint descriptor's slot for the device at `address`.
 static void learn_endpoint(EndpointTable* endpoints, const uint8_t* slot, uint8_t address) {
   EndpointEntry e;
-  e.transferType = slot[3] & 3;
+  e.transferType = (uint8_t)(slot[3] & 3);  // a TransferType
   e.address = address;
   e.endpoint = slot[2] & 0x0F;
   e.direction = slot[2] >> 4;

@@ -9,11 +9,11 @@
 
 // Colour roles of the tables (indices into kColorTable).
 enum : uint8_t {
-  kTitleBgd = 38,     // title row background
-  kTitleText = 35,    // title row text
-  kHeaderBgd = 34,    // column header background
-  kHeaderText = 35,   // column header text
-  kFieldText = 33,    // field keys, values and all descriptions
+  kTitleBgd = COLOR_TITLE_BGD,     // title row background
+  kTitleText = COLOR_TITLE_TEXT,   // title row text
+  kHeaderBgd = COLOR_HEADER_BGD,   // column header background
+  kHeaderText = COLOR_TITLE_TEXT,  // column header text
+  kFieldText = COLOR_FIELD_TEXT,   // field keys, values and all descriptions
 };
 
 // One table while it is being built; both lists start null.

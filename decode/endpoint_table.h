@@ -7,8 +7,17 @@
 
 enum { kEndpointTableMax = 128 };
 
+// Transfer types, as bits 1..0 of an endpoint's bmAttributes.
+enum TransferType : uint8_t {
+  TRANSFER_TYPE_CONTROL = 0,
+  TRANSFER_TYPE_ISOCHRONOUS = 1,
+  TRANSFER_TYPE_BULK = 2,
+  TRANSFER_TYPE_INTERRUPT = 3,
+  TRANSFER_TYPE_NONE = 255,  // no transfer (after reset)
+};
+
 struct EndpointEntry {
-  uint8_t transferType;    // 0 control, 1 isochronous, 2 bulk, 3 interrupt
+  uint8_t transferType;    // TransferType
   uint8_t address;         // device address
   uint8_t endpoint;        // endpoint number (bEndpointAddress & 0x0F)
   uint8_t direction;       // high nibble of bEndpointAddress (8 for IN)

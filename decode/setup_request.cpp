@@ -108,7 +108,7 @@ void setup_request_line(const SetupPacket* setup, uint8_t address, uint8_t endpo
   static const char* const kinds[] = {"Standard Req", "Class Req", "Vendor Req", " "};
   uint8_t type = (setup->bmRequestType >> 5) & 3;
   const char* name = setup_request_name(setup->bRequest);
-  DataMsg* key = cell_text(kinds[type], 30, 11);
+  DataMsg* key = cell_text(kinds[type], COLOR_REQUEST, COLOR_DARK_TEXT);
   DataMsg* value = cell_text(name ? name : " ", 0, 0);
   if (kvlist_append(list, key, value) != 0) {
     cell_free(key);
@@ -120,7 +120,7 @@ void setup_request_line(const SetupPacket* setup, uint8_t address, uint8_t endpo
     cell_free(key);
     cell_free(value);
   }
-  key = cell_word(W_POINT, 4, 0);  // same colours as the token rows' "Point"
+  key = cell_word(W_POINT, COLOR_POINT, 0);  // same colours as the token rows' "Point"
   value = cell_u8(endpoint, 0, 0);
   if (kvlist_append(list, key, value) != 0) {
     cell_free(key);

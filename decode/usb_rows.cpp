@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "acquisition/script_host/lua_host.h"
 #include "decode/cells/attr_flag.h"
 #include "decode/cells/cell_pool.h"
 #include "decode/data_parse.h"
@@ -200,7 +199,7 @@ static DataMsg* data_len_key(uint32_t len) {
   size_t n = 6 + put_int(buf + 6, len);
   memcpy(buf + n, " tytes)", 7);
   n += 7;
-  return cell_create((uint32_t)n, buf, D_STRING, 20, 0);
+  return cell_create((uint32_t)n, buf, D_STRING, COLOR_DATA, 0);
 }
 
 static DataMsg* pid_cell(uint8_t pid) { return cached_cell(D_HEX, pid, 0, 0); }
@@ -226,12 +225,12 @@ static void token_fields(RowSink list, const TokenSlot* t, bool crc) {
     // the PID holds the hub address in bits 0..6 and SC in bit 7 (0 = start).
     uint8_t b1 = t->bytes[1], b2 = t->bytes[2], b3 = t->bytes[3];
     bool start = (b1 & 0x80) == 0;
-    sink_add(list, word(start ? W_SSPLIT : W_CSPLIT, 6), pid_cell(pid));
+    sink_add(list, word(start ? W_SSPLIT : W_CSPLIT, COLOR_OUT), pid_cell(pid));
     sink_add(list, kept_word<W_HUBADDR>(), u8_cell(b1 & 0x7F));
-    sink_add(list, kept_word<W_PORT, 7>(), u8_cell(b2 & 0x7F));
-    sink_add(list, kept_word<W_S, 8>(), u8_cell(b2 >> 7));
-    sink_add(list, word(start ? W_E : W_U, 9), u8_cell(b3 & 1));
-    sink_add(list, kept_word<W_ET, 10>(), u8_cell((b3 >> 1) & 3));
+    sink_add(list, kept_word<W_PORT, COLOR_SPLIT_PORT>(), u8_cell(b2 & 0x7F));
+    sink_add(list, kept_word<W_S, COLOR_SPLIT_S>(), u8_cell(b2 >> 7));
+    sink_add(list, word(start ? W_E : W_U, COLOR_SPLIT_EU), u8_cell(b3 & 1));
+    sink_add(list, kept_word<W_ET, COLOR_SPLIT_ET>(), u8_cell((b3 >> 1) & 3));
     if (crc) {
       uint8_t c = b3 >> 3;
       sink_add(list, kept_word<W_CRC5>(), cached_cell(D_HEX, c, 0, 0));
@@ -239,12 +238,12 @@ static void token_fields(RowSink list, const TokenSlot* t, bool crc) {
     return;
   }
   if (pid == PID_SOF) {
-    sink_add(list, kept_word<W_SOF, 2>(), pid_cell(pid));
+    sink_add(list, kept_word<W_SOF, COLOR_SOF>(), pid_cell(pid));
     sink_add(list, kept_word<W_FRAME>(), cell_u16(field & 0x7FF, 0, 0));
   } else {
     sink_add(list, kind_key(pid), pid_cell(pid));
     sink_add(list, kept_word<W_ADDR>(), u8_cell(field & 0x7F));
-    sink_add(list, kept_word<W_POINT, 4>(), u8_cell((field >> 7) & 0x0F));
+    sink_add(list, kept_word<W_POINT, COLOR_POINT>(), u8_cell((field >> 7) & 0x0F));
   }
   if (crc) {
     uint8_t c = (uint8_t)(field >> 11);
@@ -259,18 +258,18 @@ void rows_token(dataParse* dp) {
     return;
   }
   bool view = shows_view(t->pid);
-  sink_add(sub_infos(dp), kept_word<W_TYPE, 1>(), kept_word<W_TOKEN>());
+  sink_add(sub_infos(dp), kept_word<W_TYPE, COLOR_TYPE>(), kept_word<W_TOKEN>());
   if (view) {
-    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE, 12, 11>(), t->number);
-    sink_add(view_infos(dp), kept_word<W_DIR, 27>(), kept_word<W_DOWN>());
+    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE, COLOR_PACKAGE, COLOR_DARK_TEXT>(), t->number);
+    sink_add(view_infos(dp), kept_word<W_DIR, COLOR_DIR>(), kept_word<W_DOWN>());
     token_fields(view_values(dp), t, true);
     if (dp->transaction.open) token_fields(RowSink{&dp->transactionDetail, nullptr}, t, false);
   }
   token_fields(sub_values(dp), t, true);
-  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE, 12, 11>(), t->number);
-  sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), t->timestamp);
-  sink_add(top_values(dp), kept_word<W_TOKEN, 14>(), word(usb_pid_info(t->pid)->word));
-  sink_add_new(top_values(dp), kept_word<W_RAW, 15, 11>(), t->pid == PID_SPLIT ? 4 : 3, t->bytes,
+  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE, COLOR_PACKAGE, COLOR_DARK_TEXT>(), t->number);
+  sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, COLOR_TIMESTAMP>(), t->timestamp);
+  sink_add(top_values(dp), kept_word<W_TOKEN, COLOR_TOKEN>(), word(usb_pid_info(t->pid)->word));
+  sink_add_new(top_values(dp), kept_word<W_RAW, COLOR_RAW, COLOR_DARK_TEXT>(), t->pid == PID_SPLIT ? 4 : 3, t->bytes,
                D_HEX);
 }
 
@@ -338,24 +337,31 @@ static bool is_setup_request(const SetupPacket* s) {
   return ((s->bmRequestType >> 5) & 3) == 0 && (s->bRequest == 6 || s->bRequest == 7);
 }
 
+// Bulk, interrupt and isochronous transfers: they end with a short packet,
+// and their detail row names the token.
+static bool ends_short(uint8_t type) {
+  return type == TRANSFER_TYPE_ISOCHRONOUS || type == TRANSFER_TYPE_BULK ||
+         type == TRANSFER_TYPE_INTERRUPT;
+}
+
 // The detail cells of a transfer completed with data in its buffer.
 static void transfer_detail(dataParse* dp) {
   TransferRecord* tr = &dp->transfer;
   if (!tr->buffer) return;  // no reassembly buffer: nothing was kept
   uint32_t kept = tr->fillCount < (uint32_t)kReassemblyBufferSize ? tr->fillCount
                                                                   : (uint32_t)kReassemblyBufferSize;
-  if (tr->entry.transferType == 0 && is_setup_request(&dp->setupPacket) &&
+  if (tr->entry.transferType == TRANSFER_TYPE_CONTROL && is_setup_request(&dp->setupPacket) &&
       tr->fillCount == tr->expectedLength) {
     if (descriptors_walk(tr->buffer, kept, &dp->setupPacket, token_address(&dp->token),
                          &dp->endpointTable, &dp->descriptorTables))
       return;
   }
-  if (tr->entry.transferType >= 1 && tr->entry.transferType <= 3) {
+  if (ends_short(tr->entry.transferType)) {
     const TokenSlot* t = &dp->token;
     // Here the kind word is a plain label, unlike the token's own field rows.
     rows_add(&dp->transferDetail, word(usb_pid_info(t->pid)->word), pid_cell(t->pid));
     rows_add(&dp->transferDetail, kept_word<W_ADDR>(), u8_cell(token_address(t)));
-    rows_add(&dp->transferDetail, kept_word<W_POINT, 4>(), u8_cell(token_endpoint(t)));
+    rows_add(&dp->transferDetail, kept_word<W_POINT, COLOR_POINT>(), u8_cell(token_endpoint(t)));
   }
   uint32_t shown = kept < (uint32_t)kTransferDataShown ? kept : (uint32_t)kTransferDataShown;
   rows_add(&dp->transferDetail, data_len_key(tr->fillCount), cell_hex(tr->buffer, shown, 0, 0));
@@ -394,13 +400,13 @@ static void transfer_data(dataParse* dp) {
     }
     tr->fillCount = tr->fillCount + n < tr->fillCount ? UINT32_MAX : tr->fillCount + n;
     // Bulk, interrupt and isochronous transfers end with a short packet.
-    uint8_t type = tr->entry.transferType;
-    if (type >= 1 && type <= 3 && n < tr->entry.maxPacketSize) tr->state = TRANSFER_COMPLETE;
+    if (ends_short(tr->entry.transferType) && n < tr->entry.maxPacketSize)
+      tr->state = TRANSFER_COMPLETE;
   } else if (n == 0 && acked) {
     // A zero-length packet ends any transfer; for a control transfer it is
     // the status stage.
     tr->state = TRANSFER_COMPLETE;
-    if (tr->entry.transferType == 0) tr->controlDirection = tokenPid == PID_IN ? 0 : 128;
+    if (tr->entry.transferType == TRANSFER_TYPE_CONTROL) tr->controlDirection = tokenPid == PID_IN ? 0 : 128;
   }
   if (tr->state == TRANSFER_COMPLETE && tr->fillCount > 0) transfer_detail(dp);
 }
@@ -411,12 +417,12 @@ void rows_data(dataParse* dp) {
   bool view = shows_view(tokenPid);
   uint32_t n = (uint32_t)d->length - 3;
 
-  sink_add(sub_infos(dp), kept_word<W_TYPE, 1>(), kept_word<W_DATA>());
-  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE, 12, 11>(), d->number);
+  sink_add(sub_infos(dp), kept_word<W_TYPE, COLOR_TYPE>(), kept_word<W_DATA>());
+  sink_add_u32(top_infos(dp), kept_word<W_PACKAGE, COLOR_PACKAGE, COLOR_DARK_TEXT>(), d->number);
   if (view) {
-    sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), d->timestamp);
+    sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, COLOR_TIMESTAMP>(), d->timestamp);
     sink_add_u32(view_infos(dp), kept_word<W_PACKAGE>(), d->number);
-    sink_add(view_infos(dp), kept_word<W_DIR, 27>(), word(tokenPid == PID_IN ? W_UP : W_DOWN));
+    sink_add(view_infos(dp), kept_word<W_DIR, COLOR_DIR>(), word(tokenPid == PID_IN ? W_UP : W_DOWN));
   }
   bool toTransaction = dp->transaction.open && !dp->transaction.dataSeen;
   bool toCapData = (tokenPid == PID_IN || tokenPid == PID_OUT) && token_endpoint(&dp->token) != 0;
@@ -434,19 +440,19 @@ void rows_data(dataParse* dp) {
 
   transfer_data(dp);
 
-  if (attr_matches_selection(dp->attrFlag, selectedAddress, selectedEndpoint))
-    lua_host_process(d->bytes + 1, (int32_t)n);
+  if (dp->selectedPayload && attr_matches_selection(dp->attrFlag, selectedAddress, selectedEndpoint))
+    dp->selectedPayload(d->bytes + 1, (int32_t)n, dp->selectedPayloadContext);
 
   if (toCapData) {
-    rows_add(&dp->capDataInfo, kept_word<W_PACKAGE, 12, 11>(), cell_u32(d->number, 0, 0));
-    rows_add(&dp->capDataInfo, kept_word<W_DIR, 27>(), word(tokenPid == PID_IN ? W_UP : W_DOWN));
+    rows_add(&dp->capDataInfo, kept_word<W_PACKAGE, COLOR_PACKAGE, COLOR_DARK_TEXT>(), cell_u32(d->number, 0, 0));
+    rows_add(&dp->capDataInfo, kept_word<W_DIR, COLOR_DIR>(), word(tokenPid == PID_IN ? W_UP : W_DOWN));
     DataMsg* lenKey = data_cell_use(&cells.lenKey, --cells.dataUses == 0);
     rows_add(&dp->capDataValue, lenKey, data_cell_use(&cells.payload, cells.dataUses == 0));
   }
   data_cells_free(&cells);
 
-  sink_add(top_values(dp), kept_word<W_DATA, 20>(), word(usb_pid_info(d->pid)->word));
-  sink_add_new(top_values(dp), kept_word<W_RAW, 15, 11>(), d->length, d->bytes, D_HEX);
+  sink_add(top_values(dp), kept_word<W_DATA, COLOR_DATA>(), word(usb_pid_info(d->pid)->word));
+  sink_add_new(top_values(dp), kept_word<W_RAW, COLOR_RAW, COLOR_DARK_TEXT>(), d->length, d->bytes, D_HEX);
 }
 
 void rows_handshake(dataParse* dp) {
@@ -457,22 +463,22 @@ void rows_handshake(dataParse* dp) {
   }
   const TransactionRecord* tx = &dp->transaction;
   uint8_t tokenPid = tx->token.pid;
-  sink_add(sub_infos(dp), kept_word<W_TYPE, 1>(), kept_word<W_HANDSHAKE>());
+  sink_add(sub_infos(dp), kept_word<W_TYPE, COLOR_TYPE>(), kept_word<W_HANDSHAKE>());
   if (shows_view(tokenPid)) {
-    bool dataNewer = tx->data.timestamp > tx->token.timestamp;
+    bool dataNewer = tx->dataTimestamp > tx->token.timestamp;
     // After IN the device answers when no data came; after SETUP or OUT the
     // device answers the host's data.
     bool up = tokenPid == PID_IN ? !dataNewer : dataNewer;
-    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE, 12, 11>(), h->number);
-    sink_add(view_infos(dp), kept_word<W_DIR, 27>(), word(up ? W_UP : W_DOWN));
+    sink_add_u32(view_infos(dp), kept_word<W_PACKAGE, COLOR_PACKAGE, COLOR_DARK_TEXT>(), h->number);
+    sink_add(view_infos(dp), kept_word<W_DIR, COLOR_DIR>(), word(up ? W_UP : W_DOWN));
     sink_add(view_values(dp), kind_key(h->pid), pid_cell(h->pid));
   }
-  rows_add(&dp->transactionState, kept_word<W_STATE, 28>(),
+  rows_add(&dp->transactionState, kept_word<W_STATE, COLOR_STATE>(),
            word(h->pid == PID_ACK ? W_SUCCESS : W_FAILED));
   sink_add_u32(top_infos(dp), kept_word<W_PACKAGE>(), h->number);
-  sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, 13>(), h->timestamp);
-  sink_add(top_values(dp), kept_word<W_HANDSHAKE, 21>(), word(usb_pid_info(h->pid)->word));
-  sink_add(top_values(dp), kept_word<W_RAW, 15, 11>(), pid_cell(h->pid));
+  sink_add_time(top_infos(dp), kept_word<W_TIMESTAMP, COLOR_TIMESTAMP>(), h->timestamp);
+  sink_add(top_values(dp), kept_word<W_HANDSHAKE, COLOR_HANDSHAKE>(), word(usb_pid_info(h->pid)->word));
+  sink_add(top_values(dp), kept_word<W_RAW, COLOR_RAW, COLOR_DARK_TEXT>(), pid_cell(h->pid));
   sink_add(sub_values(dp), kind_key(h->pid), pid_cell(h->pid));
 }
 
@@ -480,9 +486,7 @@ void transaction_start(dataParse* dp) {
   TransactionRecord* tx = &dp->transaction;
   const TokenSlot* t = &dp->token;
   tx->open = 1;
-  tx->delta = t->delta;
   tx->timestamp = t->timestamp;
-  tx->number = t->number;
   tx->firstNumber = t->number;
   tx->dataSeen = 0;
   tx->token = *t;
@@ -490,7 +494,7 @@ void transaction_start(dataParse* dp) {
     const char* name = t->pid == PID_SETUP ? "SETUP Transaction"
                        : t->pid == PID_IN  ? "IN Transaction"
                                            : "OUT Transaction";
-    rows_add(&dp->transactionHeadInfo, cell_text(name, 29, 0), time_cell(t->timestamp));
+    rows_add(&dp->transactionHeadInfo, cell_text(name, COLOR_TRANSACTION, 0), time_cell(t->timestamp));
   }
 }
 
@@ -498,7 +502,7 @@ uint32_t transaction_end(dataParse* dp, uint32_t lastNumber) {
   TransactionRecord* tx = &dp->transaction;
   tx->lastNumber = lastNumber;
   if (shows_view(tx->token.pid))
-    rows_add(&dp->transactionRange, kept_word<W_PACKAGE, 12, 11>(),
+    rows_add(&dp->transactionRange, kept_word<W_PACKAGE, COLOR_PACKAGE, COLOR_DARK_TEXT>(),
              range_cell(tx->firstNumber, lastNumber));
   tx->open = 0;
   return RESULT_TRANSACTION_ENDED;
@@ -507,10 +511,10 @@ uint32_t transaction_end(dataParse* dp, uint32_t lastNumber) {
 uint32_t transfer_end(dataParse* dp, uint32_t lastNumber) {
   TransferRecord* tr = &dp->transfer;
   tr->lastNumber = lastNumber;
-  rows_add(&dp->transferRange, kept_word<W_PACKAGE, 12, 11>(),
+  rows_add(&dp->transferRange, kept_word<W_PACKAGE, COLOR_PACKAGE, COLOR_DARK_TEXT>(),
            range_cell(tr->firstNumber, lastNumber));
   if (tr->state != TRANSFER_NONE) {
-    rows_add(&dp->transferState, kept_word<W_STATE, 28>(),
+    rows_add(&dp->transferState, kept_word<W_STATE, COLOR_STATE>(),
              word(tr->state == TRANSFER_COMPLETE ? W_SUCCESS : W_FAILED));
     tr->state = TRANSFER_NONE;
   }
@@ -551,7 +555,7 @@ uint32_t transfer_track(dataParse* dp) {
 
   EndpointEntry entry;
   if (t->pid == PID_SETUP) {
-    entry = EndpointEntry{0, token_address(t), token_endpoint(t), 0, 0};
+    entry = EndpointEntry{TRANSFER_TYPE_CONTROL, token_address(t), token_endpoint(t), 0, 0};
   } else {
     const EndpointEntry* found =
         endpoint_table_find(&dp->endpointTable, token_address(t), token_endpoint(t));
@@ -565,11 +569,11 @@ uint32_t transfer_track(dataParse* dp) {
   tr->timestamp = t->timestamp;
   tr->fillCount = 0;
   tr->expectedLength = 0;
-  const char* name = entry.transferType == 0   ? "CTRL Transfer"
-                     : entry.transferType == 1 ? "ISOC Transfer"
-                     : entry.transferType == 2 ? "BULK Transfer"
-                     : entry.transferType == 3 ? "INT Transfer"
-                                               : "Transfer";
-  rows_add(&dp->transferHead, cell_text(name, 31, 0), time_cell(t->timestamp));
+  const char* name = entry.transferType == TRANSFER_TYPE_CONTROL       ? "CTRL Transfer"
+                     : entry.transferType == TRANSFER_TYPE_ISOCHRONOUS ? "ISOC Transfer"
+                     : entry.transferType == TRANSFER_TYPE_BULK        ? "BULK Transfer"
+                     : entry.transferType == TRANSFER_TYPE_INTERRUPT   ? "INT Transfer"
+                                                                       : "Transfer";
+  rows_add(&dp->transferHead, cell_text(name, COLOR_TRANSFER, 0), time_cell(t->timestamp));
   return result | RESULT_TRANSFER_ACTIVE;
 }

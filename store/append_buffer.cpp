@@ -72,6 +72,10 @@ static int hand_over(AppendBuffer* ab, os_file f) {
   return 0;
 }
 
+void append_buffer_start_flush(AppendBuffer* ab, os_file f) {
+  if (ab->writer && !ab->failed && ab->len) hand_over(ab, f);
+}
+
 int append_buffer_flush(AppendBuffer* ab, os_file f) {
   if (!ab->failed && ab->len) {
     if (ab->writer)

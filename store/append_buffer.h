@@ -61,6 +61,10 @@ static inline void append_buffer_commit(AppendBuffer* ab, uint32_t n) { ab->len 
 // File offset of the next byte appended.
 static inline uint64_t append_buffer_end(const AppendBuffer* ab) { return ab->base + ab->len; }
 
+// With a writer: hands the staged bytes to it without waiting for them, so
+// that several files are written in one go (append_buffer_flush then only
+// waits). Nothing without a writer, with nothing staged or after a failure.
+void append_buffer_start_flush(AppendBuffer* ab, os_file f);
 // Writes the staged bytes through the file and waits for a write handed to
 // the writer. 0, or -1 (errno set, see 3 and 4).
 int append_buffer_flush(AppendBuffer* ab, os_file f);

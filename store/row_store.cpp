@@ -321,6 +321,12 @@ int rowstore_publish(RowStore* store) {
   return 0;
 }
 
+void rowstore_start_publish(RowStore* store) {
+  if (!store) return;
+  append_buffer_start_flush(&store->staged, store->hFile);
+  if (store->index) append_buffer_start_flush(&store->index->staged, store->index->hFile);
+}
+
 void rowstore_set_writer(RowStore* store, FileWriter* writer) {
   if (!store) return;
   append_buffer_set_writer(&store->staged, writer);

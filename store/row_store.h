@@ -106,6 +106,10 @@ int rowstore_update_entry(RowStore* store, uint64_t offset, const IndexEntry* en
 // and shows the rows to readers. 0, or -1 when a write failed: the rows
 // published before stay readable, everything later is refused.
 int rowstore_publish(RowStore* store);
+// With a writer: hands both files' staged bytes to it, records first,
+// without waiting; the next rowstore_publish waits for them. A publish of
+// several stores so waits once for all of their writes, not once per file.
+void rowstore_start_publish(RowStore* store);
 // Has both files' staged bytes written by `writer`'s thread from now on (null:
 // by the appending thread itself); see file_writer.h. Call it between
 // appends, after the index file is attached.

@@ -264,6 +264,10 @@ void row_tree_hold(RowTree* tree) { tree->lock.lock(); }
 void row_tree_let_go(RowTree* tree) { tree->lock.unlock(); }
 int row_tree_publish_held(RowTree* tree) { return publish_locked(tree); }
 
+void row_tree_start_publish_held(RowTree* tree) {
+  if (tree->store) rowstore_start_publish(tree->store);
+}
+
 bool row_tree_append_held(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
                           uint32_t len, uint32_t attr) {
   if (tree->generation.load(std::memory_order_relaxed) != generation) return false;

@@ -94,6 +94,9 @@ void row_tree_let_go(RowTree* tree);
 bool row_tree_append_held(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
                           uint32_t len, uint32_t attr);
 int row_tree_publish_held(RowTree* tree);
+// Starts writing what the publish will write (rowstore_start_publish), so
+// that the publishes of several trees wait once for all of it.
+void row_tree_start_publish_held(RowTree* tree);
 // The tree's clear count, for row_tree_append_packed.
 static inline uint32_t row_tree_generation(const RowTree* tree) {
   return tree->generation.load(std::memory_order_relaxed);

@@ -9,12 +9,13 @@
 #include <cstring>
 #include <new>
 
+#include "acquisition/pipeline/capture_data.h"
 #include "acquisition/pipeline/row_queue.h"
 #include "acquisition/pipeline/row_records.h"
+#include "decode/cells/attr_flag.h"
 #include "decode/data_parse.h"
-#include "decode/loaded_packets.h"
 #include "os/log.h"
-#include "store/data_file.h"
+#include "store/capture/loaded_packets.h"
 #include "store/file_writer.h"
 #include "store/packed_row.h"
 #include "store/store_files.h"
@@ -144,6 +145,7 @@ void pipeline_destroy(CapturePipeline* pl) {
   }
   file_writer_stop(pl->writer);
   rowqueue_destroy(pl->queue);
+  capture_data_close(pl);
   delete pl;
 }
 
@@ -312,7 +314,7 @@ static void assemble_transfers(CapturePipeline* pl, uint32_t r) {
     kvLinkedList* value = join(take(&dp->transferDetail), take(&dp->transferState));
     if (key && value) {
       emit_row(pl, RECORD_TRANSFER, RECORD_TREE_TRANSACTION, 0, key, value,
-               pl->rowFlag & 0xFFFF0000u);
+               pl->rowFlag & ATTR_DEVICE_MASK);
     } else {
       kvlist_free(key);
       kvlist_free(value);
@@ -331,34 +333,20 @@ static void assemble_transfers(CapturePipeline* pl, uint32_t r) {
 // Builds the transaction or transfer rows a decoder result asks for.
 static void assemble(CapturePipeline* pl, uint32_t r) {
   if (r & RESULT_NO_TRANSFER)
-    assemble_transactions(pl, r & 0x7F);
+    assemble_transactions(pl, r & RESULT_ROWS_MASK);
   else
-    assemble_transfers(pl, r & 0x7F);
-}
-
-// The capture data file could not take a packet: that stops the capture
-// like a row that cannot be stored.
-static void check_capture_data(CapturePipeline* pl) {
-  DataFile* df = pl->decoder->captueDataFd;
-  if (!df || pl->failure.set.load(std::memory_order_relaxed)) return;
-  if (int err = datafile_error(df)) {
-    char text[512];
-    pipeline_failure_set(&pl->failure, store_failure_text(err, df->path, text, sizeof text));
-  }
+    assemble_transfers(pl, r & RESULT_ROWS_MASK);
 }
 
 void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t length,
                             uint64_t timestamp, int record) {
   dataParse* dp = pl->decoder;
   pl->packetsIn++;
-  if (record) {
-    dp->recordRawPackage(bytes, length, timestamp);
-    check_capture_data(pl);
-  }
+  if (record) capture_data_record(pl, bytes, length, timestamp);
   for (;;) {
     uint32_t r = dp->parsePackage(bytes, length, timestamp);
     move_package_lists(pl);
-    if ((r & 0xFF) == 0) break;
+    if ((r & RESULT_MASK) == 0) break;
     if (pl->status) {
       char text[128];
       snprintf(text, sizeof text, "parsePackage: %u", dp->packageCount());
@@ -375,10 +363,10 @@ void pipeline_finish(CapturePipeline* pl) {
   uint32_t r;
   while (dp->flushOne(&r)) {
     move_package_lists(pl);
-    if (r & 0xFF) assemble(pl, r);
+    if (r & RESULT_MASK) assemble(pl, r);
   }
   r = dp->closeOpen();
-  if (r & 0xFF) assemble(pl, r);
+  if (r & RESULT_MASK) assemble(pl, r);
   pipeline_sync(pl);
 }
 

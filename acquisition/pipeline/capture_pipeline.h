@@ -36,6 +36,7 @@ struct dataParse;
 struct RowTree;
 struct RowQueue;
 struct FileWriter;
+struct DataFile;
 
 // The four trees the rows go to (not owned by the pipeline).
 struct RowTrees {
@@ -66,6 +67,8 @@ struct CapturePipeline {
   FileWriter* writer;                  // writes the trees' files for the storing thread
   RowStorer storer;                    // the storing thread and the rows it parks
   PipelineFailure failure;             // why storing stopped, once it did
+  DataFile* captureData;               // the capture data file (capture_data.h), owned;
+                                       // null while closed
 };
 
 // Default bytes of the hand-off queue.
@@ -77,11 +80,13 @@ enum : uint32_t { kPipelineQueueBytes = 2u << 20 };
 CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t queue_bytes = 0);
 // Stores what was handed over, stops the storing thread and frees
 // everything still held (rows under construction, parked rows, the spill
-// file); the trees publish each append again.
+// file); the trees publish each append again. The capture data file is
+// closed (cut to its filled size) and stays on disk.
 void pipeline_destroy(CapturePipeline* pl);
 void pipeline_set_status(CapturePipeline* pl, pipeline_status_fn fn, void* user);
 
-// The decoding step for one packet: records it first when `record` is set.
+// The decoding step for one packet: records it first into the capture data
+// file when `record` is set.
 void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t length,
                             uint64_t timestamp, int record);
 // The end of a capture: decodes the packets still waiting for an outcome

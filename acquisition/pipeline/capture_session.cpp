@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "acquisition/pipeline/capture_data.h"
+#include "acquisition/script_host/lua_host.h"
 #include "decode/data_parse.h"
 #include "store/store_files.h"
 #include "views/row_tree.h"
@@ -30,6 +32,12 @@ RowTree* capture_session_tree(CaptureSession* s, SessionView view) {
   return *tree_slot(&s->trees, view);
 }
 
+// The selected payloads go to the user script (nothing happens while no
+// script is loaded).
+static void to_script(const uint8_t* payload, int32_t length, void*) {
+  lua_host_process(payload, length);
+}
+
 CaptureSession* capture_session_open(int record_capture_data, char* err, size_t err_cap) {
   CaptureSession* s = new (std::nothrow) CaptureSession();
   if (!s) {
@@ -49,13 +57,15 @@ CaptureSession* capture_session_open(int record_capture_data, char* err, size_t 
       return nullptr;
     }
   }
-  s->decoder = new (std::nothrow) dataParse(record_capture_data != 0);
+  s->decoder = new (std::nothrow) dataParse();
+  if (s->decoder) s->decoder->selectedPayload = to_script;
   s->pipeline = s->decoder ? pipeline_create(s->decoder, s->trees) : nullptr;
   if (!s->pipeline) {
     snprintf(err, err_cap, "out of memory");
     capture_session_close(s, 1);
     return nullptr;
   }
+  if (record_capture_data) capture_data_open(s->pipeline);
   return s;
 }
 

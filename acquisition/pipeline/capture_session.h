@@ -1,7 +1,8 @@
 // A capture session: the four row trees of the analyzer's views with their
 // fixed file names, the decoder and the pipeline between them, opened and
 // closed as one unit. The analyzer's capture worker, orvane-dump and the
-// tests all decode through one of these.
+// tests all decode through one of these. The payloads of the selected
+// device and endpoint go to the script host (lua_host.h).
 //
 // Invariants:
 //   1. Either everything is open (four trees, decoder, pipeline) or the
@@ -11,6 +12,7 @@
 
 #include <cstddef>
 
+#include "acquisition/pipeline/capture_data.h"
 #include "acquisition/pipeline/capture_pipeline.h"
 
 struct RowTree;
@@ -39,8 +41,8 @@ struct CaptureSession {
 };
 
 // Opens the four trees (fresh files), a decoder and the pipeline. With
-// `record_capture_data` the decoder also creates the capture data file
-// "capusbdata.qelvo" into which live packets are recorded. Null on
+// `record_capture_data` the pipeline also creates the capture data file
+// "capusbdata.qelvo" into which live packets are recorded (capture_data.h). Null on
 // failure, with a one-line message in `err`; nothing stays open.
 CaptureSession* capture_session_open(int record_capture_data, char* err, size_t err_cap);
 // The tree of one view.

@@ -20,8 +20,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kPublishMs = 25;                // rows wait at most this long for readers
-constexpr uint64_t kPublishBytes = 4u << 20;  // ... or this many record bytes
+// Rows wait at most this long for readers, or this many record bytes. Each
+// publish writes out every file's partial buffer and waits for it, which
+// at full speed cost the storing thread more time than anything else when
+// it came every few MiB: so time decides, and bytes only bound it.
+constexpr int kPublishMs = 25;
+constexpr uint64_t kPublishBytes = 64u << 20;
+constexpr uint64_t kHoldBytes = 4u << 20;     // readers get the trees back this often
 constexpr uint32_t kReleaseBytes = 256 * 1024;  // room goes back to the producer in steps
 constexpr size_t kParkedMemory = 4u << 20;    // parked transfer rows kept in memory
 
@@ -187,6 +192,8 @@ void let_go_trees(RowStorer* s) {
 void publish(RowStorer* s) {
   hold_trees(s);
   for (RowTree* t : s->trees)
+    if (t) row_tree_start_publish_held(t);
+  for (RowTree* t : s->trees)
     if (t) row_tree_publish_held(t);
   let_go_trees(s);
   s->unpublished = false;
@@ -210,8 +217,9 @@ void run(RowStorer* s) {
   uint64_t sincePublish = 0;
   bool syncWanted = false;
   for (;;) {
-    bool any = false, more = false;
+    bool any = false;
     uint32_t sinceRelease = 0, len = 0;
+    uint64_t sinceHold = 0;
     while (const uint8_t* rec = rowqueue_next(q, &len)) {
       any = true;
       hold_trees(s);
@@ -222,14 +230,12 @@ void run(RowStorer* s) {
       }
       sinceRelease += len;
       sincePublish += len;
+      sinceHold += len;
       if (sinceRelease >= kReleaseBytes) {
         rowqueue_release(q);
         sinceRelease = 0;
       }
-      if (sincePublish >= kPublishBytes) {
-        more = true;  // publish now and then, even while records keep coming
-        break;
-      }
+      if (sinceHold >= kHoldBytes) break;  // let readers in, even while records keep coming
     }
     if (any) {
       rowqueue_release(q);
@@ -237,7 +243,8 @@ void run(RowStorer* s) {
     }
     Clock::time_point now = Clock::now();
     int waited = (int)std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
-    if (s->unpublished && (more || waited >= kPublishMs || (syncWanted && !any))) {
+    if (s->unpublished &&
+        (sincePublish >= kPublishBytes || waited >= kPublishMs || (syncWanted && !any))) {
       publish(s);
       last = now;
       sincePublish = 0;

@@ -14,8 +14,8 @@
 #include "acquisition/script_host/lua_host.h"
 #include "acquisition/shm_channel.h"
 #include "decode/data_parse.h"
-#include "decode/loaded_packets.h"
 #include "os/clock.h"
+#include "store/capture/loaded_packets.h"
 #include "views/row_tree.h"
 
 namespace {
@@ -386,7 +386,7 @@ void interface_io::clearCapture(const std::function<void()>& clearViews) {
   pipeline_forget(session_->pipeline);
   session_->decoder->freeOutputLists();
   loaded_packets_clear();
-  session_->decoder->clearCaptureData();
+  capture_data_clear(session_->pipeline);
   packet_queues_resume(queues_);
 }
 

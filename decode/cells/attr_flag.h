@@ -18,6 +18,7 @@ enum : uint32_t {
   ATTR_ERR = 0x8000,
   ATTR_ENDPOINT_SHIFT = 16,  // bits 16..23, 255 when none
   ATTR_ADDRESS_SHIFT = 24,   // bits 24..31, 255 when none
+  ATTR_DEVICE_MASK = 0xFFFF0000u,  // address and endpoint, no packet kind
 };
 
 static inline uint32_t attr_make_address(uint32_t kind_bits, uint8_t address, uint8_t endpoint) {

@@ -52,6 +52,46 @@ enum Word : uint8_t {
   W_WVALUE, W_WINDEX, W_WLENGTH, W_BLENGTH, W_BDESCRIPTORTYPE, W_BCDUSB, W_BDEVICECLASS,
 };
 
+// Colours of kColorTable (1-based) by what they mark; 0 is the default.
+enum CellColor : uint8_t {
+  COLOR_DEFAULT = 0,
+  COLOR_TYPE = 1,              // the "Type" key of a detail row
+  COLOR_SOF = 2,               // kind keys of the packets, by PID
+  COLOR_SETUP = 3,
+  COLOR_POINT = 4,             // "Point" keys
+  COLOR_IN = 5,
+  COLOR_OUT = 6,               // OUT, PING and SPLIT
+  COLOR_SPLIT_PORT = 7,        // the SPLIT fields
+  COLOR_SPLIT_S = 8,
+  COLOR_SPLIT_EU = 9,
+  COLOR_SPLIT_ET = 10,
+  COLOR_DARK_TEXT = 11,        // text on the light backgrounds
+  COLOR_PACKAGE = 12,          // "Package" keys
+  COLOR_TIMESTAMP = 13,
+  COLOR_TOKEN = 14,
+  COLOR_RAW = 15,
+  COLOR_DATA0 = 16,
+  COLOR_DATA1 = 17,
+  COLOR_DATA2 = 18,
+  COLOR_MDATA = 19,
+  COLOR_DATA = 20,             // "Data" and "Data (%d tytes)" keys
+  COLOR_HANDSHAKE = 21,
+  COLOR_ACK = 22,
+  COLOR_NAK = 23,
+  COLOR_STALL = 24,
+  COLOR_NYET = 25,
+  COLOR_ERR = 26,
+  COLOR_DIR = 27,
+  COLOR_STATE = 28,
+  COLOR_TRANSACTION = 29,      // head cell of a transaction
+  COLOR_REQUEST = 30,          // request line of a control transfer
+  COLOR_TRANSFER = 31,         // head cell of a transfer
+  COLOR_FIELD_TEXT = 33,       // request and descriptor tables
+  COLOR_HEADER_BGD = 34,
+  COLOR_TITLE_TEXT = 35,
+  COLOR_TITLE_BGD = 38,
+};
+
 // Creates a cell; null when payload_len > 4096, when payload_len > 0 and
 // payload is null, or when memory runs out. Note the order: background colour
 // before text colour.

@@ -90,6 +90,19 @@ int capture_writer_flush(CaptureWriter* writer, char* err, size_t err_cap);
 // Flushes and closes; 0 on success, -1 when the file could not be completed.
 int capture_writer_close(CaptureWriter* writer, char* err, size_t err_cap);
 
+// One record of a "*.qelvo" file: {u32 length, u64 time stamp}, both
+// little-endian, then the packet's bytes. Every "*.qelvo" record is encoded
+// here, the capture data file's included.
+enum : uint32_t {
+  CAPTURE_QELVO_RECORD_HEAD = 12,
+  CAPTURE_QELVO_MAX_RECORD = CAPTURE_QELVO_RECORD_HEAD + 4096,
+};
+// Writes the record of the packet into `out` (room for 12 + length bytes)
+// and returns its size; 0 (nothing written) for a packet over 4,096 bytes or
+// missing bytes.
+uint32_t capture_qelvo_record(uint8_t* out, const uint8_t* bytes, uint32_t length,
+                              uint64_t timestamp_ns);
+
 // "qelvo", "pcap-us", "pcap-ns", "pcapng" ("unknown" for anything else).
 const char* capture_format_name(CaptureFormat format);
 // Parses one of the names above ("pcap" alone means nanosecond pcap, which

@@ -116,11 +116,16 @@ int capture_qelvo_write(CaptureWriter* w, const uint8_t* bytes, uint32_t length,
   }
   uint8_t* p = capture_writer_reserve(w, HEAD + (size_t)length);
   if (!p) return -1;
-  capture_wr32le(p, length);
-  capture_wr64le(p + 4, ts);
-  if (length) memcpy(p + HEAD, bytes, length);
-  w->data_bytes += HEAD + (uint64_t)length;
+  w->data_bytes += capture_qelvo_record(p, bytes, length, ts);
   return 0;
+}
+
+uint32_t capture_qelvo_record(uint8_t* out, const uint8_t* bytes, uint32_t length, uint64_t ts) {
+  if (length > CAPTURE_QELVO_MAX_PACKET || (length && !bytes)) return 0;
+  capture_wr32le(out, length);
+  capture_wr64le(out + 4, ts);
+  if (length) memcpy(out + HEAD, bytes, length);
+  return HEAD + length;
 }
 
 int capture_qelvo_update_header(CaptureWriter* w) {

@@ -21,9 +21,9 @@
 #include "acquisition/qt/interface_io.h"
 #include "app/capture_files.h"
 #include "decode/data_parse.h"
-#include "decode/loaded_packets.h"
 #include "os/log.h"
 #include "store/capture/capture_file.h"
+#include "store/capture/loaded_packets.h"
 #include "store/data_file.h"
 #include "store/store_files.h"
 #include "tests/support/qt_test_util.h"
@@ -132,7 +132,7 @@ class CaptureFilesTest : public ::testing::Test {
     }
     return all;
   }
-  uint64_t recorded() { return datafile_size(session->decoder->captueDataFd); }
+  uint64_t recorded() { return capture_data_size(session->pipeline); }
 
   qttest::LogCapture log;
   testenv::ShmIsolation iso;

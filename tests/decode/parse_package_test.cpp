@@ -315,10 +315,19 @@ TEST_F(ParsePackage, ResetClearsDecodingStateButNotTheQueue) {
 }
 
 TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnly) {
-  feed_all({token(0x69, 4, 1), data(0xC3, filled(3)), hs(0xD2)});
-  ASSERT_EQ(seenEndpoints.count, 1);
+  std::vector<Bytes> got;
+  dp->selectedPayload = [](const uint8_t* p, int32_t n, void* ctx) {
+    static_cast<std::vector<Bytes>*>(ctx)->push_back(Bytes(p, p + n));
+  };
+  dp->selectedPayloadContext = &got;
+  selectedAddress = 4;
+  selectedEndpoint = 1;
+  feed_all({token(0x69, 4, 1), data(0xC3, filled(3)), hs(0xD2), token(0x69, 5, 1),
+            data(0x4B, filled(2)), hs(0xD2), sof(1)});
+  ASSERT_EQ(seenEndpoints.count, 2);
   EXPECT_EQ(seenEndpoints.pairs[0].address, 4);
   EXPECT_EQ(seenEndpoints.pairs[0].endpoint, 1);
+  EXPECT_EQ(got, std::vector<Bytes>{filled(3)});  // the other device's payload is not selected
 }
 
 // Deterministic random packets: no crash, no out-of-bounds access, and every

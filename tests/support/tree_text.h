@@ -10,8 +10,8 @@
 
 #include "acquisition/pipeline/capture_session.h"
 #include "decode/data_parse.h"
-#include "decode/loaded_packets.h"
 #include "os/log.h"
+#include "store/capture/loaded_packets.h"
 #include "store/row_payload.h"
 #include "store/row_store.h"
 #include "store/store_files.h"

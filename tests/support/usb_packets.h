@@ -81,7 +81,7 @@ class DecoderTest : public ::testing::Test {
   void SetUp() override {
     sof_hold_clear();
     selectedAddress = selectedEndpoint = 0xFF;
-    dp = new dataParse(false);
+    dp = new dataParse();
   }
   void TearDown() override {
     delete dp;

@@ -11,14 +11,14 @@
 #include <filesystem>
 #include <fstream>
 
-#include "acquisition/pipeline/capture_session.h"
 #include "acquisition/packet_queues.h"
+#include "acquisition/pipeline/capture_session.h"
 #include "acquisition/qt/interface_io.h"
 #include "decode/data_parse.h"
-#include "decode/loaded_packets.h"
 #include "os/log.h"
 #include "os/process_signal.h"
 #include "store/capture/capture_file.h"
+#include "store/capture/loaded_packets.h"
 #include "store/store_files.h"
 #include "tests/support/qt_test_util.h"
 #include "tests/support/dump_run.h"
@@ -160,7 +160,7 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   ASSERT_EQ(QString(), worker->startTrace());
   ASSERT_TRUE(stopped.wait(20000)) << "the backend's replay did not end";
   // Save's way: once idle, the capture data file is closed with the consumer paused.
-  ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { session->decoder->closeCaptureData(); }));
+  ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { capture_data_close(session->pipeline); }));
   qint64 elapsed = t.elapsed();
   expectViews(want, "live");
   EXPECT_TRUE(packets == read_capture(captureData())) << "live packets are recorded as they came";
@@ -171,12 +171,12 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   EXPECT_LE(status.texts.count(), elapsed / 100 + 3);
 
   // The same packets from the loaded-packet list: the same rows, nothing recorded.
-  session->decoder->openCaptureData();
+  capture_data_open(session->pipeline);
   worker->clearCapture();
   for (const FilePacket& p : packets)
     ASSERT_EQ(0, loaded_packets_append(p.bytes.data(), (uint32_t)p.bytes.size(), p.stamp));
   worker->startReplay();
-  ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { session->decoder->closeCaptureData(); }));
+  ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { capture_data_close(session->pipeline); }));
   expectViews(want, "replay");
   EXPECT_TRUE(read_capture(captureData()).empty()) << "replayed packets must not be recorded";
   EXPECT_EQ(packets.size() * 2, worker->counters().packetsDecoded);

@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "decode/loaded_capture.h"
-#include "decode/loaded_packets.h"
+#include "store/capture/loaded_capture.h"
+#include "store/capture/loaded_packets.h"
 #include "store/store_files.h"
 #include "tests/support/capture_test_util.h"
 #include "tests/support/test_env.h"

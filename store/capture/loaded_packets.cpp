@@ -1,6 +1,6 @@
 // The loaded-packet list (see loaded_packets.h): records in a scratch file,
 // a pending buffer in front of it and a read window per reader.
-#include "decode/loaded_packets.h"
+#include "store/capture/loaded_packets.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,11 +1,11 @@
 // Capture files into and out of loaded-packet lists (see loaded_capture.h).
-#include "decode/loaded_capture.h"
+#include "store/capture/loaded_capture.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "decode/loaded_packets.h"
+#include "store/capture/loaded_packets.h"
 #include "os/file_rw.h"
 
 namespace {
