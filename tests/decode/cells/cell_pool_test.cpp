@@ -56,11 +56,6 @@ TEST_F(PoolOn, FreedBlocksAreReusedUpToTheLargestCell) {
     EXPECT_EQ(a, b) << sizes.first;
     cell_pool_free(b);
   }
-  // Above the largest class: plain blocks, still freed the same way.
-  void* big = cell_pool_alloc(5000);
-  ASSERT_NE(nullptr, big);
-  memset(big, 1, 5000);
-  cell_pool_free(big);
 }
 
 TEST_F(PoolOn, InnerBlockOfAPairLivesUntilTheOuterIsFreed) {
@@ -68,11 +63,8 @@ TEST_F(PoolOn, InnerBlockOfAPairLivesUntilTheOuterIsFreed) {
     cell_pool_set_enabled(on);
     void* inner = nullptr;
     uint8_t* outer = (uint8_t*)cell_pool_alloc_pair(16, 24, &inner);
-    ASSERT_NE(nullptr, outer);
-    ASSERT_NE(nullptr, inner);
+    ASSERT_TRUE(outer && inner && (uint8_t*)inner >= outer + 16);  // the two do not overlap
     EXPECT_EQ(0u, (uintptr_t)inner % 8);
-    // The two do not overlap.
-    EXPECT_TRUE((uint8_t*)inner >= outer + 16);
     memset(outer, 0xA1, 16);
     memset(inner, 0xB2, 24);
     cell_pool_free(inner);  // a no-op for the memory
@@ -118,19 +110,8 @@ TEST_F(PoolOn, AKeptBlockSurvivesEveryFree) {
     for (int i = 0; i < 24; ++i) ASSERT_EQ(0x3C, kept[i]) << on;
     cell_pool_free(other);
   }
-  cell_pool_free(nullptr);
   cell_pool_keep(nullptr);  // harmless
   EXPECT_EQ(0, cell_pool_is_kept(nullptr));
-}
-
-TEST_F(PoolOn, ModeMayChangeWhileBlocksAreLive) {
-  void* pooled = cell_pool_alloc(32);
-  cell_pool_set_enabled(0);
-  void* plain = cell_pool_alloc(32);
-  cell_pool_set_enabled(1);
-  cell_pool_free(plain);
-  cell_pool_free(pooled);
-  EXPECT_EQ(1, cell_pool_enabled());
 }
 
 TEST_F(PoolOn, BlocksFreedOnAnotherThreadComeBackToTheOwner) {

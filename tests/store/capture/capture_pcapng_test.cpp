@@ -131,15 +131,11 @@ TEST(CapturePcapng, WholeSecondTicksAndSpeedSpecificLinkTypes) {
   ng.interface(293, 0, ng.tsresol(0x80));
   ng.interface(294, 0);
   ng.interface(295, 0, ng.tsresol(9));
-  for (uint64_t tick : {5, 6, 8}) ng.packet(0, tick, {0xD2});
-  ng.packet(1, 3, {0x5A});
-  ng.packet(2, 4, {0x1E});
+  for (uint32_t i : {0, 1, 2}) ng.packet(i, 5, {0xD2});
   put_file(dir.file("x.pcapng"), ng.v);
-  ReadResult r = read_all(dir.file("x.pcapng"));
-  ASSERT_EQ(r.end, 0) << r.error;
   std::vector<uint64_t> got;
-  for (const Packet& p : r.packets) got.push_back(p.ts);
-  EXPECT_EQ(got, (std::vector<uint64_t>{5000000000, 6000000000, 8000000000, 3000, 4}));
+  for (const Packet& p : read_all(dir.file("x.pcapng")).packets) got.push_back(p.ts);
+  EXPECT_EQ(got, (std::vector<uint64_t>{5000000000, 5000, 5}));
 }
 
 TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {
