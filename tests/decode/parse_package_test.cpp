@@ -115,6 +115,7 @@ TEST_F(ParsePackage, InvalidOversizedAndLoneHandshakePacketsAreNotNumbered) {
   EXPECT_EQ(lone.result, 0u);
   EXPECT_EQ(lone.package, "<none>");
   EXPECT_EQ(dp->packageCount(), 0u);
+  EXPECT_EQ(dp->invalidPackets, 3u);  // orvane-dump reports this count
   Bytes max = data(0xC3, filled(4093));  // exactly 4,096 bytes: taken
   EXPECT_EQ(dp->parsePackage(max.data(), (int32_t)max.size(), 10), 0u);
   EXPECT_EQ(dp->pendingPackets.size(), 1u);

@@ -151,6 +151,16 @@ TEST_F(ChildIndexTest, TheScratchFileLeavesNoNameBehind) {
   EXPECT_EQ(names, (std::vector<std::string>{"v.qelvo"}));
 }
 
+TEST_F(ChildIndexTest, ClosingReleasesTheScratchFile) {
+  int before = open_fds();
+  RowStore* other = rowstore_open("w.qelvo");
+  ASSERT_NE(other, nullptr);
+  for (uint32_t r = 1; r <= 5000; ++r) ASSERT_EQ(tree_add_child(other, r / 3, r, 0), 0);
+  ASSERT_GT(tree_scratch_bytes(other), 0u);
+  rowstore_close_delete(other);
+  EXPECT_EQ(open_fds(), before);
+}
+
 TEST_F(ChildIndexTest, AFullScratchFileRefusesTheChildAndChangesNothing) {
   tree_add_child(store_, 0, 1, 0);
   // Fill the first megabyte of the scratch file with pages of far-apart parents.

@@ -79,6 +79,9 @@ TEST_F(RowStoreTest, OpeningAgainDiscardsTheOldContentAndCloseDeleteRemovesFiles
   EXPECT_EQ(file_size(data_path("v.qelvo")), -1);
   EXPECT_EQ(file_size(data_path("i.qelvo")), -1);
   EXPECT_TRUE(logged_contains("del filename = data/v.qelvo"));
+  // A clean close reports no failure.
+  EXPECT_FALSE(logged_contains("取消内存映射失败"));
+  EXPECT_FALSE(logged_contains("关闭文件失败"));
 }
 
 TEST_F(RowStoreTest, RowsAreNumberedFromOneAndOutOfRangeRowsAreRejected) {
