@@ -60,59 +60,43 @@ TEST(SetupRequest, GetDeviceDescriptorTable) {
             "     Recipient[/]0[/]Device[/#a9a9a9]");
 }
 
-TEST(SetupRequest, SetAddressAndSetConfigurationDescribeTheirValue) {
-  Table t = request_table({0x00, 0x05, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00});
-  EXPECT_EQ(t.title.key.text, "Standard Requst");
-  EXPECT_EQ(desc(t, "bRequest"), "Set Address");
-  EXPECT_EQ(desc(t, "wValue"), "Address:7");
-  EXPECT_EQ(desc(t, "     Direction"), "Host To Device");
+// The title and the description of one field per request.
+TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
+  const struct {
+    std::vector<uint8_t> bytes;
+    const char *title, *field, *desc;
+  } cases[] = {
+      {{0x00, 0x05, 0x07, 0, 0, 0, 0, 0}, "Standard Requst", "wValue", "Address:7"},
+      {{0x00, 0x05, 0x07, 0, 0, 0, 0, 0}, "Standard Requst", "     Direction", "Host To Device"},
+      {{0x00, 0x09, 0x01, 0, 0, 0, 0, 0}, "Standard Requst", "wValue", "Config:1"},
+      // Class and vendor requests use the standard names.
+      {{0x21, 0x09, 0x00, 0x02, 0, 0, 1, 0}, "Class Requst", "bRequest", "Set Configuration"},
+      {{0x21, 0x09, 0x00, 0x02, 0, 0, 1, 0}, "Class Requst", "     Recipient", "Interface"},
+      {{0xC2, 0x30, 0, 0, 0, 0, 0, 0}, "Vendor Requst", "bRequest", "Set Sel"},
+      {{0xC2, 0x30, 0, 0, 0, 0, 0, 0}, "Vendor Requst", "     Recipient", "EndPoint"},
+      // Type 3 (reserved), recipient 31, request 2: no names.
+      {{0x7F, 0x02, 0, 0, 0, 0, 0, 0}, " ", "     Recipient", " "},
+      {{0x7F, 0x02, 0, 0, 0, 0, 0, 0}, " ", "     Type", " "},
+      {{0x7F, 0x02, 0, 0, 0, 0, 0, 0}, " ", "bRequest", " "},
+      {{0x80, 6, 0, 3, 0, 0, 4, 0}, "Standard Requst", "     type", "Language ID Descriptor"},
+      {{0x80, 6, 2, 3, 0x09, 0x04, 0xFF, 0}, "Standard Requst", "     type", "String Descriptor"},
+      {{0x80, 6, 0, 2, 0, 0, 9, 0}, "Standard Requst", "     type", "Config Descriptor"},
+      {{0x80, 6, 0, 0x22, 0, 0, 9, 0}, "Standard Requst", "     type", " "},
+  };
+  for (const auto& c : cases) {
+    Table t = request_table(c.bytes);
+    SCOPED_TRACE(c.field);
+    EXPECT_EQ(t.title.key.text, c.title);
+    EXPECT_EQ(desc(t, c.field), c.desc);
+    for (const tabletext::Row& r : t.rows) EXPECT_NE(r.desc.text, "<null>") << r.key.text;  // three cells each
+  }
   // Only GET_DESCRIPTOR splits wValue into index and type.
-  EXPECT_EQ(tabletext::find(t, "     index"), nullptr);
-  EXPECT_EQ(tabletext::find(t, "     type"), nullptr);
-
-  Table c = request_table({0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00});
-  EXPECT_EQ(desc(c, "wValue"), "Config:1");
-}
-
-TEST(SetupRequest, ClassAndVendorRequestsUseTheStandardNames) {
-  Table c = request_table({0x21, 0x09, 0x00, 0x02, 0x00, 0x00, 0x01, 0x00});
-  EXPECT_EQ(c.title.key.text, "Class Requst");
-  EXPECT_EQ(desc(c, "bRequest"), "Set Configuration");
-  EXPECT_EQ(desc(c, "     Recipient"), "Interface");
-  EXPECT_EQ(desc(c, "     Type"), "Class");
-  EXPECT_EQ(value(c, "     Type"), "1");
-
-  Table v = request_table({0xC2, 0x30, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
-  EXPECT_EQ(v.title.key.text, "Vendor Requst");
-  EXPECT_EQ(desc(v, "bRequest"), "Set Sel");
-  EXPECT_EQ(desc(v, "     Recipient"), "EndPoint");
-}
-
-TEST(SetupRequest, UnnamedValuesGetTheEmptyDescription) {
-  // Type 3 (reserved), recipient 31, request 2 (no name).
-  Table t = request_table({0x7F, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
-  EXPECT_EQ(t.title.key.text, " ");
-  EXPECT_EQ(t.title.key.bgd, "");
-  EXPECT_EQ(value(t, "     Recipient"), "31");
-  EXPECT_EQ(desc(t, "     Recipient"), " ");
-  EXPECT_EQ(desc(t, "     Type"), " ");
-  EXPECT_EQ(desc(t, "bRequest"), " ");
-  // Every row carries three cells.
-  for (const tabletext::Row& r : t.rows) EXPECT_NE(r.desc.text, "<null>") << r.key.text;
-}
-
-TEST(SetupRequest, DescriptorTypeOfAGetDescriptor) {
-  EXPECT_EQ(desc(request_table({0x80, 6, 0, 3, 0, 0, 4, 0}), "     type"),
-            "Language ID Descriptor");
+  Table set = request_table({0x00, 0x05, 0x07, 0, 0, 0, 0, 0});
+  EXPECT_EQ(tabletext::find(set, "     index"), nullptr);
   Table s = request_table({0x80, 6, 2, 3, 0x09, 0x04, 0xFF, 0});
   EXPECT_EQ(value(s, "     index"), "2");
-  EXPECT_EQ(desc(s, "     type"), "String Descriptor");
   EXPECT_EQ(value(s, "wIndex"), "0x0409");
   EXPECT_EQ(value(s, "wLength"), "0x00ff");
-  EXPECT_EQ(desc(request_table({0x80, 6, 0, 2, 0, 0, 9, 0}), "     type"),
-            "Config Descriptor");
-  EXPECT_EQ(desc(request_table({0x80, 6, 0, 0x22, 0, 0, 9, 0}), "     type"),
-            " ");
 }
 
 TEST(SetupRequest, AppendsTablesAtTheEndOfTheChain) {

@@ -37,29 +37,20 @@ uint32_t attr(uint32_t kinds, uint32_t address, uint32_t endpoint) {
 }
 
 TEST(AttrHidden, KindsAndAddressEndpointSelectors) {
-  // Nothing hidden by the default mask.
-  EXPECT_FALSE(attr_hidden(attr(0x1000, 5, 3), 0xFFFF0000));
-  EXPECT_FALSE(attr_hidden(attr(0xFFFF, 255, 255), 0xFFFF0000));
-  // Kind bits.
-  EXPECT_TRUE(attr_hidden(attr(0x1000, 5, 3), 0xFFFF1000));
-  EXPECT_FALSE(attr_hidden(attr(0x0800, 5, 3), 0xFFFF1000));
-  // Endpoint 3 of any device.
-  EXPECT_FALSE(attr_hidden(attr(0, 5, 3), 0xFF030000));
-  EXPECT_FALSE(attr_hidden(attr(0, 9, 3), 0xFF030000));
-  EXPECT_TRUE(attr_hidden(attr(0, 5, 4), 0xFF030000));
-  // Device 5, any endpoint.
-  EXPECT_FALSE(attr_hidden(attr(0, 5, 0), 0x05FF0000));
-  EXPECT_FALSE(attr_hidden(attr(0, 5, 7), 0x05FF0000));
-  EXPECT_TRUE(attr_hidden(attr(0, 6, 7), 0x05FF0000));
-  // Endpoint 3 of device 5 only.
-  EXPECT_FALSE(attr_hidden(attr(0, 5, 3), 0x05030000));
-  EXPECT_TRUE(attr_hidden(attr(0, 5, 4), 0x05030000));
-  EXPECT_TRUE(attr_hidden(attr(0, 6, 3), 0x05030000));
-  // Kind bits win over a matching selector.
-  EXPECT_TRUE(attr_hidden(attr(0x0002, 5, 3), 0x05030002));
-  // Mask 0 (a store's mask before any filter is set) shows only 0/0.
-  EXPECT_FALSE(attr_hidden(attr(0x0800, 0, 0), 0));
-  EXPECT_TRUE(attr_hidden(attr(0x0800, 0, 1), 0));
+  const struct {
+    uint32_t kinds, address, endpoint, mask;
+    bool hidden;
+  } cases[] = {
+      {0x1000, 5, 3, 0xFFFF0000, false}, {0xFFFF, 255, 255, 0xFFFF0000, false},  // the default mask
+      {0x1000, 5, 3, 0xFFFF1000, true},  {0x0800, 5, 3, 0xFFFF1000, false},     // kind bits
+      {0, 5, 3, 0xFF030000, false},      {0, 9, 3, 0xFF030000, false},  {0, 5, 4, 0xFF030000, true},
+      {0, 5, 7, 0x05FF0000, false},      {0, 6, 7, 0x05FF0000, true},   // device 5, any endpoint
+      {0, 5, 3, 0x05030000, false},      {0, 5, 4, 0x05030000, true},   {0, 6, 3, 0x05030000, true},
+      {0x0002, 5, 3, 0x05030002, true},  // kind bits win over a matching selector
+      {0x0800, 0, 0, 0, false},          {0x0800, 0, 1, 0, true},  // mask 0 shows only 0/0
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.hidden, attr_hidden(attr(c.kinds, c.address, c.endpoint), c.mask)) << &c - cases;
 }
 
 TEST_F(ChildIndexTest, CapacityFollowsTheGrowthRule) {
@@ -158,6 +149,16 @@ TEST_F(ChildIndexTest, TheScratchFileLeavesNoNameBehind) {
   for (const auto& entry : std::filesystem::directory_iterator(tmp_.path() + "/data"))
     names.push_back(entry.path().filename().string());
   EXPECT_EQ(names, (std::vector<std::string>{"v.qelvo"}));
+}
+
+TEST_F(ChildIndexTest, ClosingReleasesTheScratchFile) {
+  int before = open_fds();
+  RowStore* other = rowstore_open("w.qelvo");
+  ASSERT_NE(other, nullptr);
+  for (uint32_t r = 1; r <= 5000; ++r) ASSERT_EQ(tree_add_child(other, r / 3, r, 0), 0);
+  ASSERT_GT(tree_scratch_bytes(other), 0u);
+  rowstore_close_delete(other);
+  EXPECT_EQ(open_fds(), before);
 }
 
 TEST_F(ChildIndexTest, AFullScratchFileRefusesTheChildAndChangesNothing) {

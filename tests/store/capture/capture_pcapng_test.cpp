@@ -61,6 +61,11 @@ struct Ng {
     }
     block(6, b);
   }
+  // Writes the blocks to `path` and reads them back.
+  ReadResult read_back(const std::string& path) {
+    put_file(path, v);
+    return read_all(path);
+  }
   void simple(const std::vector<uint8_t>& data) {
     std::vector<uint8_t> b;
     put32(b, (uint32_t)data.size(), big);
@@ -106,8 +111,7 @@ TEST(CapturePcapng, SectionsOrdersResolutionsAndSimplePackets) {
   ng.packet(0, 7, {0x4B, 1, 2, 3, 4, 5});
   ng.interface(288, 0, ng.tsresol(12));               // picoseconds
   ng.packet(2, 123456789, {0xC3, 9, 9}, true);
-  put_file(dir.file("x.pcapng"), ng.v);
-  ReadResult r = read_all(dir.file("x.pcapng"));
+  ReadResult r = ng.read_back(dir.file("x.pcapng"));
   ASSERT_EQ(r.end, 0) << r.error;
   EXPECT_EQ(r.format, CAPTURE_FORMAT_PCAPNG);
   ASSERT_EQ(r.packets.size(), 5u);
@@ -131,15 +135,10 @@ TEST(CapturePcapng, WholeSecondTicksAndSpeedSpecificLinkTypes) {
   ng.interface(293, 0, ng.tsresol(0x80));
   ng.interface(294, 0);
   ng.interface(295, 0, ng.tsresol(9));
-  for (uint64_t tick : {5, 6, 8}) ng.packet(0, tick, {0xD2});
-  ng.packet(1, 3, {0x5A});
-  ng.packet(2, 4, {0x1E});
-  put_file(dir.file("x.pcapng"), ng.v);
-  ReadResult r = read_all(dir.file("x.pcapng"));
-  ASSERT_EQ(r.end, 0) << r.error;
+  for (uint32_t i : {0, 1, 2}) ng.packet(i, 5, {0xD2});
   std::vector<uint64_t> got;
-  for (const Packet& p : r.packets) got.push_back(p.ts);
-  EXPECT_EQ(got, (std::vector<uint64_t>{5000000000, 6000000000, 8000000000, 3000, 4}));
+  for (const Packet& p : ng.read_back(dir.file("x.pcapng")).packets) got.push_back(p.ts);
+  EXPECT_EQ(got, (std::vector<uint64_t>{5000000000, 5000, 5}));
 }
 
 TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {
@@ -149,8 +148,7 @@ TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {
     ng.section(false);
     ng.interface(1, 0);
     ng.packet(0, 0, {1});
-    put_file(dir.file("eth.pcapng"), ng.v);
-    ReadResult r = read_all(dir.file("eth.pcapng"));
+    ReadResult r = ng.read_back(dir.file("eth.pcapng"));
     EXPECT_EQ(r.end, -2);
     EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
   }
@@ -162,8 +160,7 @@ TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {
     ng.packet(0, 0, {0xA5});
     size_t at = ng.v.size();
     ng.packet(1, 0, {1});
-    put_file(dir.file("mixed.pcapng"), ng.v);
-    ReadResult r = read_all(dir.file("mixed.pcapng"));
+    ReadResult r = ng.read_back(dir.file("mixed.pcapng"));
     EXPECT_EQ(r.end, -1);
     EXPECT_EQ(r.packets.size(), 1u);
     EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
@@ -175,8 +172,7 @@ TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {
     ng.interface(288, 0);
     ng.section(false);  // forgets the interface
     ng.packet(0, 0, {0xA5});
-    put_file(dir.file("none.pcapng"), ng.v);
-    ReadResult r = read_all(dir.file("none.pcapng"));
+    ReadResult r = ng.read_back(dir.file("none.pcapng"));
     EXPECT_EQ(r.end, -1);
     EXPECT_NE(r.error.find("interface 0"), std::string::npos) << r.error;
   }
@@ -225,8 +221,7 @@ TEST(CapturePcapng, MalformedBlocksAreDamageWithTheirOffset) {
     ng.section(false);
     ng.interface(288, 0);
     c.damage(ng);
-    put_file(dir.file("bad.pcapng"), ng.v);
-    ReadResult r = read_all(dir.file("bad.pcapng"));
+    ReadResult r = ng.read_back(dir.file("bad.pcapng"));
     EXPECT_EQ(r.end, -1) << c.expect;
     EXPECT_NE(r.error.find(c.expect), std::string::npos) << r.error;
     EXPECT_NE(r.error.find("bad.pcapng"), std::string::npos) << r.error;
@@ -243,8 +238,7 @@ TEST(CapturePcapng, SkippedBlockLargerThanTheReadBuffer) {
   ng.block(0x40000BAD, std::vector<uint8_t>(3 * 1024 * 1024, 0x55));  // larger than the read buffer
   std::vector<Packet> pk = sample_packets(20, 50, 8);
   for (const Packet& p : pk) ng.packet(0, p.ts, p.bytes);
-  put_file(dir.file("big.pcapng"), ng.v);
-  ReadResult r = read_all(dir.file("big.pcapng"));
+  ReadResult r = ng.read_back(dir.file("big.pcapng"));
   EXPECT_EQ(r.end, 0) << r.error;
   EXPECT_TRUE(r.packets == pk);
 

