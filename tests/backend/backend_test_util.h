@@ -30,7 +30,6 @@ int wait_exit(int pid, int timeout_ms);
 // Runs qelvo.exe to the end; its standard error goes to *err_text.
 int run_backend(const std::vector<std::string>& args, int timeout_ms, std::string* err_text);
 
-
 using FilePacket = capture_test::Packet;
 
 // What a reader of the channel saw while qelvo.exe ran.

@@ -18,6 +18,7 @@ namespace testenv {
 
 std::string shared_captures_dir() { return ORVANE_SHARED_CAPTURES_DIR; }
 std::string bin_dir() { return ORVANE_BIN_DIR; }
+std::string source_dir() { return ORVANE_SOURCE_DIR; }
 
 std::vector<std::string> shared_capture_names() {
   std::vector<std::string> names;
@@ -63,7 +64,6 @@ std::string param_name(const std::string& text) {
     if (!isalnum((unsigned char)c)) c = '_';
   return n;
 }
-std::string source_dir() { return ORVANE_SOURCE_DIR; }
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");

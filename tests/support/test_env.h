@@ -1,5 +1,6 @@
 // Test isolation: every test gets its own temporary directory and its own
-// channel names, so the whole suite runs in parallel without collisions.
+// channel names, so the whole suite runs in parallel without collisions;
+// and the small helpers many suites share (file reads, waits, capture names).
 #pragma once
 
 #include <functional>
