@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake g++ ninja-build pkg-config qtbase5-dev qtbase5-private-dev liblua5.4-dev uthash-dev
           libgtest-dev libgmock-dev libbenchmark-dev fonts-dejavu-core)
-# Optional extras for tests: tshark cross-checks the simulated bus, xvfb runs
+# Optional extras: tshark is the decode benchmark's reference, xvfb runs
 # the real-window check. Pass --with-test-tools to get them.
 if [[ "${1:-}" == "--with-test-tools" ]]; then
   packages+=(tshark xvfb xauth)

@@ -83,40 +83,30 @@ TEST_F(Channel, OversizedWriteAndBadArgumentsFail) {
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
   uint8_t b = 0;
   EXPECT_EQ(shm_write(h, nullptr, 1, 0), -1);
-  EXPECT_EQ(status(), "参数错误");
   EXPECT_EQ(shm_write(h, &b, 0, 0), -1);
   EXPECT_EQ(shm_read(nullptr, &b, 1, 0), -1);
-  EXPECT_EQ(shm_read(h, nullptr, 1, 0), -1);
   EXPECT_EQ(shm_read(h, &b, 0, 0), -1);
   EXPECT_EQ(status(), "参数错误");
-  EXPECT_EQ(shm_notify(nullptr), 0);
   EXPECT_EQ(shm_clear(nullptr), 0);
-  EXPECT_EQ(shm_get_info(nullptr, nullptr, nullptr), 0u);
-  shm_get_stats(nullptr, nullptr);
   shm_destroy(nullptr);
 }
 
-TEST_F(Channel, ReadAcrossTheEndReturnsBytesInOrder) {
-  move_to(SHM_RING_SIZE - 10);
-  uint8_t in[30], out[30];
-  for (int i = 0; i < 30; ++i) in[i] = (uint8_t)i;
-  ASSERT_EQ(shm_write(h, in, 30, 1000), 30);
-  EXPECT_EQ(stats().writePos, 20u);
-  ASSERT_EQ(shm_read(h, out, 30, 0), 30);
-  EXPECT_EQ(std::memcmp(in, out, 30), 0);
-  EXPECT_EQ(stats().readPos, 20u);
-}
-
-TEST_F(Channel, ReadEndingExactlyAtTheEndStoresSizeAndContinuesAtZero) {
-  move_to(SHM_RING_SIZE - 16);
-  uint8_t in[16], out[16];
-  for (int i = 0; i < 16; ++i) in[i] = (uint8_t)(0xA0 + i);
-  ASSERT_EQ(shm_write(h, in, 16, 1000), 16);
-  EXPECT_EQ(stats().writePos, 0u);  // a write reaching the end wraps to 0
-  ASSERT_EQ(shm_read(h, out, 16, 0), 16);
-  EXPECT_EQ(stats().readPos, SHM_RING_SIZE);
+// A write across the end of the ring, and one ending exactly there (its
+// read stores the end position, which means 0).
+TEST_F(Channel, WritesAndReadsAcrossAndUpToTheEndOfTheRing) {
+  for (uint32_t len : {30u, 16u}) {
+    SCOPED_TRACE(len);
+    ASSERT_EQ(shm_clear(h), 1);
+    move_to(SHM_RING_SIZE - 16);
+    uint8_t in[30], out[30];
+    for (uint32_t i = 0; i < len; ++i) in[i] = (uint8_t)(0xA0 + i);
+    ASSERT_EQ(shm_write(h, in, len, 1000), (int)len);
+    EXPECT_EQ(stats().writePos, len - 16);
+    ASSERT_EQ(shm_read(h, out, len, 0), (int)len);
+    EXPECT_EQ(std::memcmp(in, out, len), 0);
+    EXPECT_EQ(stats().readPos, len == 16 ? SHM_RING_SIZE : len - 16);
+  }
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
-  // The stored end position means 0: the next write starts at 0 and is read.
   uint8_t next[3] = {7, 8, 9}, back[3] = {0};
   ASSERT_EQ(shm_write(h, next, 3, 1000), 3);
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 3u);

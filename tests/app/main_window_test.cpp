@@ -126,7 +126,7 @@ TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
     ASSERT_TRUE(wait_until([&] { return backend()->isRunning(); }, 5000));
     std::string want = testenv::bin_dir() + "/qelvo.exe" + '\0' + "-s" + '\0' + speeds[i] + '\0' +
                        "-c" + '\0' + "-f" + '\0' + "cfile.qelvo" + '\0';
-    EXPECT_EQ(want, apptest::proc_cmdline(backend()->processId()));
+    EXPECT_EQ(want, testenv::read_file("/proc/" + std::to_string(backend()->processId()) + "/cmdline"));
     EXPECT_TRUE(wait_until([&] { return window->model(VIEW_PACKAGES)->rowCount() > 0; }, 5000))
         << "no rows announced";
     action("action_stop")->trigger();

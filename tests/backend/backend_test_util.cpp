@@ -9,9 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "acquisition/capture_record.h"
@@ -54,62 +52,18 @@ int wait_exit(int pid, int timeout_ms) {
   }
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 int run_backend(const std::vector<std::string>& args, int timeout_ms, std::string* err_text) {
   testenv::TempDir tmp;
   int pid = spawn_backend(args, "", tmp.file("stderr.txt"));
   if (pid < 0) return -1;
   int code = wait_exit(pid, timeout_ms);
-  if (err_text) *err_text = read_text(tmp.file("stderr.txt"));
+  if (err_text) *err_text = read_file(tmp.file("stderr.txt"));
   return code;
-}
-
-std::vector<FilePacket> read_capture(const std::string& path, std::string* err, CaptureTimeBase base) {
-  std::vector<FilePacket> out;
-  char msg[512] = {0};
-  CaptureReader* r = capture_reader_open(path.c_str(), msg, sizeof msg);
-  if (!r) {
-    if (err) *err = msg;
-    return out;
-  }
-  capture_reader_set_time_base(r, base);
-  CapturePacket p;
-  int rc;
-  while ((rc = capture_reader_next(r, &p, msg, sizeof msg)) == 1)
-    out.push_back({std::vector<uint8_t>(p.bytes, p.bytes + p.length), p.timestamp_ns});
-  if (rc < 0 && err) *err = msg;
-  capture_reader_close(r);
-  return out;
-}
-
-std::string write_capture(const std::string& path, CaptureFormat format, const std::vector<FilePacket>& packets) {
-  char err[256] = "";
-  CaptureWriter* w = capture_writer_open(path.c_str(), format, err, sizeof err);
-  for (size_t i = 0; w && i < packets.size(); i++)
-    if (capture_writer_write(w, packets[i].bytes.data(), (uint32_t)packets[i].bytes.size(), packets[i].timestamp_ns,
-                             err, sizeof err) != 0)
-      return capture_writer_close(w, nullptr, 0), std::string(err);
-  return w && capture_writer_close(w, err, sizeof err) == 0 ? "" : err;
-}
-
-bool wait_for(const std::function<bool()>& done, int ms) {
-  uint64_t deadline = os_monotonic_ns() + (uint64_t)ms * 1000000ull;
-  while (!done()) {
-    if (os_monotonic_ns() >= deadline) return done();
-    os_sleep_ms(2);
-  }
-  return true;
 }
 
 bool wait_backend_waits_for_room(int pid, int ms) {
   std::string path = "/proc/" + std::to_string(pid) + "/syscall";
-  return wait_for(
+  return wait_until(
       [&] {
         // "NR args..." while blocked in a system call, "running" otherwise.
         // Plain reads: a stream throws when the process ends meanwhile.

@@ -1,6 +1,5 @@
 // Helpers for the tests that run qelvo.exe itself: start it with arguments,
-// wait for it with a time limit, read what it sent through the channel and
-// the capture files back.
+// wait for it with a time limit, read what it sent through the channel.
 #pragma once
 
 #include <atomic>
@@ -10,11 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "store/capture/capture_file.h"
+#include "tests/support/capture_test_util.h"
+#include "tests/support/test_env.h"
 
 struct ShmHandle;
 
 namespace backendtest {
+
+using testenv::read_file;
+using testenv::wait_until;
 
 // Starts qelvo.exe with `args`, standard output and error going to the given
 // files (empty: /dev/null). Returns the process id, or -1.
@@ -27,20 +30,7 @@ int wait_exit(int pid, int timeout_ms);
 // Runs qelvo.exe to the end; its standard error goes to *err_text.
 int run_backend(const std::vector<std::string>& args, int timeout_ms, std::string* err_text);
 
-std::string read_text(const std::string& path);
-
-struct FilePacket {
-  std::vector<uint8_t> bytes;  // the packet
-  uint64_t timestamp_ns;       // its time stamp
-  bool operator==(const FilePacket& o) const { return bytes == o.bytes && timestamp_ns == o.timestamp_ns; }
-};
-// Every packet of a capture file; *err set (and the packets so far returned)
-// when the file is damaged. `base`: the time stamps as stored, or counted
-// from the first packet as a replay sends them.
-std::vector<FilePacket> read_capture(const std::string& path, std::string* err,
-                                     CaptureTimeBase base = CAPTURE_TIME_AS_STORED);
-// Writes `packets` as a capture file of `format`; "" or the error text.
-std::string write_capture(const std::string& path, CaptureFormat format, const std::vector<FilePacket>& packets);
+using FilePacket = capture_test::Packet;
 
 // What a reader of the channel saw while qelvo.exe ran.
 struct ChannelRun {
@@ -66,7 +56,4 @@ ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, 
 // and nobody reading means it stays there with a whole batch unsent. False
 // when that did not happen in time.
 bool wait_backend_waits_for_room(int pid, int ms);
-// Polls `done` every few milliseconds for up to `ms`; its last answer.
-bool wait_for(const std::function<bool()>& done, int ms);
-
 }  // namespace backendtest

@@ -17,14 +17,13 @@ TEST_P(BackendOfflineFormats, WritesExactlyNSimulatedPacketsThatReadBack) {
   testenv::TempDir tmp;
   std::string file = tmp.file(std::string("bus") + GetParam()), err;
   ASSERT_EQ(run_backend({"-s", "fs", "--offline", "3000", "--seed", "9", "-f", file}, 20000, &err), 0) << err;
-  std::vector<FilePacket> got = backendtest::read_capture(file, &err);
-  ASSERT_TRUE(err.empty()) << err;
-  ASSERT_EQ(got.size(), 3000u);
+  capture_test::ReadResult got = capture_test::read_all(file);
+  ASSERT_EQ(got.end, 0) << got.error;
+  ASSERT_EQ(got.packets.size(), 3000u);
   BusSimulator* sim = bus_sim_create(USB_SPEED_FULL, 9);
-  for (size_t i = 0; i < got.size(); i++) {
+  for (size_t i = 0; i < got.packets.size(); i++) {
     const SimPacketView* p = bus_sim_next(sim);
-    ASSERT_EQ(got[i].bytes, std::vector<uint8_t>(p->bytes, p->bytes + p->length)) << "packet " << i;
-    ASSERT_EQ(got[i].timestamp_ns, p->timestamp_ns) << "packet " << i;
+    ASSERT_TRUE(got.packets[i] == (FilePacket{{p->bytes, p->bytes + p->length}, p->timestamp_ns})) << "packet " << i;
   }
   bus_sim_destroy(sim);
 }
@@ -34,10 +33,10 @@ INSTANTIATE_TEST_SUITE_P(Files, BackendOfflineFormats, ::testing::Values(".pcap"
 
 TEST(BackendOffline, ZeroPacketsGiveAValidEmptyFileAndAnUncreatableFileFails) {
   testenv::TempDir tmp;
-  std::string file = tmp.file("empty.pcap"), err, read_err;
+  std::string file = tmp.file("empty.pcap"), err;
   ASSERT_EQ(run_backend({"--offline", "0", "-f", file}, 10000, &err), 0) << err;
-  EXPECT_TRUE(backendtest::read_capture(file, &read_err).empty());
-  EXPECT_TRUE(read_err.empty()) << read_err;
+  capture_test::ReadResult empty = capture_test::read_all(file);
+  EXPECT_TRUE(empty.end == 0 && empty.packets.empty()) << empty.error;
   EXPECT_EQ(run_backend({"--offline", "10", "-f", tmp.file("no/such/dir/x.pcap")}, 10000, &err), 1);
   EXPECT_NE(err.find("x.pcap"), std::string::npos) << err;
 }
@@ -80,10 +79,13 @@ TEST(BackendCommandLine, TheSystemsOwnCommandLineParses) {
   EXPECT_EQ(o.continuous, 1);
   EXPECT_STREQ(o.file, "cfile.qelvo");
   EXPECT_EQ(o.offline, 0);
+  // The format follows the extension, in any case; no extension is the qelvo format.
   EXPECT_EQ(backend_file_format("cfile.qelvo"), CAPTURE_FORMAT_QELVO);
   EXPECT_EQ(backend_file_format("a.PCAP"), CAPTURE_FORMAT_PCAP_NS);
-  EXPECT_EQ(backend_file_format("a.pcapng"), CAPTURE_FORMAT_PCAPNG);
+  EXPECT_EQ(backend_file_format("a.PcapNG"), CAPTURE_FORMAT_PCAPNG);
+  EXPECT_EQ(backend_file_format("a.pcapng.bin"), CAPTURE_FORMAT_QELVO);
   EXPECT_EQ(backend_file_format("pcap"), CAPTURE_FORMAT_QELVO);
+  EXPECT_EQ(backend_file_format(".pcap"), CAPTURE_FORMAT_PCAP_NS);
 }
 
 TEST(BackendCommandLine, RandomArgumentListsNeverCrashTheParser) {

@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <vector>
+
+#include "os/file_rw.h"
 
 #include "tests/support/test_env.h"
 
@@ -35,8 +41,18 @@ TEST(MappedFile, WritesThroughTheFileShowInAReadOnlyViewAndReservingKeepsTheSize
   EXPECT_EQ(size, now);
   EXPECT_EQ(bytes[0], view[from]);  // reserving leaves written bytes alone
 
-  os_file_unmap((void*)view, size);
+  EXPECT_EQ(-1, os_file_unmap((void*)(view + 1), size)) << "not a mapping's start";
+  EXPECT_EQ(0, os_file_unmap((void*)view, size));
   os_file_close(f);
+}
+
+TEST(FileRw, AWriteErrorFailsAtOnce) {
+  int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  errno = 0;
+  EXPECT_EQ(-1, os_file_pwrite_all((os_file)fd, 0, "x", 1));
+  EXPECT_EQ(ENOSPC, errno);
+  close(fd);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "plugin/plugin_internal.h"
-#include "store/capture/capture_file.h"
+#include "tests/support/capture_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -58,13 +58,6 @@ size_t Recorder::packets() {
   return n;
 }
 
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  if (const char* old = getenv(name)) had_ = true, old_ = old;
-  value ? setenv(name, value, 1) : unsetenv(name);
-}
-
-ScopedEnv::~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
-
 Isolation::~Isolation() { unlink_channel(); }
 
 void unlink_channel() {
@@ -101,25 +94,6 @@ Library::~Library() {
   if (handle) dlclose(handle);
 }
 
-// Reads a /proc file with plain reads. A process may end while its files
-// are read, and the stream library throws on such a read error (ESRCH), which
-// inside a capture callback would end the whole test program; here the read
-// just stops and what was read so far counts.
-std::string read_file(const std::string& path) {
-  std::string out;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return out;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out.append(buf, (size_t)n);
-  }
-  close(fd);
-  return out;
-}
-
 int count_own_backends() {
   const char* suffix = getenv("QELVO_SHM_SUFFIX");
   std::string want = std::string("QELVO_SHM_SUFFIX=") + (suffix ? suffix : "");
@@ -144,18 +118,10 @@ int count_own_backends() {
 }
 
 std::vector<FilePacket> read_capture(const std::string& path) {
+  capture_test::ReadResult r = capture_test::read_all(path, CAPTURE_TIME_FROM_FIRST);
+  EXPECT_EQ(0, r.end) << r.error;
   std::vector<FilePacket> packets;
-  char err[512];
-  CaptureReader* r = capture_reader_open(path.c_str(), err, sizeof err);
-  EXPECT_NE(nullptr, r) << err;
-  if (!r) return packets;
-  capture_reader_set_time_base(r, CAPTURE_TIME_FROM_FIRST);
-  CapturePacket p;
-  int rc;
-  while ((rc = capture_reader_next(r, &p, err, sizeof err)) == 1)
-    packets.push_back({std::string((const char*)p.bytes, p.length), p.timestamp_ns});
-  EXPECT_EQ(0, rc) << err;
-  capture_reader_close(r);
+  for (const capture_test::Packet& p : r.packets) packets.push_back({std::string(p.bytes.begin(), p.bytes.end()), p.ts});
   return packets;
 }
 
@@ -185,15 +151,6 @@ std::string first_line(const std::string& path) {
 
 long long ms_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-}
-
-bool wait_until(const std::function<bool()>& done, int ms, int step_ms) {
-  auto t0 = std::chrono::steady_clock::now();
-  while (!done()) {
-    if (ms_since(t0) >= ms) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
-  }
-  return true;
 }
 
 }  // namespace plugintest

@@ -16,6 +16,10 @@
 
 namespace plugintest {
 
+using testenv::ScopedEnv;
+using testenv::read_file;
+using testenv::wait_until;
+
 // One callback as the host saw it.
 struct Call {
   int32_t kind;
@@ -43,17 +47,6 @@ struct Recorder {
   size_t packets();
 };
 
-// Sets (value) or removes (null) an environment variable, restoring it on destruction.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value);
-  ~ScopedEnv();
-
- private:
-  std::string name_, old_;
-  bool had_ = false;
-};
-
 // Channel names of this test only, and backend termination limited to the
 // backends this test started (their environment carries the same suffix).
 class Isolation {
@@ -62,7 +55,7 @@ class Isolation {
 
  private:
   testenv::ShmIsolation shm_;
-  ScopedEnv scope_{"QELVO_KILL_SCOPE", "suffix"};
+  testenv::ScopedEnv scope_{"QELVO_KILL_SCOPE", "suffix"};
 };
 
 // The three exports of the built library, loaded with dlopen.
@@ -104,14 +97,9 @@ std::string hex_of(const std::string& bytes);
 void write_script(const std::string& path, const std::string& body);
 // Copies the program `from` to `to` (a name no other program has), executable.
 std::string copy_program(const std::string& from, const std::string& to);
-// The whole file, or what could be read of it; never throws (a /proc file
-// of a process that ends meanwhile just reads short).
-std::string read_file(const std::string& path);
 // First line of a text file ("" when missing).
 std::string first_line(const std::string& path);
 
 long long ms_since(std::chrono::steady_clock::time_point t0);
-// Polls `done` every `step_ms` for up to `ms`; its last answer.
-bool wait_until(const std::function<bool()>& done, int ms, int step_ms = 5);
 
 }  // namespace plugintest

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +19,51 @@ namespace testenv {
 std::string shared_captures_dir() { return ORVANE_SHARED_CAPTURES_DIR; }
 std::string bin_dir() { return ORVANE_BIN_DIR; }
 std::string source_dir() { return ORVANE_SOURCE_DIR; }
+
+std::vector<std::string> shared_capture_names() {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(shared_captures_dir()))
+    if (e.path().extension() == ".pcap" || e.path().extension() == ".pcapng")
+      names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string read_file(const std::string& path) {
+  std::string out;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    out.append(buf, (size_t)n);
+  }
+  close(fd);
+  return out;
+}
+
+bool wait_until(const std::function<bool()>& done, int ms, int step_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+  }
+  return true;
+}
+
+bool process_ended(long pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+}
+
+std::string param_name(const std::string& text) {
+  std::string n = text;
+  for (char& c : n)
+    if (!isalnum((unsigned char)c)) c = '_';
+  return n;
+}
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");

@@ -120,6 +120,21 @@ TEST_F(ProcManagerTest, RefusedSignalsAndStopsReportWithoutTouchingTheChild) {
   pm.sendKill();
 }
 
+// A child that ended before the manager heard of it: the signal is
+// reported as not sent.
+TEST_F(ProcManagerTest, ASignalToAChildThatIsAlreadyGoneFails) {
+  startRunning("/bin/sleep", {"30"});
+  qlonglong pid = pm.processId();
+  QSignalSpy sent(&pm, &ProcManager::signalSent);
+  ASSERT_EQ(0, os_pid_kill((uint32_t)pid));
+  // No events are processed meanwhile: the manager still sees it running.
+  ASSERT_TRUE(testenv::wait_until([&] { return os_pid_check((uint32_t)pid) != 0; }, 5000));
+  ASSERT_EQ(ProcManager::Running, pm.state());
+  EXPECT_FALSE(pm.sendTerminate());
+  ASSERT_EQ(1, sent.count());
+  EXPECT_FALSE(sent[0][1].toBool());
+}
+
 TEST_F(ProcManagerTest, RestartWhileStoppedStartsTheStoredProgramAfter100Ms) {
   startRunning("/bin/sleep", {"30"});
   qlonglong first = pm.processId();

@@ -20,6 +20,7 @@
 #include "store/capture/capture_file.h"
 #include "store/capture/loaded_packets.h"
 #include "store/store_files.h"
+#include "tests/support/capture_test_util.h"
 #include "tests/support/qt_test_util.h"
 #include "tests/support/dump_run.h"
 #include "tests/support/test_env.h"
@@ -31,24 +32,11 @@ using testenv::ScopedEnv;
 
 namespace {
 
-struct FilePacket {
-  std::vector<uint8_t> bytes;
-  uint64_t stamp;
-  bool operator==(const FilePacket& o) const { return bytes == o.bytes && stamp == o.stamp; }
-};
+using FilePacket = capture_test::Packet;
 
+// As the backend's replay sends them (the system's own files keep their stamps).
 std::vector<FilePacket> read_capture(const std::string& path) {
-  std::vector<FilePacket> out;
-  char err[512];
-  CaptureReader* r = capture_reader_open(path.c_str(), err, sizeof err);
-  EXPECT_TRUE(r) << err;
-  // As the backend's replay sends them (the system's own files keep their stamps).
-  if (r) capture_reader_set_time_base(r, CAPTURE_TIME_FROM_FIRST);
-  CapturePacket p;
-  while (r && capture_reader_next(r, &p, err, sizeof err) == 1)
-    out.push_back({std::vector<uint8_t>(p.bytes, p.bytes + p.length), p.timestamp_ns});
-  capture_reader_close(r);
-  return out;
+  return capture_test::read_all(path, CAPTURE_TIME_FROM_FIRST).packets;
 }
 
 // The rows of one view as orvane-dump --json prints them.
@@ -120,15 +108,6 @@ class WorkerTest : public ::testing::Test {
   interface_io* worker = nullptr;
 };
 
-std::vector<std::string> captureNames() {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(testenv::shared_captures_dir()))
-    if (e.path().extension() == ".pcap" || e.path().extension() == ".pcapng")
-      names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class WorkerCaptureTest : public WorkerTest, public ::testing::WithParamInterface<std::string> {
  protected:
   void expectViews(const std::string* want, const char* how) {
@@ -174,7 +153,7 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   capture_data_open(session->pipeline);
   worker->clearCapture();
   for (const FilePacket& p : packets)
-    ASSERT_EQ(0, loaded_packets_append(p.bytes.data(), (uint32_t)p.bytes.size(), p.stamp));
+    ASSERT_EQ(0, loaded_packets_append(p.bytes.data(), (uint32_t)p.bytes.size(), p.ts));
   worker->startReplay();
   ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { capture_data_close(session->pipeline); }));
   expectViews(want, "replay");
@@ -182,13 +161,8 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   EXPECT_EQ(packets.size() * 2, worker->counters().packetsDecoded);
 }
 
-INSTANTIATE_TEST_SUITE_P(SharedCaptures, WorkerCaptureTest, ::testing::ValuesIn(captureNames()),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                           std::string n = info.param;
-                           for (char& c : n)
-                             if (!isalnum((unsigned char)c)) c = '_';
-                           return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(SharedCaptures, WorkerCaptureTest, ::testing::ValuesIn(testenv::shared_capture_names()),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return testenv::param_name(info.param); });
 
 // The simulated bus at each speed: the backend's command line, live rows,
 // and Stop bringing the window's trace actions back through its own thread.
@@ -203,8 +177,7 @@ TEST_F(WorkerTest, StartTracePassesTheSpeedAndStopResetsTheWindow) {
     interface_io::setSpeedCode(code);
     ASSERT_EQ(QString(), worker->startTrace());
     ASSERT_TRUE(wait_until([&] { return pm->isRunning(); }, 5000));
-    std::ifstream in("/proc/" + std::to_string(pm->processId()) + "/cmdline");
-    std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string cmdline = testenv::read_file("/proc/" + std::to_string(pm->processId()) + "/cmdline");
     std::string want = testenv::bin_dir() + "/qelvo.exe" + '\0' + "-s" + '\0' + speeds[code - 1] +
                        '\0' + "-c" + '\0' + "-f" + '\0' + "cfile.qelvo" + '\0';
     EXPECT_EQ(want, cmdline);
