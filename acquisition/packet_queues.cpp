@@ -143,8 +143,9 @@ static void end_entry_locked(PacketQueues* q) {
   q->idle.notify_all();
 }
 
-int packet_queues_take(PacketQueues* q, QueuedPacket* out, uint8_t* buf, int wait) {
+int packet_queues_take(PacketQueues* q, QueuedPacket* out, uint8_t* buf, int wait_ms) {
   Entry e;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms > 0 ? wait_ms : 0);
   PacketQueueId from = QUEUE_LIVE;
   {
     std::unique_lock<std::mutex> g(q->lock);
@@ -162,8 +163,9 @@ int packet_queues_take(PacketQueues* q, QueuedPacket* out, uint8_t* buf, int wai
           break;
         }
       }
-      if (!wait) return 0;
-      q->data.wait(g);
+      if (wait_ms == 0) return 0;
+      if (wait_ms < 0) q->data.wait(g);
+      else if (q->data.wait_until(g, deadline) == std::cv_status::timeout && !q->stop) return 0;
     }
     std::deque<Entry>& d = q->queues[from];
     e = d.front();

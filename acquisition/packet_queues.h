@@ -70,10 +70,10 @@ void packet_queues_wake_producers(PacketQueues* q);
 
 // The consumer: ends its previous entry, then takes the oldest replay entry,
 // else the oldest live entry, copying its bytes into `buf` (kQueuedPacketMax
-// bytes). With `wait`, waits while both queues are empty or the consumer is
-// paused. 1 taken; 0 nothing to take (without `wait`, or paused); -1 a stop
-// was requested.
-int packet_queues_take(PacketQueues* q, QueuedPacket* out, uint8_t* buf, int wait);
+// bytes). Waits up to `wait_ms` (0 not at all, negative without end) while
+// both queues are empty or the consumer is paused. 1 taken; 0 nothing to take
+// in that time; -1 a stop was requested.
+int packet_queues_take(PacketQueues* q, QueuedPacket* out, uint8_t* buf, int wait_ms);
 // Ends the consumer's current entry without taking another.
 void packet_queues_done(PacketQueues* q);
 

@@ -196,10 +196,15 @@ void interface_io::run() {
   for (;;) {
     QueuedPacket e;
     int r = packet_queues_take(queues_, &e, packet, 0);
-    if (r == 0) {
-      flushStatus();  // the queues ran empty: the last count goes out
-      r = packet_queues_take(queues_, &e, packet, 1);
+    if (r == 0 && statusPending_) {
+      // The queues ran empty: the last count goes out when its interval is
+      // up, not at once (a slow bus empties them after every packet).
+      uint64_t since = os_monotonic_ns() - statusSentNs_;
+      if (since < kStatusIntervalNs)
+        r = packet_queues_take(queues_, &e, packet, (int)((kStatusIntervalNs - since) / 1000000ull) + 1);
+      if (r == 0) flushStatus();
     }
+    if (r == 0) r = packet_queues_take(queues_, &e, packet, -1);
     if (r < 0) break;
     decodeEntry(e, packet);
   }

@@ -71,7 +71,7 @@ TEST(PacketQueues, StopWakesAConsumerWaitingOnEmptyQueues) {
   PacketQueues* q = packet_queues_create(kPacketQueueLimit);
   auto consumer = std::async(std::launch::async, [q] {
     Taken t;
-    return take(q, &t, 1);
+    return take(q, &t, -1);
   });
   EXPECT_EQ(std::future_status::timeout, consumer.wait_for(std::chrono::milliseconds(50)));
   packet_queues_request_stop(q);

@@ -46,11 +46,11 @@ TEST(MappedFile, WritesThroughTheFileShowInAReadOnlyViewAndReservingKeepsTheSize
   os_file_close(f);
 }
 
-TEST(FileRw, AWriteErrorFailsAtOnce) {
+TEST(MappedFile, AWriteErrorFailsAtOnce) {
   int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   errno = 0;
-  EXPECT_EQ(-1, os_file_pwrite_all((os_file)fd, 0, "x", 1));
+  EXPECT_EQ(-1, os_file_write_at((os_file)fd, 0, "x", 1));
   EXPECT_EQ(ENOSPC, errno);
   close(fd);
 }
