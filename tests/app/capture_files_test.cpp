@@ -30,6 +30,7 @@
 #include "tests/support/capture_test_util.h"
 #include "tests/support/dump_run.h"
 #include "tests/support/test_env.h"
+#include "tests/support/tree_text.h"
 #include "views/qt/large_tree_model.h"
 #include "views/row_print.h"
 
@@ -78,12 +79,8 @@ std::vector<Packet> loadedPackets() {
 class CaptureFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    orvane_log_set_muted(1);
-    store_set_data_dir(dir.path().c_str());
-    sof_hold_clear();
-    char err[256];
-    session = capture_session_open(1, err, sizeof err);
-    ASSERT_TRUE(session) << err;
+    session = treetext::open_session_in(dir.path(), 1);
+    ASSERT_TRUE(session);
     worker = new interface_io(session);
     for (int v = 0; v < kSessionViewCount; v++)
       models[v] = new LargeTreeModel(capture_session_tree(session, (SessionView)v), nullptr);

@@ -60,17 +60,25 @@ inline std::vector<std::string> lines(RowTree* s, int with_desc = 0) {
   return out;
 }
 
+// A capture session whose store files go to `dir`, with a fresh decoder
+// (quiet log, no SOF run held over from an earlier test).
+inline CaptureSession* open_session_in(const std::string& dir, int record) {
+  orvane_log_set_muted(1);
+  store_set_data_dir(dir.c_str());
+  sof_hold_clear();
+  char err[256];
+  CaptureSession* session = capture_session_open(record, err, sizeof err);
+  EXPECT_TRUE(session) << err;
+  return session;
+}
+
 // The four views in a private directory, a fresh decoder and the pipeline
 // between them.
 class PipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    orvane_log_set_muted(1);
-    store_set_data_dir(dir.path().c_str());
-    sof_hold_clear();
-    char err[256];
-    session = capture_session_open(0, err, sizeof err);
-    ASSERT_TRUE(session) << err;
+    session = open_session_in(dir.path(), 0);
+    ASSERT_TRUE(session);
     trees = session->trees;
     dp = session->decoder;
     pl = session->pipeline;

@@ -24,6 +24,7 @@
 #include "tests/support/qt_test_util.h"
 #include "tests/support/dump_run.h"
 #include "tests/support/test_env.h"
+#include "tests/support/tree_text.h"
 #include "views/row_print.h"
 #include "views/row_tree.h"
 
@@ -82,12 +83,8 @@ class StatusLog : public QObject {
 class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    orvane_log_set_muted(1);
-    store_set_data_dir(dir.path().c_str());
-    sof_hold_clear();
-    char err[256];
-    session = capture_session_open(1, err, sizeof err);
-    ASSERT_TRUE(session) << err;
+    session = treetext::open_session_in(dir.path(), 1);
+    ASSERT_TRUE(session);
   }
   void TearDown() override {
     delete worker;
