@@ -6,6 +6,7 @@
 // and os_process_kill signals only an unreaped child under the same mutex: a
 // zombie keeps its id, so the id we signal is always our own child's.
 #include "os/process.h"
+#include "os/posix/proc_file.h"
 
 #include <cerrno>
 #include <climits>
@@ -231,22 +232,6 @@ int os_process_signal_group(OsProcess* proc, OsSignal sig) {
 
 void os_process_close(OsProcess* proc) { delete proc; }
 
-// Reads a small /proc file whole; false when it cannot be read.
-static bool read_proc_file(const char* path, std::string* out) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out->append(buf, (size_t)n);
-  }
-  close(fd);
-  return true;
-}
-
 // Base name of the process's executable, or its comm when the link cannot be
 // read (another user's process). False when the process has gone.
 static bool process_image(const char* pid_dir, std::string* image) {
@@ -266,7 +251,7 @@ static bool process_image(const char* pid_dir, std::string* image) {
     return !image->empty();
   }
   snprintf(path, sizeof path, "/proc/%s/comm", pid_dir);
-  if (!read_proc_file(path, image)) return false;
+  if (!os_posix_read_proc_file(path, image)) return false;
   while (!image->empty() && (image->back() == '\n' || image->back() == '\r')) image->pop_back();
   return !image->empty();
 }
@@ -277,7 +262,7 @@ static bool process_state(const char* pid_dir, char* state, long* ppid) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%s/stat", pid_dir);
   std::string stat;
-  if (!read_proc_file(path, &stat)) return false;
+  if (!os_posix_read_proc_file(path, &stat)) return false;
   size_t close_paren = stat.rfind(')');
   if (close_paren == std::string::npos) return false;
   return sscanf(stat.c_str() + close_paren + 1, " %c %ld", state, ppid) == 2;
@@ -289,7 +274,7 @@ static int process_suffix(const char* pid_dir, std::string* value) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%s/environ", pid_dir);
   std::string env;
-  if (!read_proc_file(path, &env)) return -1;
+  if (!os_posix_read_proc_file(path, &env)) return -1;
   static const char kKey[] = "QELVO_SHM_SUFFIX=";
   size_t start = 0;
   while (start < env.size()) {

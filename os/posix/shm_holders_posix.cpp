@@ -3,6 +3,7 @@
 // object is a file of the tmpfs under /dev/shm. A process that has ended has
 // no mappings left (a zombie's maps file is empty).
 #include "os/shared_memory.h"
+#include "os/posix/proc_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,23 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-
-// Reads a /proc file whole with plain reads; false when it cannot be opened
-// (the process has gone, or is another user's).
-static bool read_whole(const char* path, std::string* out) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out->append(buf, (size_t)n);
-  }
-  close(fd);
-  return true;
-}
 
 // Mappings in one maps text of the file with device major:minor and inode.
 static int count_in(const std::string& maps, unsigned major_no, unsigned minor_no, unsigned long long ino) {
@@ -65,7 +49,7 @@ int os_shm_count_mappings(const OsShmRegion* region) {
     const char* d = e->d_name;
     if (*d < '1' || *d > '9' || strspn(d, "0123456789") != strlen(d)) continue;
     snprintf(path, sizeof path, "/proc/%s/maps", d);
-    if (!read_whole(path, &maps)) continue;
+    if (!os_posix_read_proc_file(path, &maps)) continue;
     total += count_in(maps, major(st.st_dev), minor(st.st_dev), (unsigned long long)st.st_ino);
   }
   closedir(dir);
