@@ -242,9 +242,9 @@ void row_tree_append_subsub(RowTree* tree, kvLinkedList* infos, kvLinkedList* va
   append_third(tree, &src, attr);
 }
 
-void row_tree_append_payload(RowTree* tree, int level, const uint8_t* payload, uint32_t len,
-                             uint32_t attr) {
-  std::lock_guard<std::mutex> hold(tree->lock);
+// A packed row at `level` (0 top, 1 second, else third), under the caller's lock.
+static void append_at_level(RowTree* tree, int level, const uint8_t* payload, uint32_t len,
+                            uint32_t attr) {
   RowSource src{nullptr, nullptr, payload, len};
   if (level == 0)
     append_top(tree, &src, attr);
@@ -252,6 +252,12 @@ void row_tree_append_payload(RowTree* tree, int level, const uint8_t* payload, u
     append_second(tree, &src, attr);
   else
     append_third(tree, &src, attr);
+}
+
+void row_tree_append_payload(RowTree* tree, int level, const uint8_t* payload, uint32_t len,
+                             uint32_t attr) {
+  std::lock_guard<std::mutex> hold(tree->lock);
+  append_at_level(tree, level, payload, len, attr);
 }
 
 bool row_tree_append_packed(RowTree* tree, uint32_t generation, int level, const uint8_t* payload,
@@ -272,13 +278,7 @@ bool row_tree_append_held(RowTree* tree, uint32_t generation, int level, const u
                           uint32_t len, uint32_t attr) {
   if (tree->generation.load(std::memory_order_relaxed) != generation) return false;
   uint32_t before = tree->nextRow;
-  RowSource src{nullptr, nullptr, payload, len};
-  if (level == 0)
-    append_top(tree, &src, attr);
-  else if (level == 1)
-    append_second(tree, &src, attr);
-  else
-    append_third(tree, &src, attr);
+  append_at_level(tree, level, payload, len, attr);
   return tree->nextRow != before;
 }
 
