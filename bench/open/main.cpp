@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_util.h"
 #include "acquisition/pipeline/capture_session.h"
 #include "acquisition/qt/interface_io.h"
 #include "app/capture_files.h"
@@ -44,28 +45,8 @@
 
 namespace {
 
-long status_kb(const char* field) {
-  FILE* f = fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kb = -1;
-  size_t n = strlen(field);
-  while (fgets(line, sizeof line, f))
-    if (strncmp(line, field, n) == 0 && line[n] == ':') kb = strtol(line + n + 1, nullptr, 10);
-  fclose(f);
-  return kb;
-}
-
-std::string bin_dir() {
-  const char* env = getenv("ORVANE_BIN");
-  if (env && *env) return env;
-  char self[4096];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return ".";
-  self[n] = 0;
-  std::string s(self);
-  return s.substr(0, s.rfind('/'));
-}
+using benchutil::status_kb;
+using benchutil::bin_dir;
 
 void quiet(QtMsgType type, const QMessageLogContext&, const QString& msg) {
   if (type >= QtCriticalMsg) fprintf(stderr, "%s\n", msg.toLocal8Bit().constData());

@@ -22,12 +22,15 @@
 #include <string>
 #include <thread>
 
+#include "bench/support/bench_util.h"
 #include "os/clock.h"
 #include "os/process.h"
 #include "plugin/qelvo.h"
 #include "store/capture/capture_file.h"
 
 namespace {
+
+
 
 struct Counter {
   std::atomic<uint64_t> packets{0};
@@ -53,16 +56,7 @@ int count_packet(void* user, uint32_t a, uint32_t b, char*, int32_t length, int3
   return 0;
 }
 
-std::string bin_dir() {
-  const char* env = getenv("ORVANE_BIN");
-  if (env && *env) return env;
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return ".";
-  self[n] = 0;
-  std::string s(self);
-  return s.substr(0, s.rfind('/'));
-}
+using benchutil::bin_dir;
 
 }  // namespace
 

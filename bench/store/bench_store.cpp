@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_util.h"
 #include "os/clock.h"
 #include "os/log.h"
 #include "store/attr_filter.h"
@@ -29,6 +30,8 @@
 #include "store/store_files.h"
 
 namespace {
+
+using benchutil::status_kb;
 
 // Heap bytes in use (small blocks plus mmap'ed blocks).
 uint64_t heap_in_use() {
@@ -45,18 +48,6 @@ void cpu_seconds(double* user, double* sys) {
 }
 
 // A field of /proc/self/status in kB.
-long status_kb(const char* field) {
-  FILE* f = fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kb = -1;
-  size_t n = strlen(field);
-  while (fgets(line, sizeof line, f))
-    if (strncmp(line, field, n) == 0 && line[n] == ':') kb = strtol(line + n + 1, nullptr, 10);
-  fclose(f);
-  return kb;
-}
-
 struct Appender {
   RowStore* store;
   IndexFile* index;
