@@ -237,8 +237,11 @@ TEST_F(ParsePackage, SplitFieldsAndAnEmptyDataPacket) {
 }
 
 TEST_F(ParsePackage, InToUnknownEndpointMakesNoTransfer) {
-  for (const Call& c : feed_all({token(0x69, 9, 2), data(0xC3, filled(3)), hs(0xD2), token(0x69, 9, 2)}))
-    if (c.result) EXPECT_EQ(c.result & RESULT_NO_TRANSFER, RESULT_NO_TRANSFER);
+  for (const Call& c : feed_all({token(0x69, 9, 2), data(0xC3, filled(3)), hs(0xD2), token(0x69, 9, 2)})) {
+    if (c.result) {
+      EXPECT_EQ(c.result & RESULT_NO_TRANSFER, RESULT_NO_TRANSFER);
+    }
+  }
   EXPECT_EQ(dp->transferHead, nullptr);
   EXPECT_NE(dp->transactionRange, nullptr);
   EXPECT_EQ(list_text(dp->capDataValue), "Data (3 tytes)=00 01 02");  // endpoint 2: data view
@@ -255,8 +258,11 @@ TEST_F(ParsePackage, NakedInKeepsTheTransferInProgress) {
   EXPECT_EQ(list_text(dp->transactionState), "State=Failed");
   EXPECT_EQ(dp->transfer.state, TRANSFER_IN_PROGRESS);
   EXPECT_EQ(dp->transferRange, nullptr);
-  for (const Call& c : calls)
-    if (c.result) EXPECT_EQ(c.result & RESULT_NO_TRANSFER, 0u);
+  for (const Call& c : calls) {
+    if (c.result) {
+      EXPECT_EQ(c.result & RESULT_NO_TRANSFER, 0u);
+    }
+  }
 }
 
 TEST_F(ParsePackage, BulkTransferCompletesOnShortPacket) {
