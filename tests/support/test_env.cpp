@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -101,7 +102,11 @@ ShmIsolation::ShmIsolation() {
     had_previous_ = true;
     previous_ = prev;
   }
-  suffix_ = ".t" + std::to_string(getpid()) + "." + std::to_string(counter++);
+  // Process ids come round again (pid_max may be 32768), and a test killed
+  // mid-way leaves its objects behind: a random part keeps a later process
+  // with the same id from opening them as its own.
+  static const unsigned salt = std::random_device{}();
+  suffix_ = ".t" + std::to_string(getpid()) + "." + std::to_string(salt) + "." + std::to_string(counter++);
   setenv("QELVO_SHM_SUFFIX", suffix_.c_str(), 1);
 }
 
