@@ -76,24 +76,9 @@ struct BenchUi : CaptureFilesUi {
 };
 
 int run_one(int argc, char** argv, uint64_t want, bool withViews, bool plainViews) {
-  std::string bin = bin_dir();
-  char tmpl[] = "/tmp/bench-open-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    perror("mkdtemp");
-    return 1;
-  }
-  std::string dir = tmpl;
-  std::string file = dir + "/hs.qelvo";
-  if (chdir(dir.c_str()) != 0) return 1;
   uint64_t g0 = os_monotonic_ns();
-  std::string gen = bin + "/qelvo.exe --offline " + std::to_string(want) + " -s hs -f " + file;
-  OsProcess* proc = os_process_spawn(gen.c_str());
-  OsProcessExit how{};
-  if (!proc || os_process_wait(proc, 0xFFFFFFFFu, &how) != 1 || how.crashed || how.exit_code) {
-    fprintf(stderr, "bench_open: could not generate %s\n", file.c_str());
-    return 1;
-  }
-  os_process_close(proc);
+  std::string dir, file;
+  if (!benchutil::make_capture("open", want, &dir, &file)) return 1;
   double genSeconds = (double)(os_monotonic_ns() - g0) / 1e9;
 
   std::string suffix = ".bench-open" + std::to_string(getpid());

@@ -24,7 +24,6 @@
 
 #include "bench/support/bench_util.h"
 #include "os/clock.h"
-#include "os/process.h"
 #include "plugin/qelvo.h"
 #include "store/capture/capture_file.h"
 
@@ -62,25 +61,10 @@ using benchutil::bin_dir;
 
 int main(int argc, char** argv) {
   uint64_t want = argc > 1 ? strtoull(argv[1], nullptr, 10) : 1000000;
-  std::string bin = bin_dir();
-  char tmpl[] = "/tmp/bench-plugin-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    perror("mkdtemp");
-    return 1;
-  }
-  std::string dir = tmpl;
-  std::string file = dir + "/hs.qelvo";
-  if (chdir(dir.c_str()) != 0) return 1;
 
   // The capture to replay.
-  std::string gen = bin + "/qelvo.exe --offline " + std::to_string(want) + " -s hs -f " + file;
-  OsProcess* proc = os_process_spawn(gen.c_str());
-  OsProcessExit how{};
-  if (!proc || os_process_wait(proc, 0xFFFFFFFFu, &how) != 1 || how.crashed || how.exit_code) {
-    fprintf(stderr, "bench_plugin: could not generate %s\n", file.c_str());
-    return 1;
-  }
-  os_process_close(proc);
+  std::string dir, file;
+  if (!benchutil::make_capture("plugin", want, &dir, &file)) return 1;
 
   uint64_t file_packets = 0, file_bytes = 0, file_stamps = 0;
   char err[512];
@@ -103,7 +87,7 @@ int main(int argc, char** argv) {
   setenv("QELVO_REPLAY", file.c_str(), 1);
   setenv("QELVO_REPLAY_RATE", "max", 1);
 
-  std::string lib_path = bin + "/libqelvo.so";
+  std::string lib_path = bin_dir() + "/libqelvo.so";
   void* lib = dlopen(lib_path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
     fprintf(stderr, "bench_plugin: %s\n", dlerror());

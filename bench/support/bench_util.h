@@ -4,10 +4,13 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "os/process.h"
 
 namespace benchutil {
 
@@ -34,6 +37,28 @@ inline std::string bin_dir() {
   self[n] = 0;
   std::string s(self);
   return s.substr(0, s.rfind('/'));
+}
+
+// A new folder /tmp/bench-NAME-XXXXXX, made the current directory, holding
+// hs.qelvo: `packets` high-speed packets written by the stand-in backend.
+// False (with a line on stderr) when any step fails.
+inline bool make_capture(const char* name, uint64_t packets, std::string* dir, std::string* file) {
+  std::string tmpl = std::string("/tmp/bench-") + name + "-XXXXXX";
+  if (!mkdtemp(&tmpl[0])) {
+    perror("mkdtemp");
+    return false;
+  }
+  *dir = tmpl;
+  *file = *dir + "/hs.qelvo";
+  if (chdir(dir->c_str()) != 0) return false;
+  std::string gen =
+      bin_dir() + "/qelvo.exe --offline " + std::to_string(packets) + " -s hs -f " + *file;
+  OsProcess* proc = os_process_spawn(gen.c_str());
+  OsProcessExit how{};
+  bool ok = proc && os_process_wait(proc, 0xFFFFFFFFu, &how) == 1 && !how.crashed && !how.exit_code;
+  if (proc) os_process_close(proc);
+  if (!ok) fprintf(stderr, "bench_%s: could not generate %s\n", name, file->c_str());
+  return ok;
 }
 
 }  // namespace benchutil

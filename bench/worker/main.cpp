@@ -29,7 +29,6 @@
 #include "decode/data_parse.h"
 #include "os/clock.h"
 #include "os/log.h"
-#include "os/process.h"
 #include "store/capture/capture_file.h"
 #include "store/store_files.h"
 #include "views/row_tree.h"
@@ -37,7 +36,6 @@
 namespace {
 
 using benchutil::status_kb;
-using benchutil::bin_dir;
 
 void quiet(QtMsgType type, const QMessageLogContext&, const QString& msg) {
   if (type >= QtCriticalMsg) fprintf(stderr, "%s\n", msg.toLocal8Bit().constData());
@@ -47,24 +45,9 @@ void quiet(QtMsgType type, const QMessageLogContext&, const QString& msg) {
 
 int main(int argc, char** argv) {
   uint64_t want = argc > 1 ? strtoull(argv[1], nullptr, 10) : 1000000;
-  std::string bin = bin_dir();
-  char tmpl[] = "/tmp/bench-worker-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    perror("mkdtemp");
-    return 1;
-  }
-  std::string dir = tmpl;
-  std::string file = dir + "/hs.qelvo";
-  if (chdir(dir.c_str()) != 0) return 1;
 
-  std::string gen = bin + "/qelvo.exe --offline " + std::to_string(want) + " -s hs -f " + file;
-  OsProcess* proc = os_process_spawn(gen.c_str());
-  OsProcessExit how{};
-  if (!proc || os_process_wait(proc, 0xFFFFFFFFu, &how) != 1 || how.crashed || how.exit_code) {
-    fprintf(stderr, "bench_worker: could not generate %s\n", file.c_str());
-    return 1;
-  }
-  os_process_close(proc);
+  std::string dir, file;
+  if (!benchutil::make_capture("worker", want, &dir, &file)) return 1;
   uint64_t filePackets = 0;
   char err[512];
   CaptureReader* r = capture_reader_open(file.c_str(), err, sizeof err);
