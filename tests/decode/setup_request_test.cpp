@@ -99,20 +99,6 @@ TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
   EXPECT_EQ(value(s, "wLength"), "0x00ff");
 }
 
-TEST(SetupRequest, AppendsTablesAtTheEndOfTheChain) {
-  const uint8_t a[8] = {0x80, 6, 0, 1, 0, 0, 0x12, 0};
-  const uint8_t b[8] = {0x40, 1, 0, 0, 0, 0, 0, 0};
-  SetupPacket sa = setup_from_bytes(a), sb = setup_from_bytes(b);
-  kvListPair* chain = nullptr;
-  setup_decode_table(&sa, &chain);
-  setup_decode_table(&sb, &chain);
-  std::vector<Table> tables = tabletext::chain(chain);
-  kvlistpair_chain_free(chain);
-  ASSERT_EQ(tables.size(), 2u);
-  EXPECT_EQ(tables[0].title.key.text, "Standard Requst");
-  EXPECT_EQ(tables[1].title.key.text, "Vendor Requst");
-}
-
 TEST(SetupRequest, RequestLine) {
   std::vector<tabletext::Row> rows = request_line({0x80, 6, 0, 1, 0, 0, 0x12, 0}, 7, 0);
   EXPECT_EQ(tabletext::lines(rows), (std::vector<std::string>{"Standard Req|Get Descriptor|<null>",
