@@ -79,7 +79,7 @@ TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
       {{0x7F, 0x02, 0, 0, 0, 0, 0, 0}, " ", "     Type", " "},
       {{0x7F, 0x02, 0, 0, 0, 0, 0, 0}, " ", "bRequest", " "},
       {{0x80, 6, 0, 3, 0, 0, 4, 0}, "Standard Requst", "     type", "Language ID Descriptor"},
-      {{0x80, 6, 2, 3, 0x09, 0x04, 0xFF, 0}, "Standard Requst", "     type", "String Descriptor"},
+      {{0x80, 6, 0xFF, 3, 0x09, 0x04, 0xFF, 0}, "Standard Requst", "     type", "String Descriptor"},
       {{0x80, 6, 0, 2, 0, 0, 9, 0}, "Standard Requst", "     type", "Config Descriptor"},
       {{0x80, 6, 0, 0x22, 0, 0, 9, 0}, "Standard Requst", "     type", " "},
   };
@@ -93,8 +93,8 @@ TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
   // Only GET_DESCRIPTOR splits wValue into index and type.
   Table set = request_table({0x00, 0x05, 0x07, 0, 0, 0, 0, 0});
   EXPECT_EQ(tabletext::find(set, "     index"), nullptr);
-  Table s = request_table({0x80, 6, 2, 3, 0x09, 0x04, 0xFF, 0});
-  EXPECT_EQ(value(s, "     index"), "2");
+  Table s = request_table({0x80, 6, 0xFF, 3, 0x09, 0x04, 0xFF, 0});
+  EXPECT_EQ(value(s, "     index"), "255");  // every bit of the low byte
   EXPECT_EQ(value(s, "wIndex"), "0x0409");
   EXPECT_EQ(value(s, "wLength"), "0x00ff");
 }
