@@ -123,6 +123,25 @@ TEST_F(ParsePackage, InvalidOversizedAndLoneHandshakePacketsAreNotNumbered) {
   EXPECT_EQ(dp->pendingPackets.size(), 1u);
 }
 
+// Even a handshake that answers nothing is traffic: the SOF after it starts
+// no idle run (held SOFs are shown only when traffic resumes).
+TEST_F(ParsePackage, ALoneHandshakeEndsTheIdleRun) {
+  EXPECT_NE(once(sof(1), 10).result, 0u);
+  EXPECT_EQ(once(hs(0xD2), 20).result, 0u);
+  EXPECT_NE(once(sof(2), 30).result, 0u);
+}
+
+// A SETUP behind a start split begins a new control transfer; only a complete
+// split's repeated token continues the open one.
+TEST_F(ParsePackage, SetupAfterAStartSplitEndsTheOpenTransfer) {
+  const Bytes request = data(0xC3, Bytes{0x80, 6, 0, 1, 0, 0, 18, 0});
+  feed_all({token(0x2D, 1, 0), request, hs(0xD2)});
+  uint32_t all = 0;
+  for (const Call& c : feed_all({Bytes{0x78, 5, 3, 0xFD}, token(0x2D, 2, 0), request, hs(0xD2)}, 5000))
+    all |= c.result;
+  EXPECT_EQ(all & RESULT_TRANSFER_ENDED, RESULT_TRANSFER_ENDED);
+}
+
 TEST_F(ParsePackage, ResetClearsDecodingStateButNotTheQueue) {
   learn({2, 6, 2, 8, 64});
   feed_all({token(0x69, 6, 2), hs(0x5A), token(0x69, 6, 2)});
