@@ -149,48 +149,35 @@ TEST_F(DescriptorWalk, EndpointTableRows) {
 }
 
 TEST_F(DescriptorWalk, StringAndLanguageTables) {
-  // "Caf\u00e9" then a surrogate pair (U+1F600 as D83D DE00).
-  std::vector<uint8_t> s = {0x0E, 0x03, 'C', 0, 'a', 0, 'f', 0, 0xE9, 0x00, 0x3D, 0xD8, 0x00, 0xDE};
-  Walk w = walk(s, get_descriptor(3, 2, 14), nullptr);
-  ASSERT_EQ(w.tables.size(), 1u);
-  EXPECT_EQ(w.tables[0].title.key.text, "String Descriptor");
-  const tabletext::Row* data = tabletext::find(w.tables[0], "wData");
-  ASSERT_NE(data, nullptr);
-  EXPECT_EQ(tabletext::line(*data), "wData|Caf\xC3\xA9\xED\xA0\xBD\xED\xB8\x80| ");
-  EXPECT_EQ(tabletext::desc(w.tables[0], "bLength"), "length:14");
-
-  // Index 0: the languages, of which the first is shown.
-  std::vector<uint8_t> l = {0x06, 0x03, 0x09, 0x04, 0x07, 0x04};
-  w = walk(l, get_descriptor(3, 0, 6), nullptr);
-  ASSERT_EQ(w.tables.size(), 1u);
-  EXPECT_EQ(w.tables[0].title.key.text, "Language ID Descriptor");
-  std::vector<std::string> expected = {"bLength|0x06|length:6", "bDescriptorType|0x03| ",
-                                       "wLANGID|0x0409| "};
-  EXPECT_EQ(tabletext::lines(w.tables[0]), expected);
-}
-
-TEST_F(DescriptorWalk, StringStopsAtZeroUnitAndAtSixtyTwoUnits) {
-  std::vector<uint8_t> s = {0x0A, 0x03, 'a', 0, 0, 0, 'b', 0, 'c', 0};
-  Walk w = walk(s, get_descriptor(3, 1, 10), nullptr);
-  EXPECT_EQ(tabletext::value(w.tables[0], "wData"), "a");
-
-  // 254 bytes of 'x': only the 62 units of the slot are shown.
-  std::vector<uint8_t> big(254, 0);
+  std::vector<uint8_t> big(254, 0);  // 254 bytes of 'x': only the 62 units of the slot are shown
   big[0] = 254;
   big[1] = 3;
   for (size_t i = 2; i < big.size(); i += 2) big[i] = 'x';
-  w = walk(big, get_descriptor(3, 1, 254), nullptr);
-  EXPECT_EQ(tabletext::value(w.tables[0], "wData"), std::string(62, 'x'));
-
-  // An odd bLength: the missing high byte of the last unit reads 0.
-  std::vector<uint8_t> odd = {0x05, 0x03, 'h', 0, 0xE9};
-  w = walk(odd, get_descriptor(3, 1, 5), nullptr);
-  EXPECT_EQ(tabletext::value(w.tables[0], "wData"), "h\xC3\xA9");
-
-  // Three-byte units: U+20AC.
-  std::vector<uint8_t> euro = {0x04, 0x03, 0xAC, 0x20};
-  w = walk(euro, get_descriptor(3, 1, 4), nullptr);
-  EXPECT_EQ(tabletext::value(w.tables[0], "wData"), "\xE2\x82\xAC");
+  const struct {
+    std::vector<uint8_t> bytes;
+    std::string wData;
+  } cases[] = {
+      // "Caf\u00e9" then a surrogate pair (U+1F600 as D83D DE00), each unit on its own.
+      {{0x0E, 0x03, 'C', 0, 'a', 0, 'f', 0, 0xE9, 0x00, 0x3D, 0xD8, 0x00, 0xDE},
+       "Caf\xC3\xA9\xED\xA0\xBD\xED\xB8\x80"},
+      {{0x0A, 0x03, 'a', 0, 0, 0, 'b', 0, 'c', 0}, "a"},  // stops at a zero unit
+      {big, std::string(62, 'x')},
+      {{0x05, 0x03, 'h', 0, 0xE9}, "h\xC3\xA9"},  // odd bLength: the missing high byte reads 0
+      {{0x04, 0x03, 0xAC, 0x20}, "\xE2\x82\xAC"},
+  };
+  for (const auto& c : cases) {
+    Walk w = walk(c.bytes, get_descriptor(3, 2, (uint16_t)c.bytes.size()), nullptr);
+    ASSERT_EQ(w.tables.size(), 1u);
+    EXPECT_EQ(w.tables[0].title.key.text, "String Descriptor");
+    EXPECT_EQ(tabletext::line(*tabletext::find(w.tables[0], "wData")), "wData|" + c.wData + "| ");
+    EXPECT_EQ(tabletext::desc(w.tables[0], "bLength"), "length:" + std::to_string(c.bytes[0]));
+  }
+  // Index 0: the languages, of which the first is shown.
+  Walk w = walk({0x06, 0x03, 0x09, 0x04, 0x07, 0x04}, get_descriptor(3, 0, 6), nullptr);
+  ASSERT_EQ(w.tables.size(), 1u);
+  EXPECT_EQ(w.tables[0].title.key.text, "Language ID Descriptor");
+  EXPECT_EQ(tabletext::lines(w.tables[0]),
+            (std::vector<std::string>{"bLength|0x06|length:6", "bDescriptorType|0x03| ", "wLANGID|0x0409| "}));
 }
 
 TEST_F(DescriptorWalk, AnswersShownAsDataAreNotWalked) {

@@ -1,6 +1,8 @@
-// parsePackage: which packet is decoded when, its numbering, attribute flag
-// and result, validity, the cells (with types and colours) of packets,
-// transactions and transfers, and the bounds on what a hostile stream holds.
+// parsePackage: validity, invalid and lone packets, reset, what goes to the
+// script only, cell types and colours, and the bounds on what a hostile stream
+// holds. The rows of real captures (outcomes, numbering, SOF runs, SPLITs, NAKed
+// transfers) are pinned by the golden outputs of orvane-dump, transfers by
+// endpoint kind by transfer_tracking_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -121,179 +123,23 @@ TEST_F(ParsePackage, InvalidOversizedAndLoneHandshakePacketsAreNotNumbered) {
   EXPECT_EQ(dp->pendingPackets.size(), 1u);
 }
 
-TEST_F(ParsePackage, HandshakeOutcomeReachesTheTokenAndDataRows) {
-  Bytes in = token(0x69, 3, 1), ack = hs(0xD2);
-  EXPECT_EQ(once(in, 1000).result, 0u);
-  EXPECT_EQ(once(data(0x4B, filled(4)), 1100).result, 0u);
-  Call a = once(ack, 1200);  // decodes the IN
-  EXPECT_EQ(a.result, RESULT_CALL_AGAIN | RESULT_TRANSACTION_STARTED | RESULT_NO_TRANSFER);
-  EXPECT_EQ(a.attr, ATTR_IN | ATTR_ACK | (3u << 24) | (1u << 16));
-  EXPECT_EQ(a.package, "Package=1 | TimeStamp= 1.00 us   ");
-  char hex[16];
-  EXPECT_EQ(a.raw, std::string("Token=In | Raw=") + usb_hex_text(in.data(), 3, hex, sizeof hex));
-  Call b = once(ack, 1200);  // decodes the DATA1
-  EXPECT_EQ(b.result & RESULT_CALL_AGAIN, RESULT_CALL_AGAIN);
-  EXPECT_EQ(b.attr, ATTR_ACK | (3u << 24) | (1u << 16));
-  EXPECT_EQ(b.count, 2u);
-  Call c = once(ack, 1200);  // the ACK itself closes the transaction
-  EXPECT_EQ(c.result & (RESULT_CALL_AGAIN | RESULT_TRANSACTION_ENDED), RESULT_TRANSACTION_ENDED);
-  EXPECT_EQ(c.package, "Package=3 | TimeStamp= 1.20 us   ");
-  EXPECT_EQ(c.raw, "HandShake=Ack | Raw=D2");
-  EXPECT_EQ(list_text(dp->transactionHeadInfo), "IN Transaction= 1.00 us   ");
-  EXPECT_EQ(list_text(dp->transactionRange), "Package=1 ~ 3");
-  EXPECT_EQ(list_text(dp->transactionState), "Data1=4B | Data (4 tytes)=00 01 02 03 | State=Success");
-  EXPECT_EQ(list_text(dp->transactionDetail), "In=69 | Addr=3 | Point=1");
+// Even a handshake that answers nothing is traffic: the SOF after it starts
+// no idle run (held SOFs are shown only when traffic resumes).
+TEST_F(ParsePackage, ALoneHandshakeEndsTheIdleRun) {
+  EXPECT_NE(once(sof(1), 10).result, 0u);
+  EXPECT_EQ(once(hs(0xD2), 20).result, 0u);
+  EXPECT_NE(once(sof(2), 30).result, 0u);
 }
 
-// An IN or OUT row keeps its own address and endpoint, whatever token came
-// before it; data and handshakes take those of the last addressed token.
-TEST_F(ParsePackage, TokensKeepTheirOwnAddressDataAndHandshakesTakeTheTokens) {
-  feed_all({token(0x69, 3, 1), hs(0x5A)});
-  dp->freeOutputLists();
-  once(token(0xE1, 9, 4), 5000);  // queued
-  EXPECT_EQ(once(data(0xC3, filled(2)), 5100).result, 0u);
-  const uint32_t at94 = (9u << 24) | (4u << 16);
-  EXPECT_EQ(once(hs(0xD2), 5200).attr, ATTR_OUT | ATTR_ACK | at94);  // the OUT
-  EXPECT_EQ(once(hs(0xD2), 5200).attr, ATTR_ACK | at94);             // the DATA0
-  EXPECT_EQ(once(hs(0xD2), 5200).attr, ATTR_ACK | at94);             // the ACK
-  // An IN decoded right after a SOF keeps its own address; a data packet
-  // decoded after the SOF itself carries none.
-  feed_all({sof(3), token(0x69, 9, 4)}, 6000);
-  dp->freeOutputLists();
-  once(data(0x4B, filled(1)), 7000);  // queued
-  EXPECT_EQ(once(sof(4), 7100).attr, ATTR_IN | at94);
-  dp->freeOutputLists();
-  feed_all({sof(5), data(0x4B, filled(1)), hs(0xD2)}, 8000);
-  EXPECT_EQ(dp->attrFlag, ATTR_ACK | 0xFFFF0000u);
-}
-
-TEST_F(ParsePackage, RepeatedTokenWithoutHandshakeDecodesTheFirst) {
-  Bytes in = token(0x69, 2, 0);
-  EXPECT_EQ(once(in, 10).result, 0u);
-  Call first = once(in, 20);
-  EXPECT_TRUE(first.result & RESULT_CALL_AGAIN);
-  EXPECT_EQ(first.count, 1u);
-  EXPECT_EQ(first.attr & 0xF800u, 0u);  // no handshake bit
-  EXPECT_EQ(first.package, "Package=1 | TimeStamp= 10.00 ns   ");
-  EXPECT_EQ(once(in, 20).result, 0u);  // the second IN now waits
-  EXPECT_EQ(dp->pendingPackets.size(), 1u);
-  Call closing = once(in, 30);  // and closes the first transaction without a handshake
-  EXPECT_EQ(closing.result & (RESULT_TRANSACTION_ENDED | RESULT_TRANSACTION_STARTED),
-            RESULT_TRANSACTION_ENDED | RESULT_TRANSACTION_STARTED);
-  EXPECT_EQ(list_text(dp->transactionRange), "Package=1 ~ 1");
-}
-
-TEST_F(ParsePackage, IdleSofRunCollapsesToFirstAndLast) {
-  std::vector<Call> calls;
-  for (int i = 1; i <= 5; i++)
-    for (const Call& c : feed(sof((uint16_t)i), 1000u * (uint64_t)i)) calls.push_back(c);
-  ASSERT_EQ(calls.size(), 5u);
-  EXPECT_EQ(calls[0].count, 1u);
-  EXPECT_NE(calls[0].result, 0u);
-  EXPECT_EQ(calls[0].attr, ATTR_SOF | 0xFFFF0000u);
-  for (int i = 1; i < 5; i++) EXPECT_EQ(calls[i].result, 0u) << i;
-  EXPECT_EQ(feed(token(0x69, 1, 1), 6000).back().result, 0u);
-  EXPECT_EQ(feed(data(0xC3, filled(2)), 6100).back().result, 0u);
-  std::vector<Call> at_ack = feed(hs(0xD2), 6200);
-  ASSERT_EQ(at_ack.size(), 4u);  // held SOF, IN, DATA0, ACK
-  EXPECT_EQ(at_ack[0].package, "Package=2 | TimeStamp= 5.00 us   ");  // SOF 5, own time
-  EXPECT_EQ(at_ack[0].raw.substr(0, 10), "Token=Sof ");
-  EXPECT_EQ(at_ack[1].count, 3u);
-  EXPECT_EQ(at_ack[1].raw.substr(0, 9), "Token=In ");
-  EXPECT_EQ(at_ack[3].count, 5u);
-  EXPECT_EQ(at_ack[3].result & RESULT_CALL_AGAIN, 0u);
-}
-
-TEST_F(ParsePackage, CallAgainOrderIsOldestFirst) {
-  // SETUP, DATA0 and then an OUT without any handshake: the OUT decodes the
-  // SETUP, then the DATA0, then waits itself.
-  once(token(0x2D, 0, 0), 10);
-  once(data(0xC3, Bytes{0x80, 6, 0, 1, 0, 0, 18, 0}), 20);
-  std::vector<Call> calls = feed(token(0xE1, 0, 0), 30);
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[0].raw.substr(0, 12), "Token=Setup ");
-  EXPECT_EQ(calls[1].raw.substr(0, 11), "Data=Data0 ");
-  EXPECT_EQ(calls[2].result, 0u);
-  EXPECT_EQ(dp->pendingPackets.size(), 1u);
-}
-
-TEST_F(ParsePackage, SplitFieldsAndAnEmptyDataPacket) {
-  // SPLIT: start split, hub 5, port 3, S 1, E 1, ET 2 (interrupt).
-  once(Bytes{0x78, 5, 0x83, (uint8_t)(1 | (2 << 1) | (0x1F << 3))}, 20);
-  Call c = once(token(0x69, 7, 1), 30);  // decodes the SPLIT
-  EXPECT_EQ(c.parse, "SSplit=78 | HubAddr=5 | Port=3 | S=1 | E=1 | ET=2 | Crc5=1F");
-  EXPECT_EQ(c.raw, "Token=Split | Raw=78 05 83 FD");
-  EXPECT_EQ(dp->attrFlag, ATTR_SPLIT | 0xFFFF0000u);
-  EXPECT_EQ(dp->viewPackageInfo, nullptr);      // SPLIT has no transaction-view cells
-  EXPECT_EQ(dp->transactionHeadInfo, nullptr);  // nor a head cell
-  // The complete split of a real high-speed capture (hub 12, port 2).
-  once(Bytes{0x78, 0x8C, 0x82, 0x10}, 40);
-  EXPECT_EQ(once(token(0x2D, 0, 0), 50).parse, "CSplit=78 | HubAddr=12 | Port=2 | S=1 | U=0 | ET=0 | Crc5=02");
-  dp->freeOutputLists();
-  feed_all({token(0xE1, 1, 2), Bytes{0x4B, 0xAB, 0xCD}}, 60);  // any CRC bytes
-  once(hs(0xD2), 80);                                          // decodes the OUT
-  EXPECT_EQ(once(hs(0xD2), 80).parse, "Data1=4B | Data (0 tytes)= | Crc16=AB CD");
-  EXPECT_EQ(list_text(dp->capDataValue), "Data (0 tytes)=");
-}
-
-TEST_F(ParsePackage, InToUnknownEndpointMakesNoTransfer) {
-  for (const Call& c : feed_all({token(0x69, 9, 2), data(0xC3, filled(3)), hs(0xD2), token(0x69, 9, 2)})) {
-    if (c.result) {
-      EXPECT_EQ(c.result & RESULT_NO_TRANSFER, RESULT_NO_TRANSFER);
-    }
-  }
-  EXPECT_EQ(dp->transferHead, nullptr);
-  EXPECT_NE(dp->transactionRange, nullptr);
-  EXPECT_EQ(list_text(dp->capDataValue), "Data (3 tytes)=00 01 02");  // endpoint 2: data view
-}
-
-TEST_F(ParsePackage, NakedInKeepsTheTransferInProgress) {
-  learn({3, 4, 1, 8, 8});  // interrupt IN endpoint 1 of device 4, 8 bytes
-  std::vector<Call> calls = feed_all({token(0x69, 4, 1), hs(0x5A), token(0x69, 4, 1)});
-  ASSERT_GE(calls.size(), 3u);
-  EXPECT_EQ(calls[0].result, 0u);  // the IN waits for its outcome
-  EXPECT_TRUE(calls[1].result & RESULT_TRANSFER_ACTIVE);
-  EXPECT_EQ(calls[1].attr & ATTR_NAK, ATTR_NAK);
-  EXPECT_EQ(list_text(dp->transferHead), "INT Transfer= 1.00 us   ");
-  EXPECT_EQ(list_text(dp->transactionState), "State=Failed");
-  EXPECT_EQ(dp->transfer.state, TRANSFER_IN_PROGRESS);
-  EXPECT_EQ(dp->transferRange, nullptr);
-  for (const Call& c : calls) {
-    if (c.result) {
-      EXPECT_EQ(c.result & RESULT_NO_TRANSFER, 0u);
-    }
-  }
-}
-
-TEST_F(ParsePackage, BulkTransferCompletesOnShortPacket) {
-  learn({2, 6, 2, 8, 64});  // bulk IN endpoint 2 of device 6, 64 bytes
-  for (int i = 0; i < 3; i++)
-    feed_all({token(0x69, 6, 2), data(i % 2 ? 0x4B : 0xC3, filled(64, (uint8_t)(i * 64))), hs(0xD2)});
-  EXPECT_EQ(dp->transfer.state, TRANSFER_IN_PROGRESS);
-  EXPECT_EQ(dp->transferDetail, nullptr);
-  feed_all({token(0x69, 6, 2), data(0xC3, filled(10)), hs(0xD2)}, 5000);
-  EXPECT_EQ(dp->transfer.state, TRANSFER_NONE);
-  EXPECT_EQ(list_text(dp->transferRange), "Package=1 ~ 12");
-  EXPECT_EQ(list_text(dp->transferState), "State=Success");
-  std::string detail = list_text(dp->transferDetail);
-  EXPECT_EQ(detail.substr(0, 49), "In=69 | Addr=6 | Point=2 | Data (202 tytes)=00 01");
-  EXPECT_EQ(std::count(detail.begin(), detail.end(), '|'), 3);  // detail once
-  EXPECT_EQ(dp->capDataInfo->count, 8u);  // a data-view row for each of the four data packets
-}
-
-// A SOF decoded while a transfer is in progress is numbered and says so;
-// PING and SPLIT say the same.
-TEST_F(ParsePackage, TokensDuringATransferSayItIsInProgress) {
-  learn({2, 6, 2, 8, 64});
-  feed_all({token(0x69, 6, 2), data(0xC3, filled(64)), hs(0xD2)});
-  uint32_t before = dp->packageCount();
-  EXPECT_EQ(once(sof(9), 90000).result, RESULT_TRANSFER_ACTIVE);
-  EXPECT_EQ(dp->packageCount(), before + 1);
-  once(Bytes{0x78, 5, 3, 0xFD}, 90100);  // queued
-  const uint32_t started = RESULT_CALL_AGAIN | RESULT_TRANSFER_ACTIVE | RESULT_TRANSACTION_STARTED;
-  EXPECT_EQ(once(token(0xB4, 6, 2), 90200).result, started);  // decodes the SPLIT
-  EXPECT_EQ(once(token(0xB4, 6, 2), 90200).result, 0u);       // the PING waits
-  EXPECT_EQ(once(hs(0x5A), 90300).result, started | RESULT_TRANSACTION_ENDED);
+// A SETUP behind a start split begins a new control transfer; only a complete
+// split's repeated token continues the open one.
+TEST_F(ParsePackage, SetupAfterAStartSplitEndsTheOpenTransfer) {
+  const Bytes request = data(0xC3, Bytes{0x80, 6, 0, 1, 0, 0, 18, 0});
+  feed_all({token(0x2D, 1, 0), request, hs(0xD2)});
+  uint32_t all = 0;
+  for (const Call& c : feed_all({Bytes{0x78, 5, 3, 0xFD}, token(0x2D, 2, 0), request, hs(0xD2)}, 5000))
+    all |= c.result;
+  EXPECT_EQ(all & RESULT_TRANSFER_ENDED, RESULT_TRANSFER_ENDED);
 }
 
 TEST_F(ParsePackage, ResetClearsDecodingStateButNotTheQueue) {
@@ -325,9 +171,10 @@ TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnly) {
   EXPECT_EQ(got, std::vector<Bytes>{filled(3)});  // the other device's payload is not selected
 }
 
-// Every cell of a control transfer, a bulk IN and a SOF, with its type
-// ({0} word, {1} string, {2} u8, {3} u16, {4} u32, {5} hex) and colours.
-TEST_F(ParsePackage, EveryCellWithItsTypeAndColours) {
+// The cells of a control transfer's first packets and of a SOF, with their
+// types ({0} word, {1} string, {2} u8, {3} u16, {4} u32, {5} hex) and colours:
+// the texts are pinned by the golden outputs, these are not.
+TEST_F(ParsePackage, CellTypesAndColours) {
   once(token(0x2D, 1, 0), 1000);
   once(data(0xC3, Bytes{0x80, 6, 0, 1, 0, 0, 18, 0}), 1100);
   EXPECT_EQ(dp->parsePackage(hs(0xD2).data(), 1, 1200), RESULT_CALL_AGAIN | RESULT_TRANSACTION_STARTED | RESULT_TRANSFER_ACTIVE);
@@ -335,7 +182,6 @@ TEST_F(ParsePackage, EveryCellWithItsTypeAndColours) {
   EXPECT_EQ(typed(&dp->rawPackageParseInfo), "Type{0}[1/0]=Token{0}");
   EXPECT_EQ(typed(&dp->rawPackageParseValue), setupCells + " | Crc5{0}=1D{5}");
   EXPECT_EQ(typed(&dp->viewPackageInfo), "Package{0}[12/11]=1{4} | Dir{0}[27/0]=↓{0}");
-  EXPECT_EQ(typed(&dp->transactionDetail), setupCells);
   EXPECT_EQ(typed(&dp->rawPackageInfo), "Package{0}[12/11]=1{4} | TimeStamp{0}[13/0]= 1.00 us   {1}");
   EXPECT_EQ(typed(&dp->rawPackageValue), "Token{0}[14/0]=Setup{0} | Raw{0}[15/11]=2D 01 E8{5}");
   EXPECT_EQ(typed(&dp->transactionHeadInfo), "SETUP Transaction{1}[29/0]= 1.00 us   {1}");
@@ -345,38 +191,15 @@ TEST_F(ParsePackage, EveryCellWithItsTypeAndColours) {
   EXPECT_EQ(typed(&dp->viewPackageValue),
             "Data0{0}[16/11]=C3{5} | Data (8 tytes){1}[20/0]=80 06 00 01 00 00 12 00{5} | Crc16{0}=E0 F4{5}");
   EXPECT_EQ(typed(&dp->transferDetail), "Standard Req{1}[30/11]=Get Descriptor{1} | Addr{0}=1{2} | Point{0}[4/0]=0{2}");
-  EXPECT_EQ(typed(&dp->rawPackageValue), "Data{0}[20/0]=Data0{0} | Raw{0}[15/11]=C3 80 06 00 01 00 00 12 00 E0 F4{5}");
-  EXPECT_EQ(dp->capDataInfo, nullptr);  // endpoint 0: no data-view row
   dp->freeOutputLists();
   EXPECT_EQ(dp->parsePackage(hs(0xD2).data(), 1, 1200), RESULT_TRANSACTION_ENDED);  // the ACK
-  EXPECT_EQ(typed(&dp->rawPackageParseInfo), "Type{0}[1/0]=HandShake{0}");
   EXPECT_EQ(typed(&dp->viewPackageValue), "Ack{0}[22/0]=D2{5}");
   EXPECT_EQ(typed(&dp->transactionState), "State{0}[28/0]=Success{0}");
-  EXPECT_EQ(typed(&dp->rawPackageValue), "HandShake{0}[21/0]=Ack{0} | Raw{0}[15/11]=D2{5}");
   EXPECT_EQ(typed(&dp->transactionRange), "Package{0}[12/11]=1 ~ 3{1}");
   dp->freeOutputLists();
-  feed_all({token(0xE1, 1, 0), data(0x4B, Bytes{}), hs(0xD2)}, 1500);  // the status stage
-  EXPECT_EQ(typed(&dp->transferState), "State{0}[28/0]=Success{0}");
-  dp->freeOutputLists();
-
-  // A bulk IN of 5 bytes on a learned 64-byte endpoint completes at once.
-  learn({2, 1, 2, 8, 64});
-  feed_all({token(0x69, 1, 2), data(0x4B, filled(5))}, 2000);
-  dp->parsePackage(hs(0xD2).data(), 1, 2200);  // the IN
-  dp->freeOutputLists();
-  dp->parsePackage(hs(0xD2).data(), 1, 2200);  // the DATA1
-  EXPECT_EQ(typed(&dp->capDataInfo), "Package{0}[12/11]=8{4} | Dir{0}[27/0]=↑{0}");
-  EXPECT_EQ(typed(&dp->capDataValue), "Data (5 tytes){1}[20/0]=00 01 02 03 04{5}");
-  EXPECT_EQ(typed(&dp->transferDetail), "In{0}=69{5} | Addr{0}=1{2} | Point{0}[4/0]=2{2} | Data (5 tytes){1}[20/0]=00 01 02 03 04{5}");
-  dp->freeOutputLists();
-  EXPECT_EQ(dp->parsePackage(hs(0xD2).data(), 1, 2200), RESULT_TRANSACTION_ENDED | RESULT_TRANSFER_ENDED);
-  EXPECT_EQ(typed(&dp->transferRange), "Package{0}[12/11]=7 ~ 9{1}");
-  dp->freeOutputLists();
-
-  EXPECT_EQ(dp->parsePackage(sof(0x123).data(), 3, 3000), RESULT_NO_TRANSFER);
+  EXPECT_EQ(dp->parsePackage(sof(0x123).data(), 3, 3000), RESULT_TRANSFER_ACTIVE);  // the transfer is still open
   EXPECT_EQ(typed(&dp->rawPackageParseValue), "Sof{0}[2/0]=A5{5} | Frame{0}=291{3} | Crc5{0}=1E{5}");
   EXPECT_EQ(dp->viewPackageInfo, nullptr);
-  EXPECT_EQ(dp->attrFlag, ATTR_SOF | 0xFFFF0000u);
 }
 
 // Data packets are held until a token or handshake tells their outcome; a

@@ -199,22 +199,6 @@ struct Rng {
   uint32_t below(uint32_t n) { return n ? next() % n : 0; }
 };
 
-// A configuration descriptor with one interface and `eps` random endpoints,
-// sometimes with a damaged byte.
-Bytes random_configuration(Rng& g) {
-  uint8_t eps = (uint8_t)g.below(5);
-  Bytes d{9, 2, 0, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, eps, 0xFF, 0, 0, 0};
-  for (uint8_t i = 0; i < eps; i++) {
-    uint16_t mps = (uint16_t)(g.below(4) == 0 ? g.below(2048) : 8u << g.below(7));
-    d.insert(d.end(), {7, 5, (uint8_t)((g.below(2) ? 0x80 : 0) | (1 + g.below(4))),
-                       (uint8_t)g.below(4), (uint8_t)mps, (uint8_t)(mps >> 8), 1});
-  }
-  d[2] = (uint8_t)d.size();
-  d[3] = (uint8_t)(d.size() >> 8);
-  if (g.below(4) == 0) d[g.below((uint32_t)d.size())] = (uint8_t)g.next();
-  return d;
-}
-
 TEST_F(Assembly, RandomTrafficThroughThePipelineStaysInBounds) {
   Rng g{20261206};
   uint64_t t = 1000;
@@ -225,29 +209,18 @@ TEST_F(Assembly, RandomTrafficThroughThePipelineStaysInBounds) {
     out.push_back(hs(hs_pids[g.below(8)]));
   };
   const uint8_t dataPids[] = {0xC3, 0x4B, 0x87, 0x0F};
+  // Endpoints of every kind and size, as configuration answers would teach
+  // them (walking random answers is descriptor_walk_test.cpp's fuzz).
+  for (uint8_t addr = 0; addr < 4; addr++)
+    for (uint8_t ep = 1; ep < 5; ep++) {
+      EndpointEntry e{(uint8_t)(g.below(4)), addr, ep, (uint8_t)(g.below(2) ? 8 : 0),
+                      g.below(4) == 0 ? g.below(2048) : 8u << g.below(7)};
+      endpoint_table_learn(&dp->endpointTable, &e);
+    }
   while (out.size() < 25000) {
     uint8_t addr = (uint8_t)g.below(4);
     uint8_t ep = (uint8_t)g.below(5);
-    switch (g.below(9)) {
-      case 0: {  // GET_DESCRIPTOR (configuration) answered in packets of 8 or 64
-        Bytes conf = random_configuration(g);
-        uint16_t wLength = (uint16_t)(g.below(3) ? conf.size() : g.below(600));
-        out.push_back(token(0x2D, addr, 0));
-        out.push_back(data(0xC3, Bytes{0x80, 6, 0, (uint8_t)(g.below(3) ? 2 : g.below(256)), 0, 0,
-                                       (uint8_t)wLength, (uint8_t)(wLength >> 8)}));
-        out.push_back(hs(0xD2));
-        size_t mps = g.below(2) ? 8 : 64;
-        for (size_t off = 0; off < conf.size(); off += mps) {
-          out.push_back(token(0x69, addr, 0));
-          size_t n = conf.size() - off < mps ? conf.size() - off : mps;
-          out.push_back(data(dataPids[g.below(2)], Bytes(conf.begin() + off, conf.begin() + off + n)));
-          handshake();
-        }
-        out.push_back(token(0xE1, addr, 0));
-        out.push_back(data(0x4B, Bytes{}));
-        handshake();
-        break;
-      }
+    switch (1 + g.below(8)) {
       case 1:
       case 2: {  // bulk or interrupt traffic, often to a learned endpoint
         uint32_t packets = 1 + g.below(g.below(8) == 0 ? 300 : 6);
@@ -324,15 +297,11 @@ TEST_F(Assembly, RandomTrafficThroughThePipelineStaysInBounds) {
     std::vector<std::string> lines = treetext::lines(tr, tr == trees.descriptor);
     EXPECT_FALSE(lines.empty());
   }
-  // The stream reached the paths it was made for: learned endpoints gave
-  // bulk or interrupt transfers, and descriptors were walked.
-  int transfers = 0, endpoints = 0;
+  // The stream reached the paths it was made for: bulk or interrupt transfers.
+  int transfers = 0;
   for (const std::string& s : treetext::lines(trees.transaction))
     if (s.rfind("BULK Transfer=", 0) == 0 || s.rfind("INT Transfer=", 0) == 0) transfers++;
-  for (const std::string& s : treetext::lines(trees.descriptor))
-    if (s.find("bEndpointAddress") != std::string::npos) endpoints++;
   EXPECT_GE(transfers, 3);
-  EXPECT_GE(endpoints, 5);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "acquisition/pipeline/row_queue.h"
-#include "store/capture/capture_file.h"
+#include "tests/support/capture_test_util.h"
 #include "tests/support/tree_text.h"
 
 namespace {
@@ -78,25 +78,14 @@ using PipelineHandOff = treetext::PipelineTest;
 // trees end as with the default queue, the cleared one with exactly the rows
 // decoded after its clear.
 TEST_F(PipelineHandOff, SmallestQueueStoresWhatTheDefaultQueueStores) {
-  std::vector<usbtest::Bytes> packets;
-  std::vector<uint64_t> stamps;
-  char err[256];
-  std::string path = testenv::shared_captures_dir() + "/split-enum.pcap";
-  CaptureReader* reader = capture_reader_open(path.c_str(), err, sizeof err);
-  ASSERT_NE(reader, nullptr) << err;
-  CapturePacket p;
-  while (capture_reader_next(reader, &p, err, sizeof err) == 1) {
-    packets.emplace_back(p.bytes, p.bytes + p.length);
-    stamps.push_back(p.timestamp_ns - (stamps.empty() ? p.timestamp_ns : stamps.front()));
-  }
-  capture_reader_close(reader);
+  const std::vector<capture_test::Packet> packets =
+      capture_test::read_all(testenv::shared_captures_dir() + "/split-enum.pcap", CAPTURE_TIME_FROM_FIRST).packets;
   ASSERT_GT(packets.size(), 1000u);
-  stamps.front() = 0;
 
   std::atomic<bool> cleared{false};
   auto run = [&](CapturePipeline* pipeline, std::mt19937* rng) {
     for (size_t i = 0; i < packets.size(); i++) {
-      pipeline_decode_packet(pipeline, packets[i].data(), (int32_t)packets[i].size(), stamps[i], 0);
+      pipeline_decode_packet(pipeline, packets[i].bytes.data(), (int32_t)packets[i].bytes.size(), packets[i].ts, 0);
       if (rng && (*rng)() % 50 == 0) pipeline_sync(pipeline);
       if (rng && i == packets.size() / 2) {
         // Halfway, the other thread clears the data tree while decoding goes on.

@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "store/capture/capture_file.h"
+#include "tests/support/capture_test_util.h"
 #include "tests/support/tree_text.h"
 
 using namespace usbtest;
@@ -103,14 +103,8 @@ TEST_F(PrefixModel, EveryPrefixShowsFinalRowsThatNeverChange) {
   // bulk transfer whose many NAKed transactions are parked, ended by a short
   // packet, and an IN the end of the capture closes.
   std::vector<Bytes> packets;
-  char err[256];
-  std::string path = testenv::shared_captures_dir() + "/split-enum.pcap";
-  CaptureReader* reader = capture_reader_open(path.c_str(), err, sizeof err);
-  ASSERT_NE(reader, nullptr) << err;
-  CapturePacket p;
-  while (packets.size() < 700 && capture_reader_next(reader, &p, err, sizeof err) == 1)
-    packets.emplace_back(p.bytes, p.bytes + p.length);
-  capture_reader_close(reader);
+  for (const capture_test::Packet& p : capture_test::read_all(testenv::shared_captures_dir() + "/split-enum.pcap").packets)
+    if (packets.size() < 700) packets.push_back(p.bytes);
   for (int i = 0; i < 60; i++) packets.insert(packets.end(), {token(0x69, 3, 1), hs(0x5A), sof((uint16_t)i)});
   packets.insert(packets.end(), {token(0x69, 3, 1), data(0xC3, filled(64)), hs(0xD2), token(0x69, 3, 1),
                                  data(0x4B, filled(5)), hs(0xD2), token(0x69, 3, 1)});

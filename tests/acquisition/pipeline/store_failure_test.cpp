@@ -10,13 +10,9 @@
 namespace {
 
 TEST(PipelineStoreFailure, ACaptureDataFileThatCannotBeWrittenStopsTheCapture) {
-  orvane_log_set_muted(1);
   testenv::TempDir dir;
-  store_set_data_dir(dir.path().c_str());
-  sof_hold_clear();
-  char err[256];
-  CaptureSession* s = capture_session_open(1, err, sizeof err);
-  ASSERT_NE(s, nullptr) << err;
+  CaptureSession* s = treetext::open_session_in(dir.path(), 1);
+  ASSERT_NE(s, nullptr);
   uint64_t t = 1000;
   using namespace usbtest;
   for (const Bytes& b : {token(0x69, 9, 2), data(0xC3, filled(8)), hs(0xD2), sof(1)})

@@ -1,5 +1,6 @@
 // Lists: ownership (every cell, pair, node and header freed exactly once; the
-// suite runs under LeakSanitizer), concatenation, the chain of tables.
+// suite runs under LeakSanitizer) and concatenation; the chain of tables is
+// built by the descriptor walk (descriptor_walk_test.cpp).
 #include "decode/cells/kv_list.h"
 
 #include <gtest/gtest.h>
@@ -89,34 +90,6 @@ TEST(KvList, ConcatEdgeCases) {
   EXPECT_EQ(-1, kvlist_concat(dst, nullptr));
   kvlist_free(src);
   kvlist_free(dst);
-}
-
-TEST(KvList, MoveTablePairBuildsTheChainInOrder) {
-  kvListPair* chain = nullptr;
-  for (int t = 0; t < 3; ++t) {
-    kvLinkedList* title = nullptr;
-    kvLinkedList* table = nullptr;
-    fill(&title, 1, t * 10);
-    fill(&table, t + 1, t * 10);
-    ASSERT_EQ(0, kvlist_move_table_pair(&chain, &title, &table));
-    EXPECT_EQ(nullptr, title);
-    EXPECT_EQ(nullptr, table);
-  }
-  int t = 0;
-  for (kvListPair* p = chain; p; p = p->next, ++t) {
-    expect_sequence(p->title, t * 10, 1);
-    expect_sequence(p->table, t * 10, t + 1);
-  }
-  EXPECT_EQ(3, t);
-  // A missing chain pointer frees the lists rather than leaking them.
-  kvLinkedList* title = nullptr;
-  fill(&title, 2);
-  kvLinkedList* table = nullptr;
-  EXPECT_EQ(-1, kvlist_move_table_pair(nullptr, &title, &table));
-  EXPECT_EQ(nullptr, title);
-  kvlistpair_chain_free(chain);
-  kvlistpair_chain_free(nullptr);  // freeing nothing is harmless
-  kvlist_free(nullptr);
 }
 
 }  // namespace

@@ -73,21 +73,17 @@ struct Ng {
     while (b.size() % 4) b.push_back(0);
     block(3, b);
   }
-  std::vector<uint8_t> tsresol(uint8_t r) {
+  // An option of `n` value bytes, padded to four.
+  std::vector<uint8_t> option(uint16_t code, uint64_t value, int n) {
     std::vector<uint8_t> o;
-    put16(o, 9, big);
-    put16(o, 1, big);
-    o.push_back(r);
-    o.resize(o.size() + 3, 0);
+    put16(o, code, big);
+    put16(o, (uint16_t)n, big);
+    put(o, value, n, big);
+    o.resize((o.size() + 3) / 4 * 4, 0);
     return o;
   }
-  std::vector<uint8_t> tsoffset(int64_t s) {
-    std::vector<uint8_t> o;
-    put16(o, 14, big);
-    put16(o, 8, big);
-    put64(o, (uint64_t)s, big);
-    return o;
-  }
+  std::vector<uint8_t> tsresol(uint8_t r) { return option(9, r, 1); }
+  std::vector<uint8_t> tsoffset(int64_t s) { return option(14, (uint64_t)s, 8); }
 };
 
 }  // namespace

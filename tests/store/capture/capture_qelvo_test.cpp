@@ -89,7 +89,8 @@ TEST(CaptureQelvo, ImpossibleLengthsAreDamageWithTheirOffset) {
     EXPECT_NE(r.error.find("4097"), std::string::npos) << r.error;
   }
   {
-    // A count that ends inside the second record although the file holds it whole.
+    // A count that ends inside the second record although the file holds it
+    // whole (a file cut short is no damage: capture_writer_test.cpp).
     std::vector<uint8_t> v = qelvo_header(13 + 5);
     put_record(v, {0xA5}, 1, 1);
     put_record(v, {1, 2, 3}, 2, 3);
@@ -99,17 +100,6 @@ TEST(CaptureQelvo, ImpossibleLengthsAreDamageWithTheirOffset) {
     EXPECT_EQ(r.packets.size(), 1u);
     EXPECT_NE(r.error.find("offset 37"), std::string::npos) << r.error;
     EXPECT_NE(r.error.find("data count"), std::string::npos) << r.error;
-  }
-  {
-    // The same count with the file cut short before it: a truncated file, not damage.
-    std::vector<uint8_t> v = qelvo_header(13 + 15);
-    put_record(v, {0xA5}, 1, 1);
-    put_record(v, {1, 2, 3}, 2, 3);
-    v.resize(v.size() - 2);
-    put_file(dir.file("short.qelvo"), v);
-    ReadResult r = read_all(dir.file("short.qelvo"));
-    EXPECT_EQ(r.end, 0) << r.error;
-    EXPECT_EQ(r.packets.size(), 1u);
   }
 }
 
