@@ -1,10 +1,13 @@
-// The simulated bus against an independent protocol checker: one run per speed.
+// The simulated bus against an independent protocol checker (its own CRC
+// routines, PIDs, fields and transaction rules): one run per speed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "backend/bus_simulator.h"
+#include "backend/usb_packet_builder.h"
 #include "tests/backend/usb_stream_checker.h"
 
 namespace {
@@ -55,6 +58,13 @@ TEST_P(BackendSimulatedBus, EveryPacketTransactionAndDescriptorFollowsTheProtoco
   EXPECT_EQ(checker.max_size_bulk > 100, speed != USB_SPEED_LOW) << "full-size bulk packets";
   EXPECT_EQ(checker.zero_length > 0, speed != USB_SPEED_LOW) << "a bulk transfer ending on a packet boundary";
   EXPECT_EQ(count(0xB4) > 0 && count(0x96) > 0, speed == USB_SPEED_HIGH) << "PING and NYET";
+}
+
+TEST(BackendPacketBuilder, OversizeDataIsRefused) {
+  uint8_t b[USB_MAX_PACKET];
+  std::vector<uint8_t> big(USB_MAX_PAYLOAD + 1, 1);
+  EXPECT_EQ(usb_build_data(b, USB_PID_DATA0, big.data(), big.size()), 0u) << "too long for USB 2.0";
+  EXPECT_EQ(usb_build_data(b, USB_PID_DATA0, big.data(), USB_MAX_PAYLOAD), (size_t)USB_MAX_PACKET);
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, BackendSimulatedBus,
