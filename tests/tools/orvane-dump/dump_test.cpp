@@ -122,6 +122,8 @@ TEST_F(Dump, FilterAndSelection) {
   EXPECT_NE(all.out.find("\"Nak\""), std::string::npos);
   EXPECT_EQ(noNak.out.find("[\"HandShake\",\"Nak\"]"), std::string::npos);
   EXPECT_LT(noNak.out.size(), all.out.size());
+  // Hex digits in either case: the default mask hides nothing.
+  EXPECT_EQ(dump({"--json", "--filter", "ffFF0000", mouse}).out, all.out);
   // Only device 0: selector 0x00FF.
   DumpRun dev0 = dump({"--json", "--view", "transactions", "--filter", "0x00FF0000", mouse});
   ASSERT_EQ(dev0.status, 0);
