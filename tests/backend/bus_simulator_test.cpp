@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,11 @@ TEST_P(BackendSimulatedBus, EveryPacketTransactionAndDescriptorFollowsTheProtoco
   BusSimulator* sim = bus_sim_create(speed, 11);
   ASSERT_NE(sim, nullptr);
   bus_sim_set_corruption(sim, 2000);  // more than the default, to see damage at every speed
+  std::set<uint8_t> damaged;  // PIDs of the packets damaged on purpose
   for (uint64_t i = 0; i < n; i++) {
     const SimPacketView* p = bus_sim_next(sim);
     checker.feed(p->bytes, p->length, p->timestamp_ns, p->corrupted != 0);
+    if (p->corrupted) damaged.insert(p->bytes[0]);
   }
   bus_sim_destroy(sim);
   checker.finish();
@@ -33,6 +36,8 @@ TEST_P(BackendSimulatedBus, EveryPacketTransactionAndDescriptorFollowsTheProtoco
   EXPECT_EQ(checker.error_count, 0u) << errors;
   EXPECT_GT(checker.corrupted, 0u);
   EXPECT_LT(checker.corrupted, n / 200);
+  EXPECT_EQ(damaged.count(0xA5) > 0, speed != USB_SPEED_LOW) << "damaged SOFs";
+  EXPECT_TRUE(damaged.count(0x69) && (damaged.count(0xC3) || damaged.count(0x4B))) << "damaged IN tokens and data";
 
   // The enumeration read a device, a configuration and three strings (one
   // with an e acute) whole, and configured the device at its new address.
