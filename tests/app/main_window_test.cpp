@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
@@ -178,6 +179,10 @@ TEST_F(WindowTest, AnUnusableChannelIsShownInTheStartTraceBoxAndStartsNothing) {
   EXPECT_EQ(1, buttons);
   EXPECT_TRUE(idle());
   EXPECT_EQ(ProcManager::NotRunning, backend()->state());
+  QElapsedTimer t;
+  t.start();
+  window.reset();  // the channel reader, waiting for a channel, wakes for the end
+  EXPECT_LT(t.elapsed(), 1000);
 }
 
 TEST_F(WindowTest, AFullDiskStopsTheTraceWithAMessageAndKeepsTheRows) {

@@ -9,7 +9,6 @@
 // transaction, package, data and descriptor views) to OUT.rects.
 // Exit status 0, or 2 with a message when something did not happen in time.
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QScreen>
 #include <QTest>
@@ -21,6 +20,7 @@
 #include "app/app_style.h"
 #include "app/main_window.h"
 #include "tests/app/app_test_util.h"
+#include "tests/support/qt_test_util.h"
 #include "views/qt/large_tree_model.h"
 
 // The xcb platform's D-Bus connection is never freed; LeakSanitizer would
@@ -30,16 +30,6 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so
 namespace {
 
 const SessionView kViews[] = {VIEW_TRANSACTIONS, VIEW_PACKAGES, VIEW_DATA, VIEW_DESCRIPTORS};
-
-bool wait_for(const std::function<bool()>& done, int ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
 
 int fail(const char* why) {
   fprintf(stderr, "window_probe: %s\n", why);
@@ -70,7 +60,7 @@ int main(int argc, char** argv) {
     }
     return true;
   };
-  if (!wait_for(shown, 5000)) return fail("the views did not show their rows");
+  if (!qttest::wait_until(shown, 5000)) return fail("the views did not show their rows");
 
   QTreeView* transactions = window.view(VIEW_TRANSACTIONS);
   QAbstractItemModel* m = transactions->model();

@@ -1,10 +1,14 @@
-// The simulated bus against an independent protocol checker: one run per speed.
+// The simulated bus against an independent protocol checker (its own CRC
+// routines, PIDs, fields and transaction rules): one run per speed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "backend/bus_simulator.h"
+#include "backend/usb_packet_builder.h"
 #include "tests/backend/usb_stream_checker.h"
 
 namespace {
@@ -19,9 +23,11 @@ TEST_P(BackendSimulatedBus, EveryPacketTransactionAndDescriptorFollowsTheProtoco
   BusSimulator* sim = bus_sim_create(speed, 11);
   ASSERT_NE(sim, nullptr);
   bus_sim_set_corruption(sim, 2000);  // more than the default, to see damage at every speed
+  std::set<uint8_t> damaged;  // PIDs of the packets damaged on purpose
   for (uint64_t i = 0; i < n; i++) {
     const SimPacketView* p = bus_sim_next(sim);
     checker.feed(p->bytes, p->length, p->timestamp_ns, p->corrupted != 0);
+    if (p->corrupted) damaged.insert(p->bytes[0]);
   }
   bus_sim_destroy(sim);
   checker.finish();
@@ -30,6 +36,8 @@ TEST_P(BackendSimulatedBus, EveryPacketTransactionAndDescriptorFollowsTheProtoco
   EXPECT_EQ(checker.error_count, 0u) << errors;
   EXPECT_GT(checker.corrupted, 0u);
   EXPECT_LT(checker.corrupted, n / 200);
+  EXPECT_EQ(damaged.count(0xA5) > 0, speed != USB_SPEED_LOW) << "damaged SOFs";
+  EXPECT_TRUE(damaged.count(0x69) && (damaged.count(0xC3) || damaged.count(0x4B))) << "damaged IN tokens and data";
 
   // The enumeration read a device, a configuration and three strings (one
   // with an e acute) whole, and configured the device at its new address.
@@ -55,6 +63,13 @@ TEST_P(BackendSimulatedBus, EveryPacketTransactionAndDescriptorFollowsTheProtoco
   EXPECT_EQ(checker.max_size_bulk > 100, speed != USB_SPEED_LOW) << "full-size bulk packets";
   EXPECT_EQ(checker.zero_length > 0, speed != USB_SPEED_LOW) << "a bulk transfer ending on a packet boundary";
   EXPECT_EQ(count(0xB4) > 0 && count(0x96) > 0, speed == USB_SPEED_HIGH) << "PING and NYET";
+}
+
+TEST(BackendPacketBuilder, OversizeDataIsRefused) {
+  uint8_t b[USB_MAX_PACKET];
+  std::vector<uint8_t> big(USB_MAX_PAYLOAD + 1, 1);
+  EXPECT_EQ(usb_build_data(b, USB_PID_DATA0, big.data(), big.size()), 0u) << "too long for USB 2.0";
+  EXPECT_EQ(usb_build_data(b, USB_PID_DATA0, big.data(), USB_MAX_PAYLOAD), (size_t)USB_MAX_PACKET);
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, BackendSimulatedBus,

@@ -1,12 +1,10 @@
-// The library from end to end with the stand-in backend: every shared real
-// capture replayed through the channel reaches the host's callback exactly,
-// and closing, reopening and refusing behave while a backend runs.
+// The library from end to end with the stand-in backend: closing, reopening
+// and refusing behave while a backend runs (the replay of a real capture
+// through the library is checked by the host tool's test).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <filesystem>
 #include <thread>
 
 #include "tests/plugin/plugin_test_util.h"
@@ -37,51 +35,17 @@ class EndToEnd : public ::testing::Test {
   Library lib{library_path()};
 };
 
-void expect_refused_as_already_open(Recorder& rec) {
-  std::vector<Call> refused = rec.snapshot();
-  ASSERT_EQ(1u, refused.size());
-  expect_notice(refused[0], -1, std::string("capture already open", 21));
+// Opening while a capture (or a thread of one) is still there is refused
+// with a notice only.
+void expect_open_refused(Library& lib) {
+  Recorder refused;
+  EXPECT_EQ(nullptr, lib.open("<speed,LS>", &refused, Recorder::callback));
+  std::vector<Call> calls = refused.snapshot();
+  ASSERT_EQ(1u, calls.size());
+  expect_notice(calls[0], -1, std::string("capture already open", 21));
 }
 
 }  // namespace
-
-TEST(EndToEndFiles, EverySharedCaptureArrivesExactly) {
-  std::vector<std::string> files = testenv::shared_capture_names();
-  ASSERT_GE(files.size(), 8u);
-  const char* options[] = {"<speed,HS>", "<speed,FS>", "<speed,LS>"};
-  for (size_t round = 0; round < files.size(); ++round) {
-    const std::string file = testenv::shared_captures_dir() + "/" + files[round];
-    SCOPED_TRACE(file);
-    Isolation iso;
-    testenv::TempDir dir;
-    testenv::ScopedChdir cd(dir.path());
-    Library lib(library_path());
-    ASSERT_NE(nullptr, lib.handle) << lib.error;
-    ScopedEnv replay("QELVO_REPLAY", file.c_str()), rate("QELVO_REPLAY_RATE", "max");
-    std::vector<FilePacket> want = read_capture(file);
-    ASSERT_FALSE(want.empty());
-    int32_t speed = 3 - round % 3;
-
-    Recorder rec;
-    void* ctx = lib.open(options[round % 3], &rec, Recorder::callback);
-    ASSERT_NE(nullptr, ctx);
-    EXPECT_TRUE(rec.wait_stop(20000)) << "no capture stop after the replay ended";
-    EXPECT_EQ(0, rec.backendsAtStop) << "capture stop came while the backend still ran";
-    EXPECT_EQ(0, lib.close(ctx));
-
-    std::vector<Call> calls = rec.snapshot();
-    ASSERT_EQ(want.size() + 1, calls.size()) << "packets then capture stop";
-    for (size_t i = 0; i < want.size(); ++i) {
-      ASSERT_EQ(speed, calls[i].kind) << "call " << i;
-      ASSERT_EQ((int32_t)want[i].bytes.size(), calls[i].length) << "packet " << i;
-      ASSERT_EQ(want[i].bytes, calls[i].bytes) << "packet " << i;
-      ASSERT_EQ(want[i].stamp, (uint64_t)calls[i].a << 32 | calls[i].b) << "packet " << i;
-    }
-    expect_notice(calls.back(), -2, kStop);
-    EXPECT_EQ(0u, calls.back().b);
-    EXPECT_EQ(0, count_own_backends());
-  }
-}
 
 TEST_F(EndToEnd, CloseDuringARunReturnsWithinItsBound) {
   Recorder rec;
@@ -89,7 +53,8 @@ TEST_F(EndToEnd, CloseDuringARunReturnsWithinItsBound) {
   ASSERT_NE(nullptr, ctx);
   // The simulated bus runs until it is stopped; wait for some packets.
   EXPECT_TRUE(wait_until([&] { return rec.packets() >= 10; }, 10000, 10));
-  EXPECT_EQ(1, count_own_backends());
+  expect_open_refused(lib);
+  EXPECT_EQ(1, count_own_backends()) << "the refused open touched the running backend";
   auto t0 = Clock::now();
   EXPECT_EQ(0, lib.close(ctx));
   EXPECT_LT(ms_since(t0), 2200);
@@ -105,24 +70,6 @@ TEST_F(EndToEnd, CloseDuringARunReturnsWithinItsBound) {
   // The killed backend never detached; the channel went all the same.
   EXPECT_EQ(0, channel_objects()) << "channel objects outlived their capture";
   EXPECT_EQ(0, lib.close(ctx)) << "a second close of the same handle does nothing";
-}
-
-TEST_F(EndToEnd, SecondOpenIsRefusedWhileACaptureIsOpen) {
-  Recorder first, second, third;
-  void* ctx = lib.open("<speed,FS>", &first, Recorder::callback);
-  ASSERT_NE(nullptr, ctx);
-  ASSERT_TRUE(wait_until([] { return count_own_backends() == 1; }, 10000)) << "the backend did not start";
-  EXPECT_EQ(nullptr, lib.open("<speed,LS>", &second, Recorder::callback));
-  expect_refused_as_already_open(second);
-  EXPECT_EQ(1, count_own_backends()) << "the refused open touched the running backend";
-  EXPECT_EQ(0, lib.close(ctx));
-  // After the close a new capture opens normally.
-  ctx = lib.open("<speed,LS>", &third, Recorder::callback);
-  ASSERT_NE(nullptr, ctx);
-  EXPECT_EQ(0, lib.close(ctx));
-  EXPECT_TRUE(third.wait_stop(0));
-  for (const Call& c : first.snapshot()) EXPECT_TRUE(c.kind == 2 || c.kind == -2);
-  for (const Call& c : third.snapshot()) EXPECT_TRUE(c.kind == 1 || c.kind == -2);
 }
 
 TEST_F(EndToEnd, HundredOpenCloseCyclesLeaveNothingBehind) {
@@ -202,9 +149,7 @@ TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
   EXPECT_LT(ms, 3000) << "close must not wait beyond its bound";
   EXPECT_EQ(0, count_own_backends());
   // While the held thread lives, no new capture may share the channel.
-  Recorder refused;
-  EXPECT_EQ(nullptr, lib.open("<speed,HS>", &refused, Recorder::callback));
-  expect_refused_as_already_open(refused);
+  expect_open_refused(lib);
   {
     std::lock_guard<std::mutex> g(blocker.lock);
     blocker.released = true;

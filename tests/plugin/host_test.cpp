@@ -10,6 +10,7 @@
 
 #include "os/process.h"
 #include "tests/plugin/plugin_test_util.h"
+#include "tests/support/capture_test_util.h"
 
 using namespace plugintest;
 
@@ -80,7 +81,7 @@ void expect_line(const Line& l, int kind, const std::string& text) {
 
 }  // namespace
 
-TEST(Host, MissingBackendGivesCaptureErrThenStop) {
+TEST(Host, BackendCommandLineCarriesTheSpeedAndAMissingBackendIsACaptureErr) {
   HostFolder host;
   ASSERT_EQ(0, host.run("--speed HS"));
   std::vector<Line> lines = host.lines();
@@ -90,10 +91,7 @@ TEST(Host, MissingBackendGivesCaptureErrThenStop) {
   // a = the tick count in ms, b = 0.
   EXPECT_EQ(0u, lines[1].stamp & 0xFFFFFFFFu);
   EXPECT_GE(lines[1].stamp >> 32, lines[0].stamp >> 32);
-}
 
-TEST(Host, BackendCommandLineCarriesTheSpeed) {
-  HostFolder host;
   write_script(host.file("qelvo.exe"), "echo \"$@\" > \"" + host.file("args.txt") + "\"\nexit 3");
   for (std::string speed : {"HS", "FS", "LS"}) {
     SCOPED_TRACE(speed);
@@ -101,7 +99,7 @@ TEST(Host, BackendCommandLineCarriesTheSpeed) {
     std::string code = speed == "HS" ? "hs" : speed == "FS" ? "fs" : "ls";
     EXPECT_EQ("-s " + code + " -c -f cfile.qelvo", first_line(host.file("args.txt")));
     // A backend that ends by itself ends the capture.
-    std::vector<Line> lines = host.lines();
+    lines = host.lines();
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(kStopHex, lines[0].hex);
   }
@@ -160,23 +158,31 @@ TEST(Host, SecondsLimitCloses) {
   EXPECT_EQ("0 packets", first_line(host.file("lines.txt")));
 }
 
-TEST(Host, ReplayThroughTheToolPrintsALimitedNumberOfPacketsOrTheirCount) {
+// The one replay of a real capture through the library: every packet reaches
+// the host exactly (kind = the speed, stamp, length, bytes), then the stop;
+// a packet limit closes early, and --count counts them all.
+TEST(Host, ReplayThroughTheToolDeliversEveryPacketExactly) {
   HostFolder host(false);
   std::string capture = testenv::shared_captures_dir() + "/mouse.pcap";
   ScopedEnv replay("QELVO_REPLAY", capture), rate("QELVO_REPLAY_RATE", "max");
-  std::vector<FilePacket> want = read_capture(capture);
-  ASSERT_GT(want.size(), 5u);
-  ASSERT_EQ(0, host.run("--speed LS --packets 5", 30000));
+  capture_test::ReadResult want = capture_test::read_all(capture, CAPTURE_TIME_FROM_FIRST);
+  ASSERT_GT(want.packets.size(), 5u);
+  ASSERT_EQ(0, host.run("--speed LS", 30000));
   std::vector<Line> got = host.lines();
-  ASSERT_EQ(6u, got.size());
-  for (size_t i = 0; i < 5; ++i) {
-    EXPECT_EQ(1, got[i].kind) << "line " << i;
-    EXPECT_EQ(want[i].stamp, got[i].stamp) << "line " << i;
-    EXPECT_EQ((int)want[i].bytes.size(), got[i].length) << "line " << i;
-    EXPECT_EQ(hex_of(want[i].bytes), got[i].hex) << "line " << i;
+  ASSERT_EQ(want.packets.size() + 1, got.size()) << "packets then capture stop";
+  for (size_t i = 0; i < want.packets.size(); ++i) {
+    const capture_test::Packet& p = want.packets[i];
+    ASSERT_EQ(1, got[i].kind) << "line " << i;
+    ASSERT_EQ(p.ts, got[i].stamp) << "line " << i;
+    ASSERT_EQ((int)p.bytes.size(), got[i].length) << "line " << i;
+    ASSERT_EQ(hex_of(std::string(p.bytes.begin(), p.bytes.end())), got[i].hex) << "line " << i;
   }
-  EXPECT_EQ(kStopHex, got.back().hex);
+  expect_line(got.back(), -2, kStop);
+  EXPECT_EQ(0u, got.back().stamp & 0xFFFFFFFFu);
+  ASSERT_EQ(0, host.run("--speed LS --packets 5", 30000));
+  EXPECT_EQ(6u, host.lines().size());
+  EXPECT_EQ(kStopHex, host.lines().back().hex);
   ASSERT_EQ(0, host.run("--speed LS --count", 30000));
-  EXPECT_EQ(std::to_string(want.size()) + " packets", first_line(host.file("lines.txt")));
+  EXPECT_EQ(std::to_string(want.packets.size()) + " packets", first_line(host.file("lines.txt")));
   EXPECT_EQ(0, count_own_backends());
 }

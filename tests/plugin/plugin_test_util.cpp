@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "plugin/plugin_internal.h"
-#include "tests/support/capture_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -24,9 +23,7 @@ int Recorder::callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t 
   Recorder* r = (Recorder*)user;
   Call c{kind, a, b, length, std::string()};
   if (bytes && length > 0) c.bytes.assign(bytes, (size_t)length);
-  int backends = kind == -2 && c.bytes == kStop ? count_own_backends() : -1;
   std::lock_guard<std::mutex> g(r->lock);
-  if (backends >= 0) r->backendsAtStop = backends;
   r->calls.push_back(std::move(c));
   return 0;
 }
@@ -56,15 +53,6 @@ size_t Recorder::packets() {
   size_t n = 0;
   for (const Call& c : snapshot()) n += c.kind > 0;
   return n;
-}
-
-Isolation::~Isolation() { unlink_channel(); }
-
-void unlink_channel() {
-  const char* suffix = getenv("QELVO_SHM_SUFFIX");
-  if (!suffix) return;  // never the live names
-  for (const char* name : {"/MySharedMemorySegment", "/MySharedMemoryMutex", "/MySharedMemoryEvent"})
-    shm_unlink((std::string(name) + suffix).c_str());
 }
 
 int channel_objects() {
@@ -115,14 +103,6 @@ int count_own_backends() {
   }
   closedir(dir);
   return n;
-}
-
-std::vector<FilePacket> read_capture(const std::string& path) {
-  capture_test::ReadResult r = capture_test::read_all(path, CAPTURE_TIME_FROM_FIRST);
-  EXPECT_EQ(0, r.end) << r.error;
-  std::vector<FilePacket> packets;
-  for (const capture_test::Packet& p : r.packets) packets.push_back({std::string(p.bytes.begin(), p.bytes.end()), p.ts});
-  return packets;
 }
 
 std::string hex_of(const std::string& bytes) {

@@ -38,7 +38,6 @@ void expect_notice(const Call& call, int32_t kind, const std::string& text);
 struct Recorder {
   std::mutex lock;
   std::vector<Call> calls;
-  int backendsAtStop = -1;  // this test's running backends when "capture stop" came
 
   static int callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t length, int32_t kind);
   std::vector<Call> snapshot();
@@ -47,15 +46,12 @@ struct Recorder {
   size_t packets();
 };
 
-// Channel names of this test only, and backend termination limited to the
-// backends this test started (their environment carries the same suffix).
-class Isolation {
- public:
-  ~Isolation();
-
- private:
-  testenv::ShmIsolation shm_;
-  testenv::ScopedEnv scope_{"QELVO_KILL_SCOPE", "suffix"};
+// Channel names of this test only (removed again at its end, as a killed
+// backend leaves them), and backend termination limited to the backends this
+// test started (their environment carries the same suffix).
+struct Isolation {
+  testenv::ShmIsolation shm;
+  testenv::ScopedEnv scope{"QELVO_KILL_SCOPE", "suffix"};
 };
 
 // The three exports of the built library, loaded with dlopen.
@@ -76,19 +72,8 @@ std::string library_path();
 // carries this test's channel suffix.
 int count_own_backends();
 
-// Removes this test's channel objects, which a killed backend leaves behind.
-void unlink_channel();
 // How many of this test's three channel objects exist.
 int channel_objects();
-
-// One packet of a capture file.
-struct FilePacket {
-  std::string bytes;
-  uint64_t stamp;
-};
-// Every packet of a capture file (a failure is reported to the test), its
-// stamps counted from the first packet as a replay sends them.
-std::vector<FilePacket> read_capture(const std::string& path);
 
 // "01 AB ..." as the library prints bytes.
 std::string hex_of(const std::string& bytes);

@@ -48,10 +48,6 @@ class LogCapture {
       if (l.contains(text)) return true;
     return false;
   }
-  QStringList lines() const {
-    QMutexLocker g(&lock_);
-    return lines_;
-  }
 
  private:
   static LogCapture*& current() {

@@ -4,12 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
-#include <QThread>
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 #include "acquisition/packet_queues.h"
 #include "acquisition/pipeline/capture_session.h"
@@ -22,11 +17,9 @@
 #include "store/store_files.h"
 #include "tests/support/capture_test_util.h"
 #include "tests/support/qt_test_util.h"
-#include "tests/support/dump_run.h"
 #include "tests/support/test_env.h"
 #include "tests/support/tree_text.h"
-#include "views/row_print.h"
-#include "views/row_tree.h"
+#include "tests/support/views_json.h"
 
 using qttest::wait_until;
 using testenv::ScopedEnv;
@@ -40,34 +33,8 @@ std::vector<FilePacket> read_capture(const std::string& path) {
   return capture_test::read_all(path, CAPTURE_TIME_FROM_FIRST).packets;
 }
 
-// The rows of one view as orvane-dump --json prints them.
-std::string tree_json(RowTree* tree, SessionView view) {
-  char* buf = nullptr;
-  size_t len = 0;
-  FILE* f = open_memstream(&buf, &len);
-  row_tree_print(tree, view == VIEW_DESCRIPTORS, 1, f);
-  fclose(f);
-  std::string s(buf, len);
-  free(buf);
-  return s;
-}
-
-const char* const kViewNames[kSessionViewCount] = {"transactions", "packages", "data", "descriptors"};
-
 struct AppFirst {
   AppFirst() { qttest::ensure_app(); }
-};
-
-// Stands in for the main window: counts resetTraceActions and notes the thread.
-class StandInWindow : public QObject {
-  Q_OBJECT
- public:
-  Q_INVOKABLE void resetTraceActions() {
-    calls++;
-    onOwnThread = QThread::currentThread() == thread();
-  }
-  int calls = 0;
-  bool onOwnThread = false;
 };
 
 // The worker's status texts as the window receives them: queued onto this
@@ -105,25 +72,13 @@ class WorkerTest : public ::testing::Test {
   interface_io* worker = nullptr;
 };
 
-class WorkerCaptureTest : public WorkerTest, public ::testing::WithParamInterface<std::string> {
- protected:
-  void expectViews(const std::string* want, const char* how) {
-    for (int v = 0; v < kSessionViewCount; v++)
-      EXPECT_EQ(want[v], tree_json(capture_session_tree(session, (SessionView)v), (SessionView)v))
-          << how << ": view " << kViewNames[v];
-  }
-};
+class WorkerCaptureTest : public WorkerTest, public ::testing::WithParamInterface<std::string> {};
 
 }  // namespace
 
 TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   const std::string file = testenv::shared_captures_dir() + "/" + GetParam();
-  std::string want[kSessionViewCount];
-  for (int v = 0; v < kSessionViewCount; v++) {
-    dumprun::Result r = dumprun::run({"--json", "--view", kViewNames[v], file}, dir);
-    ASSERT_EQ(0, r.status) << r.err;
-    want[v] = r.out;
-  }
+  const std::vector<std::string> want = viewsjson::of_dump(file, dir);
   std::vector<FilePacket> packets = read_capture(file);
   ASSERT_FALSE(packets.empty());
 
@@ -137,7 +92,7 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   ASSERT_TRUE(stopped.wait(20000)) << "the backend's replay did not end";
   // Save's way: once idle, the capture data file is closed with the consumer paused.
   ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { capture_data_close(session->pipeline); }));
-  expectViews(want, "live");
+  EXPECT_EQ(want, viewsjson::of_session(session)) << "live";
   EXPECT_TRUE(packets == read_capture(captureData())) << "live packets are recorded as they came";
   // Throttled status texts; the last one carries the final count.
   QString last = QString("parsePackage: %1").arg(session->decoder->packageCount());
@@ -153,44 +108,13 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
     ASSERT_EQ(0, loaded_packets_append(p.bytes.data(), (uint32_t)p.bytes.size(), p.ts));
   worker->startReplay();
   ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { capture_data_close(session->pipeline); }));
-  expectViews(want, "replay");
+  EXPECT_EQ(want, viewsjson::of_session(session)) << "replay";
   EXPECT_TRUE(read_capture(captureData()).empty()) << "replayed packets must not be recorded";
   EXPECT_EQ(packets.size() * 2, worker->counters().packetsDecoded);
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedCaptures, WorkerCaptureTest, ::testing::ValuesIn(testenv::shared_capture_names()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return testenv::param_name(info.param); });
-
-// The simulated bus at each speed: the backend's command line, live rows,
-// and Stop bringing the window's trace actions back through its own thread.
-TEST_F(WorkerTest, StartTracePassesTheSpeedAndStopResetsTheWindow) {
-  makeWorker();
-  StandInWindow window;
-  worker->setMainWindow(&window);
-  ProcManager* pm = worker->processManager();
-  const char* speeds[] = {"ls", "fs", "hs"};
-  for (int code = 1; code <= 3; code++) {
-    SCOPED_TRACE(code);
-    interface_io::setSpeedCode(code);
-    ASSERT_EQ(QString(), worker->startTrace());
-    ASSERT_TRUE(wait_until([&] { return pm->isRunning(); }, 5000));
-    std::string cmdline = testenv::read_file("/proc/" + std::to_string(pm->processId()) + "/cmdline");
-    std::string want = testenv::bin_dir() + "/qelvo.exe" + '\0' + "-s" + '\0' + speeds[code - 1] +
-                       '\0' + "-c" + '\0' + "-f" + '\0' + "cfile.qelvo" + '\0';
-    EXPECT_EQ(want, cmdline);
-    EXPECT_TRUE(wait_until([&] { return row_tree_row_count(session->trees.package) > 0; }, 5000))
-        << "no live rows";
-
-    QSignalSpy sent(pm, &ProcManager::signalSent);
-    int calls = window.calls;
-    worker->stopTrace();
-    ASSERT_EQ(1, sent.count());
-    EXPECT_TRUE(sent[0][1].toBool());
-    EXPECT_TRUE(wait_until([&] { return window.calls == calls + 1; }, 5000));
-    EXPECT_TRUE(window.onOwnThread);
-  }
-  interface_io::setSpeedCode(2);
-}
 
 TEST_F(WorkerTest, StopRequestEndsAnIdleConsumerAndTheDestructorEndsEveryThread) {
   makeWorker();
@@ -220,23 +144,6 @@ TEST_F(WorkerTest, StopRequestEndsAnIdleConsumerAndTheDestructorEndsEveryThread)
   EXPECT_NE(0, os_pid_check((uint32_t)pid)) << "the backend outlived the worker";
 }
 
-TEST_F(WorkerTest, AnUnusableChannelIsReportedAndStartsNothing) {
-  ScopedEnv bad("QELVO_SHM_SUFFIX", std::string(300, 'x'));  // no such object name can exist
-  makeWorker();
-  StatusLog status(worker);
-  ASSERT_TRUE(wait_until([&] { return !status.texts.isEmpty(); }, 2000));
-  QString reason = status.texts[0];
-  EXPECT_EQ("创建共享内存失败: creat share mem failed (err code: 36)", reason.toStdString());
-  QSignalSpy changes(worker->processManager(), &ProcManager::processStateChanged);
-  EXPECT_EQ(reason, worker->startTrace());
-  EXPECT_EQ(0, changes.count()) << "no backend without a channel";
-  QElapsedTimer t;
-  t.start();
-  delete worker;  // the waiting reader wakes for the end
-  worker = nullptr;
-  EXPECT_LT(t.elapsed(), 1000);
-}
-
 TEST_F(WorkerTest, ReplayRefusesPacketsLongerThanItsBuffer) {
   makeWorker();
   std::vector<uint8_t> huge(kQueuedPacketMax + 1, 0xC3);
@@ -249,4 +156,3 @@ TEST_F(WorkerTest, ReplayRefusesPacketsLongerThanItsBuffer) {
   EXPECT_TRUE(log.contains("longer than the replay buffer"));
 }
 
-#include "worker_test.moc"
