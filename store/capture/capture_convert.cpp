@@ -8,10 +8,17 @@
 #include "os/file_rw.h"
 #include "store/capture/capture_internal.h"
 
-namespace {
-// Packets between two progress calls.
-enum { kProgressEvery = 4096 };
-}  // namespace
+int capture_write_end(CaptureWriter* writer, int status, const char* path, uint64_t total,
+                      capture_progress_fn progress, void* user, char* err, size_t err_cap) {
+  char closeErr[512];
+  if (capture_writer_close(writer, closeErr, sizeof closeErr) != 0 && status == CAPTURE_IO_OK) {
+    snprintf(err, err_cap, "%s", closeErr);
+    status = CAPTURE_IO_FAILED;
+  }
+  if (status != CAPTURE_IO_OK) os_file_delete(path);
+  else if (progress) progress(user, total, total);
+  return status;
+}
 
 int capture_convert(const char* src, const char* dst, CaptureFormat format,
                     capture_progress_fn progress, void* user, char* err, size_t err_cap) {
@@ -43,17 +50,10 @@ int capture_convert(const char* src, const char* dst, CaptureFormat format,
       break;
     }
     done += 12 + (uint64_t)p.length;
-    if (++packets % kProgressEvery == 0 && progress &&
+    if (++packets % kCaptureProgressEvery == 0 && progress &&
         progress(user, done < in.size ? done : in.size, in.size))
       status = CAPTURE_IO_CANCELLED;
   }
   capture_reader_close(reader);
-  char closeErr[512];
-  if (capture_writer_close(writer, closeErr, sizeof closeErr) != 0 && status == CAPTURE_IO_OK) {
-    snprintf(err, err_cap, "%s", closeErr);
-    status = CAPTURE_IO_FAILED;
-  }
-  if (status != CAPTURE_IO_OK) os_file_delete(dst);
-  else if (progress) progress(user, in.size, in.size);
-  return status;
+  return capture_write_end(writer, status, dst, in.size, progress, user, err, err_cap);
 }

@@ -16,6 +16,16 @@ enum { CAPTURE_IO_OK = 0, CAPTURE_IO_FAILED = -1, CAPTURE_IO_CANCELLED = -2 };
 // cancels the operation.
 typedef int (*capture_progress_fn)(void* user, uint64_t done, uint64_t total);
 
+// Packets between two progress calls.
+enum { kCaptureProgressEvery = 4096 };
+
+// Ends writing `path` with `writer` after an operation that came to
+// `status`: closes the writer (a failed close turns success into failure,
+// its message in `err`), deletes the file unless everything succeeded, and
+// then reports the whole `total` as done. Returns the final status.
+int capture_write_end(CaptureWriter* writer, int status, const char* path, uint64_t total,
+                      capture_progress_fn progress, void* user, char* err, size_t err_cap);
+
 // Writes every packet of the capture file `src` (any readable format, time
 // stamps as stored) into a new file `dst` of `format`. CAPTURE_IO_OK,
 // CAPTURE_IO_CANCELLED, or CAPTURE_IO_FAILED with a one-line message naming

@@ -10,8 +10,6 @@
 
 namespace {
 
-// Packets between two progress calls.
-enum { kProgressEvery = 4096 };
 enum { kQelvoHeader = 24 };
 
 // The data count a "*.qelvo" file's header declares; 0 when unreadable (the
@@ -73,7 +71,7 @@ LoadedPackets* capture_load(const char* path, capture_progress_fn progress, void
       break;
     }
     bytes += 12 + (uint64_t)p.length;
-    if (++info->packets % kProgressEvery == 0 && progress &&
+    if (++info->packets % kCaptureProgressEvery == 0 && progress &&
         progress(user, bytes < before.size ? bytes : before.size, before.size))
       rc = CAPTURE_IO_CANCELLED;
   }
@@ -127,17 +125,10 @@ int capture_save_list(LoadedPackets* list, const char* path, CaptureFormat forma
       rc = CAPTURE_IO_FAILED;
     } else {
       done += 12 + (uint64_t)length;
-      if (++packets % kProgressEvery == 0 && progress && progress(user, done, total))
+      if (++packets % kCaptureProgressEvery == 0 && progress && progress(user, done, total))
         rc = CAPTURE_IO_CANCELLED;
     }
   }
   loaded_reader_close(reader);
-  char closeErr[512];
-  if (capture_writer_close(writer, closeErr, sizeof closeErr) != 0 && rc == CAPTURE_IO_OK) {
-    snprintf(err, err_cap, "%s", closeErr);
-    rc = CAPTURE_IO_FAILED;
-  }
-  if (rc != CAPTURE_IO_OK) os_file_delete(path);
-  else if (progress) progress(user, total, total);
-  return rc;
+  return capture_write_end(writer, rc, path, total, progress, user, err, err_cap);
 }
