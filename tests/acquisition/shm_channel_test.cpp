@@ -58,8 +58,20 @@ TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorThenRoundTrips) {
   EXPECT_STREQ(back, text);
 }
 
-TEST_F(Channel, LargestWriteFitsAndOneMoreByteIsRefusedWhole) {
-  std::vector<uint8_t> big(SHM_MAX_WRITE, 0x5A);
+TEST_F(Channel, WriteLimitsAndBadArguments) {
+  std::vector<uint8_t> big(SHM_RING_SIZE, 0x5A);
+  EXPECT_EQ(shm_write(h, big.data(), SHM_RING_SIZE, 1000), -1);
+  EXPECT_EQ(status(), "数据大小超出限制 (10485760 > 10485759)");
+  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
+  uint8_t b = 0;
+  EXPECT_EQ(shm_write(h, nullptr, 1, 0), -1);
+  EXPECT_EQ(shm_write(h, &b, 0, 0), -1);
+  EXPECT_EQ(shm_read(nullptr, &b, 1, 0), -1);
+  EXPECT_EQ(shm_read(h, &b, 0, 0), -1);
+  EXPECT_EQ(status(), "参数错误");
+  EXPECT_EQ(shm_clear(nullptr), 0);
+  shm_destroy(nullptr);
+
   ASSERT_EQ(shm_write(h, big.data(), SHM_MAX_WRITE, 1000), (int)SHM_MAX_WRITE) << status();
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), SHM_MAX_WRITE);
   uint8_t one = 1;
@@ -74,21 +86,6 @@ TEST_F(Channel, LargestWriteFitsAndOneMoreByteIsRefusedWhole) {
   EXPECT_EQ(status(), "缓冲区空间不足 (需要: 101, 可用: 100)");
   EXPECT_EQ(stats().writePos, SHM_MAX_WRITE);
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), SHM_MAX_WRITE - 100);
-}
-
-TEST_F(Channel, OversizedWriteAndBadArgumentsFail) {
-  std::vector<uint8_t> big(SHM_RING_SIZE, 1);
-  EXPECT_EQ(shm_write(h, big.data(), SHM_RING_SIZE, 1000), -1);
-  EXPECT_EQ(status(), "数据大小超出限制 (10485760 > 10485759)");
-  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
-  uint8_t b = 0;
-  EXPECT_EQ(shm_write(h, nullptr, 1, 0), -1);
-  EXPECT_EQ(shm_write(h, &b, 0, 0), -1);
-  EXPECT_EQ(shm_read(nullptr, &b, 1, 0), -1);
-  EXPECT_EQ(shm_read(h, &b, 0, 0), -1);
-  EXPECT_EQ(status(), "参数错误");
-  EXPECT_EQ(shm_clear(nullptr), 0);
-  shm_destroy(nullptr);
 }
 
 // A write across the end of the ring, and one ending exactly there (its
@@ -182,9 +179,15 @@ TEST_F(Channel, DamagedHeaderIsResetInsteadOfTrusted) {
   EXPECT_EQ(shm_read(h, out, sizeof out, 0), 2);
 }
 
+std::string sys_name(const char* base) {
+  char buf[OS_SHM_NAME_MAX];
+  EXPECT_EQ(os_shm_name(base, buf, sizeof buf), 0);
+  return buf;
+}
+
 // Attaching, and the last holder removing the channel, are checked between
 // processes (channel_process_test.cpp).
-TEST(ChannelLifetime, OpenWithoutSegmentAndTooSmallConfigurationsFail) {
+TEST(ChannelLifetime, OpenWithoutSegmentOrLockAndTooSmallConfigurationsFail) {
   testenv::ShmIsolation iso;
   EXPECT_EQ(shm_open(&kConfig), nullptr);
   EXPECT_EQ(status(), "share mem no exist (err code: 2)");
@@ -202,16 +205,8 @@ TEST(ChannelLifetime, OpenWithoutSegmentAndTooSmallConfigurationsFail) {
   EXPECT_EQ(status(), "参数错误");
   EXPECT_EQ(shm_create(nullptr), nullptr);
   EXPECT_EQ(shm_exists(), 0);
-}
 
-std::string sys_name(const char* base) {
-  char buf[OS_SHM_NAME_MAX];
-  EXPECT_EQ(os_shm_name(base, buf, sizeof buf), 0);
-  return buf;
-}
-
-TEST(ChannelLifetime, SegmentWithoutLockIsReportedNotUsed) {
-  testenv::ShmIsolation iso;
+  // A segment without its lock is reported, not used.
   std::string seg = sys_name(kShmSegmentName);
   OsShmRegion region;
   ASSERT_EQ(os_shm_create_exclusive(seg.c_str(), SHM_DEFAULT_SIZE, &region), 0);

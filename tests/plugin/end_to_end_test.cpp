@@ -45,6 +45,47 @@ void expect_open_refused(Library& lib) {
   expect_notice(calls[0], -1, std::string("capture already open", 21));
 }
 
+// Holds the reader thread inside its first packet callback until released.
+struct Blocker {
+  std::mutex lock;
+  std::condition_variable wake;
+  bool entered = false, released = false;
+
+  static int callback(void* user, uint32_t, uint32_t, char*, int32_t, int32_t kind) {
+    Blocker* b = (Blocker*)user;
+    if (kind <= 0) return 0;
+    std::unique_lock<std::mutex> g(b->lock);
+    if (!b->entered) {
+      b->entered = true;
+      b->wake.notify_all();
+      b->wake.wait(g, [b] { return b->released; });
+    }
+    return 0;
+  }
+};
+
+// Closes the capture from inside its fifth packet callback.
+struct SelfCloser {
+  Library* lib = nullptr;
+  std::atomic<void*> handle{nullptr};
+  std::atomic<int> packets{0};
+  std::atomic<long long> close_ms{-1};
+  std::atomic<bool> stopped{false};
+
+  static int callback(void* user, uint32_t, uint32_t, char* bytes, int32_t, int32_t kind) {
+    SelfCloser* s = (SelfCloser*)user;
+    if (kind == -2 && bytes && std::string(bytes) == "capture stop") s->stopped = true;
+    if (kind <= 0 || s->packets.fetch_add(1) != 4) return 0;
+    void* h = s->handle.load();
+    if (!h) return 0;
+    auto t0 = Clock::now();
+    s->lib->close(h);
+    s->close_ms = ms_since(t0);
+    return 0;
+  }
+};
+
+
 }  // namespace
 
 TEST_F(EndToEnd, CloseDuringARunReturnsWithinItsBound) {
@@ -90,49 +131,6 @@ TEST_F(EndToEnd, HundredOpenCloseCyclesLeaveNothingBehind) {
   RecordProperty("cycle_ms", (int)(ms_since(t0) / 100));
 }
 
-namespace {
-
-// Holds the reader thread inside its first packet callback until released.
-struct Blocker {
-  std::mutex lock;
-  std::condition_variable wake;
-  bool entered = false, released = false;
-
-  static int callback(void* user, uint32_t, uint32_t, char*, int32_t, int32_t kind) {
-    Blocker* b = (Blocker*)user;
-    if (kind <= 0) return 0;
-    std::unique_lock<std::mutex> g(b->lock);
-    if (!b->entered) {
-      b->entered = true;
-      b->wake.notify_all();
-      b->wake.wait(g, [b] { return b->released; });
-    }
-    return 0;
-  }
-};
-
-// Closes the capture from inside its fifth packet callback.
-struct SelfCloser {
-  Library* lib = nullptr;
-  std::atomic<void*> handle{nullptr};
-  std::atomic<int> packets{0};
-  std::atomic<long long> close_ms{-1};
-  std::atomic<bool> stopped{false};
-
-  static int callback(void* user, uint32_t, uint32_t, char* bytes, int32_t, int32_t kind) {
-    SelfCloser* s = (SelfCloser*)user;
-    if (kind == -2 && bytes && std::string(bytes) == "capture stop") s->stopped = true;
-    if (kind <= 0 || s->packets.fetch_add(1) != 4) return 0;
-    void* h = s->handle.load();
-    if (!h) return 0;
-    auto t0 = Clock::now();
-    s->lib->close(h);
-    s->close_ms = ms_since(t0);
-    return 0;
-  }
-};
-
-}  // namespace
 
 TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
   Blocker blocker;

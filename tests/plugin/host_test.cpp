@@ -81,10 +81,21 @@ void expect_line(const Line& l, int kind, const std::string& text) {
 
 }  // namespace
 
-TEST(Host, BackendCommandLineCarriesTheSpeedAndAMissingBackendIsACaptureErr) {
+// Refused options and bad arguments, a missing backend, the backend's
+// command line, and the seconds limit, in one folder.
+TEST(Host, OptionsBackendCommandLineAndLimits) {
   HostFolder host;
-  ASSERT_EQ(0, host.run("--speed HS"));
+  ASSERT_EQ(1, host.run("--option <speed,fs>"));
   std::vector<Line> lines = host.lines();
+  ASSERT_EQ(1u, lines.size());
+  expect_line(lines[0], -1, std::string("speed not valid, got fs", 24));
+  EXPECT_EQ(0u, lines[0].stamp);
+  for (const char* args : {"--speed XS", "--packets ten", "--seconds -1", "--frobnicate", "--speed"})
+    EXPECT_EQ(2, host.run(args)) << args;
+  EXPECT_EQ(1, host.run("--lib " + host.file("no-such-library.so")));
+
+  ASSERT_EQ(0, host.run("--speed HS"));
+  lines = host.lines();
   ASSERT_EQ(2u, lines.size());
   expect_line(lines[0], -2, std::string("capture err", 12));
   expect_line(lines[1], -2, kStop);
@@ -103,18 +114,13 @@ TEST(Host, BackendCommandLineCarriesTheSpeedAndAMissingBackendIsACaptureErr) {
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(kStopHex, lines[0].hex);
   }
-}
 
-TEST(Host, RefusedOptionExitsOneAfterItsNoticeBadArgumentsTwo) {
-  HostFolder host;
-  ASSERT_EQ(1, host.run("--option <speed,fs>"));
-  std::vector<Line> lines = host.lines();
-  ASSERT_EQ(1u, lines.size());
-  expect_line(lines[0], -1, std::string("speed not valid, got fs", 24));
-  EXPECT_EQ(0u, lines[0].stamp);
-  for (const char* args : {"--speed XS", "--packets ten", "--seconds -1", "--frobnicate", "--speed"})
-    EXPECT_EQ(2, host.run(args)) << args;
-  EXPECT_EQ(1, host.run("--lib " + host.file("no-such-library.so")));
+  write_script(host.file("qelvo.exe"), "exec sleep 30");
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(0, host.run("--seconds 1 --count"));
+  EXPECT_GE(ms_since(t0), 1000);
+  EXPECT_LT(ms_since(t0), 4000);
+  EXPECT_EQ("0 packets", first_line(host.file("lines.txt")));
 }
 
 TEST(Host, InterruptClosesAndKillsTheBackendAndWhatItStarted) {
@@ -146,16 +152,6 @@ TEST(Host, InterruptClosesAndKillsTheBackendAndWhatItStarted) {
   EXPECT_NE(0, kill((pid_t)std::stol(pid_text), 0)) << "the backend outlived the capture";
   EXPECT_TRUE(wait_until([&] { return testenv::process_ended(std::stol(child_text)); }, 5000)) << "the backend's child outlived the capture";
   if (!testenv::process_ended(std::stol(child_text))) kill((pid_t)std::stol(child_text), SIGKILL);
-}
-
-TEST(Host, SecondsLimitCloses) {
-  HostFolder host;
-  write_script(host.file("qelvo.exe"), "exec sleep 30");
-  auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(0, host.run("--seconds 1 --count"));
-  EXPECT_GE(ms_since(t0), 1000);
-  EXPECT_LT(ms_since(t0), 4000);
-  EXPECT_EQ("0 packets", first_line(host.file("lines.txt")));
 }
 
 // The one replay of a real capture through the library: every packet reaches

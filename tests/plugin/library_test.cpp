@@ -1,12 +1,13 @@
-// The built library as a host sees it: its export surface, and a channel
-// that cannot be made (the close of a handle that is not the open capture is
-// covered by the end-to-end tests).
+// The built library as a host sees it (its export surface, a channel that
+// cannot be made), option template and option parsing, and hex text.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 
+#include "plugin/plugin_internal.h"
 #include "tests/plugin/plugin_test_util.h"
 
 using namespace plugintest;
@@ -41,4 +42,75 @@ TEST(Library, ChannelFailureIsANoticeNotAnExit) {
   // The library is still usable afterwards.
   testenv::ShmIsolation fresh;
   EXPECT_EQ(0, lib.close(nullptr));
+}
+
+TEST(Options, TemplateNeedsRoomForItsZero) {
+  char buf[64];
+  memset(buf, 'x', sizeof buf);
+  EXPECT_EQ(8, ovix_get_option(buf, 24));
+  EXPECT_EQ(0, memcmp(buf, "<select,speed,HS,FS,LS>", 24));
+  EXPECT_EQ('x', buf[24]) << "nothing written behind the zero";
+  memset(buf, 'x', sizeof buf);
+  EXPECT_EQ(-1, ovix_get_option(buf, 23));
+  EXPECT_EQ(0, buf[0]);
+  EXPECT_EQ('x', buf[1]);
+  EXPECT_EQ(-1, ovix_get_option(nullptr, 64));
+}
+
+// The first "<speed," decides, by the two characters behind it.
+TEST(Options, SpeedCodesAndTheirNotices) {
+  struct Case {
+    const char* option;
+    uint32_t speed;      // 0: refused
+    const char* notice;  // for a refusal
+  } cases[] = {
+      {"<speed,HS>", 3, nullptr}, {"<speed,FS>", 2, nullptr}, {"x<speed,LS", 1, nullptr},
+      {"<select,speed,HS,FS,LS><speed,FSxyz", 2, nullptr}, {"<speed,fs>", 0, "speed not valid, got fs"},
+      {"<speed,H", 0, "speed not valid, got H"}, {"<speed,", 0, "speed not valid, got "},
+      {"", 0, "speed option not set"}, {"<Speed,HS>", 0, "speed option not set"},
+      {nullptr, 0, "speed option not set"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.option ? c.option : "(null)");
+    // A heap copy of exactly the text: reading past its zero is caught by
+    // the address sanitizer.
+    std::unique_ptr<char[]> exact;
+    if (c.option) exact.reset(strcpy(new char[strlen(c.option) + 1], c.option));
+    Recorder rec;
+    CaptureContext ctx;
+    ctx.speed = 0;
+    ctx.callback = Recorder::callback;
+    ctx.user = &rec;
+    EXPECT_EQ(c.speed ? 0 : -1, parse_option(&ctx, exact.get()));
+    std::vector<Call> calls = rec.snapshot();
+    if (c.speed) {
+      EXPECT_TRUE(calls.empty());
+      EXPECT_EQ(c.speed, ctx.speed);
+      EXPECT_EQ((int32_t)c.speed, g_speedCode);
+      continue;
+    }
+    ASSERT_EQ(1u, calls.size());
+    expect_notice(calls[0], -1, std::string(c.notice, strlen(c.notice) + 1));
+    EXPECT_EQ(0u, calls[0].a);
+    EXPECT_EQ(0u, calls[0].b);
+  }
+  CaptureContext no_callback;
+  EXPECT_EQ(-1, parse_option(&no_callback, "nothing")) << "no notice, and no crash, without a callback";
+}
+
+TEST(ToHex, PairsSeparatedByOneBlank) {
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += (char)i;
+  std::string text = hex_of(all);
+  ASSERT_EQ(256u * 3 - 1, text.size()) << "3 * length bytes with the zero";
+  EXPECT_EQ("00 01 02", text.substr(0, 8));
+  EXPECT_EQ("0F 10", text.substr(15 * 3, 5));
+  EXPECT_EQ("7F 80", text.substr(127 * 3, 5));
+  EXPECT_EQ("FE FF", text.substr(254 * 3));
+  for (int n : {0, -5}) {
+    char out[2] = {'#', '#'};
+    to_hex(nullptr, n, out);
+    EXPECT_EQ(0, out[0]);
+    EXPECT_EQ('#', out[1]);
+  }
 }

@@ -95,11 +95,9 @@ int count_own_backends() {
     std::string stat = read_file(base + "/stat");
     size_t paren = stat.rfind(')');
     if (paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0) continue;
-    std::string env = read_file(base + "/environ");
-    size_t at = env.find(want);
-    if (at != std::string::npos && (at == 0 || env[at - 1] == '\0') &&
-        (at + want.size() == env.size() || env[at + want.size()] == '\0'))
-      ++n;
+    // Whole entries only: a longer suffix is another test's.
+    std::string env = std::string(1, '\0') + read_file(base + "/environ");
+    if (env.find(std::string(1, '\0') + want + '\0') != std::string::npos) ++n;
   }
   closedir(dir);
   return n;

@@ -1,6 +1,4 @@
-// Helpers shared by the library's tests: a callback that records everything
-// it is given, isolation of the channel and of backend termination, the built
-// library loaded the way a host loads it, and capture files as packets.
+// Helpers shared by the library's tests.
 #pragma once
 
 #include <chrono>
@@ -20,7 +18,6 @@ using testenv::ScopedEnv;
 using testenv::read_file;
 using testenv::wait_until;
 
-// One callback as the host saw it.
 struct Call {
   int32_t kind;
   uint32_t a, b;
@@ -31,10 +28,10 @@ struct Call {
 // The exact bytes of the "capture stop" notice, its zero included.
 const std::string kStop("capture stop", 13);
 
-// Expects a notice: `kind`, and `text` (its zero included) as bytes and length.
+// `kind`, and `text` (its zero included) as bytes and length.
 void expect_notice(const Call& call, int32_t kind, const std::string& text);
 
-// Collects callbacks from any thread.
+// Records the callbacks of any thread.
 struct Recorder {
   std::mutex lock;
   std::vector<Call> calls;
@@ -54,7 +51,7 @@ struct Isolation {
   testenv::ScopedEnv scope{"QELVO_KILL_SCOPE", "suffix"};
 };
 
-// The three exports of the built library, loaded with dlopen.
+// The built library's exports, loaded with dlopen as a host does.
 struct Library {
   void* handle = nullptr;
   int (*get_option)(char*, int) = nullptr;
@@ -68,22 +65,15 @@ struct Library {
 
 std::string library_path();
 
-// Number of running (not zombie) processes named qelvo.exe whose environment
-// carries this test's channel suffix.
+// Running (not zombie) qelvo.exe processes with this test's channel suffix.
 int count_own_backends();
-
 // How many of this test's three channel objects exist.
 int channel_objects();
-
 // "01 AB ..." as the library prints bytes.
 std::string hex_of(const std::string& bytes);
-
-// Writes an executable shell script with `body`.
-void write_script(const std::string& path, const std::string& body);
-// Copies the program `from` to `to` (a name no other program has), executable.
-std::string copy_program(const std::string& from, const std::string& to);
-// First line of a text file ("" when missing).
-std::string first_line(const std::string& path);
+void write_script(const std::string& path, const std::string& body);  // executable "#!/bin/sh"
+std::string copy_program(const std::string& from, const std::string& to);  // returns `to`, executable
+std::string first_line(const std::string& path);  // "" when missing
 
 long long ms_since(std::chrono::steady_clock::time_point t0);
 

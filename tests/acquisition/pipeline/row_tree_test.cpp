@@ -1,5 +1,6 @@
 // The row tree engine: dropped rows, clear, growth of the index file, packed
-// and deferred appends, and the exits for missing lists.
+// and deferred appends, and the exits for missing lists. Parents, positions
+// and child counts of decoded captures are checked by prefix_model_test.cpp.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -28,10 +29,8 @@ class RowTreeTest : public ::testing::Test {
     ASSERT_NE(tree, nullptr);
   }
   void TearDown() override {
-    if (tree) {
-      row_tree_delete_files(tree);
-      row_tree_close(tree);
-    }
+    row_tree_delete_files(tree);
+    row_tree_close(tree);
     orvane_log_set_muted(0);
   }
   IndexEntry entry(uint32_t row) {
@@ -39,32 +38,48 @@ class RowTreeTest : public ::testing::Test {
     EXPECT_TRUE(row_tree_entry(tree, row, &e)) << row;
     return e;
   }
+  bool exists(const char* name) {
+    struct stat st;
+    return stat(dir.file(name).c_str(), &st) == 0;
+  }
   testenv::TempDir dir;
   RowTree* tree = nullptr;
 };
 
-// Parents, positions and child counts of decoded captures are checked against
-// the finished trees by prefix_model_test.cpp; here the rows without a parent.
-TEST_F(RowTreeTest, RowsWithoutTheirParentLevelAreDropped) {
+TEST_F(RowTreeTest, RowsWithoutTheirParentLevelOrThirdLevelListAreDropped) {
   row_tree_append_sub(tree, one("a", "1"), one("b", "2"), 0);
   row_tree_append_subsub(tree, one("a", "1"), one("b", "2"), 0);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
   row_tree_append_par(tree, one("t", "1"), one("v", "1"), 0x10);
   row_tree_append_subsub(tree, one("x", "x"), one("x", "x"), 0);  // no second-level row yet
   row_tree_append_sub(tree, one("s", "2"), one("v", "2"), 0x20);
+  row_tree_append_subsub(tree, one("c", "1"), nullptr, 0);
   row_tree_append_subsub(tree, one("g", "3"), one("v", "3"), 0x30);
   ASSERT_EQ(row_tree_row_count(tree), 3u);
   EXPECT_EQ(treetext::row(tree, 1), "t=1 || v=1");
   EXPECT_EQ(entry(3).parent, 2u);
   EXPECT_EQ(entry(3).attr_flags, 0x30u);
+  EXPECT_EQ(entry(3).row, 3u);
 }
 
 int g_hooks;
 void count_hook(void*) { g_hooks++; }
 
-TEST_F(RowTreeTest, ClearStartsAgainFromRowOneWithFreshFiles) {
-  for (int i = 0; i < 10; i++) row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);
-  row_tree_append_sub(tree, one("s", "1"), one("v", "1"), 0);
+TEST_F(RowTreeTest, PackedAndDeferredAppendsClearAndDeleteFiles) {
+  uint8_t buf[kRowBufSize];
+  uint32_t n = row_tree_pack(one("k", "v"), one("a", "b"), buf);
+  row_tree_append_payload(tree, 1, buf, n, 7);  // no top row: dropped
+  EXPECT_EQ(row_tree_row_count(tree), 0u);
+  row_tree_append_payload(tree, 0, buf, n, 7);
+  row_tree_append_payload(tree, 1, buf, n, 8);
+  row_tree_append_payload(tree, 2, buf, n, 9);
+  EXPECT_EQ(row_tree_row_count(tree), 3u);
+  EXPECT_EQ(entry(3).parent, 2u);
+  EXPECT_EQ(treetext::row(tree, 3), "k=v || a=b");
+
+  // A clear starts again from row one with fresh files, and with no last
+  // rows: a second-level row is dropped.
+  uint32_t before = row_tree_generation(tree);
   g_hooks = 0;
   row_tree_clear(tree, count_hook, count_hook, nullptr);
   EXPECT_EQ(g_hooks, 2);
@@ -73,11 +88,27 @@ TEST_F(RowTreeTest, ClearStartsAgainFromRowOneWithFreshFiles) {
   struct stat st;
   ASSERT_EQ(stat(dir.file("v.qelvo").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 5242880);
-  // No last rows after a clear: a second-level row is dropped.
   row_tree_append_sub(tree, one("s", "1"), one("v", "1"), 0);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
-  row_tree_append_par(tree, one("again", "1"), one("v", "1"), 0);
+  // A row built before a clear belongs to the rows the clear removed.
+  EXPECT_FALSE(row_tree_append_packed(tree, before, 0, buf, n, 7));
+  EXPECT_TRUE(row_tree_append_packed(tree, row_tree_generation(tree), 0, buf, n, 7));
   EXPECT_EQ(entry(1).row, 1u);
+
+  // Deferred appends reach readers, parent counts and all, at the publish.
+  row_tree_defer_publish(tree, true);
+  row_tree_append_payload(tree, 1, buf, n, 8);
+  EXPECT_EQ(row_tree_row_count(tree), 1u);
+  EXPECT_EQ(row_tree_child_count(tree, 1), 0u);
+  EXPECT_EQ(row_tree_publish(tree), 0);
+  EXPECT_EQ(row_tree_child_count(tree, 1), 1u);
+  EXPECT_EQ(entry(1).child_count, 1u);
+
+  row_tree_delete_files(tree);
+  EXPECT_FALSE(exists("v.qelvo"));
+  EXPECT_FALSE(exists("i.qelvo"));
+  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);  // freed, no crash
+  EXPECT_EQ(row_tree_row_count(tree), 0u);
 }
 
 TEST_F(RowTreeTest, ParentStaysRightAcrossIndexGrowth) {
@@ -92,43 +123,6 @@ TEST_F(RowTreeTest, ParentStaysRightAcrossIndexGrowth) {
   EXPECT_EQ(treetext::row(tree, subs + 1), "s=x || v=y");
 }
 
-TEST_F(RowTreeTest, PackedPayloadAppendsLikeListsUnlessBuiltBeforeAClear) {
-  uint8_t buf[kRowBufSize];
-  uint32_t n = row_tree_pack(one("k", "v"), one("a", "b"), buf);
-  row_tree_append_payload(tree, 1, buf, n, 7);  // no top row: dropped
-  EXPECT_EQ(row_tree_row_count(tree), 0u);
-  row_tree_append_payload(tree, 0, buf, n, 7);
-  row_tree_append_payload(tree, 1, buf, n, 8);
-  row_tree_append_payload(tree, 2, buf, n, 9);
-  EXPECT_EQ(row_tree_row_count(tree), 3u);
-  EXPECT_EQ(entry(3).parent, 2u);
-  EXPECT_EQ(treetext::row(tree, 3), "k=v || a=b");
-
-  // A row built before a clear belongs to the rows the clear removed.
-  uint32_t before = row_tree_generation(tree);
-  row_tree_clear(tree, nullptr, nullptr, nullptr);
-  EXPECT_FALSE(row_tree_append_packed(tree, before, 0, buf, n, 7));
-  EXPECT_TRUE(row_tree_append_packed(tree, row_tree_generation(tree), 0, buf, n, 7));
-  // Deferred appends reach readers, parent counts and all, at the publish.
-  row_tree_defer_publish(tree, true);
-  row_tree_append_payload(tree, 1, buf, n, 8);
-  EXPECT_EQ(row_tree_row_count(tree), 1u);
-  EXPECT_EQ(row_tree_child_count(tree, 1), 0u);
-  EXPECT_EQ(row_tree_publish(tree), 0);
-  EXPECT_EQ(row_tree_child_count(tree, 1), 1u);
-  EXPECT_EQ(entry(1).child_count, 1u);
-}
-
-TEST_F(RowTreeTest, DeleteFilesRemovesBothAndLeavesNoStore) {
-  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);
-  row_tree_delete_files(tree);
-  struct stat st;
-  EXPECT_NE(stat(dir.file("v.qelvo").c_str(), &st), 0);
-  EXPECT_NE(stat(dir.file("i.qelvo").c_str(), &st), 0);
-  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);  // freed, no crash
-  EXPECT_EQ(row_tree_row_count(tree), 0u);
-}
-
 using RowTreeDeathTest = RowTreeTest;
 
 TEST_F(RowTreeDeathTest, MissingListForATopOrSecondLevelRowEndsTheProcess) {
@@ -138,15 +132,6 @@ TEST_F(RowTreeDeathTest, MissingListForATopOrSecondLevelRowEndsTheProcess) {
   row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);
   EXPECT_EXIT(row_tree_append_sub(tree, nullptr, one("v", "1"), 0), ::testing::ExitedWithCode(255),
               "appendRowSub_KV_P Infos == NULL \\|\\| Values == NULL");
-}
-
-TEST_F(RowTreeTest, MissingListForThirdLevelRowDropsOnlyThatRow) {
-  row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);
-  row_tree_append_sub(tree, one("b", "1"), one("v", "1"), 0);
-  row_tree_append_subsub(tree, one("c", "1"), nullptr, 0);
-  EXPECT_EQ(row_tree_row_count(tree), 2u);
-  row_tree_append_subsub(tree, one("c", "1"), one("v", "1"), 0);
-  EXPECT_EQ(entry(3).row, 3u);
 }
 
 }  // namespace
