@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
-#include <cstdlib>
 
 #include "acquisition/packet_queues.h"
 #include "acquisition/pipeline/capture_session.h"
@@ -12,9 +11,7 @@
 #include "decode/data_parse.h"
 #include "os/log.h"
 #include "os/process_signal.h"
-#include "store/capture/capture_file.h"
 #include "store/capture/loaded_packets.h"
-#include "store/store_files.h"
 #include "tests/support/capture_test_util.h"
 #include "tests/support/qt_test_util.h"
 #include "tests/support/test_env.h"
