@@ -26,14 +26,13 @@ const ShmConfig kConfig = {SHM_DEFAULT_SIZE, 10000, 1, 1};
 
 // Starts channel_peer with `args`; the child inherits QELVO_SHM_SUFFIX.
 pid_t start_peer(std::vector<std::string> args) {
-  std::string exe = testenv::bin_dir() + "/channel_peer";
-  args.insert(args.begin(), exe);
+  args.insert(args.begin(), testenv::bin_dir() + "/channel_peer");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ);
-  EXPECT_EQ(rc, 0) << exe << ": " << std::strerror(rc);
+  int rc = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+  EXPECT_EQ(rc, 0) << argv[0] << ": " << std::strerror(rc);
   return rc == 0 ? pid : -1;
 }
 

@@ -31,17 +31,11 @@ class Channel : public ::testing::Test {
   }
   // Write position, read position and init flag.
   std::vector<uint32_t> header() { return {stats().writePos, stats().readPos, stats().initFlag}; }
-  // Moves both positions to `pos` by writing and reading filler.
-  void move_to(uint32_t pos) {
-    std::vector<uint8_t> fill(pos, 0);
-    ASSERT_EQ(shm_write(h, fill.data(), pos, 1000), (int)pos);
-    ASSERT_EQ(shm_read(h, fill.data(), pos, 0), (int)pos);
-  }
   testenv::ShmIsolation iso;
   ShmHandle* h = nullptr;
 };
 
-TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorThenRoundTrips) {
+TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorRoundTripsAndClearsForEveryHandle) {
   EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
   uint32_t size = 0;
   int creator = -1;
@@ -56,6 +50,18 @@ TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorThenRoundTrips) {
   ASSERT_EQ(shm_read(h, back, sizeof back, 100), (int)sizeof text);
   EXPECT_EQ(status(), "成功读取 11 字节");
   EXPECT_STREQ(back, text);
+  // A clear through any handle empties the ring for every handle.
+  ShmHandle* other = shm_create(&kConfig);
+  ASSERT_NE(other, nullptr) << status();
+  EXPECT_FALSE(other->creator);
+  ASSERT_EQ(shm_write(h, "xyz", 3, 1000), 3);
+  EXPECT_EQ(shm_get_info(other, nullptr, nullptr), 3u);
+  EXPECT_EQ(shm_clear(other), 1);
+  EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
+  uint8_t out[4];
+  EXPECT_EQ(shm_read(h, out, 4, 30), 0);
+  EXPECT_EQ(status(), "等待数据超时");
+  shm_destroy(other);
 }
 
 TEST_F(Channel, WriteLimitsAndBadArguments) {
@@ -94,7 +100,9 @@ TEST_F(Channel, WritesAndReadsAcrossAndUpToTheEndOfTheRing) {
   for (uint32_t len : {30u, 16u}) {
     SCOPED_TRACE(len);
     ASSERT_EQ(shm_clear(h), 1);
-    move_to(SHM_RING_SIZE - 16);
+    std::vector<uint8_t> fill(SHM_RING_SIZE - 16, 0);  // both positions to 16 before the end
+    ASSERT_EQ(shm_write(h, fill.data(), SHM_RING_SIZE - 16, 1000), (int)SHM_RING_SIZE - 16);
+    ASSERT_EQ(shm_read(h, fill.data(), SHM_RING_SIZE - 16, 0), (int)SHM_RING_SIZE - 16);
     uint8_t in[30], out[30];
     for (uint32_t i = 0; i < len; ++i) in[i] = (uint8_t)(0xA0 + i);
     ASSERT_EQ(shm_write(h, in, len, 1000), (int)len);
@@ -147,20 +155,6 @@ TEST_F(Channel, TimeoutsWithAndWithoutTheEvent) {
   EXPECT_EQ(shm_read(h, out, 100, 100), 0);
   EXPECT_EQ(status(), "等待数据超时");
   EXPECT_GE((uint32_t)(os_tick_ms() - t0), 90u);
-}
-
-TEST_F(Channel, ClearEmptiesTheRingForEveryHandle) {
-  ShmHandle* other = shm_create(&kConfig);
-  ASSERT_NE(other, nullptr) << status();
-  EXPECT_FALSE(other->creator);
-  ASSERT_EQ(shm_write(h, "xyz", 3, 1000), 3);
-  EXPECT_EQ(shm_get_info(other, nullptr, nullptr), 3u);
-  EXPECT_EQ(shm_clear(other), 1);
-  EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
-  uint8_t out[4];
-  EXPECT_EQ(shm_read(h, out, 4, 30), 0);
-  EXPECT_EQ(status(), "等待数据超时");
-  shm_destroy(other);
 }
 
 TEST_F(Channel, DamagedHeaderIsResetInsteadOfTrusted) {
