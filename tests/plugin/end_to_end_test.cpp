@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <future>
 #include <thread>
 
 #include "tests/plugin/plugin_test_util.h"
@@ -47,18 +47,15 @@ void expect_open_refused(Library& lib) {
 
 // Holds the reader thread inside its first packet callback until released.
 struct Blocker {
-  std::mutex lock;
-  std::condition_variable wake;
-  bool entered = false, released = false;
+  std::atomic<bool> first{true};
+  std::promise<void> entered, released;
+  std::shared_future<void> go = released.get_future().share();
 
   static int callback(void* user, uint32_t, uint32_t, char*, int32_t, int32_t kind) {
     Blocker* b = (Blocker*)user;
-    if (kind <= 0) return 0;
-    std::unique_lock<std::mutex> g(b->lock);
-    if (!b->entered) {
-      b->entered = true;
-      b->wake.notify_all();
-      b->wake.wait(g, [b] { return b->released; });
+    if (kind > 0 && b->first.exchange(false)) {
+      b->entered.set_value();
+      b->go.wait();
     }
     return 0;
   }
@@ -136,10 +133,7 @@ TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
   Blocker blocker;
   void* ctx = lib.open("<speed,HS>", &blocker, Blocker::callback);
   ASSERT_NE(nullptr, ctx);
-  {
-    std::unique_lock<std::mutex> g(blocker.lock);
-    ASSERT_TRUE(blocker.wake.wait_for(g, std::chrono::seconds(10), [&] { return blocker.entered; }));
-  }
+  ASSERT_EQ(std::future_status::ready, blocker.entered.get_future().wait_for(std::chrono::seconds(10)));
   auto t0 = Clock::now();
   EXPECT_EQ(0, lib.close(ctx));
   long long ms = ms_since(t0);
@@ -148,11 +142,7 @@ TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
   EXPECT_EQ(0, count_own_backends());
   // While the held thread lives, no new capture may share the channel.
   expect_open_refused(lib);
-  {
-    std::lock_guard<std::mutex> g(blocker.lock);
-    blocker.released = true;
-    blocker.wake.notify_all();
-  }
+  blocker.released.set_value();
   // The released threads end by themselves and free the capture.
   reopen_and_close();
 }
