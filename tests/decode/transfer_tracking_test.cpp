@@ -51,28 +51,8 @@ const Bytes kConfig = {
 };
 const Bytes kGetConfig = {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x27, 0x00};
 
-// The top-level rows of a view.
-std::vector<const dumprun::Row*> top_rows(const dumprun::Result& r) {
-  std::vector<const dumprun::Row*> out;
-  for (const dumprun::Row& row : r.rows)
-    if (row.level == 0) out.push_back(&row);
-  return out;
-}
-
 // The first info key of a row: the transfer or transaction kind, the table title.
-std::string head(const dumprun::Row* r) {
-  return r->infos.empty() || r->infos[0].empty() ? "<none>" : r->infos[0][0];
-}
-
-// The value of `key` in the top-level row `i`.
-std::string value(const std::vector<const dumprun::Row*>& top, size_t i, const std::string& key) {
-  return dumprun::value_of(top[i]->values, key);
-}
-
-// Runs one view of `capture` as JSON.
-dumprun::Result view(const char* name, const testenv::TempDir& tmp, const char* capture) {
-  return dumprun::run({"--view", name, "--json", tmp.file(capture)}, tmp);
-}
+std::string head(const dumprun::Row& r) { return r.infos.empty() || r.infos[0].empty() ? "<none>" : r.infos[0][0]; }
 
 }  // namespace
 
@@ -96,35 +76,32 @@ TEST(TransferTracking, LearnedEndpointsBeginBulkInterruptAndIsochronousTransfers
 
   testenv::TempDir tmp;
   ASSERT_TRUE(bus.write(tmp.file("learn.pcap")));
-  dumprun::Result r = view("transactions", tmp, "learn.pcap");
+  dumprun::Result r = dumprun::run({"--view", "transactions", "--json", tmp.file("learn.pcap")}, tmp);
   ASSERT_EQ(r.status, 0);
   ASSERT_EQ(r.bad_lines, 0);
-  std::vector<const dumprun::Row*> top = top_rows(r);
+  std::vector<const dumprun::Row*> top;
   std::vector<std::string> heads;
-  for (const dumprun::Row* row : top) heads.push_back(head(row));
+  for (const dumprun::Row& row : r.rows)
+    if (row.level == 0) top.push_back(&row), heads.push_back(head(row));
   std::vector<std::string> expected = {"CTRL Transfer", "IN Transaction", "BULK Transfer",
                                        "INT Transfer",  "ISOC Transfer",  "BULK Transfer",
                                        "IN Transaction"};
   ASSERT_EQ(heads, expected);
-
-  // The control transfer's descriptors were walked: no data cell.
-  EXPECT_EQ(value(top, 0, "Data (39 tytes)"), "<none>");
-  EXPECT_EQ(value(top, 1, "Point"), "4");
-  // Bulk: the reassembled data, once.
-  EXPECT_EQ(value(top, 2, "Data (138 tytes)").substr(0, 8), "00 01 02");
-  EXPECT_EQ(value(top, 2, "State"), "Success");
-  EXPECT_EQ(value(top, 3, "Data (3 tytes)"), "00 01 02");
-  EXPECT_NE(value(top, 4, "Data (100 tytes)"), "<none>");
-  EXPECT_EQ(value(top, 5, "State"), "Success");
-  EXPECT_EQ(value(top, 6, "Addr"), "6");
+  auto value = [&](size_t i, const char* key) { return dumprun::value_of(top[i]->values, key); };
+  EXPECT_EQ(value(0, "Data (39 tytes)"), "<none>");  // the descriptors were walked: no data cell
+  EXPECT_EQ(value(1, "Point"), "4");
+  EXPECT_EQ(value(2, "Data (138 tytes)").substr(0, 8), "00 01 02");  // the reassembled data, once
+  EXPECT_EQ(value(2, "State"), "Success");
+  EXPECT_EQ(value(3, "Data (3 tytes)"), "00 01 02");
+  EXPECT_NE(value(4, "Data (100 tytes)"), "<none>");
+  EXPECT_EQ(value(5, "State"), "Success");
+  EXPECT_EQ(value(6, "Addr"), "6");
 
   // The descriptor view of the same capture: the request and the five tables.
-  dumprun::Result d = view("descriptors", tmp, "learn.pcap");
+  dumprun::Result d = dumprun::run({"--view", "descriptors", "--json", tmp.file("learn.pcap")}, tmp);
   ASSERT_EQ(d.status, 0);
   std::vector<std::string> titles;
-  for (const dumprun::Row& row : d.rows) titles.push_back(head(&row));
-  std::vector<std::string> expected_titles = {"Standard Requst",     "Config Descriptor",
-                                              "Interface Descriptor", "Endpoint Descriptor",
-                                              "Endpoint Descriptor", "Endpoint Descriptor"};
-  EXPECT_EQ(titles, expected_titles);
+  for (const dumprun::Row& row : d.rows) titles.push_back(head(row));
+  EXPECT_EQ(titles, (std::vector<std::string>{"Standard Requst", "Config Descriptor", "Interface Descriptor",
+                                              "Endpoint Descriptor", "Endpoint Descriptor", "Endpoint Descriptor"}));
 }
