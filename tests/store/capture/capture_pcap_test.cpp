@@ -126,13 +126,15 @@ TEST(CapturePcap, CapturedLengthBeyondTheSnapshotLengthIsDamage) {
 TEST(CapturePcap, PacketsLargerThanTheRecordLimitAreReturnedAsTheyAre) {
   testenv::TempDir dir;
   std::vector<Packet> pk = {{std::vector<uint8_t>(65535, 0x3C), 5}, {std::vector<uint8_t>(5000, 0x4B), 6}};
-  ASSERT_EQ(write_all(dir.file("big.pcap"), CAPTURE_FORMAT_PCAP_NS, pk), "");
-  ReadResult r = read_all(dir.file("big.pcap"));
-  EXPECT_EQ(r.end, 0) << r.error;
-  EXPECT_TRUE(r.packets == pk);
-  // The writer refuses what no reader would take back.
   std::vector<Packet> too_big = {{std::vector<uint8_t>(65536, 1), 5}};
-  EXPECT_NE(write_all(dir.file("big.pcap"), CAPTURE_FORMAT_PCAP_NS, too_big).find("65536"), std::string::npos);
+  for (CaptureFormat f : {CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
+    ASSERT_EQ(write_all(dir.file("big"), f, pk), "");
+    ReadResult r = read_all(dir.file("big"));
+    EXPECT_EQ(r.end, 0) << r.error;
+    EXPECT_TRUE(r.packets == pk);
+    // The writer refuses what no reader would take back.
+    EXPECT_NE(write_all(dir.file("big"), f, too_big).find("65536"), std::string::npos);
+  }
 }
 
 TEST(CapturePcap, MicrosecondFilesTruncateNanosecondsAndHugeStampsAreRefused) {
