@@ -1,8 +1,7 @@
 // parsePackage: validity, invalid and lone packets, reset, what goes to the
 // script only, cell types and colours, and the bounds on what a hostile stream
 // holds. The rows of real captures (outcomes, numbering, SOF runs, SPLITs, NAKed
-// transfers) are pinned by the golden outputs of orvane-dump, transfers by
-// endpoint kind by transfer_tracking_test.cpp.
+// transfers, transfers by endpoint kind) are pinned by the golden outputs of orvane-dump.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -133,6 +132,18 @@ TEST_F(ParsePackage, SetupAfterAStartSplitEndsTheOpenTransfer) {
   for (const Call& c : feed_all({Bytes{0x78, 5, 3, 0xFD}, token(0x2D, 2, 0), request, hs(0xD2)}, 5000))
     all |= c.result;
   EXPECT_EQ(all & RESULT_TRANSFER_ENDED, RESULT_TRANSFER_ENDED);
+}
+
+// A learned isochronous endpoint begins a transfer that a short packet ends;
+// an endpoint never described begins none (bulk and interrupt transfers: the
+// pipeline's assembly tests).
+TEST_F(ParsePackage, OnlyLearnedEndpointsBeginTransfers) {
+  learn({1, 5, 3, 0, 192});
+  uint32_t isoc = 0, unknown = 0;
+  for (const Call& c : feed_all({token(0xE1, 5, 3), data(0xC3, filled(100)), hs(0xD2)})) isoc |= c.result;
+  for (const Call& c : feed_all({token(0x69, 5, 4), data(0xC3, filled(3)), hs(0xD2)}, 5000)) unknown |= c.result;
+  EXPECT_EQ(isoc & RESULT_TRANSFER_ENDED, RESULT_TRANSFER_ENDED);
+  EXPECT_EQ(unknown & (RESULT_TRANSFER_ACTIVE | RESULT_TRANSFER_ENDED), 0u);
 }
 
 TEST_F(ParsePackage, ResetClearsDecodingStateButNotTheQueue) {
