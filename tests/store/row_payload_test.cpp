@@ -121,7 +121,7 @@ TEST(RowPayload, PackedBytesOfSmallFullAndOverflowingRows) {
   EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());
 }
 
-TEST(RowPayload, GroupEntriesAreCompleteOnlyWhenAllWereRead) {
+TEST(RowPayload, GroupsAreCompleteOnlyWhenWhollyStoredAndRead) {
   std::vector<Bytes> values;
   uint8_t buf[kRowPayloadCapacity];
   uint32_t n = payload_pack_row(kvlist_new(), entries_list(3, 2, true, &values), buf);
@@ -138,9 +138,22 @@ TEST(RowPayload, GroupEntriesAreCompleteOnlyWhenAllWereRead) {
   // A caller's array that is too small is not a complete read either.
   EXPECT_EQ(2u, payload_group_entries(&v.values, 1, e, 2, &complete));
   EXPECT_EQ(0, complete);
+  // A group length past the payload is incomplete.
+  uint8_t p[] = {0xA5, 0x5A, 0x10, 0x00, 0x00, 0x00};
+  EXPECT_EQ(-1, payload_unpack(p, sizeof p, &v));
+  EXPECT_EQ(1, v.marked);
+  EXPECT_EQ(0, v.infos.complete);
+  EXPECT_EQ(2u, v.infos.len);
+  EXPECT_EQ(nullptr, v.values.body);
+  uint8_t q[] = {0xA5, 0x5A, 0x00, 0x00, 0x01};  // Values length cut in half
+  EXPECT_EQ(-1, payload_unpack(q, sizeof q, &v));
+  EXPECT_EQ(1, v.infos.complete);
+  EXPECT_EQ(0, v.values.complete);
+  EXPECT_EQ(-1, payload_unpack(q, 1, &v));
+  EXPECT_EQ(0, v.marked);
 }
 
-TEST(RowPayload, PackListArgumentAndRoomChecks) {
+TEST(RowPayload, PackListArgumentsRoomAndNodesWithoutEntry) {
   LogCapture log;
   uint8_t buf[kRowPayloadCapacity];
   uint32_t off = 2;
@@ -158,18 +171,14 @@ TEST(RowPayload, PackListArgumentAndRoomChecks) {
   off = 4094;
   EXPECT_EQ(0, payload_pack_list(kvlist_new(), buf, &off));
   EXPECT_EQ(4096u, off);
-}
-
-TEST(RowPayload, NodeWithoutEntryIsSkippedAndNotCounted) {
-  LogCapture log;
-  kvLinkedList* l = nullptr;
+  // A node without entry is skipped and not counted.
+  l = nullptr;
   Bytes first = add(&l, cell_u8(1, 0, 0), cell_u8(2, 0, 0));
   add(&l, cell_u8(3, 0, 0), cell_u8(4, 0, 0));
   Bytes last = add(&l, cell_u8(5, 0, 0), cell_u8(6, 0, 0));
   kvpair_free(l->head->next->pair);
   l->head->next->pair = nullptr;
-  uint8_t buf[kRowPayloadCapacity];
-  uint32_t off = 2;
+  off = 2;
   ASSERT_EQ(0, payload_pack_list(l, buf, &off));
   EXPECT_EQ(">>>kvPair is NULL", log.lines.back());
   EXPECT_EQ((first + last).size(), (size_t)(buf[2] | (buf[3] << 8)));
@@ -326,22 +335,6 @@ TEST(RowPayload, RoundTripAndUnpackNeverReadsPastTheGivenLength) {
     }
   }
   EXPECT_GT(round_trips, 1000);
-}
-
-TEST(RowPayload, GroupLengthPastThePayloadIsIncomplete) {
-  uint8_t p[] = {0xA5, 0x5A, 0x10, 0x00, 0x00, 0x00};
-  PayloadView v;
-  EXPECT_EQ(-1, payload_unpack(p, sizeof p, &v));
-  EXPECT_EQ(1, v.marked);
-  EXPECT_EQ(0, v.infos.complete);
-  EXPECT_EQ(2u, v.infos.len);
-  EXPECT_EQ(nullptr, v.values.body);
-  uint8_t q[] = {0xA5, 0x5A, 0x00, 0x00, 0x01};  // Values length cut in half
-  EXPECT_EQ(-1, payload_unpack(q, sizeof q, &v));
-  EXPECT_EQ(1, v.infos.complete);
-  EXPECT_EQ(0, v.values.complete);
-  EXPECT_EQ(-1, payload_unpack(q, 1, &v));
-  EXPECT_EQ(0, v.marked);
 }
 
 }  // namespace
