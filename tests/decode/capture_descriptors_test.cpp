@@ -95,13 +95,10 @@ const Case kCases[] = {
     {"hackrf-connect.pcap", "", kShortStrings, ""},
     {"iso-unambiguous.pcap", "", "", ""},
     // Its configuration (285 bytes) is asked for with 255 and received in
-    // full; the walk stops at the class descriptor that the cut truncates,
-    // after the last endpoint. The summary has no device descriptor and no
-    // string text.
+    // full; the walk stops at the truncated class descriptor after the last endpoint.
     {"bad-descriptor-length.pcap", "", "", ""},
     {"ls-keepalive-divided-transaction.pcapng", "", kShortStrings, ""},
-    // Behind a high-speed hub: every request crosses the bus as a start and
-    // a complete split.
+    // Behind a high-speed hub: every request crosses the bus split.
     {"split-enum.pcap", "", kShortStrings, kShortConfiguration},
     // No descriptors in these two.
     {"double-setup.pcap", "", "", ""},

@@ -58,47 +58,27 @@ class DescriptorWalk : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(DescriptorWalk, DeviceDescriptorTable) {
+TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
   Walk w = walk(kDevice, get_descriptor(1, 0, 18), &eps);
   EXPECT_EQ(w.result, 1);
   ASSERT_EQ(w.tables.size(), 1u);
-  const Table& t = w.tables[0];
-  EXPECT_EQ(t.title.key.text, "Device Descriptor");
-  std::vector<std::string> expected = {
-      "bLength|0x12|length:18", "bDescriptorType|0x01|Device Descriptor", "bcdUSB|0x0200|USB 2.0",
-      "bDeviceClass|0x00| ", "bDeviceSubClass|0x00| ", "bDeviceProtocol|0x00| ",
-      "bMaxPacketSize0|0x40| ", "idVendor|0x1d50| ", "idProduct|0x6089| ", "bcdDevice|0x0106| ",
-      "iManufacturer|0x01| ", "iProduct|0x02| ", "iSerialNumber|0x04| ",
-      "bNumConfigurations|0x01| ",
-  };
-  EXPECT_EQ(tabletext::lines(t), expected);
-  EXPECT_EQ(eps.count, 0);
-}
+  EXPECT_EQ(w.tables[0].title.key.text, "Device Descriptor");
+  std::vector<std::string> rows = tabletext::lines(w.tables[0]);
+  ASSERT_EQ(rows.size(), 14u);
+  EXPECT_EQ(rows[0], "bLength|0x12|length:18");
+  EXPECT_EQ(rows[2], "bcdUSB|0x0200|USB 2.0");
+  EXPECT_EQ(rows[7], "idVendor|0x1d50| ");
+  EXPECT_EQ(rows[13], "bNumConfigurations|0x01| ");
 
-TEST_F(DescriptorWalk, ConfigurationAnswerGivesFourTablesAndTwoEndpoints) {
-  Walk w = walk(kConfig34, get_descriptor(2, 0, 34), &eps, 9);
+  w = walk(kConfig34, get_descriptor(2, 0, 34), &eps, 9);
   EXPECT_EQ(w.result, 1);
-  ASSERT_EQ(w.tables.size(), 4u);
-  EXPECT_EQ(w.tables[0].title.key.text, "Config Descriptor");
-  EXPECT_EQ(w.tables[1].title.key.text, "Interface Descriptor");
-  EXPECT_EQ(w.tables[2].title.key.text, "Endpoint Descriptor");
-  EXPECT_EQ(w.tables[3].title.key.text, "Endpoint Descriptor");
-  std::vector<std::string> config = {
-      "bLength|0x09|length:9",       "bDescriptorType|0x02| ",
-      "wTotalLength|0x0022| ",       "bNumInterfaces|0x01| ",
-      "bConfigurationValue|0x01| ",  "iConfiguration|0x00| ",
-      "bmAttributes|0xe0|Self Powered;remote wake-up", "bMaxPower|0x32| ",
-  };
-  EXPECT_EQ(tabletext::lines(w.tables[0]), config);
-  std::vector<std::string> interface = {
-      "bLength|0x09|length:9",     "bDescriptorType|0x04|Interface Descriptor",
-      "bInterfaceNumber|0x00| ",   "bAlternateSetting|0x00| ",
-      "bNumEndpoints|0x02| ",      "bInterfaceClass|0xff|Vendor Specific",
-      "bInterfaceSubClass|0xff| ", "bInterfaceProtocol|0xff| ",
-      "iInterface|0x00| ",
-  };
-  EXPECT_EQ(tabletext::lines(w.tables[1]), interface);
-
+  std::vector<std::string> titles;
+  for (const Table& t : w.tables) titles.push_back(t.title.key.text);
+  EXPECT_EQ(titles, (std::vector<std::string>{"Config Descriptor", "Interface Descriptor", "Endpoint Descriptor",
+                                              "Endpoint Descriptor"}));
+  EXPECT_EQ(tabletext::desc(w.tables[0], "bmAttributes"), "Self Powered;remote wake-up");
+  EXPECT_EQ(tabletext::value(w.tables[0], "wTotalLength"), "0x0022");
+  EXPECT_EQ(tabletext::desc(w.tables[1], "bInterfaceClass"), "Vendor Specific");
   ASSERT_EQ(eps.count, 2);
   const EndpointEntry* in = endpoint_table_find(&eps, 9, 1);
   ASSERT_NE(in, nullptr);
@@ -109,8 +89,7 @@ TEST_F(DescriptorWalk, ConfigurationAnswerGivesFourTablesAndTwoEndpoints) {
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(out->direction, 0);
   EXPECT_EQ(out->maxPacketSize, 64u);
-  // Learned for the token's device only.
-  EXPECT_EQ(endpoint_table_find(&eps, 5, 1), nullptr);
+  EXPECT_EQ(endpoint_table_find(&eps, 5, 1), nullptr);  // learned for the token's device only
   // The endpoints of the speed the device is not running at are shown, not learned.
   std::vector<uint8_t> other = kConfig34;
   other[1] = 0x07;
@@ -218,45 +197,36 @@ TEST_F(DescriptorWalk, AnswersShownAsDataAreNotWalked) {
   EXPECT_EQ(w.tables.size(), 1u);
 }
 
-TEST_F(DescriptorWalk, StopsAtZeroOneOrOverlongLengthKeepingEarlierTables) {
-  std::vector<uint8_t> zero = kConfig34;
-  zero[18] = 0;  // the first endpoint's bLength
-  Walk w = walk(zero, get_descriptor(2, 0, 34), &eps);
-  EXPECT_EQ(w.result, 1);
-  EXPECT_EQ(w.tables.size(), 2u);
-  EXPECT_EQ(eps.count, 0);
-
-  std::vector<uint8_t> overlong = kConfig34;
+// A bLength of 0 or 1, or past the answer, ends the walk keeping the tables
+// before it; unknown types (a HID descriptor) are skipped, and bytes of a
+// descriptor beyond its slot are ignored (an interface of 12 bytes shows 9).
+TEST_F(DescriptorWalk, StopsAtBadLengthsSkipsUnknownTypesAndIgnoresBytesBeyondTheSlot) {
+  const std::vector<uint8_t> one = {0x09, 0x02, 0x09, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
+                                    0x01, 0x05, 0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00};
+  const std::vector<uint8_t> hid = {0x0C, 0x04, 0x01, 0x00, 0x01, 0x03, 0x01, 0x02, 0x00, 0xAA, 0xBB, 0xCC,
+                                    0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, 0x4B, 0x00,
+                                    0x07, 0x05, 0x81, 0x03, 0x07, 0x00, 0x0A};
+  std::vector<uint8_t> zero = kConfig34, overlong = kConfig34;
+  zero[18] = 0;      // the first endpoint's bLength
   overlong[26] = 9;  // the second endpoint claims one byte more than is left
-  w = walk(overlong, get_descriptor(2, 0, 34), &eps);
-  EXPECT_EQ(w.result, 1);
-  EXPECT_EQ(w.tables.size(), 3u);
-  EXPECT_EQ(eps.count, 1);
-
-  // A one-byte descriptor after a good one ends the walk there too.
-  endpoint_table_clear(&eps);
-  std::vector<uint8_t> d = {0x09, 0x02, 0x09, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
-                            0x01, 0x05, 0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00};
-  w = walk(d, get_descriptor(2, 0, (uint16_t)d.size()), &eps);
-  EXPECT_EQ(w.result, 1);
-  EXPECT_EQ(w.tables.size(), 1u);
-  EXPECT_EQ(eps.count, 0);
-}
-
-TEST_F(DescriptorWalk, SkipsUnknownTypesAndIgnoresBytesBeyondTheSlot) {
-  // A HID descriptor (0x21) between interface and endpoint is skipped; an
-  // interface descriptor of 12 bytes shows only the 9 of its slot.
-  std::vector<uint8_t> d = {0x0C, 0x04, 0x01, 0x00, 0x01, 0x03, 0x01, 0x02, 0x00, 0xAA, 0xBB, 0xCC,
-                            0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, 0x4B, 0x00,
-                            0x07, 0x05, 0x81, 0x03, 0x07, 0x00, 0x0A};
-  Walk w = walk(d, get_descriptor(2, 0, (uint16_t)d.size()), &eps);
+  const struct {
+    std::vector<uint8_t> data;
+    size_t tables;
+    int endpoints;
+  } cases[] = {{zero, 2, 0}, {overlong, 3, 1}, {one, 1, 0}, {hid, 2, 1}};
+  for (const auto& c : cases) {
+    endpoint_table_clear(&eps);
+    Walk w = walk(c.data, get_descriptor(2, 0, (uint16_t)c.data.size()), &eps);
+    EXPECT_EQ(w.result, 1);
+    EXPECT_EQ(w.tables.size(), c.tables) << &c - cases;
+    EXPECT_EQ(eps.count, c.endpoints) << &c - cases;
+  }
+  Walk w = walk(hid, get_descriptor(2, 0, (uint16_t)hid.size()), &eps);
   ASSERT_EQ(w.tables.size(), 2u);
-  EXPECT_EQ(w.tables[0].title.key.text, "Interface Descriptor");
   EXPECT_EQ(w.tables[0].rows.size(), 10u);  // header and nine fields
   EXPECT_EQ(tabletext::desc(w.tables[0], "bInterfaceClass"), "HID");
   EXPECT_EQ(tabletext::desc(w.tables[0], "bLength"), "length:12");
   EXPECT_EQ(w.tables[1].title.key.text, "Endpoint Descriptor");
-  ASSERT_EQ(eps.count, 1);
   EXPECT_EQ(eps.entries[0].transferType, 3);
   EXPECT_EQ(eps.entries[0].maxPacketSize, 7u);
 }

@@ -99,14 +99,10 @@ TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
   EXPECT_EQ(value(s, "wLength"), "0x00ff");
 }
 
-TEST(SetupRequest, RequestLine) {
+// The texts of standard and class request lines are pinned by the golden outputs.
+TEST(SetupRequest, RequestLineColoursAndReservedType) {
   std::vector<tabletext::Row> rows = request_line({0x80, 6, 0, 1, 0, 0, 0x12, 0}, 7, 0);
-  EXPECT_EQ(tabletext::lines(rows), (std::vector<std::string>{"Standard Req|Get Descriptor|<null>",
-                                                              "Addr|7|<null>", "Point|0|<null>"}));
   EXPECT_EQ(styled(rows[0].key), "Standard Req[#f0e68c/#000000]");
   EXPECT_EQ(styled(rows[2].key), "Point[#a9a9a9/]");
-  // A reserved type has no name; a class request uses the standard one.
   EXPECT_EQ(line(request_line({0x60, 2, 0, 0, 0, 0, 0, 0}, 1, 2)[0]), " | |<null>");
-  EXPECT_EQ(line(request_line({0x21, 0x0A, 0, 0, 0, 0, 0, 0}, 1, 2)[0]),
-            "Class Req|Get Interface|<null>");
 }

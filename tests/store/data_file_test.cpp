@@ -117,14 +117,13 @@ TEST_F(DataFileTest, ADamagedHeaderCannotSendReadsOrTruncationPastTheFile) {
   ASSERT_EQ(datafile_append(df, "hello", 5), 5u);
   datafile_close_truncate(df);
   std::string path = data_path("d.qelvo");
-  {
+  auto poke = [&](long at, uint64_t v) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    uint64_t lie = 1ull << 40;
-    f.seekp(8);
-    f.write((const char*)&lie, 8);
-    f.seekp(16);
-    f.write((const char*)&lie, 8);
-  }
+    f.seekp(at);
+    f.write((const char*)&v, 8);
+  };
+  poke(8, 1ull << 40);  // data count
+  poke(16, 1ull << 40);  // write offset
   DataFile* back = datafile_open(path.c_str());
   ASSERT_NE(back, nullptr);
   std::vector<uint8_t> out(4096);
@@ -133,15 +132,9 @@ TEST_F(DataFileTest, ADamagedHeaderCannotSendReadsOrTruncationPastTheFile) {
   EXPECT_EQ(datafile_append(back, "x", 1), 0u);  // write offset outside the file
   datafile_close_truncate(back);
   EXPECT_EQ(file_size(path), 29);
-
   // A header that undercounts: reading stops at its count, and closing a
   // file that was only read does not cut off the rest.
-  {
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    uint64_t two = 2;
-    f.seekp(8);
-    f.write((const char*)&two, 8);
-  }
+  poke(8, 2);
   back = datafile_open(path.c_str());
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(datafile_read(back, out.data(), 4096), 2u);

@@ -22,13 +22,9 @@ class StoreTest : public ::testing::Test {
   }
   ~StoreTest() override { orvane_log_set_sink(nullptr, nullptr); }
 
-  // Every message logged so far, one per element.
-  std::vector<std::string> logged() {
-    std::lock_guard<std::mutex> hold(log_lock_);
-    return log_;
-  }
   bool logged_contains(const std::string& text) {
-    for (const std::string& line : logged())
+    std::lock_guard<std::mutex> hold(log_lock_);
+    for (const std::string& line : log_)
       if (line.find(text) != std::string::npos) return true;
     return false;
   }

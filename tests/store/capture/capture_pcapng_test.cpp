@@ -88,97 +88,52 @@ struct Ng {
 
 }  // namespace
 
+// Both byte orders, skipped blocks, simple packets, and the time resolutions
+// (microseconds by default, 2^-20 s with an offset, 2^0 s, picoseconds); the
+// speed-specific USB 2.0 link types read like 288.
 TEST(CapturePcapng, SectionsOrdersResolutionsAndSimplePackets) {
   testenv::TempDir dir;
   Ng ng;
   ng.section(true);
-  ng.interface(288, 0);                         // no if_tsresol: microseconds
+  ng.interface(288, 0);
   ng.block(0x40000BAD, std::vector<uint8_t>(20, 0x11));  // custom block: skipped
   ng.packet(0, 1500001, {0x2D, 0x00, 0x10});
   ng.simple({0xD2});                            // no stamp: the previous one
   ng.block(5, std::vector<uint8_t>(12, 0));    // statistics: skipped
   ng.section(false);                            // new section, new interfaces
-  std::vector<uint8_t> opts = ng.tsresol(0x80 | 20);  // 2^-20 s
+  std::vector<uint8_t> opts = ng.tsresol(0x80 | 20);
   std::vector<uint8_t> off = ng.tsoffset(-1);
   opts.insert(opts.end(), off.begin(), off.end());
-  ng.interface(288, 65535, ng.tsresol(9));
-  ng.interface(288, 65535, opts);
+  ng.interface(293, 65535, ng.tsresol(9));
+  ng.interface(294, 65535, opts);
   ng.packet(1, (uint64_t)3 << 20 | 1 << 19, {0x5A});  // 3.5 s, minus one second
   ng.packet(0, 7, {0x4B, 1, 2, 3, 4, 5});
-  ng.interface(288, 0, ng.tsresol(12));               // picoseconds
+  ng.interface(295, 0, ng.tsresol(12));
   ng.packet(2, 123456789, {0xC3, 9, 9}, true);
+  ng.interface(288, 0, ng.tsresol(0x80));
+  ng.packet(3, 5, {0xD2});
   ReadResult r = ng.read_back(dir.file("x.pcapng"));
   ASSERT_EQ(r.end, 0) << r.error;
   EXPECT_EQ(r.format, CAPTURE_FORMAT_PCAPNG);
-  ASSERT_EQ(r.packets.size(), 5u);
-  EXPECT_EQ(r.packets[0].ts, 1500001000u);
+  std::vector<uint64_t> ts;
+  for (const Packet& p : r.packets) ts.push_back(p.ts);
+  EXPECT_EQ(ts, (std::vector<uint64_t>{1500001000, 1500001000, 2500000000, 7, 123456, 5000000000}));
+  ASSERT_EQ(r.packets.size(), 6u);
   EXPECT_EQ(r.packets[0].bytes, (std::vector<uint8_t>{0x2D, 0x00, 0x10}));
-  EXPECT_EQ(r.packets[1].ts, 1500001000u);
   EXPECT_EQ(r.packets[1].bytes, std::vector<uint8_t>{0xD2});
-  EXPECT_EQ(r.packets[2].ts, 2500000000u);
-  EXPECT_EQ(r.packets[3].ts, 7u);
   EXPECT_EQ(r.packets[3].bytes.size(), 6u);
-  EXPECT_EQ(r.packets[4].ts, 123456u);
   EXPECT_EQ(r.packets[4].bytes, (std::vector<uint8_t>{0xC3, 9, 9}));
 }
 
-// if_tsresol 0x80 is 2^0 s: whole seconds per tick. The speed-specific USB
-// 2.0 link types read like 288.
-TEST(CapturePcapng, WholeSecondTicksAndSpeedSpecificLinkTypes) {
-  testenv::TempDir dir;
-  Ng ng;
-  ng.section(false);
-  ng.interface(293, 0, ng.tsresol(0x80));
-  ng.interface(294, 0);
-  ng.interface(295, 0, ng.tsresol(9));
-  for (uint32_t i : {0, 1, 2}) ng.packet(i, 5, {0xD2});
-  std::vector<uint64_t> got;
-  for (const Packet& p : ng.read_back(dir.file("x.pcapng")).packets) got.push_back(p.ts);
-  EXPECT_EQ(got, (std::vector<uint64_t>{5000000000, 5000, 5}));
-}
-
-TEST(CapturePcapng, ForeignInterfacesAndUnknownInterfaceNumbers) {
-  testenv::TempDir dir;
-  {
-    Ng ng;
-    ng.section(false);
-    ng.interface(1, 0);
-    ng.packet(0, 0, {1});
-    ReadResult r = ng.read_back(dir.file("eth.pcapng"));
-    EXPECT_EQ(r.end, -2);
-    EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
-  }
-  {
-    Ng ng;  // a USB interface first, then packets of an Ethernet one
-    ng.section(false);
-    ng.interface(288, 0);
-    ng.interface(1, 0);
-    ng.packet(0, 0, {0xA5});
-    size_t at = ng.v.size();
-    ng.packet(1, 0, {1});
-    ReadResult r = ng.read_back(dir.file("mixed.pcapng"));
-    EXPECT_EQ(r.end, -1);
-    EXPECT_EQ(r.packets.size(), 1u);
-    EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
-    EXPECT_NE(r.error.find("offset " + std::to_string(at)), std::string::npos) << r.error;
-  }
-  {
-    Ng ng;
-    ng.section(false);
-    ng.interface(288, 0);
-    ng.section(false);  // forgets the interface
-    ng.packet(0, 0, {0xA5});
-    ReadResult r = ng.read_back(dir.file("none.pcapng"));
-    EXPECT_EQ(r.end, -1);
-    EXPECT_NE(r.error.find("interface 0"), std::string::npos) << r.error;
-  }
-}
-
-TEST(CapturePcapng, MalformedBlocksAreDamageWithTheirOffset) {
+// Foreign interfaces, unknown interface numbers and malformed blocks end the
+// read with the block's offset and the file's name.
+TEST(CapturePcapng, MalformedBlocksAndForeignInterfacesAreDamageWithTheirOffset) {
   testenv::TempDir dir;
   struct Case {
     const char* expect;                 // in the error text
-    std::function<void(Ng&)> damage;    // appends the bad block behind a section and an interface
+    std::function<void(Ng&)> damage;    // appends the bad blocks behind a section and a USB interface
+    int end = -1;
+    size_t offset = 48;                 // behind the section header (28 bytes) and the interface (20)
   } cases[] = {
       {"block length 30",
        [](Ng& ng) {
@@ -211,19 +166,37 @@ TEST(CapturePcapng, MalformedBlocksAreDamageWithTheirOffset) {
          put16(o, 40);  // option longer than its block
          ng.interface(288, 0, o);
        }},
+      {"not a USB 2.0 capture",  // packets of an Ethernet interface after a good one
+       [](Ng& ng) {
+         ng.interface(1, 0);
+         ng.packet(0, 0, {0xA5});
+         ng.packet(1, 0, {1});
+       }, -1, 48 + 20 + 36},
+      {"interface 0",  // a new section forgets the interface
+       [](Ng& ng) {
+         ng.section(false);
+         ng.packet(0, 0, {0xA5});
+       }, -1, 48 + 28},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.expect);
     Ng ng;
     ng.section(false);
     ng.interface(288, 0);
     c.damage(ng);
     ReadResult r = ng.read_back(dir.file("bad.pcapng"));
-    EXPECT_EQ(r.end, -1) << c.expect;
+    EXPECT_EQ(r.end, c.end);
     EXPECT_NE(r.error.find(c.expect), std::string::npos) << r.error;
     EXPECT_NE(r.error.find("bad.pcapng"), std::string::npos) << r.error;
-    // The bad block follows the section header (28 bytes) and the interface (20).
-    EXPECT_NE(r.error.find("offset 48"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("offset " + std::to_string(c.offset)), std::string::npos) << r.error;
   }
+  Ng eth;  // only an Ethernet interface: no USB capture at all
+  eth.section(false);
+  eth.interface(1, 0);
+  eth.packet(0, 0, {1});
+  ReadResult r = eth.read_back(dir.file("eth.pcapng"));
+  EXPECT_EQ(r.end, -2);
+  EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
 }
 
 TEST(CapturePcapng, SkippedBlockLargerThanTheReadBuffer) {
@@ -231,12 +204,10 @@ TEST(CapturePcapng, SkippedBlockLargerThanTheReadBuffer) {
   Ng ng;
   ng.section(false);
   ng.interface(288, 0, ng.tsresol(9));
-  ng.block(0x40000BAD, std::vector<uint8_t>(3 * 1024 * 1024, 0x55));  // larger than the read buffer
+  ng.block(0x40000BAD, std::vector<uint8_t>(3 * 1024 * 1024, 0x55));
   std::vector<Packet> pk = sample_packets(20, 50, 8);
   for (const Packet& p : pk) ng.packet(0, p.ts, p.bytes);
   ReadResult r = ng.read_back(dir.file("big.pcapng"));
   EXPECT_EQ(r.end, 0) << r.error;
   EXPECT_TRUE(r.packets == pk);
-
 }
-
