@@ -75,6 +75,22 @@ class WindowTest : public ::testing::Test {
     action("action_start")->trigger();
     ASSERT_EQ(1, ok.seen);
   }
+  // Start Trace answered with OK, refused in a message box: "title|text|buttons".
+  QString refusedStart() {
+    QString shown;
+    ModalAnswer answer(
+        [&](QWidget* w) {
+          QMessageBox* m = qobject_cast<QMessageBox*>(w);
+          if (!m) return w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+          shown = QString("%1|%2|%3").arg(m->windowTitle(), m->text()).arg(m->buttons().size());
+          m->button(QMessageBox::Cancel)->click();
+        },
+        2);
+    action("action_start")->trigger();
+    EXPECT_EQ(2, answer.seen);
+    EXPECT_EQ(ProcManager::NotRunning, backend()->state());
+    return shown;
+  }
   // Every view shows every row its tree holds (the refresh step ran).
   bool allAnnounced() {
     for (SessionView v : kAllViews)
@@ -159,26 +175,8 @@ TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
 TEST_F(WindowTest, AnUnusableChannelIsShownInTheStartTraceBoxAndStartsNothing) {
   ScopedEnv bad("QELVO_SHM_SUFFIX", std::string(300, 'x'));  // no such object name can exist
   makeWindow();
-  QString title, text;
-  int buttons = 0;
-  ModalAnswer answer(
-      [&](QWidget* w) {
-        QMessageBox* box = qobject_cast<QMessageBox*>(w);
-        if (!box) {  // Trace Config: OK
-          w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
-          return;
-        }
-        title = box->windowTitle(), text = box->text(), buttons = box->buttons().size();
-        box->button(QMessageBox::Cancel)->click();
-      },
-      2);
-  action("action_start")->trigger();
-  ASSERT_EQ(2, answer.seen);
-  EXPECT_EQ("Start Trace", title);
-  EXPECT_EQ("创建共享内存失败: creat share mem failed (err code: 36)", text.toStdString());
-  EXPECT_EQ(1, buttons);
+  EXPECT_EQ("Start Trace|创建共享内存失败: creat share mem failed (err code: 36)|1", refusedStart().toStdString());
   EXPECT_TRUE(idle());
-  EXPECT_EQ(ProcManager::NotRunning, backend()->state());
   QElapsedTimer t;
   t.start();
   window.reset();  // the channel reader, waiting for a channel, wakes for the end
@@ -202,19 +200,7 @@ TEST_F(WindowTest, AFullDiskStopsTheTraceWithAMessageAndKeepsTheRows) {
   box->close();
 
   // A new trace is refused with the reason; the rows stay.
-  QString refusal;
-  ModalAnswer answer(
-      [&](QWidget* w) {
-        if (QMessageBox* m = qobject_cast<QMessageBox*>(w))
-          refusal = m->text(), m->button(QMessageBox::Cancel)->click();
-        else
-          w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
-      },
-      2);
-  action("action_start")->trigger();
-  EXPECT_EQ(2, answer.seen);
-  EXPECT_TRUE(refusal.contains("no space left on the device"));
-  EXPECT_EQ(ProcManager::NotRunning, backend()->state());
+  EXPECT_TRUE(refusedStart().contains("no space left on the device"));
   EXPECT_EQ(kept, window->model(VIEW_PACKAGES)->rowCount());
 }
 

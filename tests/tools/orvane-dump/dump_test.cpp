@@ -2,13 +2,13 @@
 // golden outputs for small captures checked by hand, options and errors.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "tests/support/capture_test_util.h"
 #include "tests/support/dump_run.h"
@@ -17,22 +17,6 @@ namespace {
 
 using dumprun::split_lines;
 using DumpRun = dumprun::Result;
-
-// The names in directory `path` but "." and "..", sorted; none when it cannot be read.
-std::vector<std::string> entries(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* d = opendir(path.c_str());
-  while (dirent* e = d ? readdir(d) : nullptr)
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-  if (d) closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-bool dir_is_empty(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && entries(path).empty();
-}
 
 // The number after "key": in a one-line JSON object.
 long long json_number(const std::string& obj, const std::string& key) {
@@ -77,7 +61,7 @@ TEST_P(DumpCapture, EveryView) {
     // Nothing is filtered: every stored row is printed.
     EXPECT_EQ(json_number(err[0], view), (long long)lines.size()) << f << " " << view << " " << err[0];
   }
-  EXPECT_TRUE(dir_is_empty(tmp)) << "the private directory was left behind";
+  EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the private directory was left behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedCaptures, DumpCapture, ::testing::ValuesIn(testenv::shared_capture_names()),
@@ -109,7 +93,7 @@ TEST_F(Dump, GoldenOutputs) {
     std::string base = g.file;
     base = base.substr(0, base.rfind('.'));
     std::string golden = std::string(ORVANE_DUMP_GOLDEN_DIR) + "/" + base + "." + g.view + ".jsonl";
-    EXPECT_EQ(r.out, dumprun::slurp(golden)) << golden;
+    EXPECT_EQ(r.out, testenv::read_file(golden)) << golden;
   }
 }
 
@@ -162,7 +146,7 @@ TEST_F(Dump, ArgumentsAndFileErrors) {
   EXPECT_EQ(quiet.status, 0);
   EXPECT_TRUE(quiet.out.empty());
   EXPECT_TRUE(quiet.err.empty()) << quiet.err;
-  EXPECT_TRUE(dir_is_empty(tmp));
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
 }
 
 // A lost output is a failure with a message, whichever stream lost it.
@@ -180,9 +164,9 @@ TEST_F(Dump, WriteErrorsAreFailures) {
     DumpRun r = dumprun::run(c.args, work, tmp, c.out, c.err);
     EXPECT_EQ(r.status, 1);
     if (c.err == err_file) {
-      EXPECT_EQ(dumprun::slurp(err_file), "orvane-dump: cannot write standard output: No space left on device\n");
+      EXPECT_EQ(testenv::read_file(err_file), "orvane-dump: cannot write standard output: No space left on device\n");
     }
-    EXPECT_TRUE(dir_is_empty(tmp));
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
   }
 }
 
@@ -211,7 +195,7 @@ TEST_F(Dump, SignalsLeaveNoPrivateDirectory) {
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     if (sig != SIGPIPE) close(fds[0]);
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig) << "status " << st;
-    EXPECT_TRUE(dir_is_empty(tmp)) << "the private directory was left behind";
+    EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the private directory was left behind";
   }
   close(err);
 }
