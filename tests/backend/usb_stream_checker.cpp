@@ -152,7 +152,6 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
     split.complete = (first->b[1] >> 7) != 0;
     split.et = (first->b[3] >> 1) & 3;
     if (speed_ != 3) fail(first->index, "SPLIT below high speed");
-    if (split.complete) csplits++; else ssplits++;
     if (!split.complete && (first->b[3] & 1)) fail(first->index, "E bit set on a non-isochronous start-split");
     k = 1;
     if (pid_at(1) != IN && pid_at(1) != OUT && pid_at(1) != SETUP) {
@@ -306,12 +305,8 @@ size_t UsbStreamChecker::parse_transaction(size_t pos, bool at_end) {
 void UsbStreamChecker::open_control(uint64_t index, uint8_t addr, const uint8_t* setup, bool via_split) {
   Control& c = ctl_[addr];
   if (c.active && !c.status_seen) fail(index, "SETUP while a control transfer is open");
-  c = Control();
-  c.active = true;
-  c.c.addr = addr;
+  c = Control{true, CheckedControl{addr, {}, {}, false, via_split}};
   memcpy(c.c.setup, setup, 8);
-  c.c.stalled = false;
-  c.c.via_split = via_split;
 }
 
 void UsbStreamChecker::accept_data(const Pkt& tok, const Pkt& d, bool in) {

@@ -38,7 +38,6 @@ class UsbStreamChecker {
   std::map<uint8_t, uint64_t> pid_counts;
   uint64_t packets = 0;
   uint64_t corrupted = 0;
-  uint64_t ssplits = 0, csplits = 0;
   uint64_t max_size_bulk = 0;   // data packets of the full bulk size of the speed (512 or 64)
   uint64_t short_data = 0;      // data packets on endpoints other than 0 shorter than that, zero-length included
   uint64_t zero_length = 0;     // zero-length data packets outside control transfers

@@ -70,29 +70,22 @@ INSTANTIATE_TEST_SUITE_P(SharedCaptures, DumpCapture, ::testing::ValuesIn(testen
 TEST_F(Dump, GoldenOutputs) {
   // Captures whose rows were checked by hand: every view of the two small
   // ones, and the transfers and data rows of a low-speed enumeration.
-  struct Golden {
-    const char* file;
-    const char* view;
-  };
-  std::vector<Golden> goldens;
+  std::vector<std::pair<const char*, const char*>> goldens;  // capture, view
   for (const char* name : {"bad-crcs.pcap", "double-setup.pcap"})
-    for (const char* view : {"packages", "transactions", "data", "descriptors"})
-      goldens.push_back({name, view});
-  goldens.push_back({"ls-keepalive-divided-transaction.pcapng", "transactions"});
-  goldens.push_back({"ls-keepalive-divided-transaction.pcapng", "data"});
-  // Checked against an independent model of the decoding rules (transfer
-  // detail cells excepted): SPLIT fields and idle SOF runs of a high-speed
-  // hub, and the transactions of a low-speed mouse.
-  goldens.push_back({"split-enum.pcap", "packages"});
-  goldens.push_back({"split-enum.pcap", "transactions"});
-  goldens.push_back({"mouse.pcap", "transactions"});
-  for (const Golden& g : goldens) {
-    std::string path = testenv::shared_captures_dir() + "/" + g.file;
-    DumpRun r = dump({"--json", "--view", g.view, path});
+    for (const char* view : {"packages", "transactions", "data", "descriptors"}) goldens.push_back({name, view});
+  goldens.insert(goldens.end(), {{"ls-keepalive-divided-transaction.pcapng", "transactions"},
+                                 {"ls-keepalive-divided-transaction.pcapng", "data"},
+                                 // Checked against an independent model of the decoding rules (transfer
+                                 // detail cells excepted): SPLIT fields and idle SOF runs of a high-speed
+                                 // hub, and the transactions of a low-speed mouse.
+                                 {"split-enum.pcap", "packages"},
+                                 {"split-enum.pcap", "transactions"},
+                                 {"mouse.pcap", "transactions"}});
+  for (const auto& [file, view] : goldens) {
+    DumpRun r = dump({"--json", "--view", view, testenv::shared_captures_dir() + "/" + file});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string base = g.file;
-    base = base.substr(0, base.rfind('.'));
-    std::string golden = std::string(ORVANE_DUMP_GOLDEN_DIR) + "/" + base + "." + g.view + ".jsonl";
+    std::string base = file, golden = ORVANE_DUMP_GOLDEN_DIR;
+    golden += "/" + base.substr(0, base.rfind('.')) + "." + view + ".jsonl";
     EXPECT_EQ(r.out, testenv::read_file(golden)) << golden;
   }
 }
