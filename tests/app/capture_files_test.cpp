@@ -12,8 +12,6 @@
 #include <QSignalSpy>
 #include <QTimer>
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -24,7 +22,6 @@
 #include "os/log.h"
 #include "store/capture/capture_file.h"
 #include "store/capture/loaded_packets.h"
-#include "store/data_file.h"
 #include "store/store_files.h"
 #include "tests/support/qt_test_util.h"
 #include "tests/support/capture_test_util.h"
