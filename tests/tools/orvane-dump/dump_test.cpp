@@ -1,5 +1,6 @@
 // orvane-dump as a user runs it: every shared capture through every view,
-// golden outputs for small captures checked by hand, options and errors.
+// golden outputs for small captures checked by hand, options and errors; and
+// its JSON strings of arbitrary bytes: always valid UTF-8 JSON, bytes recoverable.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 
 #include "tests/support/capture_test_util.h"
 #include "tests/support/dump_run.h"
+#include "views/json_text.h"
 
 namespace {
 
@@ -220,6 +222,30 @@ TEST_F(Dump, TextOutputIndentsChildrenAndTimesCountFromTheFirstPacket) {
   ASSERT_GE(abs.size(), 3u);
   EXPECT_EQ(abs[0].rfind("#1 Package: 1; TimeStamp: 721.42 ms |", 0), 0u) << abs[0];
   EXPECT_NE(abs[2].find("TimeStamp: 2035.00 ms"), std::string::npos) << abs[2];
+}
+
+std::string js(const std::string& s) {
+  std::string out;
+  json_append_string(out, s.data(), s.size());
+  return out;
+}
+
+TEST(JsonText, EscapesQuotesBackslashesAndControls) {
+  EXPECT_EQ(js("plain"), "\"plain\"");
+  EXPECT_EQ(js("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(js("\n\r\t\b\f"), "\"\\n\\r\\t\\b\\f\"");
+  EXPECT_EQ(js(std::string("\0\x01\x1f", 3)), "\"\\u0000\\u0001\\u001f\"");
+  EXPECT_EQ(js("\x7f"), "\"\x7f\"");
+}
+
+TEST(JsonText, ValidUtf8PassesInvalidBytesAreEscaped) {
+  EXPECT_EQ(js("\xE2\x86\x91 \xC3\xA9 \xF0\x9F\x98\x80"), "\"\xE2\x86\x91 \xC3\xA9 \xF0\x9F\x98\x80\"");
+  EXPECT_EQ(js("\xff"), "\"\\u00ff\"");
+  EXPECT_EQ(js("\xC3"), "\"\\u00c3\"");                    // truncated sequence
+  EXPECT_EQ(js("\xC0\x80"), "\"\\u00c0\\u0080\"");         // overlong
+  EXPECT_EQ(js("\xED\xA0\x80"), "\"\\u00ed\\u00a0\\u0080\"");  // surrogate
+  EXPECT_EQ(js("\xE2\x86"), "\"\\u00e2\\u0086\"");
+  EXPECT_EQ(js("\xF4\x90\x80\x80"), "\"\\u00f4\\u0090\\u0080\\u0080\"");  // above U+10FFFF
 }
 
 }  // namespace
