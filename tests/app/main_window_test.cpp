@@ -1,5 +1,6 @@
 // The main window with the stand-in backend: the trace flow, the filters and
-// their popup, the packet text dialog, and closing during a trace.
+// their popup, the packet text dialog, and closing during a trace; and the
+// two small dialogs on their own.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -18,12 +19,15 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTreeView>
 #include <filesystem>
 #include <memory>
 
 #include "acquisition/pipeline/capture_session.h"
 #include "acquisition/qt/interface_io.h"
+#include "app/data_dialog.h"
+#include "app/dialog.h"
 #include "app/main_window.h"
 #include "decode/cells/attr_flag.h"
 #include "decode/data_parse.h"
@@ -361,4 +365,36 @@ TEST_F(WindowTest, ExitDuringATraceKillsStaleAndRunningBackendsAndDeletesTheStor
   }
   window.reset();
   EXPECT_EQ(0, os_kill_by_image_name("qelvo.exe", nullptr, nullptr, nullptr)) << "a backend was left";
+}
+
+TEST(TraceConfig, OkStoresTheChosenSpeedAndCancelKeepsTheOldOne) {
+  EXPECT_EQ(interface_io::speedCode(), 2);  // full speed until a dialog was accepted
+  struct Case {
+    int index;  // -1: leave the combo box as the dialog opens
+    bool ok;
+    int expected;
+  } cases[] = {{-1, true, 3}, {0, true, 1}, {1, false, 1}, {1, true, 2}, {2, false, 2}};
+  for (const Case& c : cases) {
+    Dialog d(nullptr);
+    EXPECT_EQ(d.windowTitle(), "Trace Config");
+    QComboBox* speed = d.findChild<QComboBox*>("cb_speed");
+    ASSERT_TRUE(speed);
+    EXPECT_EQ(speed->currentText(), "HighSpeed");  // every dialog starts at high speed
+    if (c.index >= 0) speed->setCurrentIndex(c.index);
+    QDialogButtonBox* box = d.findChild<QDialogButtonBox*>("buttonBox");
+    box->button(c.ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+    EXPECT_EQ(d.result(), c.ok ? QDialog::Accepted : QDialog::Rejected);
+    EXPECT_EQ(interface_io::speedCode(), c.expected) << c.index << " " << c.ok;
+  }
+}
+
+TEST(DataDisp, ShowsTheTextAndNothingForNull) {
+  DataDialog d(nullptr);
+  EXPECT_EQ(d.windowTitle(), "Data Disp");
+  QTextBrowser* browser = d.findChild<QTextBrowser*>("textBrowser");
+  ASSERT_TRUE(browser);
+  d.setText("0x12 \xc3\xa9");
+  EXPECT_EQ(browser->toPlainText(), QString::fromUtf8("0x12 \xc3\xa9"));
+  d.setText(nullptr);
+  EXPECT_TRUE(browser->toPlainText().isEmpty());
 }
