@@ -122,7 +122,7 @@ TEST_F(Dump, FilterAndSelection) {
   EXPECT_EQ(sel.err.find("payloads 0\n"), std::string::npos) << sel.err;
 }
 
-TEST_F(Dump, ArgumentsAndFileErrors) {
+TEST_F(Dump, ArgumentsFileAndTemporaryDirectoryErrors) {
   std::string f = testenv::shared_captures_dir() + "/bad-crcs.pcap";
   for (const std::vector<std::string>& bad :
        std::vector<std::vector<std::string>>{{"--view", "nope", f}, {"--filter", "12345678Z", f},
@@ -142,6 +142,10 @@ TEST_F(Dump, ArgumentsAndFileErrors) {
   EXPECT_TRUE(quiet.out.empty());
   EXPECT_TRUE(quiet.err.empty()) << quiet.err;
   EXPECT_TRUE(std::filesystem::is_empty(tmp));
+  DumpRun noTmp = dumprun::run({f}, work, tmp + "/missing");
+  EXPECT_EQ(noTmp.status, 1);
+  EXPECT_EQ(noTmp.err, "orvane-dump: cannot create a temporary directory in " + tmp +
+                           "/missing: No such file or directory\n");
 }
 
 // A lost output is a failure with a message, whichever stream lost it.
@@ -193,13 +197,6 @@ TEST_F(Dump, SignalsLeaveNoPrivateDirectory) {
     EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the private directory was left behind";
   }
   close(err);
-}
-
-TEST_F(Dump, TemporaryDirectoryFailureNamesTheFolderAndTheCause) {
-  DumpRun r = dumprun::run({testenv::shared_captures_dir() + "/bad-crcs.pcap"}, work, tmp + "/missing");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "orvane-dump: cannot create a temporary directory in " + tmp +
-                       "/missing: No such file or directory\n");
 }
 
 // The text output indents children; pcap stamps count from the file's first
