@@ -12,8 +12,6 @@
 #include <QSignalSpy>
 #include <QTimer>
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -24,7 +22,6 @@
 #include "os/log.h"
 #include "store/capture/capture_file.h"
 #include "store/capture/loaded_packets.h"
-#include "store/data_file.h"
 #include "store/store_files.h"
 #include "tests/support/qt_test_util.h"
 #include "tests/support/capture_test_util.h"
@@ -59,10 +56,6 @@ struct StandInUi : CaptureFilesUi {
   }
   void progressEnd() override {}
 };
-
-void writeCapture(const std::string& path, const std::vector<Packet>& packets, CaptureFormat f) {
-  ASSERT_EQ("", capture_test::write_all(path, f, packets));
-}
 
 class CaptureFilesTest : public ::testing::Test {
  protected:
@@ -124,7 +117,7 @@ class CaptureFilesTest : public ::testing::Test {
 
 TEST_F(CaptureFilesTest, ThreePacketsSavedOpenedAndSavedAgain) {
   std::string src = dir.file("three-src.qelvo");
-  writeCapture(src, kThree, CAPTURE_FORMAT_QELVO);
+  ASSERT_EQ("", capture_test::write_all(src, CAPTURE_FORMAT_QELVO, kThree));
   trace(src);
   save(dir.file("three.qelvo"));
   Bytes saved = file_bytes(dir.file("three.qelvo"));
@@ -175,7 +168,7 @@ TEST_F(CaptureFilesTest, ACaptureThatCannotBeSavedIsKeptAndRecordedOn) {
   std::string big = dir.file("big.qelvo"), three = dir.file("three-src.qelvo");
   std::string make = testenv::bin_dir() + "/qelvo.exe --offline 30000 -s hs -f " + big + " >/dev/null 2>&1";
   ASSERT_EQ(0, std::system(make.c_str()));
-  writeCapture(three, kThree, CAPTURE_FORMAT_QELVO);
+  ASSERT_EQ("", capture_test::write_all(three, CAPTURE_FORMAT_QELVO, kThree));
   const uint64_t bigData = file_bytes(big).size() - 24;
   trace(big);
   std::string unwritable = dir.file("no-such-dir/x.qelvo");
@@ -318,7 +311,7 @@ TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWere) {
 
   // A file that changes, and one that vanishes, while it is read.
   std::string three = dir.file("three.qelvo");
-  writeCapture(three, kThree, CAPTURE_FORMAT_QELVO);
+  ASSERT_EQ("", capture_test::write_all(three, CAPTURE_FORMAT_QELVO, kThree));
   ui->atFirstStep = [&] {
     QFile f(QString::fromStdString(three));
     ASSERT_TRUE(f.open(QIODevice::Append));

@@ -1,5 +1,6 @@
 // The main window with the stand-in backend: the trace flow, the filters and
-// their popup, the packet text dialog, and closing during a trace.
+// their popup, the packet text dialog, and closing during a trace; and the
+// two small dialogs on their own.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -18,12 +19,15 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTreeView>
 #include <filesystem>
 #include <memory>
 
 #include "acquisition/pipeline/capture_session.h"
 #include "acquisition/qt/interface_io.h"
+#include "app/data_dialog.h"
+#include "app/dialog.h"
 #include "app/main_window.h"
 #include "decode/cells/attr_flag.h"
 #include "decode/data_parse.h"
@@ -74,6 +78,22 @@ class WindowTest : public ::testing::Test {
     });
     action("action_start")->trigger();
     ASSERT_EQ(1, ok.seen);
+  }
+  // Start Trace answered with OK, refused in a message box: "title|text|buttons".
+  QString refusedStart() {
+    QString shown;
+    ModalAnswer answer(
+        [&](QWidget* w) {
+          QMessageBox* m = qobject_cast<QMessageBox*>(w);
+          if (!m) return w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+          shown = QString("%1|%2|%3").arg(m->windowTitle(), m->text()).arg(m->buttons().size());
+          m->button(QMessageBox::Cancel)->click();
+        },
+        2);
+    action("action_start")->trigger();
+    EXPECT_EQ(2, answer.seen);
+    EXPECT_EQ(ProcManager::NotRunning, backend()->state());
+    return shown;
   }
   // Every view shows every row its tree holds (the refresh step ran).
   bool allAnnounced() {
@@ -159,26 +179,8 @@ TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
 TEST_F(WindowTest, AnUnusableChannelIsShownInTheStartTraceBoxAndStartsNothing) {
   ScopedEnv bad("QELVO_SHM_SUFFIX", std::string(300, 'x'));  // no such object name can exist
   makeWindow();
-  QString title, text;
-  int buttons = 0;
-  ModalAnswer answer(
-      [&](QWidget* w) {
-        QMessageBox* box = qobject_cast<QMessageBox*>(w);
-        if (!box) {  // Trace Config: OK
-          w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
-          return;
-        }
-        title = box->windowTitle(), text = box->text(), buttons = box->buttons().size();
-        box->button(QMessageBox::Cancel)->click();
-      },
-      2);
-  action("action_start")->trigger();
-  ASSERT_EQ(2, answer.seen);
-  EXPECT_EQ("Start Trace", title);
-  EXPECT_EQ("创建共享内存失败: creat share mem failed (err code: 36)", text.toStdString());
-  EXPECT_EQ(1, buttons);
+  EXPECT_EQ("Start Trace|创建共享内存失败: creat share mem failed (err code: 36)|1", refusedStart().toStdString());
   EXPECT_TRUE(idle());
-  EXPECT_EQ(ProcManager::NotRunning, backend()->state());
   QElapsedTimer t;
   t.start();
   window.reset();  // the channel reader, waiting for a channel, wakes for the end
@@ -202,19 +204,7 @@ TEST_F(WindowTest, AFullDiskStopsTheTraceWithAMessageAndKeepsTheRows) {
   box->close();
 
   // A new trace is refused with the reason; the rows stay.
-  QString refusal;
-  ModalAnswer answer(
-      [&](QWidget* w) {
-        if (QMessageBox* m = qobject_cast<QMessageBox*>(w))
-          refusal = m->text(), m->button(QMessageBox::Cancel)->click();
-        else
-          w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
-      },
-      2);
-  action("action_start")->trigger();
-  EXPECT_EQ(2, answer.seen);
-  EXPECT_TRUE(refusal.contains("no space left on the device"));
-  EXPECT_EQ(ProcManager::NotRunning, backend()->state());
+  EXPECT_TRUE(refusedStart().contains("no space left on the device"));
   EXPECT_EQ(kept, window->model(VIEW_PACKAGES)->rowCount());
 }
 
@@ -375,4 +365,36 @@ TEST_F(WindowTest, ExitDuringATraceKillsStaleAndRunningBackendsAndDeletesTheStor
   }
   window.reset();
   EXPECT_EQ(0, os_kill_by_image_name("qelvo.exe", nullptr, nullptr, nullptr)) << "a backend was left";
+}
+
+TEST(TraceConfig, OkStoresTheChosenSpeedAndCancelKeepsTheOldOne) {
+  EXPECT_EQ(interface_io::speedCode(), 2);  // full speed until a dialog was accepted
+  struct Case {
+    int index;  // -1: leave the combo box as the dialog opens
+    bool ok;
+    int expected;
+  } cases[] = {{-1, true, 3}, {0, true, 1}, {1, false, 1}, {1, true, 2}, {2, false, 2}};
+  for (const Case& c : cases) {
+    Dialog d(nullptr);
+    EXPECT_EQ(d.windowTitle(), "Trace Config");
+    QComboBox* speed = d.findChild<QComboBox*>("cb_speed");
+    ASSERT_TRUE(speed);
+    EXPECT_EQ(speed->currentText(), "HighSpeed");  // every dialog starts at high speed
+    if (c.index >= 0) speed->setCurrentIndex(c.index);
+    QDialogButtonBox* box = d.findChild<QDialogButtonBox*>("buttonBox");
+    box->button(c.ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+    EXPECT_EQ(d.result(), c.ok ? QDialog::Accepted : QDialog::Rejected);
+    EXPECT_EQ(interface_io::speedCode(), c.expected) << c.index << " " << c.ok;
+  }
+}
+
+TEST(DataDisp, ShowsTheTextAndNothingForNull) {
+  DataDialog d(nullptr);
+  EXPECT_EQ(d.windowTitle(), "Data Disp");
+  QTextBrowser* browser = d.findChild<QTextBrowser*>("textBrowser");
+  ASSERT_TRUE(browser);
+  d.setText("0x12 \xc3\xa9");
+  EXPECT_EQ(browser->toPlainText(), QString::fromUtf8("0x12 \xc3\xa9"));
+  d.setText(nullptr);
+  EXPECT_TRUE(browser->toPlainText().isEmpty());
 }

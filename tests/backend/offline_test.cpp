@@ -4,7 +4,6 @@
 #include "backend/bus_simulator.h"
 #include "backend/options.h"
 #include "tests/backend/backend_test_util.h"
-#include "tests/support/test_env.h"
 
 using backendtest::FilePacket;
 using backendtest::run_backend;

@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -129,13 +128,6 @@ struct Result {
   int bad_lines = 0;       // lines that did not parse
 };
 
-inline std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 inline std::vector<std::string> split_lines(const std::string& s) {
   std::vector<std::string> lines;
   std::stringstream in(s);
@@ -189,8 +181,8 @@ inline Result run(const std::vector<std::string>& args, const std::string& cwd, 
   Result r;
   int st = 0;
   if (pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  if (out_to.empty()) r.out = slurp(out_path), unlink(out_path.c_str());
-  if (err_to.empty()) r.err = slurp(err_path), unlink(err_path.c_str());
+  if (out_to.empty()) r.out = testenv::read_file(out_path), unlink(out_path.c_str());
+  if (err_to.empty()) r.err = testenv::read_file(err_path), unlink(err_path.c_str());
   bool json = false;
   for (const std::string& a : args) json |= a == "--json";
   for (const std::string& line : json ? split_lines(r.out) : std::vector<std::string>()) {

@@ -101,9 +101,7 @@ ScopedChdir::ScopedChdir(const std::string& dir) {
 }
 
 ScopedChdir::~ScopedChdir() {
-  if (!old_.empty() && chdir(old_.c_str()) != 0) {
-    // Nothing sensible to do: the directory we came from is gone.
-  }
+  if (!old_.empty()) (void)!chdir(old_.c_str());  // nothing sensible to do when it is gone
 }
 
 ShmIsolation::ShmIsolation() {

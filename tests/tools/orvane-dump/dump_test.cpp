@@ -1,38 +1,24 @@
 // orvane-dump as a user runs it: every shared capture through every view,
-// golden outputs for small captures checked by hand, options and errors.
+// golden outputs for small captures checked by hand, options and errors; and
+// its JSON strings of arbitrary bytes: always valid UTF-8 JSON, bytes recoverable.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "tests/support/capture_test_util.h"
 #include "tests/support/dump_run.h"
+#include "views/json_text.h"
 
 namespace {
 
 using dumprun::split_lines;
 using DumpRun = dumprun::Result;
-
-// The names in directory `path` but "." and "..", sorted; none when it cannot be read.
-std::vector<std::string> entries(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* d = opendir(path.c_str());
-  while (dirent* e = d ? readdir(d) : nullptr)
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-  if (d) closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-bool dir_is_empty(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && entries(path).empty();
-}
 
 // The number after "key": in a one-line JSON object.
 long long json_number(const std::string& obj, const std::string& key) {
@@ -77,7 +63,7 @@ TEST_P(DumpCapture, EveryView) {
     // Nothing is filtered: every stored row is printed.
     EXPECT_EQ(json_number(err[0], view), (long long)lines.size()) << f << " " << view << " " << err[0];
   }
-  EXPECT_TRUE(dir_is_empty(tmp)) << "the private directory was left behind";
+  EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the private directory was left behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedCaptures, DumpCapture, ::testing::ValuesIn(testenv::shared_capture_names()),
@@ -86,30 +72,23 @@ INSTANTIATE_TEST_SUITE_P(SharedCaptures, DumpCapture, ::testing::ValuesIn(testen
 TEST_F(Dump, GoldenOutputs) {
   // Captures whose rows were checked by hand: every view of the two small
   // ones, and the transfers and data rows of a low-speed enumeration.
-  struct Golden {
-    const char* file;
-    const char* view;
-  };
-  std::vector<Golden> goldens;
+  std::vector<std::pair<const char*, const char*>> goldens;  // capture, view
   for (const char* name : {"bad-crcs.pcap", "double-setup.pcap"})
-    for (const char* view : {"packages", "transactions", "data", "descriptors"})
-      goldens.push_back({name, view});
-  goldens.push_back({"ls-keepalive-divided-transaction.pcapng", "transactions"});
-  goldens.push_back({"ls-keepalive-divided-transaction.pcapng", "data"});
-  // Checked against an independent model of the decoding rules (transfer
-  // detail cells excepted): SPLIT fields and idle SOF runs of a high-speed
-  // hub, and the transactions of a low-speed mouse.
-  goldens.push_back({"split-enum.pcap", "packages"});
-  goldens.push_back({"split-enum.pcap", "transactions"});
-  goldens.push_back({"mouse.pcap", "transactions"});
-  for (const Golden& g : goldens) {
-    std::string path = testenv::shared_captures_dir() + "/" + g.file;
-    DumpRun r = dump({"--json", "--view", g.view, path});
+    for (const char* view : {"packages", "transactions", "data", "descriptors"}) goldens.push_back({name, view});
+  goldens.insert(goldens.end(), {{"ls-keepalive-divided-transaction.pcapng", "transactions"},
+                                 {"ls-keepalive-divided-transaction.pcapng", "data"},
+                                 // Checked against an independent model of the decoding rules (transfer
+                                 // detail cells excepted): SPLIT fields and idle SOF runs of a high-speed
+                                 // hub, and the transactions of a low-speed mouse.
+                                 {"split-enum.pcap", "packages"},
+                                 {"split-enum.pcap", "transactions"},
+                                 {"mouse.pcap", "transactions"}});
+  for (const auto& [file, view] : goldens) {
+    DumpRun r = dump({"--json", "--view", view, testenv::shared_captures_dir() + "/" + file});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string base = g.file;
-    base = base.substr(0, base.rfind('.'));
-    std::string golden = std::string(ORVANE_DUMP_GOLDEN_DIR) + "/" + base + "." + g.view + ".jsonl";
-    EXPECT_EQ(r.out, dumprun::slurp(golden)) << golden;
+    std::string base = file, golden = ORVANE_DUMP_GOLDEN_DIR;
+    golden += "/" + base.substr(0, base.rfind('.')) + "." + view + ".jsonl";
+    EXPECT_EQ(r.out, testenv::read_file(golden)) << golden;
   }
 }
 
@@ -143,7 +122,7 @@ TEST_F(Dump, FilterAndSelection) {
   EXPECT_EQ(sel.err.find("payloads 0\n"), std::string::npos) << sel.err;
 }
 
-TEST_F(Dump, ArgumentsAndFileErrors) {
+TEST_F(Dump, ArgumentsFileAndTemporaryDirectoryErrors) {
   std::string f = testenv::shared_captures_dir() + "/bad-crcs.pcap";
   for (const std::vector<std::string>& bad :
        std::vector<std::vector<std::string>>{{"--view", "nope", f}, {"--filter", "12345678Z", f},
@@ -162,7 +141,11 @@ TEST_F(Dump, ArgumentsAndFileErrors) {
   EXPECT_EQ(quiet.status, 0);
   EXPECT_TRUE(quiet.out.empty());
   EXPECT_TRUE(quiet.err.empty()) << quiet.err;
-  EXPECT_TRUE(dir_is_empty(tmp));
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+  DumpRun noTmp = dumprun::run({f}, work, tmp + "/missing");
+  EXPECT_EQ(noTmp.status, 1);
+  EXPECT_EQ(noTmp.err, "orvane-dump: cannot create a temporary directory in " + tmp +
+                           "/missing: No such file or directory\n");
 }
 
 // A lost output is a failure with a message, whichever stream lost it.
@@ -180,9 +163,9 @@ TEST_F(Dump, WriteErrorsAreFailures) {
     DumpRun r = dumprun::run(c.args, work, tmp, c.out, c.err);
     EXPECT_EQ(r.status, 1);
     if (c.err == err_file) {
-      EXPECT_EQ(dumprun::slurp(err_file), "orvane-dump: cannot write standard output: No space left on device\n");
+      EXPECT_EQ(testenv::read_file(err_file), "orvane-dump: cannot write standard output: No space left on device\n");
     }
-    EXPECT_TRUE(dir_is_empty(tmp));
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
   }
 }
 
@@ -211,16 +194,9 @@ TEST_F(Dump, SignalsLeaveNoPrivateDirectory) {
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     if (sig != SIGPIPE) close(fds[0]);
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig) << "status " << st;
-    EXPECT_TRUE(dir_is_empty(tmp)) << "the private directory was left behind";
+    EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the private directory was left behind";
   }
   close(err);
-}
-
-TEST_F(Dump, TemporaryDirectoryFailureNamesTheFolderAndTheCause) {
-  DumpRun r = dumprun::run({testenv::shared_captures_dir() + "/bad-crcs.pcap"}, work, tmp + "/missing");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "orvane-dump: cannot create a temporary directory in " + tmp +
-                       "/missing: No such file or directory\n");
 }
 
 // The text output indents children; pcap stamps count from the file's first
@@ -243,6 +219,30 @@ TEST_F(Dump, TextOutputIndentsChildrenAndTimesCountFromTheFirstPacket) {
   ASSERT_GE(abs.size(), 3u);
   EXPECT_EQ(abs[0].rfind("#1 Package: 1; TimeStamp: 721.42 ms |", 0), 0u) << abs[0];
   EXPECT_NE(abs[2].find("TimeStamp: 2035.00 ms"), std::string::npos) << abs[2];
+}
+
+std::string js(const std::string& s) {
+  std::string out;
+  json_append_string(out, s.data(), s.size());
+  return out;
+}
+
+TEST(JsonText, EscapesQuotesBackslashesAndControls) {
+  EXPECT_EQ(js("plain"), "\"plain\"");
+  EXPECT_EQ(js("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(js("\n\r\t\b\f"), "\"\\n\\r\\t\\b\\f\"");
+  EXPECT_EQ(js(std::string("\0\x01\x1f", 3)), "\"\\u0000\\u0001\\u001f\"");
+  EXPECT_EQ(js("\x7f"), "\"\x7f\"");
+}
+
+TEST(JsonText, ValidUtf8PassesInvalidBytesAreEscaped) {
+  EXPECT_EQ(js("\xE2\x86\x91 \xC3\xA9 \xF0\x9F\x98\x80"), "\"\xE2\x86\x91 \xC3\xA9 \xF0\x9F\x98\x80\"");
+  EXPECT_EQ(js("\xff"), "\"\\u00ff\"");
+  EXPECT_EQ(js("\xC3"), "\"\\u00c3\"");                    // truncated sequence
+  EXPECT_EQ(js("\xC0\x80"), "\"\\u00c0\\u0080\"");         // overlong
+  EXPECT_EQ(js("\xED\xA0\x80"), "\"\\u00ed\\u00a0\\u0080\"");  // surrogate
+  EXPECT_EQ(js("\xE2\x86"), "\"\\u00e2\\u0086\"");
+  EXPECT_EQ(js("\xF4\x90\x80\x80"), "\"\\u00f4\\u0090\\u0080\\u0080\"");  // above U+10FFFF
 }
 
 }  // namespace

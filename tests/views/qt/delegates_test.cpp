@@ -130,15 +130,12 @@ TEST_F(DelegateTest, WidestColumnGivesWayDownToTheProbeText) {
   QModelIndex in = packets->index(4, 0);
   QModelIndex detail = packets->index(0, 0, in);
   ASSERT_TRUE(detail.isValid());
-  std::string hex;
-  for (int i = 0; i < 64; i++) hex += (i ? " " : "") + QString::asprintf("%02X", i).toStdString();
   uint8_t* p = reinterpret_cast<uint8_t*>(
       (uintptr_t)packets->data(detail, LargeTreeModel::PayloadRole).toULongLong());
   DataDelegate parser;
   ASSERT_EQ(parser.parse(p), 0);
   const ParsedPairRow& row = parser.row();
   ASSERT_EQ(row.valueCount, 3u);
-  ASSERT_EQ(std::string(row.values[1].value.text), hex);
   std::vector<int> widths;
   for (uint32_t i = 0; i < row.infoCount; i++)
     widths.push_back(column(row.infos[i].key.text, row.infos[i].value.text));
