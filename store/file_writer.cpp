@@ -32,6 +32,8 @@ struct FileWriter {
   bool stop;
   std::atomic<uint64_t> cpuNs;   // processor time of the thread after its last job
   uint64_t cacheKeep;            // see file_writer_start
+  uint64_t cacheAfter;           // see file_writer_start
+  uint64_t written;              // bytes written in all; the thread's own
   std::thread thread;
 };
 
@@ -69,7 +71,7 @@ static void run(FileWriter* w) {
     int err = 0;
     if (os_file_write_at(job.file, job.offset, job.bytes, job.len) != 0)
       err = errno ? errno : EIO;
-    else if (w->cacheKeep)
+    else if (w->cacheKeep && (w->written += job.len) > w->cacheAfter)
       bound_cache(w, job);
     w->cpuNs.store(os_thread_cpu_ns(), std::memory_order_relaxed);
     hold.lock();
@@ -80,11 +82,13 @@ static void run(FileWriter* w) {
   }
 }
 
-FileWriter* file_writer_start(uint64_t cache_keep) {
+FileWriter* file_writer_start(uint64_t cache_keep, uint64_t cache_after) {
   FileWriter* w = new (std::nothrow) FileWriter();
   if (!w) return nullptr;
   w->stop = false;
   w->cacheKeep = cache_keep;
+  w->cacheAfter = cache_after;
+  w->written = 0;
   w->cpuNs.store(0);
   try {
     w->thread = std::thread(run, w);

@@ -108,7 +108,7 @@ TEST_F(PipelineHandOff, SmallestQueueStoresWhatTheDefaultQueueStores) {
   sof_hold_clear();
   dp->reset();
   pipeline_destroy(pl);
-  pl = session->pipeline = pipeline_create(dp, trees, kRowQueueMinCapacity, 4096);
+  pl = session->pipeline = pipeline_create(dp, trees, kRowQueueMinCapacity, 4096, 0);
   ASSERT_NE(pl, nullptr);
 
   ASSERT_FALSE(want[2].empty());
