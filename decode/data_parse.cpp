@@ -133,6 +133,9 @@ void dataParse::reset() {
   memset(&setupPacket, 0, sizeof setupPacket);
   splitBefore = completeSplit = 0;
   seen_endpoints_clear();
+  // A SOF held from the traffic before would come out as the first packet
+  // of the next capture.
+  sof_hold_clear();
   attrFlag = 0;
 }
 

@@ -201,7 +201,7 @@ struct dataParse {
 extern uint8_t selectedAddress;
 extern uint8_t selectedEndpoint;
 
-// The SOF hold (process-wide; reset only by decoding itself, and by tests).
+// The SOF hold (process-wide; emptied by decoding itself and by a decoder reset).
 void sof_hold_clear(void);
 
 // Debug dump of one display cell to the engine log.

@@ -63,6 +63,13 @@ void os_file_populate(void* addr, uint64_t len);
 // writing through a view there cannot fail for want of room. The file's size
 // does not change. 0, or -1 (ENOSPC when the file system is full).
 int os_file_reserve(os_file f, uint64_t offset, uint64_t len);
+// Has the system start writing [offset, offset + len) of the file's cached
+// pages to the disk, without waiting for it. A hint: failures are ignored.
+void os_file_start_writeback(os_file f, uint64_t offset, uint64_t len);
+// Lets the system drop the pages of [offset, offset + len) from its cache of
+// the file where they are on the disk already (the rest stay; views read
+// dropped pages back from the disk). A hint: failures are ignored.
+void os_file_drop_cached(os_file f, uint64_t offset, uint64_t len);
 
 // 0 when the path exists and is accessible.
 int os_path_access(const char* path);

@@ -16,6 +16,7 @@ void append_buffer_init(AppendBuffer* ab, uint64_t base, uint32_t cap) {
   ab->spare = nullptr;
   ab->writing = false;
   ab->writeFailed = 0;
+  ab->writebackFrom = ab->cachedFrom = base;
 }
 
 // Waits for the write handed to the writer; its failure becomes ours.
@@ -37,6 +38,7 @@ void append_buffer_restart(AppendBuffer* ab, uint64_t base) {
   wait_writer(ab);
   ab->len = 0;
   ab->base = base;
+  ab->writebackFrom = ab->cachedFrom = base;
 }
 
 void append_buffer_settle(AppendBuffer* ab) { wait_writer(ab); }

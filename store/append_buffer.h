@@ -37,6 +37,8 @@ struct AppendBuffer {
   uint8_t* spare;        // the second buffer (with a writer), being written or free
   bool writing;          // the writer has `spare`; under the writer's lock
   int writeFailed;       // error of a write the writer made; under the writer's lock
+  uint64_t writebackFrom;  // the writer's thread only: file bytes from here not yet sent to the disk
+  uint64_t cachedFrom;     // the writer's thread only: bytes below were let go from the cache
 };
 
 // An empty buffer of `cap` bytes whose first byte goes to file offset `base`

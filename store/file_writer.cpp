@@ -31,8 +31,35 @@ struct FileWriter {
   std::deque<Job> jobs;          // handed over, oldest first
   bool stop;
   std::atomic<uint64_t> cpuNs;   // processor time of the thread after its last job
+  uint64_t cacheKeep;            // see file_writer_start
+  uint64_t cacheAfter;           // see file_writer_start
+  uint64_t written;              // bytes written in all; the thread's own
   std::thread thread;
 };
+
+// Bytes between two requests to the system (at most): few calls, and the
+// disk gets work in pieces it can take at once.
+constexpr uint64_t kCacheStep = 4u << 20;
+
+// After a write of `job`: sends what came since the last request to the
+// disk, and lets go of the pages that lie cache_keep bytes behind. Each
+// range let go overlaps the one before, so pages still on their way to the
+// disk last time are let go now.
+static void bound_cache(const FileWriter* w, const Job& job) {
+  AppendBuffer* ab = job.ab;
+  uint64_t keep = w->cacheKeep;
+  uint64_t step = keep < kCacheStep ? keep : kCacheStep;
+  uint64_t end = job.offset + job.len;
+  if (end < ab->writebackFrom) ab->writebackFrom = ab->cachedFrom = job.offset;  // restarted lower
+  if (end - ab->writebackFrom < step) return;
+  os_file_start_writeback(job.file, ab->writebackFrom, end - ab->writebackFrom);
+  ab->writebackFrom = end;
+  if (end - ab->cachedFrom <= keep) return;
+  uint64_t to = end - keep;
+  uint64_t from = to - ab->cachedFrom > 2 * step ? to - 2 * step : ab->cachedFrom;
+  os_file_drop_cached(job.file, from, to - from);
+  if (to - ab->cachedFrom > step) ab->cachedFrom = to - step;
+}
 
 static void run(FileWriter* w) {
   std::unique_lock<std::mutex> hold(w->lock);
@@ -42,7 +69,10 @@ static void run(FileWriter* w) {
     Job job = w->jobs.front();
     hold.unlock();
     int err = 0;
-    if (os_file_write_at(job.file, job.offset, job.bytes, job.len) != 0) err = errno ? errno : EIO;
+    if (os_file_write_at(job.file, job.offset, job.bytes, job.len) != 0)
+      err = errno ? errno : EIO;
+    else if (w->cacheKeep && (w->written += job.len) > w->cacheAfter)
+      bound_cache(w, job);
     w->cpuNs.store(os_thread_cpu_ns(), std::memory_order_relaxed);
     hold.lock();
     w->jobs.pop_front();
@@ -52,10 +82,13 @@ static void run(FileWriter* w) {
   }
 }
 
-FileWriter* file_writer_start(void) {
+FileWriter* file_writer_start(uint64_t cache_keep, uint64_t cache_after) {
   FileWriter* w = new (std::nothrow) FileWriter();
   if (!w) return nullptr;
   w->stop = false;
+  w->cacheKeep = cache_keep;
+  w->cacheAfter = cache_after;
+  w->written = 0;
   w->cpuNs.store(0);
   try {
     w->thread = std::thread(run, w);

@@ -21,8 +21,21 @@
 struct FileWriter;
 struct AppendBuffer;
 
-// Starts the thread; null when it cannot be started.
-FileWriter* file_writer_start(void);
+// Starts the thread; null when it cannot be started. With `cache_keep`,
+// once the thread has written `cache_after` bytes in all, it also keeps the
+// system's cache of each file to about the last `cache_keep` bytes written:
+// it has the bytes written to the disk as they come and lets go of the
+// pages that lie further behind (0: the cache keeps everything until the
+// system needs the memory).
+//
+// Why: the files of a long capture are many times the memory, and new
+// pages cost far more than reused ones (most of all in virtual machines,
+// where each first touch of a page goes to the host). Let go as the capture
+// goes on, the same pages are taken again and again, and the machine's
+// memory stays free. A short capture stays in the cache as it is: writing
+// it to the disk would cost more than its pages. Nothing waits for the
+// disk: pages it has not taken yet stay until a later round.
+FileWriter* file_writer_start(uint64_t cache_keep = 0, uint64_t cache_after = 0);
 // Makes every write handed over, then ends the thread. Null does nothing.
 void file_writer_stop(FileWriter* w);
 

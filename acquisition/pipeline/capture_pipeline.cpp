@@ -89,7 +89,8 @@ static void emit_top(CapturePipeline* pl, uint8_t tree, kvLinkedList* infos, kvL
   emit_row(pl, RECORD_ROW, tree, 0, infos, values, attr);
 }
 
-CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t queue_bytes) {
+CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t queue_bytes,
+                                 uint64_t cache_keep, uint64_t cache_after) {
   CapturePipeline* pl = new (std::nothrow) CapturePipeline();
   if (!pl) return nullptr;
   pl->decoder = decoder;
@@ -106,7 +107,7 @@ CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t qu
   // leaves the writing of the files to a thread of their own (the other
   // processor's time when the decoding waits for it); the rows made for
   // every packet come packed from the decoder.
-  pl->writer = file_writer_start();
+  pl->writer = file_writer_start(cache_keep, cache_after);
   for (RowTree* t : byRecord) {
     if (!t) continue;
     row_tree_defer_publish(t, true);

@@ -77,10 +77,22 @@ struct CapturePipeline {
 // decode about a fifth faster.
 enum : uint32_t { kPipelineQueueBytes = 8u << 20 };
 
+// The system's cache of the store files (file_writer.h): once a capture has
+// written a gigabyte, each file keeps its last 32 MiB cached (the rows the
+// views show while a capture runs, and more), so ten million packets (6 GB
+// of store files) decode nearly at the speed of one million instead of
+// waiting for fresh memory.
+constexpr uint64_t kPipelineCacheKeep = 32ull << 20;
+constexpr uint64_t kPipelineCacheAfter = 1ull << 30;
+
 // A pipeline over `decoder` writing into `trees` (whose appends it defers
 // to its storing thread's publishes) with a queue of `queue_bytes` (0: the
-// default). Null when memory runs out or the thread cannot start.
-CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t queue_bytes = 0);
+// default) and `cache_keep` bytes of each file kept cached after
+// `cache_after` bytes in all. Null when memory runs out or the thread
+// cannot start.
+CapturePipeline* pipeline_create(dataParse* decoder, RowTrees trees, uint32_t queue_bytes = 0,
+                                 uint64_t cache_keep = kPipelineCacheKeep,
+                                 uint64_t cache_after = kPipelineCacheAfter);
 // Stores what was handed over, stops the storing thread and frees
 // everything still held (rows under construction, parked rows, the spill
 // file); the trees publish each append again. The capture data file is

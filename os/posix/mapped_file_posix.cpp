@@ -221,6 +221,20 @@ int os_file_reserve(os_file f, uint64_t offset, uint64_t len) {
   return 0;
 }
 
+void os_file_start_writeback(os_file f, uint64_t offset, uint64_t len) {
+  int saved = errno;
+  sync_file_range((int)f, (off_t)offset, (off_t)len, SYNC_FILE_RANGE_WRITE);
+  errno = saved;
+}
+
+void os_file_drop_cached(os_file f, uint64_t offset, uint64_t len) {
+  // Dirty pages and pages being written are left alone by the system; the
+  // caller comes back to them later.
+  int saved = errno;
+  posix_fadvise((int)f, (off_t)offset, (off_t)len, POSIX_FADV_DONTNEED);
+  errno = saved;
+}
+
 int os_path_access(const char* path) { return access(path, F_OK) == 0 ? 0 : -1; }
 
 int os_make_dir(const char* path) { return mkdir(path, 0755) == 0 ? 0 : -1; }

@@ -73,7 +73,8 @@ TEST(RowQueue, RandomHandOffDeliversEveryRecordThroughEveryWait) {
 using PipelineHandOff = treetext::PipelineTest;
 
 // A real capture with transfers, SPLITs and idle SOF runs, decoded through
-// the smallest queue with random syncs, while another thread walks the trees
+// the smallest queue with random syncs and the files' cached pages let go
+// one page behind their ends, while another thread walks the trees
 // (every row it finds must be complete) and clears the data tree once: the
 // trees end as with the default queue, the cleared one with exactly the rows
 // decoded after its clear.
@@ -107,7 +108,7 @@ TEST_F(PipelineHandOff, SmallestQueueStoresWhatTheDefaultQueueStores) {
   sof_hold_clear();
   dp->reset();
   pipeline_destroy(pl);
-  pl = session->pipeline = pipeline_create(dp, trees, kRowQueueMinCapacity);
+  pl = session->pipeline = pipeline_create(dp, trees, kRowQueueMinCapacity, 4096, 0);
   ASSERT_NE(pl, nullptr);
 
   ASSERT_FALSE(want[2].empty());
