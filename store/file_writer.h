@@ -22,11 +22,13 @@ struct FileWriter;
 struct AppendBuffer;
 
 // Starts the thread; null when it cannot be started. With `cache_keep`,
-// once the thread has written `cache_after` bytes in all, it also keeps the
-// system's cache of each file to about the last `cache_keep` bytes written:
-// it has the bytes written to the disk as they come and lets go of the
-// pages that lie further behind (0: the cache keeps everything until the
-// system needs the memory).
+// once the thread has written `cache_after` bytes in all, it also bounds
+// the system's cache of each file: it has everything written so far and
+// then the bytes as they come sent to the disk, and lets go of the pages
+// written after that point once they lie `cache_keep` bytes behind the
+// file's end (the earlier pages stay, on the disk, for the system to take
+// back when it needs memory). 0: the cache keeps everything until the
+// system needs the memory.
 //
 // Why: the files of a long capture are many times the memory, and new
 // pages cost far more than reused ones (most of all in virtual machines,

@@ -78,10 +78,10 @@ struct CapturePipeline {
 enum : uint32_t { kPipelineQueueBytes = 8u << 20 };
 
 // The system's cache of the store files (file_writer.h): once a capture has
-// written a gigabyte, each file keeps its last 32 MiB cached (the rows the
-// views show while a capture runs, and more), so ten million packets (6 GB
-// of store files) decode nearly at the speed of one million instead of
-// waiting for fresh memory.
+// written a gigabyte, what each file gains from then on stays cached for its
+// last 32 MiB only (the rows the views show while a capture runs, and
+// more), so ten million packets (6 GB of store files) decode nearly at the
+// speed of one million instead of waiting for fresh memory.
 constexpr uint64_t kPipelineCacheKeep = 32ull << 20;
 constexpr uint64_t kPipelineCacheAfter = 1ull << 30;
 
