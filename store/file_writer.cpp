@@ -50,7 +50,6 @@ static void bound_cache(const FileWriter* w, const Job& job) {
   uint64_t keep = w->cacheKeep;
   uint64_t step = keep < kCacheStep ? keep : kCacheStep;
   uint64_t end = job.offset + job.len;
-  if (end < ab->writebackFrom) ab->writebackFrom = ab->cachedFrom = job.offset;  // restarted lower
   if (end - ab->writebackFrom < step) return;
   os_file_start_writeback(job.file, ab->writebackFrom, end - ab->writebackFrom);
   ab->writebackFrom = end;
