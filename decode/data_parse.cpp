@@ -21,7 +21,7 @@
 #include "decode/usb_packet.h"
 #include "decode/usb_rows.h"
 #include "os/log.h"
-#include "store/packed_row.h"
+#include "decode/cells/packed_row.h"
 
 uint8_t selectedAddress = 0xFF;
 uint8_t selectedEndpoint = 0xFF;

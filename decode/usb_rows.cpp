@@ -12,7 +12,7 @@
 #include "decode/descriptor_decoder.h"
 #include "decode/usb_packet.h"
 #include "os/log.h"
-#include "store/packed_row.h"
+#include "decode/cells/packed_row.h"
 
 void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
   if (kvlist_append(list, key, value) != 0) {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "decode/cells/display_cell.h"
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 #include "views/json_text.h"
 #include "views/row_tree.h"
 

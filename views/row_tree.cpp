@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "os/log.h"
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 
 static void copy_name(char* dst, const char* src) {
   snprintf(dst, kRowTreeNameMax + 1, "%s", src ? src : "");

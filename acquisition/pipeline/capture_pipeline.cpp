@@ -17,7 +17,7 @@
 #include "os/log.h"
 #include "store/capture/loaded_packets.h"
 #include "store/file_writer.h"
-#include "store/packed_row.h"
+#include "decode/cells/packed_row.h"
 #include "store/store_files.h"
 #include "views/row_tree.h"
 

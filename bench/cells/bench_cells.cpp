@@ -10,7 +10,7 @@
 
 #include "decode/cells/cell_pool.h"
 #include "decode/cells/kv_list.h"
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 
 namespace {
 

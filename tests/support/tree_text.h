@@ -12,7 +12,7 @@
 #include "decode/data_parse.h"
 #include "os/log.h"
 #include "store/capture/loaded_packets.h"
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 #include "store/row_store.h"
 #include "store/store_files.h"
 #include "tests/support/usb_packets.h"

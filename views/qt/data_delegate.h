@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 #include "views/qt/parsed_row.h"
 
 class DataDelegate : public QStyledItemDelegate {

@@ -2,7 +2,7 @@
 
 #include <QPainter>
 
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 #include "views/qt/cell_painting.h"
 
 linetabledelegate::linetabledelegate(QObject* parent)

@@ -2,7 +2,7 @@
 #include "views/qt/parsed_row.h"
 
 #include "decode/cells/display_cell.h"
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 #include "views/qt/cell_painting.h"
 
 TableDelegate::TableDelegate(QObject* parent)

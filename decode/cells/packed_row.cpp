@@ -1,13 +1,13 @@
 // Rows packed while they are built (see packed_row.h). The cut of an entry
 // that does not fit is decided at the end, where its place in the payload
 // is known, exactly as payload_pack_list decides it.
-#include "store/packed_row.h"
+#include "decode/cells/packed_row.h"
 
 #include <cstring>
 #include <initializer_list>
 
 #include "os/log.h"
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 
 static_assert(kPackedBodyMax >= kRowPayloadCapacity - 4, "a group's body fills a payload");
 

@@ -2,8 +2,8 @@
 // message, the exits on damaged cells, and pack/unpack round trips on random
 // lists. Lists are consumed by the packer, so LeakSanitizer checks that every
 // cell is freed exactly once on each path.
-#include "store/packed_row.h"
-#include "store/row_payload.h"
+#include "decode/cells/packed_row.h"
+#include "decode/cells/row_payload.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // Packing consumes the lists node by node: each node is freed right after it
 // is copied, and the nodes after one that does not fit are freed unread, so
 // every cell is freed exactly once whatever the outcome.
-#include "store/row_payload.h"
+#include "decode/cells/row_payload.h"
 
 #include <cstdlib>
 #include <cstring>
