@@ -112,26 +112,19 @@ class UsbStreamChecker {
   // The transaction's packets as one text, e.g. "CSp IN D": SS/CS a start or
   // complete SPLIT (p: periodic, E: the E bit set), D a DATA0/DATA1.
   static std::string shape(const std::vector<Bytes>& t) {
+    static const std::map<uint8_t, std::string> kName = {
+        {USB_PID_SETUP, "SETUP"}, {USB_PID_IN, "IN"}, {USB_PID_OUT, "OUT"}, {USB_PID_PING, "PING"}, {USB_PID_DATA0, "D"},
+        {USB_PID_DATA1, "D"}, {USB_PID_ACK, "ACK"}, {USB_PID_NAK, "NAK"}, {USB_PID_STALL, "STALL"}, {USB_PID_NYET, "NYET"}};
     std::string s;
     for (const Bytes& p : t) {
+      auto name = kName.find(p[0]);
       bool token = p[0] == USB_PID_SETUP || p[0] == USB_PID_IN || p[0] == USB_PID_OUT || p[0] == USB_PID_PING;
-      if ((p[0] == USB_PID_SPLIT && p.size() != 4) || (token && p.size() != 3) || p.size() == 2) {
-        s += "? ";
-        continue;
-      }
-      switch (p[0]) {
-        case USB_PID_SPLIT: s += std::string(p[1] >> 7 ? "CS" : "SS") + (p[3] & 2 ? "p" : "") + (p[3] & 1 ? "E" : ""); break;
-        case USB_PID_SETUP: s += "SETUP"; break;
-        case USB_PID_IN: s += "IN"; break;
-        case USB_PID_OUT: s += "OUT"; break;
-        case USB_PID_PING: s += "PING"; break;
-        case USB_PID_DATA0: case USB_PID_DATA1: s += "D"; break;
-        case USB_PID_ACK: s += "ACK"; break;
-        case USB_PID_NAK: s += "NAK"; break;
-        case USB_PID_STALL: s += "STALL"; break;
-        case USB_PID_NYET: s += "NYET"; break;
-        default: s += "?"; break;
-      }
+      if (p[0] == USB_PID_SPLIT && p.size() == 4)
+        s += std::string(p[1] >> 7 ? "CS" : "SS") + (p[3] & 2 ? "p" : "") + (p[3] & 1 ? "E" : "");
+      else if (name == kName.end() || (token && p.size() != 3) || (name->second == "D" && p.size() < 3))
+        s += "?";  // unknown, or a size that would make reading its fields unsafe
+      else
+        s += name->second;
       s += ' ';
     }
     return s;
