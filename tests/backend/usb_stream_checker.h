@@ -59,7 +59,7 @@ class UsbStreamChecker {
     if (valid == damaged) fail(damaged ? "marked as damaged but passes its checks" : "invalid packet");
     if (packets > 1 && ts <= last_ts_) fail("time stamp does not increase");
     last_ts_ = ts;
-    bool token = pid == USB_PID_SOF || pid == USB_PID_SETUP || pid == USB_PID_IN || pid == USB_PID_OUT || pid == USB_PID_PING || pid == USB_PID_SPLIT;
+    bool token = (pid & 3) == 1 || pid == USB_PID_PING || pid == USB_PID_SPLIT;  // OUT, IN, SOF, SETUP end in 01
     // A transaction is [SPLIT] token [data] [handshake]: it ends at the next token.
     if (token && !(txn_.size() == 1 && txn_[0][0] == USB_PID_SPLIT)) end_transaction();
     if (pid == USB_PID_SOF) {
