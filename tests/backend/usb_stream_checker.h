@@ -7,6 +7,7 @@
 // and the descriptors the device hands out.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <set>
