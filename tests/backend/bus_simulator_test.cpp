@@ -1,14 +1,12 @@
-// The simulated bus against an independent protocol checker (its own CRC
-// routines, PIDs, fields and transaction rules): one run per speed.
+// The simulated bus against a protocol checker of its own (the decoder's
+// packet check plus the transaction, toggle, SOF and descriptor rules): one
+// run per speed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "backend/bus_simulator.h"
-#include "backend/usb_packet_builder.h"
 #include "tests/backend/usb_stream_checker.h"
 
 namespace {

@@ -60,11 +60,13 @@ std::vector<FilePacket> stored(const std::string& file, CaptureTimeBase base = C
 }
 
 TEST_F(BackendChannel, ReplayFollowsTheTimeStampsUnlessAskedForMax) {
-  // Four packets 200 ms apart.
-  std::vector<FilePacket> paced;
-  for (int i = 0; i < 4; i++) paced.push_back({{0xD2}, 5000000000ull + i * 200000000ull});
-  ASSERT_EQ(capture_test::write_all(tmp.file("paced.qelvo"), CAPTURE_FORMAT_QELVO, paced), "");
+  // Four packets 200 ms apart paced; four 10 s apart at max, where waiting
+  // for them would far outlast any slow start of the program.
   for (const char* rate : {"real", "max"}) {
+    uint64_t gap = rate[0] == 'r' ? 200000000ull : 10000000000ull;
+    std::vector<FilePacket> paced;
+    for (int i = 0; i < 4; i++) paced.push_back({{0xD2}, 5000000000ull + i * gap});
+    ASSERT_EQ(capture_test::write_all(tmp.file("paced.qelvo"), CAPTURE_FORMAT_QELVO, paced), "");
     replay(tmp.file("paced.qelvo"), rate);
     uint64_t t0 = os_monotonic_ns();
     ChannelRun run = read_channel_until_exit(channel, spawn({"-s", "fs", "-c"}), 20000);
@@ -74,7 +76,7 @@ TEST_F(BackendChannel, ReplayFollowsTheTimeStampsUnlessAskedForMax) {
     if (rate[0] == 'r') {
       EXPECT_GE(ms, 590u) << "paced replay of 600 ms of capture";
     } else {
-      EXPECT_LT(ms, 590u) << "max replay must not wait for the time stamps";
+      EXPECT_LT(ms, 10000u) << "max replay must not wait for the time stamps";
     }
   }
 }
@@ -123,20 +125,21 @@ TEST_F(BackendChannel, LiveSimulationStopsCleanlyOnSigtermOrSigintAndAKilledOneL
 TEST_F(BackendChannel, StopWhileTheRingIsFullSaysWhatWasNotSent) {
   replay(offline_file("big.pcap", 300000));
   std::string mirror = tmp.file("mirror.pcapng");
-  uint64_t t_signal = 0;
+  uint64_t stop_ms = 0;
   ChannelRun run = read_channel_until_exit(
       channel, spawn({"-s", "hs", "-c", "-f", mirror}), 20000,
       [&](int p, const std::atomic<size_t>&) {
         // Signalled while it waits with a whole batch that cannot fit.
         EXPECT_TRUE(wait_backend_waits_for_room(p, 30000));
-        t_signal = os_monotonic_ns();
+        uint64_t t_signal = os_monotonic_ns();
         kill(p, SIGTERM);
         // Keep the ring full until the backend has gone (reaped here, so
         // run.exit_code says nothing).
         EXPECT_EQ(wait_exit(p, 5000), 0);
+        stop_ms = (os_monotonic_ns() - t_signal) / 1000000;
       },
       true);
-  EXPECT_LT((os_monotonic_ns() - t_signal) / 1000000, 3000u);
+  EXPECT_LT(stop_ms, 3000u);
   EXPECT_NE(err_text().find("not sent"), std::string::npos) << err_text();
   expect_same_packets(stored(mirror), run.packets, "mirror file against channel");
   EXPECT_LT(run.packets.size(), 300000u);

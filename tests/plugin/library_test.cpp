@@ -101,12 +101,10 @@ TEST(Options, SpeedCodesAndTheirNotices) {
 TEST(ToHex, PairsSeparatedByOneBlank) {
   std::string all;
   for (int i = 0; i < 256; ++i) all += (char)i;
-  std::string text = hex_of(all);
-  ASSERT_EQ(256u * 3 - 1, text.size()) << "3 * length bytes with the zero";
-  EXPECT_EQ("00 01 02", text.substr(0, 8));
-  EXPECT_EQ("0F 10", text.substr(15 * 3, 5));
-  EXPECT_EQ("7F 80", text.substr(127 * 3, 5));
-  EXPECT_EQ("FE FF", text.substr(254 * 3));
+  char want[256 * 3 + 1];
+  for (int i = 0; i < 256; ++i) snprintf(want + i * 3, 4, "%02X ", i);
+  want[256 * 3 - 1] = 0;  // 3 * length bytes with the zero
+  EXPECT_EQ(want, hex_of(all));
   for (int n : {0, -5}) {
     char out[2] = {'#', '#'};
     to_hex(nullptr, n, out);

@@ -1,15 +1,23 @@
 // Helpers shared by the library's tests.
 #pragma once
 
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
-#include <cstdint>
-#include <cstdlib>
-#include <functional>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "plugin/qelvo.h"
+#include "plugin/plugin_internal.h"
 #include "tests/support/test_env.h"
 
 namespace plugintest {
@@ -29,18 +37,44 @@ struct Call {
 const std::string kStop("capture stop", 13);
 
 // `kind`, and `text` (its zero included) as bytes and length.
-void expect_notice(const Call& call, int32_t kind, const std::string& text);
+inline void expect_notice(const Call& call, int32_t kind, const std::string& text) {
+  EXPECT_EQ(kind, call.kind);
+  EXPECT_EQ((int32_t)text.size(), call.length);
+  EXPECT_EQ(text, call.bytes);
+}
 
 // Records the callbacks of any thread.
 struct Recorder {
   std::mutex lock;
   std::vector<Call> calls;
 
-  static int callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t length, int32_t kind);
-  std::vector<Call> snapshot();
+  static int callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t length, int32_t kind) {
+    Recorder* r = (Recorder*)user;
+    Call c{kind, a, b, length, std::string()};
+    if (bytes && length > 0) c.bytes.assign(bytes, (size_t)length);
+    std::lock_guard<std::mutex> g(r->lock);
+    r->calls.push_back(std::move(c));
+    return 0;
+  }
+  std::vector<Call> snapshot() {
+    std::lock_guard<std::mutex> g(lock);
+    return calls;
+  }
   // Waits up to `ms` for a kind -2 "capture stop"; true when it came.
-  bool wait_stop(int ms);
-  size_t packets();
+  bool wait_stop(int ms) {
+    return wait_until(
+        [this] {
+          for (const Call& c : snapshot())
+            if (c.kind == -2 && c.bytes == kStop) return true;
+          return false;
+        },
+        ms);
+  }
+  size_t packets() {
+    size_t n = 0;
+    for (const Call& c : snapshot()) n += c.kind > 0;
+    return n;
+  }
 };
 
 // Channel names of this test only (removed again at its end, as a killed
@@ -59,22 +93,85 @@ struct Library {
   int (*close)(void*) = nullptr;
   std::string error;
 
-  explicit Library(const std::string& path);
-  ~Library();
+  explicit Library(const std::string& path) {
+    if (!(handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))) {
+      error = dlerror();
+      return;
+    }
+    get_option = (int (*)(char*, int))dlsym(handle, "ovix_get_option");
+    open = (void* (*)(const char*, void*, CaptureCallback))dlsym(handle, "ovix_open");
+    close = (int (*)(void*))dlsym(handle, "ovix_close");
+  }
+  ~Library() {
+    if (handle) dlclose(handle);
+  }
 };
 
-std::string library_path();
+inline std::string library_path() { return testenv::bin_dir() + "/libqelvo.so"; }
 
 // Running (not zombie) qelvo.exe processes with this test's channel suffix.
-int count_own_backends();
-// How many of this test's three channel objects exist.
-int channel_objects();
-// "01 AB ..." as the library prints bytes.
-std::string hex_of(const std::string& bytes);
-void write_script(const std::string& path, const std::string& body);  // executable "#!/bin/sh"
-std::string copy_program(const std::string& from, const std::string& to);  // returns `to`, executable
-std::string first_line(const std::string& path);  // "" when missing
+inline int count_own_backends() {
+  const char* suffix = getenv("QELVO_SHM_SUFFIX");
+  std::string want = std::string("QELVO_SHM_SUFFIX=") + (suffix ? suffix : "");
+  int n = 0;
+  DIR* dir = opendir("/proc");
+  if (!dir) return -1;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    std::string base = std::string("/proc/") + e->d_name;
+    if (read_file(base + "/comm") != "qelvo.exe\n") continue;
+    std::string stat = read_file(base + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0) continue;
+    // Whole entries only: a longer suffix is another test's.
+    std::string env = std::string(1, '\0') + read_file(base + "/environ");
+    if (env.find(std::string(1, '\0') + want + '\0') != std::string::npos) ++n;
+  }
+  closedir(dir);
+  return n;
+}
 
-long long ms_since(std::chrono::steady_clock::time_point t0);
+// How many of this test's three channel objects exist.
+inline int channel_objects() {
+  const char* suffix = getenv("QELVO_SHM_SUFFIX");
+  int n = 0;
+  for (const char* name : {"/MySharedMemorySegment", "/MySharedMemoryMutex", "/MySharedMemoryEvent"}) {
+    int fd = shm_open((std::string(name) + (suffix ? suffix : "")).c_str(), O_RDONLY, 0);
+    if (fd >= 0) ++n, close(fd);
+  }
+  return n;
+}
+
+// "01 AB ..." as the library prints bytes.
+inline std::string hex_of(const std::string& bytes) {
+  std::vector<char> out(bytes.size() * 3 + 1, '#');  // a missing zero shows as a longer text
+  to_hex((const unsigned char*)bytes.data(), (int)bytes.size(), out.data());
+  return std::string(out.data(), strnlen(out.data(), out.size()));
+}
+
+// An executable "#!/bin/sh" script.
+inline void write_script(const std::string& path, const std::string& body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  chmod(path.c_str(), 0755);
+}
+
+// Returns `to`, executable.
+inline std::string copy_program(const std::string& from, const std::string& to) {
+  std::filesystem::copy_file(from, to);
+  chmod(to.c_str(), 0755);
+  return to;
+}
+
+// "" when missing.
+inline std::string first_line(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+inline long long ms_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+}
 
 }  // namespace plugintest
