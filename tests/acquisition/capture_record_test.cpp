@@ -12,11 +12,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -75,6 +77,13 @@ class Records : public OnChannel, public ::testing::WithParamInterface<int> {
     std::memcpy(h->view, &wp, 4);
     os_lock_release(h->lock);
   }
+  // Length, first byte and the stamp as read, whole and in its halves.
+  std::string got() {
+    char t[80];
+    std::snprintf(t, sizeof t, "%u %02X %llx %x %x", out.dataLength, out.packet[0],
+                  (unsigned long long)out.timestamp, out.stampHigh, out.stampLow);
+    return t;
+  }
   std::unique_ptr<RecordReader> reader;
   CaptureRecordOut out{};
 };
@@ -82,17 +91,9 @@ class Records : public OnChannel, public ::testing::WithParamInterface<int> {
 TEST(RecordFraming, EncodeScramblesHeaderAndFirstTwoPacketBytesAndRefusesWhatDoesNotFit) {
   Bytes packet = {0x69, 0x82, 0x18, 0x40};
   Bytes rec = encode(packet, 0x0000000500000007ull);
-  ASSERT_EQ(rec.size(), 24u);
-  EXPECT_EQ(Bytes(rec.begin(), rec.begin() + 8), Bytes({'q', 'r', 's', 't', 24, 0, 0, 0}));
-  const char* key = "KHT_RAMOZ_31";
-  // stampHigh 5: byte 0 = 5 + 'K'; stampLow 7: byte 4 = 7 + 'R'.
-  EXPECT_EQ(rec[8], (uint8_t)(5 + key[0]));
-  EXPECT_EQ(rec[12], (uint8_t)(7 + key[4]));
-  EXPECT_EQ(rec[16], (uint8_t)(4 + key[8]));
-  EXPECT_EQ(rec[20], (uint8_t)(0x69 + key[0]));
-  EXPECT_EQ(rec[21], (uint8_t)(0x82 + key[1]));
-  EXPECT_EQ(rec[22], 0x18);
-  EXPECT_EQ(rec[23], 0x40);
+  Bytes want = {'q', 'r', 's', 't', 24, 0, 0, 0, 5, 0, 0, 0, 7, 0, 0, 0, 4, 0, 0, 0, 0x69, 0x82, 0x18, 0x40};
+  for (int i = 0; i < 14; ++i) want[8 + i] = (uint8_t)(want[8 + i] + "KHT_RAMOZ_31"[i % 12]);
+  EXPECT_EQ(rec, want);
   hdrdecrypt(rec.data() + 8, kHeaderKey);
   EXPECT_EQ(Bytes(rec.begin() + 20, rec.end()), packet);
 
@@ -112,14 +113,9 @@ TEST_P(Records, ExactReaderHandsOnTheStampPartsStopsWhileWaitingAndReadsASilentW
   put(encode({0xD2}, 0x123456789ABCDEF0ull) + encode({0x4B, 0x00, 0x00}, 9));
   std::atomic<bool> stop{false};
   ASSERT_EQ(record_read_exact(h, reader.get(), &stop, &out), 1);
-  EXPECT_EQ(out.dataLength, 1u);
-  EXPECT_EQ(out.packet[0], 0xD2);
-  EXPECT_EQ(out.stampHigh, 0x12345678u);
-  EXPECT_EQ(out.stampLow, 0x9ABCDEF0u);
-  EXPECT_EQ(out.timestamp, 0x123456789ABCDEF0ull);
+  EXPECT_EQ(got(), "1 D2 123456789abcdef0 12345678 9abcdef0");
   ASSERT_EQ(record_read_exact(h, reader.get(), &stop, &out), 1);
-  EXPECT_EQ(out.dataLength, 3u);
-  EXPECT_EQ(out.packet[0], 0x4B);
+  EXPECT_EQ(got(), "3 4B 9 0 9");
 
   // Waiting for a record that never completes ends at the stop request.
   put({'q', 'r', 's', 't', 30, 0});
@@ -149,16 +145,14 @@ TEST_P(Records, ExactReaderHandsOnTheStampPartsStopsWhileWaitingAndReadsASilentW
   EXPECT_EQ(out.timestamp, 1u);
 }
 
-TEST_P(Records, PluginReaderTakesWholeRecordsAndDropsTornOnes) {
+TEST_P(Records, PluginReaderTakesWholeRecordsDropsTornOnesAndEndsARoundOfGarbage) {
   reader->printLengths = 1;
   put(Bytes{7} + encode({0x2D, 0x00, 0x10}, 11) + encode({0x5A}, 12));
   testing::internal::CaptureStdout();
   ASSERT_EQ(record_read_plugin(h, reader.get(), &out), 1);
-  EXPECT_EQ(out.dataLength, 3u);
-  EXPECT_EQ(out.packet[0], 0x2D);
-  EXPECT_EQ(out.stampLow, 11u);
+  EXPECT_EQ(got(), "3 2D b 0 b");
   ASSERT_EQ(record_read_plugin(h, reader.get(), &out), 1);
-  EXPECT_EQ(out.timestamp, 12u);
+  EXPECT_EQ(got(), "1 5A c 0 c");
   EXPECT_EQ(record_read_plugin(h, reader.get(), &out), 0);  // 100 ms without data
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "len = 3\nlen = 1\n");
   reader->printLengths = 0;
@@ -196,9 +190,7 @@ TEST_P(Records, PluginReaderTakesWholeRecordsAndDropsTornOnes) {
   EXPECT_EQ(next, 0x42);
   put(Bytes{'q', 'r', 's'});
   EXPECT_EQ(data_find_head(h), 0);
-}
 
-TEST_P(Records, PluginRoundEndsWhileGarbageKeepsComing) {
   // Without any 'q' no head can begin; a round must still come back so the
   // caller can look at its running flag, with the garbage mostly unread.
   put(Bytes(1 << 20, 0x55));
@@ -215,15 +207,7 @@ INSTANTIATE_TEST_SUITE_P(BulkAndByteWise, Records, ::testing::Values(1, 0),
 
 // ---- randomised streams
 
-struct Rec {
-  Bytes packet;
-  uint64_t stamp;
-  bool operator==(const Rec& o) const { return packet == o.packet && stamp == o.stamp; }
-};
-
-void put_le32(Bytes& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back((uint8_t)(v >> (8 * i)));
-}
+using Rec = std::pair<Bytes, uint64_t>;  // packet, stamp
 
 // A stream and the valid records in it. Garbage never contains 't', so a
 // head can only begin at a frame's own "qrst"; everything else is random.
@@ -237,6 +221,10 @@ Stream make_stream(uint32_t seed, size_t target) {
   auto pick = [&](uint32_t n) { return (uint32_t)(rng() % n); };
   Stream s;
   uint64_t stamp = 0;
+  auto frame = [&](uint32_t length) {
+    for (uint8_t b : {'q', 'r', 's', 't'}) s.bytes.push_back(b);
+    for (int i = 0; i < 4; ++i) s.bytes.push_back((uint8_t)(length >> (8 * i)));
+  };
   while (s.bytes.size() < target) {
     // Garbage, sometimes with half-made heads in it.
     uint32_t g = pick(4) == 0 ? pick(40) : 0;
@@ -246,7 +234,6 @@ Stream make_stream(uint32_t seed, size_t target) {
       s.bytes.push_back(b == 't' ? 'u' : b);
     }
     uint32_t kind = pick(20);
-    const Bytes head = {'q', 'r', 's', 't'};
     if (kind < 14) {
       // A valid record; mostly token-sized, sometimes large.
       uint32_t len = pick(5) == 0 ? pick(CAPTURE_PACKET_MAX + 1) : pick(70);
@@ -259,18 +246,15 @@ Stream make_stream(uint32_t seed, size_t target) {
       s.valid.push_back({packet, ts});
     } else if (kind < 16) {
       // A length above the body buffer: only head and length are consumed.
-      s.bytes.insert(s.bytes.end(), head.begin(), head.end());
-      put_le32(s.bytes, CAPTURE_RECORD_MAX + 1 + pick(1u << 30));
+      frame(CAPTURE_RECORD_MAX + 1 + pick(1u << 30));
     } else if (kind < 17) {
       // A length that leaves no body.
-      s.bytes.insert(s.bytes.end(), head.begin(), head.end());
-      put_le32(s.bytes, pick(9));
+      frame(pick(9));
     } else {
       // A body whose dataLength does not fit its length (includes the
       // lengths 9 to 19 that cannot even hold the header).
       uint32_t length = 9 + pick(300);
-      s.bytes.insert(s.bytes.end(), head.begin(), head.end());
-      put_le32(s.bytes, length);
+      frame(length);
       Bytes body(length - 8);
       for (auto& b : body) b = (uint8_t)rng();
       if (body.size() >= 12) {
@@ -316,20 +300,6 @@ std::vector<Rec> run_exact(ShmHandle* h, const Stream& s, int bulk, uint32_t see
   return got;
 }
 
-TEST_F(RecordFuzz, ExactReadersFindEveryValidRecordInOrder) {
-  for (uint32_t seed : {1u, 2u, 3u}) {
-    Stream s = make_stream(seed, 600 * 1024);
-    ASSERT_GT(s.valid.size(), 500u);
-    for (int bulk : {1, 0}) {
-      ASSERT_EQ(shm_clear(h), 1);
-      std::vector<Rec> got = run_exact(h, s, bulk, seed * 10 + bulk);
-      ASSERT_EQ(got.size(), s.valid.size()) << "seed " << seed << " bulk " << bulk;
-      for (size_t i = 0; i < got.size(); ++i)
-        ASSERT_TRUE(got[i] == s.valid[i]) << "record " << i << " seed " << seed << " bulk " << bulk;
-    }
-  }
-}
-
 // Writes `s` in `cuts` pieces; after each piece the plugin reader runs until
 // a round comes back empty with nothing left anywhere. Returns every record.
 std::vector<Rec> run_plugin(ShmHandle* h, const Stream& s, int bulk, const std::vector<size_t>& cuts) {
@@ -354,7 +324,22 @@ std::vector<Rec> run_plugin(ShmHandle* h, const Stream& s, int bulk, const std::
   return got;
 }
 
-TEST_F(RecordFuzz, PluginReadersFindEverythingInAWholeStreamAndAbandonTheSameTornRecords) {
+TEST_F(RecordFuzz, ReadersFindEveryValidRecordInOrderAndAbandonTheSameTornRecords) {
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    Stream s = make_stream(seed, 600 * 1024);
+    ASSERT_GT(s.valid.size(), 500u);
+    for (int bulk : {1, 0}) {
+      ASSERT_EQ(shm_clear(h), 1);
+      std::vector<Rec> got = run_exact(h, s, bulk, seed * 10 + bulk);
+      ASSERT_EQ(got.size(), s.valid.size()) << "seed " << seed << " bulk " << bulk;
+      for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_TRUE(got[i] == s.valid[i]) << "record " << i << " seed " << seed << " bulk " << bulk;
+    }
+  }
+
+  // The plugin readers: everything in a whole stream, and in pieces the
+  // same torn records abandoned by both.
+  ASSERT_EQ(shm_clear(h), 1);
   Stream whole = make_stream(11, 2 * 1024 * 1024);
   std::vector<Rec> bulk = run_plugin(h, whole, 1, {});
   ASSERT_EQ(bulk.size(), whole.valid.size());

@@ -11,7 +11,6 @@
 #include "acquisition/capture_record.h"
 #include "acquisition/shm_channel.h"
 #include "os/clock.h"
-#include "tests/acquisition/peer_record.h"
 
 #include <atomic>
 #include <cstdio>
@@ -21,6 +20,21 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+// Fills `out` with packet `i` of stream `seed`; returns its length (1 to
+// 600, now and then the largest, 4,092).
+static uint32_t peer_packet(uint32_t seed, uint64_t i, uint8_t* out) {
+  uint64_t x = (i + 1) * 0x9E3779B97F4A7C15ull ^ ((uint64_t)seed << 32 | seed);
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  uint32_t len = (i % 997 == 0) ? 4092u : (uint32_t)(x % 600u) + 1u;
+  for (uint32_t k = 0; k < len; ++k) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    out[k] = (uint8_t)(x >> 56);
+  }
+  return len;
+}
 
 static int do_write(ShmHandle* h, uint64_t count, uint32_t seed) {
   std::vector<uint8_t> batch(64 * 1024);

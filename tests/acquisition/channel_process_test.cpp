@@ -89,12 +89,8 @@ TEST_F(ChannelProcesses, SecondProcessAttachesWithoutZeroingTheRing) {
   std::vector<uint8_t> data(1000);
   for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)(i * 13 + 1);
   ASSERT_EQ(shm_write(h, data.data(), 1000, 1000), 1000);
-  ShmStats before, after;
-  shm_get_stats(h, &before);
   EXPECT_EQ(wait_peer(start_peer({"attach"})), 10) << "the peer should attach, not create";
-  shm_get_stats(h, &after);
-  EXPECT_EQ(after.writePos, before.writePos);
-  EXPECT_EQ(after.readPos, before.readPos);
+  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 1000u);
   std::vector<uint8_t> back(1000);
   ASSERT_EQ(shm_read(h, back.data(), 1000, 100), 1000);
   EXPECT_EQ(back, data);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,12 +32,6 @@ class LuaHost : public ::testing::Test {
     mkdir(dir.file("script").c_str(), 0755);
     std::ofstream(dir.file("script/main.lua")) << text;
   }
-  std::string read(const std::string& name) {
-    std::ifstream in(dir.file(name), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   int count(const std::string& prefix) {
     return (int)std::count_if(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
   }
@@ -46,7 +39,7 @@ class LuaHost : public ::testing::Test {
   testenv::ScopedChdir cd{dir.path()};
 };
 
-TEST_F(LuaHost, PayloadWithZeroBytesArrivesWhole) {
+TEST_F(LuaHost, PayloadWithZeroBytesArrivesWholeAndTheSampleScriptDecodesBootReports) {
   script("function process_data(p)\n"
          "  local f = io.open('seen.bin', 'ab'); f:write(string.format('%d:', #p), p); f:close()\n"
          "end\n"
@@ -58,11 +51,26 @@ TEST_F(LuaHost, PayloadWithZeroBytesArrivesWhole) {
   lua_host_process(payload, 4);
   lua_host_process(payload, 0);        // length 0 is not passed on
   lua_host_process(nullptr, 4);        // nor missing bytes
-  EXPECT_EQ(read("seen.bin"), std::string("4:\0A\0\xFF", 6));
+  EXPECT_EQ(testenv::read_file(dir.file("seen.bin")), std::string("4:\0A\0\xFF", 6));
   lua_host_close();
-  EXPECT_EQ(read("cleanup.txt"), "");
+  EXPECT_TRUE(std::ifstream(dir.file("cleanup.txt")).good()) << "cleanup() was not called";
   EXPECT_FALSE(lua_host_has_state());
   EXPECT_EQ(count("Lua 虚拟机已安全关闭"), 1);
+
+  // The sample script decodes boot-protocol reports.
+  script(testenv::read_file(testenv::source_dir() + "/script/main.lua"));
+  lua_host_open();
+  ASSERT_TRUE(lua_host_has_function());
+  testing::internal::CaptureStderr();
+  const uint8_t mouse[] = {0x01, 0x05, 0xFE};
+  const uint8_t keys[] = {0x02, 0x00, 0x04, 0x05, 0, 0, 0, 0};
+  lua_host_process(mouse, 3);
+  lua_host_process(keys, 8);
+  lua_host_close();
+  std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_NE(out.find("mouse: buttons L-- dx 5 dy -2"), std::string::npos) << out;
+  EXPECT_NE(out.find("keyboard: mods [LShift] keys [a b]"), std::string::npos) << out;
+  EXPECT_NE(out.find("[lua] 2 payloads, 11 bytes"), std::string::npos) << out;
 }
 
 // A missing script, a script without process_data, and one whose
@@ -92,26 +100,6 @@ TEST_F(LuaHost, ScriptFaultsAreReported) {
   ASSERT_EQ(count("<font color='red'>Lua 执行报错: "), 2);
   EXPECT_NE(g_log.back().find("bad payload 2"), std::string::npos) << g_log.back();
   EXPECT_EQ(g_log.back().substr(g_log.back().size() - 7), "</font>");
-}
-
-TEST_F(LuaHost, SampleScriptDecodesBootReports) {
-  std::ifstream src(testenv::source_dir() + "/script/main.lua");
-  ASSERT_TRUE(src.good());
-  std::stringstream text;
-  text << src.rdbuf();
-  script(text.str());
-  lua_host_open();
-  ASSERT_TRUE(lua_host_has_function());
-  testing::internal::CaptureStderr();
-  const uint8_t mouse[] = {0x01, 0x05, 0xFE};
-  const uint8_t keys[] = {0x02, 0x00, 0x04, 0x05, 0, 0, 0, 0};
-  lua_host_process(mouse, 3);
-  lua_host_process(keys, 8);
-  lua_host_close();
-  std::string out = testing::internal::GetCapturedStderr();
-  EXPECT_NE(out.find("mouse: buttons L-- dx 5 dy -2"), std::string::npos) << out;
-  EXPECT_NE(out.find("keyboard: mods [LShift] keys [a b]"), std::string::npos) << out;
-  EXPECT_NE(out.find("[lua] 2 payloads, 11 bytes"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -68,9 +68,7 @@ class PrefixModel : public treetext::PipelineTest {
         uint32_t r = row_tree_child_at(t, p, i);
         ASSERT_EQ(r, kids->second[i]) << "child " << i << " of " << p;
         uint32_t up = 0, pos = 0;
-        ASSERT_TRUE(row_tree_parent_of(t, r, &up, &pos));
-        ASSERT_EQ(up, p);
-        ASSERT_EQ(pos, i);
+        ASSERT_TRUE(row_tree_parent_of(t, r, &up, &pos) && up == p && pos == i) << "parent of " << r;
         const ModelRow& m = want.rows[r];
         IndexEntry e;
         ASSERT_TRUE(row_tree_entry(t, r, &e));

@@ -57,8 +57,6 @@ class WorkerTest : public ::testing::Test {
     sof_hold_clear();
     orvane_log_set_muted(0);
   }
-  void makeWorker() { worker = new interface_io(session); }
-  std::string captureData() { return dir.file("capusbdata.qelvo"); }
 
   AppFirst app;
   qttest::LogCapture log;  // keeps the run quiet, and lets tests look at messages
@@ -80,7 +78,7 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   ASSERT_FALSE(packets.empty());
 
   ScopedEnv replay("QELVO_REPLAY", file), rate("QELVO_REPLAY_RATE", "max");
-  makeWorker();
+  worker = new interface_io(session);
   StatusLog status(worker);
   QSignalSpy stopped(worker->processManager(), &ProcManager::processStopped);
   QElapsedTimer t;
@@ -90,7 +88,7 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   // Save's way: once idle, the capture data file is closed with the consumer paused.
   ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { capture_data_close(session->pipeline); }));
   EXPECT_EQ(want, viewsjson::of_session(session)) << "live";
-  EXPECT_TRUE(packets == read_capture(captureData())) << "live packets are recorded as they came";
+  EXPECT_TRUE(packets == read_capture(dir.file("capusbdata.qelvo"))) << "live packets are recorded as they came";
   // Throttled status texts; the last one carries the final count.
   QString last = QString("parsePackage: %1").arg(session->decoder->packageCount());
   EXPECT_TRUE(wait_until([&] { return !status.texts.isEmpty() && status.texts.last() == last; }, 2000))
@@ -106,15 +104,24 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   worker->startReplay();
   ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { capture_data_close(session->pipeline); }));
   EXPECT_EQ(want, viewsjson::of_session(session)) << "replay";
-  EXPECT_TRUE(read_capture(captureData()).empty()) << "replayed packets must not be recorded";
+  EXPECT_TRUE(read_capture(dir.file("capusbdata.qelvo")).empty()) << "replayed packets must not be recorded";
   EXPECT_EQ(packets.size() * 2, worker->counters().packetsDecoded);
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedCaptures, WorkerCaptureTest, ::testing::ValuesIn(testenv::shared_capture_names()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return testenv::param_name(info.param); });
 
-TEST_F(WorkerTest, StopRequestEndsAnIdleConsumerAndTheDestructorEndsEveryThread) {
-  makeWorker();
+TEST_F(WorkerTest, ReplaySkipsOverlongPacketsAStopEndsAnIdleConsumerAndTheDestructorEveryThread) {
+  worker = new interface_io(session);
+  std::vector<uint8_t> huge(kQueuedPacketMax + 1, 0xC3);
+  uint8_t ack = 0xD2;
+  ASSERT_EQ(0, loaded_packets_append(huge.data(), (uint32_t)huge.size(), 1000));
+  ASSERT_EQ(0, loaded_packets_append(&ack, 1, 2000));
+  worker->startReplay();
+  ASSERT_TRUE(worker->waitCaptureIdle(5000));
+  EXPECT_EQ(1u, worker->counters().packetsDecoded);
+  EXPECT_TRUE(log.contains("longer than the replay buffer"));
+
   ASSERT_TRUE(wait_until([&] { return worker->isRunning(); }, 2000));
   QElapsedTimer t;
   t.start();
@@ -140,16 +147,3 @@ TEST_F(WorkerTest, StopRequestEndsAnIdleConsumerAndTheDestructorEndsEveryThread)
   EXPECT_LT(t.elapsed(), 3000);
   EXPECT_NE(0, os_pid_check((uint32_t)pid)) << "the backend outlived the worker";
 }
-
-TEST_F(WorkerTest, ReplayRefusesPacketsLongerThanItsBuffer) {
-  makeWorker();
-  std::vector<uint8_t> huge(kQueuedPacketMax + 1, 0xC3);
-  uint8_t ack = 0xD2;
-  ASSERT_EQ(0, loaded_packets_append(huge.data(), (uint32_t)huge.size(), 1000));
-  ASSERT_EQ(0, loaded_packets_append(&ack, 1, 2000));
-  worker->startReplay();
-  ASSERT_TRUE(worker->waitCaptureIdle(5000));
-  EXPECT_EQ(1u, worker->counters().packetsDecoded);
-  EXPECT_TRUE(log.contains("longer than the replay buffer"));
-}
-
