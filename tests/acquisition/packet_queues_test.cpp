@@ -37,7 +37,7 @@ std::vector<uint8_t> bytes(size_t n, uint8_t first) {
 
 // Replay entries go first; each entry keeps its own bytes (inline or on the
 // heap, up to the buffer's size) and its own record flag.
-TEST(PacketQueues, ReplayFirstAndEveryEntryKeepsItsBytesAndRecordFlag) {
+TEST(PacketQueues, ReplayFirstEntriesKeepTheirBytesAndAFullQueueHoldsItsProducerUntilRoomOrAbort) {
   PacketQueues* q = packet_queues_create(kPacketQueueLimit);
   std::vector<uint8_t> live1 = bytes(3, 0x10), live2 = bytes(kQueuedPacketMax, 1);
   std::vector<uint8_t> rep1 = bytes(9, 0x40), rep2 = bytes(1, 0xD2);
@@ -57,12 +57,11 @@ TEST(PacketQueues, ReplayFirstAndEveryEntryKeepsItsBytesAndRecordFlag) {
   EXPECT_EQ(-1, packet_queues_push(q, QUEUE_REPLAY, tooLong.data(), (uint32_t)tooLong.size(), 0, 0, nullptr));
   EXPECT_EQ(0u, packet_queues_length(q, QUEUE_REPLAY));
   packet_queues_destroy(q);
-}
 
-// A producer over the bound waits until the consumer makes room, or until
-// its abort flag is raised.
-TEST(PacketQueues, AFullQueueHoldsItsProducerUntilRoomOrAbort) {
-  PacketQueues* q = packet_queues_create(2);
+
+  // A producer over the bound waits until the consumer makes room, or until
+  // its abort flag is raised.
+  q = packet_queues_create(2);
   uint8_t b = 0xA5;
   for (int i = 0; i < 3; i++) ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, &b, 1, i, 1, nullptr));
   std::atomic<bool> abort{false};

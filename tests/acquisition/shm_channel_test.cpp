@@ -37,7 +37,7 @@ class Channel : public ::testing::Test {
   ShmHandle* h = nullptr;
 };
 
-TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorRoundTripsAndClearsForEveryHandle) {
+TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorRoundTripsClearsForEveryHandleAndTimesOut) {
   EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
   uint32_t size = 0;
   int creator = -1;
@@ -61,6 +61,33 @@ TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorRoundTripsAndClearsForEveryHan
   uint8_t out[4];
   EXPECT_EQ(said(shm_read(h, out, 4, 30)), "0 等待数据超时");
   shm_destroy(other);
+
+  // Time-outs, with and without the data event.
+  uint8_t buf[100] = {0};
+  uint32_t t0 = os_tick_ms();
+  EXPECT_EQ(said(shm_read(h, buf, 8, 0)), "0 没有数据可读");
+  EXPECT_LT((uint32_t)(os_tick_ms() - t0), 50u);
+  t0 = os_tick_ms();
+  EXPECT_EQ(said(shm_read(h, buf, 8, 100)), "0 等待数据超时");
+  uint32_t waited = os_tick_ms() - t0;
+  EXPECT_GE(waited, 99u);
+  EXPECT_LT(waited, 3000u);
+  // Notified but empty: the wait ends at once, the read finds nothing and
+  // resets the event, so the next wait times out again.
+  EXPECT_EQ(said(shm_notify(h)), "1 成功");
+  t0 = os_tick_ms();
+  EXPECT_EQ(said(shm_read(h, buf, 8, 100000)), "0 没有数据可读");
+  EXPECT_LT((uint32_t)(os_tick_ms() - t0), 1000u);
+  EXPECT_EQ(said(shm_read(h, buf, 8, 20)), "0 等待数据超时");
+  // Data present: an unlimited wait returns at once.
+  ASSERT_EQ(shm_write(h, "abc", 3, 1000), 3);
+  EXPECT_EQ(shm_read(h, buf, 8, SHM_INFINITE), 3);
+  // A short read delivers what there is and resets the event: a waiting read now times out.
+  ASSERT_EQ(shm_write(h, buf, 40, 1000), 40);
+  ASSERT_EQ(shm_read(h, buf, 100, 100), 40);
+  t0 = os_tick_ms();
+  EXPECT_EQ(said(shm_read(h, buf, 100, 100)), "0 等待数据超时");
+  EXPECT_GE((uint32_t)(os_tick_ms() - t0), 90u);
 }
 
 TEST_F(Channel, WriteLimitsAndBadArguments) {
@@ -134,34 +161,6 @@ TEST_F(Channel, WritesAndReadsAcrossAndUpToTheEndOfTheRingAndDamagedPositions) {
   raw[1] = SHM_RING_SIZE + 1;
   EXPECT_EQ(shm_write(h, "ab", 2, 1000), 2);
   EXPECT_EQ(shm_read(h, out, sizeof out, 0), 2);
-}
-
-TEST_F(Channel, TimeoutsWithAndWithoutTheEvent) {
-  uint8_t out[100] = {0};
-  uint32_t t0 = os_tick_ms();
-  EXPECT_EQ(said(shm_read(h, out, 8, 0)), "0 没有数据可读");
-  EXPECT_LT((uint32_t)(os_tick_ms() - t0), 50u);
-  t0 = os_tick_ms();
-  EXPECT_EQ(said(shm_read(h, out, 8, 100)), "0 等待数据超时");
-  uint32_t waited = os_tick_ms() - t0;
-  EXPECT_GE(waited, 99u);
-  EXPECT_LT(waited, 3000u);
-  // Notified but empty: the wait ends at once, the read finds nothing and
-  // resets the event, so the next wait times out again.
-  EXPECT_EQ(said(shm_notify(h)), "1 成功");
-  t0 = os_tick_ms();
-  EXPECT_EQ(said(shm_read(h, out, 8, 100000)), "0 没有数据可读");
-  EXPECT_LT((uint32_t)(os_tick_ms() - t0), 1000u);
-  EXPECT_EQ(said(shm_read(h, out, 8, 20)), "0 等待数据超时");
-  // Data present: an unlimited wait returns at once.
-  ASSERT_EQ(shm_write(h, "abc", 3, 1000), 3);
-  EXPECT_EQ(shm_read(h, out, 8, SHM_INFINITE), 3);
-  // A short read delivers what there is and resets the event: a waiting read now times out.
-  ASSERT_EQ(shm_write(h, out, 40, 1000), 40);
-  ASSERT_EQ(shm_read(h, out, 100, 100), 40);
-  t0 = os_tick_ms();
-  EXPECT_EQ(said(shm_read(h, out, 100, 100)), "0 等待数据超时");
-  EXPECT_GE((uint32_t)(os_tick_ms() - t0), 90u);
 }
 
 std::string sys_name(const char* base) {

@@ -232,10 +232,8 @@ TEST_F(Assembly, RandomTrafficThroughThePipelineStaysInBounds) {
   // Every numbered packet is one package row with one detail row.
   EXPECT_EQ(row_tree_row_count(trees.package), 2u * dp->packageCount());
   // Every row of every view reads back (each cell passes its CRC check).
-  for (RowTree* tr : {trees.package, trees.transaction, trees.data, trees.descriptor}) {
-    std::vector<std::string> lines = treetext::lines(tr, tr == trees.descriptor);
-    EXPECT_FALSE(lines.empty());
-  }
+  for (RowTree* tr : {trees.package, trees.transaction, trees.data, trees.descriptor})
+    EXPECT_FALSE(treetext::lines(tr, tr == trees.descriptor).empty());
   // The stream reached the paths it was made for: bulk or interrupt transfers.
   int transfers = 0;
   for (const std::string& s : treetext::lines(trees.transaction))
