@@ -60,10 +60,6 @@ using RecordFuzz = OnChannel;
 
 class Records : public OnChannel, public ::testing::WithParamInterface<int> {
  protected:
-  void SetUp() override {
-    OnChannel::SetUp();
-    reader = new_reader(GetParam());
-  }
   void put(const Bytes& b) { ASSERT_EQ(shm_write(h, b.data(), (uint32_t)b.size(), 1000), (int)b.size()); }
   // A writer that never sets the data event: it takes the lock, copies its
   // bytes and moves writePos, nothing more.
@@ -84,7 +80,7 @@ class Records : public OnChannel, public ::testing::WithParamInterface<int> {
                   (unsigned long long)out.timestamp, out.stampHigh, out.stampLow);
     return t;
   }
-  std::unique_ptr<RecordReader> reader;
+  std::unique_ptr<RecordReader> reader = new_reader(GetParam());
   CaptureRecordOut out{};
 };
 
@@ -132,15 +128,14 @@ TEST_P(Records, ExactReaderHandsOnTheStampPartsStopsWhileWaitingAndReadsASilentW
   ASSERT_EQ(shm_clear(h), 1);
   reader = new_reader(GetParam());
   stop = false;
-  std::thread writer([&] { put_silently(encode({0x2D, 0x00, 0x10}, 1)); });
-  std::thread watchdog([&] {
-    for (int i = 0; i < 300 && !stop; ++i) os_sleep_ms(10);
+  std::thread writer([&] {
+    put_silently(encode({0x2D, 0x00, 0x10}, 1));
+    for (int i = 0; i < 300 && !stop; ++i) os_sleep_ms(10);  // then a watchdog
     stop = true;
   });
   int got = record_read_exact(h, reader.get(), &stop, &out);
   stop = true;
   writer.join();
-  watchdog.join();
   ASSERT_EQ(got, 1) << "the record was never read";
   EXPECT_EQ(out.timestamp, 1u);
 }

@@ -1,6 +1,6 @@
 // The second process of the channel tests.
 //
-//   channel_peer write COUNT SEED   writes COUNT records (see peer_record.h)
+//   channel_peer write COUNT SEED   writes COUNT records (see peer_packet)
 //   channel_peer read COUNT SEED    reads COUNT records with the exact reader and
 //                                   checks each; exit 0 when all arrived intact and in order
 //   channel_peer attach             attaches with shm_create and exits: code 10 + creator flag
@@ -19,7 +19,6 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
 // Fills `out` with packet `i` of stream `seed`; returns its length (1 to
 // 600, now and then the largest, 4,092).
@@ -37,22 +36,12 @@ static uint32_t peer_packet(uint32_t seed, uint64_t i, uint8_t* out) {
 }
 
 static int do_write(ShmHandle* h, uint64_t count, uint32_t seed) {
-  std::vector<uint8_t> batch(64 * 1024);
-  size_t used = 0;
   uint8_t packet[CAPTURE_PACKET_MAX], record[CAPTURE_RECORD_MAX];
-  for (uint64_t i = 0; i <= count; ++i) {
-    size_t n = i < count ? capture_record_encode(record, sizeof record, packet, peer_packet(seed, i, packet), i) : 0;
-    if (i == count || used + n > batch.size()) {
-      // All or nothing: wait for room rather than split a batch.
-      int rc;
-      while (used > 0 && (rc = shm_write(h, batch.data(), (uint32_t)used, 5000)) != (int)used) {
-        if (rc < 0) return std::fprintf(stderr, "channel_peer: write: %s\n", shm_get_last_error()), 3;
-        os_sleep_ms(1);
-      }
-      used = 0;
-    }
-    std::memcpy(batch.data() + used, record, n);
-    used += n;
+  for (uint64_t i = 0; i < count; ++i) {
+    size_t n = capture_record_encode(record, sizeof record, packet, peer_packet(seed, i, packet), i);
+    // All or nothing: wait for room rather than split a record.
+    for (int rc; (rc = shm_write(h, record, (uint32_t)n, 5000)) != (int)n; os_sleep_ms(1))
+      if (rc < 0) return std::fprintf(stderr, "channel_peer: write: %s\n", shm_get_last_error()), 3;
   }
   return 0;
 }
