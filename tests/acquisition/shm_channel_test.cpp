@@ -90,7 +90,7 @@ TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorRoundTripsClearsForEveryHandle
   EXPECT_GE((uint32_t)(os_tick_ms() - t0), 90u);
 }
 
-TEST_F(Channel, WriteLimitsAndBadArguments) {
+TEST_F(Channel, WriteLimitsBadArgumentsTheEndOfTheRingAndDamagedPositions) {
   std::vector<uint8_t> big(SHM_RING_SIZE, 0x5A);
   EXPECT_EQ(said(shm_write(h, big.data(), SHM_RING_SIZE, 1000)), "-1 数据大小超出限制 (10485760 > 10485759)");
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
@@ -119,23 +119,21 @@ TEST_F(Channel, WriteLimitsAndBadArguments) {
   EXPECT_EQ(said(shm_write(h, more.data(), 101, 1000)), "0 缓冲区空间不足 (需要: 101, 可用: 100)");
   EXPECT_EQ(stats().writePos, SHM_MAX_WRITE);
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), SHM_MAX_WRITE - 100);
-}
 
-// A write across the end of the ring, and one ending exactly there (its
-// read stores the end position, which means 0).
-TEST_F(Channel, WritesAndReadsAcrossAndUpToTheEndOfTheRingAndDamagedPositions) {
+  // A write across the end of the ring, and one ending exactly there (its
+  // read stores the end position, which means 0).
   for (uint32_t len : {30u, 16u}) {
     SCOPED_TRACE(len);
     ASSERT_EQ(shm_clear(h), 1);
     std::vector<uint8_t> fill(SHM_RING_SIZE - 16, 0);  // both positions to 16 before the end
     ASSERT_EQ(shm_write(h, fill.data(), SHM_RING_SIZE - 16, 1000), (int)SHM_RING_SIZE - 16);
     ASSERT_EQ(shm_read(h, fill.data(), SHM_RING_SIZE - 16, 0), (int)SHM_RING_SIZE - 16);
-    uint8_t in[30], out[30];
+    uint8_t in[30], got[30];
     for (uint32_t i = 0; i < len; ++i) in[i] = (uint8_t)(0xA0 + i);
     ASSERT_EQ(shm_write(h, in, len, 1000), (int)len);
     EXPECT_EQ(stats().writePos, len - 16);
-    ASSERT_EQ(shm_read(h, out, len, 0), (int)len);
-    EXPECT_EQ(std::memcmp(in, out, len), 0);
+    ASSERT_EQ(shm_read(h, got, len, 0), (int)len);
+    EXPECT_EQ(std::memcmp(in, got, len), 0);
     EXPECT_EQ(stats().readPos, len == 16 ? SHM_RING_SIZE : len - 16);
   }
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
@@ -146,7 +144,6 @@ TEST_F(Channel, WritesAndReadsAcrossAndUpToTheEndOfTheRingAndDamagedPositions) {
   EXPECT_EQ(std::memcmp(next, back, 3), 0);
   EXPECT_EQ(stats().readPos, 3u);
   // And the ring is full again at SIZE - 1 from there.
-  std::vector<uint8_t> big(SHM_MAX_WRITE, 1);
   EXPECT_EQ(shm_write(h, big.data(), SHM_MAX_WRITE, 1000), (int)SHM_MAX_WRITE);
 
   // Positions beyond the ring (a foreign or damaged segment) must never
@@ -155,12 +152,11 @@ TEST_F(Channel, WritesAndReadsAcrossAndUpToTheEndOfTheRingAndDamagedPositions) {
   raw[0] = 0xFFFFFFF0u;
   raw[1] = 5;
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
-  uint8_t out[16];
-  EXPECT_EQ(shm_read(h, out, sizeof out, 0), 0);
+  EXPECT_EQ(shm_read(h, out.data(), 16, 0), 0);
   EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
   raw[1] = SHM_RING_SIZE + 1;
   EXPECT_EQ(shm_write(h, "ab", 2, 1000), 2);
-  EXPECT_EQ(shm_read(h, out, sizeof out, 0), 2);
+  EXPECT_EQ(shm_read(h, out.data(), 16, 0), 2);
 }
 
 std::string sys_name(const char* base) {

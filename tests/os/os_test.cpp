@@ -29,7 +29,7 @@ std::string name_of(const char* base) {
   return buf;
 }
 
-TEST(OsShm, SuffixedNamesExclusiveCreateOwnerOnlyOpenAndUnlink) {
+TEST(OsShm, SuffixedNamesExclusiveCreateOpenAndUnlinkOfSegmentsLocksAndEvents) {
   char tiny[4];
   EXPECT_EQ(os_shm_name("Segment", tiny, sizeof tiny), -1);
   if (!std::getenv("QELVO_SHM_SUFFIX")) {
@@ -64,11 +64,9 @@ TEST(OsShm, SuffixedNamesExclusiveCreateOwnerOnlyOpenAndUnlink) {
   os_shm_close(&zero);
   EXPECT_EQ(os_shm_open_existing(name.c_str(), 8192, &b), -1);
   EXPECT_EQ(os_shm_last_error(), (unsigned long)ENOENT);
-}
 
-TEST(OsSync, LockAcquireFailsWhileAnotherThreadHoldsAndManualResetEventWaitsAndWakes) {
-  testenv::ShmIsolation iso;
-  std::string name = name_of("OsLockTest");
+  // The named lock: exclusive create, timed and try acquire while another thread holds it.
+  name = name_of("OsLockTest");
   OsNamedLock* lock = os_lock_create(name.c_str());
   ASSERT_NE(lock, nullptr);
   EXPECT_EQ(os_lock_create(name.c_str()), nullptr);
