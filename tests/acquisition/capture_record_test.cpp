@@ -105,7 +105,7 @@ TEST(RecordFraming, EncodeScramblesHeaderAndFirstTwoPacketBytesAndRefusesWhatDoe
   EXPECT_EQ(b[0], 1);
 }
 
-TEST_P(Records, ExactReaderHandsOnTheStampPartsStopsWhileWaitingAndReadsASilentWriter) {
+TEST_P(Records, ExactAndPluginReadersHandOnStampsWaitDropTornRecordsAndReadASilentWriter) {
   put(encode({0xD2}, 0x123456789ABCDEF0ull) + encode({0x4B, 0x00, 0x00}, 9));
   std::atomic<bool> stop{false};
   ASSERT_EQ(record_read_exact(h, reader.get(), &stop, &out), 1);
@@ -133,14 +133,15 @@ TEST_P(Records, ExactReaderHandsOnTheStampPartsStopsWhileWaitingAndReadsASilentW
     for (int i = 0; i < 300 && !stop; ++i) os_sleep_ms(10);  // then a watchdog
     stop = true;
   });
-  int got = record_read_exact(h, reader.get(), &stop, &out);
+  int n = record_read_exact(h, reader.get(), &stop, &out);
   stop = true;
   writer.join();
-  ASSERT_EQ(got, 1) << "the record was never read";
+  ASSERT_EQ(n, 1) << "the record was never read";
   EXPECT_EQ(out.timestamp, 1u);
-}
 
-TEST_P(Records, PluginReaderTakesWholeRecordsDropsTornOnesAndEndsARoundOfGarbage) {
+  // The plugin reader takes whole records, drops torn ones and ends a round
+  // of garbage.
+  reader = new_reader(GetParam());
   reader->printLengths = 1;
   put(Bytes{7} + encode({0x2D, 0x00, 0x10}, 11) + encode({0x5A}, 12));
   testing::internal::CaptureStdout();
@@ -170,11 +171,11 @@ TEST_P(Records, PluginReaderTakesWholeRecordsDropsTornOnesAndEndsARoundOfGarbage
   EXPECT_EQ(out.timestamp, 2u);
 
   // A writer that never signals is read too.
-  std::thread writer([&] { put_silently(encode({0x2D, 0x00, 0x10}, 5)); });
-  int got = 0;
-  for (int round = 0; round < 30 && got != 1; ++round) got = record_read_plugin(h, reader.get(), &out);
-  writer.join();
-  ASSERT_EQ(got, 1) << "the record was never read";
+  std::thread silent([&] { put_silently(encode({0x2D, 0x00, 0x10}, 5)); });
+  n = 0;
+  for (int round = 0; round < 30 && n != 1; ++round) n = record_read_plugin(h, reader.get(), &out);
+  silent.join();
+  ASSERT_EQ(n, 1) << "the record was never read";
   EXPECT_EQ(out.timestamp, 5u);
 
   // The head search consumes nothing behind the head, and gives up when quiet.
@@ -189,7 +190,7 @@ TEST_P(Records, PluginReaderTakesWholeRecordsDropsTornOnesAndEndsARoundOfGarbage
   // Without any 'q' no head can begin; a round must still come back so the
   // caller can look at its running flag, with the garbage mostly unread.
   put(Bytes(1 << 20, 0x55));
-  uint32_t t0 = os_tick_ms();
+  t0 = os_tick_ms();
   EXPECT_EQ(record_read_plugin(h, reader.get(), &out), 0);
   EXPECT_LT((uint32_t)(os_tick_ms() - t0), 2000u);
   EXPECT_GT(shm_get_info(h, nullptr, nullptr) + record_reader_buffered(reader.get()), 1u << 19);
