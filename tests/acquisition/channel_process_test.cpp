@@ -109,9 +109,8 @@ TEST_F(ChannelProcesses, KilledHoldersDoNotKeepTheChannel) {
   pid_t killed = start_peer({"hold"});
   pid_t alive = start_peer({"hold"});
   uint32_t* count = os_lock_attach_count(h->lock);
-  uint64_t deadline = os_monotonic_ns() + 10000000000ull;
-  while (__atomic_load_n(count, __ATOMIC_RELAXED) < 3 && os_monotonic_ns() < deadline) os_sleep_ms(1);
-  ASSERT_EQ(__atomic_load_n(count, __ATOMIC_RELAXED), 3u) << "the peers did not attach";
+  ASSERT_TRUE(testenv::wait_until([&] { return __atomic_load_n(count, __ATOMIC_RELAXED) == 3; }, 10000))
+      << "the peers did not attach";
   kill(killed, SIGKILL);
   EXPECT_EQ(wait_peer(killed), -SIGKILL);
   shm_destroy(h);

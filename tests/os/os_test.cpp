@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -143,8 +144,7 @@ TEST(MappedFile, WritesShowInAReadOnlyViewReservingKeepsTheSizeAndWriteErrorsFai
   ASSERT_EQ(0, os_file_write_at(f, from, bytes.data(), bytes.size()));
   EXPECT_EQ(0, view[from - 1]);
   EXPECT_EQ(0, view[from + bytes.size()]);
-  for (uint64_t i = 0; i < bytes.size(); i += 4093) ASSERT_EQ(bytes[i], view[from + i]) << i;
-  EXPECT_EQ(bytes.back(), view[from + bytes.size() - 1]);
+  EXPECT_EQ(0, memcmp(bytes.data(), view + from, bytes.size()));
 
   ASSERT_EQ(0, os_file_reserve(f, size - 5000, 5000));
   uint64_t now = 0;
