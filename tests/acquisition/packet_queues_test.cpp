@@ -58,7 +58,6 @@ TEST(PacketQueues, ReplayFirstEntriesKeepTheirBytesAndAFullQueueHoldsItsProducer
   EXPECT_EQ(0u, packet_queues_length(q, QUEUE_REPLAY));
   packet_queues_destroy(q);
 
-
   // A producer over the bound waits until the consumer makes room, or until
   // its abort flag is raised.
   q = packet_queues_create(2);

@@ -34,16 +34,6 @@ struct AppFirst {
   AppFirst() { qttest::ensure_app(); }
 };
 
-// The worker's status texts as the window receives them: queued onto this
-// thread (a spy would record them on the consumer thread).
-class StatusLog : public QObject {
- public:
-  explicit StatusLog(interface_io* worker) {
-    connect(worker, &interface_io::state_msg_snd, this, [this](const QString& m) { texts << m; });
-  }
-  QStringList texts;
-};
-
 class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -79,7 +69,11 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
 
   ScopedEnv replay("QELVO_REPLAY", file), rate("QELVO_REPLAY_RATE", "max");
   worker = new interface_io(session);
-  StatusLog status(worker);
+  // The status texts as the window receives them: queued onto this thread
+  // (a spy would record them on the consumer thread).
+  QStringList texts;
+  QObject receiver;
+  QObject::connect(worker, &interface_io::state_msg_snd, &receiver, [&](const QString& m) { texts << m; });
   QSignalSpy stopped(worker->processManager(), &ProcManager::processStopped);
   QElapsedTimer t;
   t.start();
@@ -91,10 +85,10 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   EXPECT_TRUE(packets == read_capture(dir.file("capusbdata.qelvo"))) << "live packets are recorded as they came";
   // Throttled status texts; the last one carries the final count.
   QString last = QString("parsePackage: %1").arg(session->decoder->packageCount());
-  EXPECT_TRUE(wait_until([&] { return !status.texts.isEmpty() && status.texts.last() == last; }, 2000))
-      << status.texts.join(" / ").toStdString();
+  EXPECT_TRUE(wait_until([&] { return !texts.isEmpty() && texts.last() == last; }, 2000))
+      << texts.join(" / ").toStdString();
   // Counted once the last text is in: it may come after the capture went idle.
-  EXPECT_LE(status.texts.count(), t.elapsed() / 100 + 3);
+  EXPECT_LE(texts.count(), t.elapsed() / 100 + 3);
 
   // The same packets from the loaded-packet list: the same rows, nothing recorded.
   capture_data_open(session->pipeline);
