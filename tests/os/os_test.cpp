@@ -30,7 +30,7 @@ std::string name_of(const char* base) {
   return buf;
 }
 
-TEST(OsShm, SuffixedNamesExclusiveCreateOpenAndUnlinkOfSegmentsLocksAndEvents) {
+TEST(Os, SegmentsLocksEventsAndMappedFiles) {
   char tiny[4];
   EXPECT_EQ(os_shm_name("Segment", tiny, sizeof tiny), -1);
   if (!std::getenv("QELVO_SHM_SUFFIX")) {
@@ -126,9 +126,9 @@ TEST(OsShm, SuffixedNamesExclusiveCreateOpenAndUnlinkOfSegmentsLocksAndEvents) {
   os_event_close(ev);
   os_event_close(nullptr);
   EXPECT_EQ(os_event_unlink(name.c_str()), 0);
-}
 
-TEST(MappedFile, WritesShowInAReadOnlyViewReservingKeepsTheSizeAndWriteErrorsFail) {
+  // Files: writes show in a read-only view, reserving keeps the size, and
+  // write errors fail.
   testenv::TempDir dir;
   os_file f;
   ASSERT_EQ(0, os_file_create_truncate(dir.file("w.bin").c_str(), &f));
