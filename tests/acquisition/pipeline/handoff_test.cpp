@@ -91,9 +91,7 @@ TEST_F(PipelineHandOff, SmallestQueueStoresWhatTheDefaultQueueStores) {
       if (rng && i == packets.size() / 2) {
         // Halfway, the other thread clears the data tree while decoding goes on.
         pipeline_sync(pipeline);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!cleared.load() && std::chrono::steady_clock::now() < deadline)
-          std::this_thread::yield();
+        testenv::wait_until([&] { return cleared.load(); }, 20000, 0);
       }
     }
     pipeline_finish(pipeline);
