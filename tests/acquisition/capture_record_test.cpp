@@ -12,11 +12,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -58,10 +60,6 @@ using RecordFuzz = OnChannel;
 
 class Records : public OnChannel, public ::testing::WithParamInterface<int> {
  protected:
-  void SetUp() override {
-    OnChannel::SetUp();
-    reader = new_reader(GetParam());
-  }
   void put(const Bytes& b) { ASSERT_EQ(shm_write(h, b.data(), (uint32_t)b.size(), 1000), (int)b.size()); }
   // A writer that never sets the data event: it takes the lock, copies its
   // bytes and moves writePos, nothing more.
@@ -75,24 +73,23 @@ class Records : public OnChannel, public ::testing::WithParamInterface<int> {
     std::memcpy(h->view, &wp, 4);
     os_lock_release(h->lock);
   }
-  std::unique_ptr<RecordReader> reader;
+  // Length, first byte and the stamp as read, whole and in its halves.
+  std::string got() {
+    char t[80];
+    std::snprintf(t, sizeof t, "%u %02X %llx %x %x", out.dataLength, out.packet[0],
+                  (unsigned long long)out.timestamp, out.stampHigh, out.stampLow);
+    return t;
+  }
+  std::unique_ptr<RecordReader> reader = new_reader(GetParam());
   CaptureRecordOut out{};
 };
 
 TEST(RecordFraming, EncodeScramblesHeaderAndFirstTwoPacketBytesAndRefusesWhatDoesNotFit) {
   Bytes packet = {0x69, 0x82, 0x18, 0x40};
   Bytes rec = encode(packet, 0x0000000500000007ull);
-  ASSERT_EQ(rec.size(), 24u);
-  EXPECT_EQ(Bytes(rec.begin(), rec.begin() + 8), Bytes({'q', 'r', 's', 't', 24, 0, 0, 0}));
-  const char* key = "KHT_RAMOZ_31";
-  // stampHigh 5: byte 0 = 5 + 'K'; stampLow 7: byte 4 = 7 + 'R'.
-  EXPECT_EQ(rec[8], (uint8_t)(5 + key[0]));
-  EXPECT_EQ(rec[12], (uint8_t)(7 + key[4]));
-  EXPECT_EQ(rec[16], (uint8_t)(4 + key[8]));
-  EXPECT_EQ(rec[20], (uint8_t)(0x69 + key[0]));
-  EXPECT_EQ(rec[21], (uint8_t)(0x82 + key[1]));
-  EXPECT_EQ(rec[22], 0x18);
-  EXPECT_EQ(rec[23], 0x40);
+  Bytes want = {'q', 'r', 's', 't', 24, 0, 0, 0, 5, 0, 0, 0, 7, 0, 0, 0, 4, 0, 0, 0, 0x69, 0x82, 0x18, 0x40};
+  for (int i = 0; i < 14; ++i) want[8 + i] = (uint8_t)(want[8 + i] + "KHT_RAMOZ_31"[i % 12]);
+  EXPECT_EQ(rec, want);
   hdrdecrypt(rec.data() + 8, kHeaderKey);
   EXPECT_EQ(Bytes(rec.begin() + 20, rec.end()), packet);
 
@@ -108,18 +105,13 @@ TEST(RecordFraming, EncodeScramblesHeaderAndFirstTwoPacketBytesAndRefusesWhatDoe
   EXPECT_EQ(b[0], 1);
 }
 
-TEST_P(Records, ExactReaderHandsOnTheStampPartsStopsWhileWaitingAndReadsASilentWriter) {
+TEST_P(Records, ExactAndPluginReadersHandOnStampsWaitDropTornRecordsAndReadASilentWriter) {
   put(encode({0xD2}, 0x123456789ABCDEF0ull) + encode({0x4B, 0x00, 0x00}, 9));
   std::atomic<bool> stop{false};
   ASSERT_EQ(record_read_exact(h, reader.get(), &stop, &out), 1);
-  EXPECT_EQ(out.dataLength, 1u);
-  EXPECT_EQ(out.packet[0], 0xD2);
-  EXPECT_EQ(out.stampHigh, 0x12345678u);
-  EXPECT_EQ(out.stampLow, 0x9ABCDEF0u);
-  EXPECT_EQ(out.timestamp, 0x123456789ABCDEF0ull);
+  EXPECT_EQ(got(), "1 D2 123456789abcdef0 12345678 9abcdef0");
   ASSERT_EQ(record_read_exact(h, reader.get(), &stop, &out), 1);
-  EXPECT_EQ(out.dataLength, 3u);
-  EXPECT_EQ(out.packet[0], 0x4B);
+  EXPECT_EQ(got(), "3 4B 9 0 9");
 
   // Waiting for a record that never completes ends at the stop request.
   put({'q', 'r', 's', 't', 30, 0});
@@ -136,29 +128,27 @@ TEST_P(Records, ExactReaderHandsOnTheStampPartsStopsWhileWaitingAndReadsASilentW
   ASSERT_EQ(shm_clear(h), 1);
   reader = new_reader(GetParam());
   stop = false;
-  std::thread writer([&] { put_silently(encode({0x2D, 0x00, 0x10}, 1)); });
-  std::thread watchdog([&] {
-    for (int i = 0; i < 300 && !stop; ++i) os_sleep_ms(10);
+  std::thread writer([&] {
+    put_silently(encode({0x2D, 0x00, 0x10}, 1));
+    for (int i = 0; i < 300 && !stop; ++i) os_sleep_ms(10);  // then a watchdog
     stop = true;
   });
-  int got = record_read_exact(h, reader.get(), &stop, &out);
+  int n = record_read_exact(h, reader.get(), &stop, &out);
   stop = true;
   writer.join();
-  watchdog.join();
-  ASSERT_EQ(got, 1) << "the record was never read";
+  ASSERT_EQ(n, 1) << "the record was never read";
   EXPECT_EQ(out.timestamp, 1u);
-}
 
-TEST_P(Records, PluginReaderTakesWholeRecordsAndDropsTornOnes) {
+  // The plugin reader takes whole records, drops torn ones and ends a round
+  // of garbage.
+  reader = new_reader(GetParam());
   reader->printLengths = 1;
   put(Bytes{7} + encode({0x2D, 0x00, 0x10}, 11) + encode({0x5A}, 12));
   testing::internal::CaptureStdout();
   ASSERT_EQ(record_read_plugin(h, reader.get(), &out), 1);
-  EXPECT_EQ(out.dataLength, 3u);
-  EXPECT_EQ(out.packet[0], 0x2D);
-  EXPECT_EQ(out.stampLow, 11u);
+  EXPECT_EQ(got(), "3 2D b 0 b");
   ASSERT_EQ(record_read_plugin(h, reader.get(), &out), 1);
-  EXPECT_EQ(out.timestamp, 12u);
+  EXPECT_EQ(got(), "1 5A c 0 c");
   EXPECT_EQ(record_read_plugin(h, reader.get(), &out), 0);  // 100 ms without data
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "len = 3\nlen = 1\n");
   reader->printLengths = 0;
@@ -181,11 +171,11 @@ TEST_P(Records, PluginReaderTakesWholeRecordsAndDropsTornOnes) {
   EXPECT_EQ(out.timestamp, 2u);
 
   // A writer that never signals is read too.
-  std::thread writer([&] { put_silently(encode({0x2D, 0x00, 0x10}, 5)); });
-  int got = 0;
-  for (int round = 0; round < 30 && got != 1; ++round) got = record_read_plugin(h, reader.get(), &out);
-  writer.join();
-  ASSERT_EQ(got, 1) << "the record was never read";
+  std::thread silent([&] { put_silently(encode({0x2D, 0x00, 0x10}, 5)); });
+  n = 0;
+  for (int round = 0; round < 30 && n != 1; ++round) n = record_read_plugin(h, reader.get(), &out);
+  silent.join();
+  ASSERT_EQ(n, 1) << "the record was never read";
   EXPECT_EQ(out.timestamp, 5u);
 
   // The head search consumes nothing behind the head, and gives up when quiet.
@@ -196,13 +186,11 @@ TEST_P(Records, PluginReaderTakesWholeRecordsAndDropsTornOnes) {
   EXPECT_EQ(next, 0x42);
   put(Bytes{'q', 'r', 's'});
   EXPECT_EQ(data_find_head(h), 0);
-}
 
-TEST_P(Records, PluginRoundEndsWhileGarbageKeepsComing) {
   // Without any 'q' no head can begin; a round must still come back so the
   // caller can look at its running flag, with the garbage mostly unread.
   put(Bytes(1 << 20, 0x55));
-  uint32_t t0 = os_tick_ms();
+  t0 = os_tick_ms();
   EXPECT_EQ(record_read_plugin(h, reader.get(), &out), 0);
   EXPECT_LT((uint32_t)(os_tick_ms() - t0), 2000u);
   EXPECT_GT(shm_get_info(h, nullptr, nullptr) + record_reader_buffered(reader.get()), 1u << 19);
@@ -215,15 +203,7 @@ INSTANTIATE_TEST_SUITE_P(BulkAndByteWise, Records, ::testing::Values(1, 0),
 
 // ---- randomised streams
 
-struct Rec {
-  Bytes packet;
-  uint64_t stamp;
-  bool operator==(const Rec& o) const { return packet == o.packet && stamp == o.stamp; }
-};
-
-void put_le32(Bytes& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back((uint8_t)(v >> (8 * i)));
-}
+using Rec = std::pair<Bytes, uint64_t>;  // packet, stamp
 
 // A stream and the valid records in it. Garbage never contains 't', so a
 // head can only begin at a frame's own "qrst"; everything else is random.
@@ -237,6 +217,10 @@ Stream make_stream(uint32_t seed, size_t target) {
   auto pick = [&](uint32_t n) { return (uint32_t)(rng() % n); };
   Stream s;
   uint64_t stamp = 0;
+  auto frame = [&](uint32_t length) {
+    for (uint8_t b : {'q', 'r', 's', 't'}) s.bytes.push_back(b);
+    for (int i = 0; i < 4; ++i) s.bytes.push_back((uint8_t)(length >> (8 * i)));
+  };
   while (s.bytes.size() < target) {
     // Garbage, sometimes with half-made heads in it.
     uint32_t g = pick(4) == 0 ? pick(40) : 0;
@@ -246,7 +230,6 @@ Stream make_stream(uint32_t seed, size_t target) {
       s.bytes.push_back(b == 't' ? 'u' : b);
     }
     uint32_t kind = pick(20);
-    const Bytes head = {'q', 'r', 's', 't'};
     if (kind < 14) {
       // A valid record; mostly token-sized, sometimes large.
       uint32_t len = pick(5) == 0 ? pick(CAPTURE_PACKET_MAX + 1) : pick(70);
@@ -259,18 +242,15 @@ Stream make_stream(uint32_t seed, size_t target) {
       s.valid.push_back({packet, ts});
     } else if (kind < 16) {
       // A length above the body buffer: only head and length are consumed.
-      s.bytes.insert(s.bytes.end(), head.begin(), head.end());
-      put_le32(s.bytes, CAPTURE_RECORD_MAX + 1 + pick(1u << 30));
+      frame(CAPTURE_RECORD_MAX + 1 + pick(1u << 30));
     } else if (kind < 17) {
       // A length that leaves no body.
-      s.bytes.insert(s.bytes.end(), head.begin(), head.end());
-      put_le32(s.bytes, pick(9));
+      frame(pick(9));
     } else {
       // A body whose dataLength does not fit its length (includes the
       // lengths 9 to 19 that cannot even hold the header).
       uint32_t length = 9 + pick(300);
-      s.bytes.insert(s.bytes.end(), head.begin(), head.end());
-      put_le32(s.bytes, length);
+      frame(length);
       Bytes body(length - 8);
       for (auto& b : body) b = (uint8_t)rng();
       if (body.size() >= 12) {
@@ -316,20 +296,6 @@ std::vector<Rec> run_exact(ShmHandle* h, const Stream& s, int bulk, uint32_t see
   return got;
 }
 
-TEST_F(RecordFuzz, ExactReadersFindEveryValidRecordInOrder) {
-  for (uint32_t seed : {1u, 2u, 3u}) {
-    Stream s = make_stream(seed, 600 * 1024);
-    ASSERT_GT(s.valid.size(), 500u);
-    for (int bulk : {1, 0}) {
-      ASSERT_EQ(shm_clear(h), 1);
-      std::vector<Rec> got = run_exact(h, s, bulk, seed * 10 + bulk);
-      ASSERT_EQ(got.size(), s.valid.size()) << "seed " << seed << " bulk " << bulk;
-      for (size_t i = 0; i < got.size(); ++i)
-        ASSERT_TRUE(got[i] == s.valid[i]) << "record " << i << " seed " << seed << " bulk " << bulk;
-    }
-  }
-}
-
 // Writes `s` in `cuts` pieces; after each piece the plugin reader runs until
 // a round comes back empty with nothing left anywhere. Returns every record.
 std::vector<Rec> run_plugin(ShmHandle* h, const Stream& s, int bulk, const std::vector<size_t>& cuts) {
@@ -354,7 +320,22 @@ std::vector<Rec> run_plugin(ShmHandle* h, const Stream& s, int bulk, const std::
   return got;
 }
 
-TEST_F(RecordFuzz, PluginReadersFindEverythingInAWholeStreamAndAbandonTheSameTornRecords) {
+TEST_F(RecordFuzz, ReadersFindEveryValidRecordInOrderAndAbandonTheSameTornRecords) {
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    Stream s = make_stream(seed, 600 * 1024);
+    ASSERT_GT(s.valid.size(), 500u);
+    for (int bulk : {1, 0}) {
+      ASSERT_EQ(shm_clear(h), 1);
+      std::vector<Rec> got = run_exact(h, s, bulk, seed * 10 + bulk);
+      ASSERT_EQ(got.size(), s.valid.size()) << "seed " << seed << " bulk " << bulk;
+      for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_TRUE(got[i] == s.valid[i]) << "record " << i << " seed " << seed << " bulk " << bulk;
+    }
+  }
+
+  // The plugin readers: everything in a whole stream, and in pieces the
+  // same torn records abandoned by both.
+  ASSERT_EQ(shm_clear(h), 1);
   Stream whole = make_stream(11, 2 * 1024 * 1024);
   std::vector<Rec> bulk = run_plugin(h, whole, 1, {});
   ASSERT_EQ(bulk.size(), whole.valid.size());

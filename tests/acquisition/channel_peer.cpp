@@ -1,6 +1,6 @@
 // The second process of the channel tests.
 //
-//   channel_peer write COUNT SEED   writes COUNT records (see peer_record.h)
+//   channel_peer write COUNT SEED   writes COUNT records (see peer_packet)
 //   channel_peer read COUNT SEED    reads COUNT records with the exact reader and
 //                                   checks each; exit 0 when all arrived intact and in order
 //   channel_peer attach             attaches with shm_create and exits: code 10 + creator flag
@@ -11,7 +11,6 @@
 #include "acquisition/capture_record.h"
 #include "acquisition/shm_channel.h"
 #include "os/clock.h"
-#include "tests/acquisition/peer_record.h"
 
 #include <atomic>
 #include <cstdio>
@@ -20,25 +19,29 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
-#include <vector>
+
+// Fills `out` with packet `i` of stream `seed`; returns its length (1 to
+// 600, now and then the largest, 4,092).
+static uint32_t peer_packet(uint32_t seed, uint64_t i, uint8_t* out) {
+  uint64_t x = (i + 1) * 0x9E3779B97F4A7C15ull ^ ((uint64_t)seed << 32 | seed);
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  uint32_t len = (i % 997 == 0) ? 4092u : (uint32_t)(x % 600u) + 1u;
+  for (uint32_t k = 0; k < len; ++k) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    out[k] = (uint8_t)(x >> 56);
+  }
+  return len;
+}
 
 static int do_write(ShmHandle* h, uint64_t count, uint32_t seed) {
-  std::vector<uint8_t> batch(64 * 1024);
-  size_t used = 0;
   uint8_t packet[CAPTURE_PACKET_MAX], record[CAPTURE_RECORD_MAX];
-  for (uint64_t i = 0; i <= count; ++i) {
-    size_t n = i < count ? capture_record_encode(record, sizeof record, packet, peer_packet(seed, i, packet), i) : 0;
-    if (i == count || used + n > batch.size()) {
-      // All or nothing: wait for room rather than split a batch.
-      int rc;
-      while (used > 0 && (rc = shm_write(h, batch.data(), (uint32_t)used, 5000)) != (int)used) {
-        if (rc < 0) return std::fprintf(stderr, "channel_peer: write: %s\n", shm_get_last_error()), 3;
-        os_sleep_ms(1);
-      }
-      used = 0;
-    }
-    std::memcpy(batch.data() + used, record, n);
-    used += n;
+  for (uint64_t i = 0; i < count; ++i) {
+    size_t n = capture_record_encode(record, sizeof record, packet, peer_packet(seed, i, packet), i);
+    // All or nothing: wait for room rather than split a record.
+    for (int rc; (rc = shm_write(h, record, (uint32_t)n, 5000)) != (int)n; os_sleep_ms(1))
+      if (rc < 0) return std::fprintf(stderr, "channel_peer: write: %s\n", shm_get_last_error()), 3;
   }
   return 0;
 }

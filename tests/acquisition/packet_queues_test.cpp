@@ -37,7 +37,7 @@ std::vector<uint8_t> bytes(size_t n, uint8_t first) {
 
 // Replay entries go first; each entry keeps its own bytes (inline or on the
 // heap, up to the buffer's size) and its own record flag.
-TEST(PacketQueues, ReplayFirstAndEveryEntryKeepsItsBytesAndRecordFlag) {
+TEST(PacketQueues, ReplayFirstEntriesKeepTheirBytesAndAFullQueueHoldsItsProducerUntilRoomOrAbort) {
   PacketQueues* q = packet_queues_create(kPacketQueueLimit);
   std::vector<uint8_t> live1 = bytes(3, 0x10), live2 = bytes(kQueuedPacketMax, 1);
   std::vector<uint8_t> rep1 = bytes(9, 0x40), rep2 = bytes(1, 0xD2);
@@ -57,29 +57,10 @@ TEST(PacketQueues, ReplayFirstAndEveryEntryKeepsItsBytesAndRecordFlag) {
   EXPECT_EQ(-1, packet_queues_push(q, QUEUE_REPLAY, tooLong.data(), (uint32_t)tooLong.size(), 0, 0, nullptr));
   EXPECT_EQ(0u, packet_queues_length(q, QUEUE_REPLAY));
   packet_queues_destroy(q);
-}
 
-TEST(PacketQueues, StopWakesAConsumerWaitingOnEmptyQueues) {
-  PacketQueues* q = packet_queues_create(kPacketQueueLimit);
-  auto consumer = std::async(std::launch::async, [q] {
-    Taken t;
-    return take(q, &t, -1);
-  });
-  EXPECT_EQ(std::future_status::timeout, consumer.wait_for(std::chrono::milliseconds(50)));
-  packet_queues_request_stop(q);
-  if (consumer.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
-    ADD_FAILURE() << "the stop request did not wake the consumer";
-    uint8_t b = 0;
-    packet_queues_push(q, QUEUE_LIVE, &b, 1, 0, 1, nullptr);  // lets it go, to end the test
-  }
-  EXPECT_EQ(-1, consumer.get());
-  packet_queues_destroy(q);
-}
-
-// A producer over the bound waits until the consumer makes room, or until
-// its abort flag is raised.
-TEST(PacketQueues, AFullQueueHoldsItsProducerUntilRoomOrAbort) {
-  PacketQueues* q = packet_queues_create(2);
+  // A producer over the bound waits until the consumer makes room, or until
+  // its abort flag is raised.
+  q = packet_queues_create(2);
   uint8_t b = 0xA5;
   for (int i = 0; i < 3; i++) ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, &b, 1, i, 1, nullptr));
   std::atomic<bool> abort{false};
@@ -118,8 +99,9 @@ TEST(PacketQueues, AFullQueueHoldsItsProducerUntilRoomOrAbort) {
 }
 
 // Idle means empty queues and no entry in the consumer's hands; a paused
-// consumer takes nothing until it is resumed.
-TEST(PacketQueues, IdleWaitAndPause) {
+// consumer takes nothing until it is resumed; a stop request wakes a
+// consumer waiting on empty queues.
+TEST(PacketQueues, IdleWaitPauseAndStop) {
   PacketQueues* q = packet_queues_create(kPacketQueueLimit);
   uint8_t b = 0xA5;
   ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, &b, 1, 1, 1, nullptr));
@@ -134,5 +116,17 @@ TEST(PacketQueues, IdleWaitAndPause) {
   EXPECT_EQ(0, take(q, &t)) << "paused";
   packet_queues_resume(q);
   EXPECT_EQ(1, take(q, &t));
+
+  auto consumer = std::async(std::launch::async, [q] {
+    Taken got;
+    return take(q, &got, -1);
+  });
+  EXPECT_EQ(std::future_status::timeout, consumer.wait_for(std::chrono::milliseconds(50)));
+  packet_queues_request_stop(q);
+  if (consumer.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+    ADD_FAILURE() << "the stop request did not wake the consumer";
+    packet_queues_push(q, QUEUE_LIVE, &b, 1, 0, 1, nullptr);  // lets it go, to end the test
+  }
+  EXPECT_EQ(-1, consumer.get());
   packet_queues_destroy(q);
 }

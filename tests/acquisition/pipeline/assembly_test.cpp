@@ -15,7 +15,7 @@ namespace {
 
 using Assembly = treetext::PipelineTest;
 
-TEST_F(Assembly, LongTransferParksItsTransactionsAndKeepsTheirOrder) {
+TEST_F(Assembly, LongTransfersParkTheirTransactionsInOrderAndOverflowTheBufferExactly) {
   EndpointEntry e{2, 3, 1, 8, 64};  // bulk IN endpoint 1 of device 3
   endpoint_table_learn(&dp->endpointTable, &e);
   std::vector<Bytes> pk;
@@ -40,24 +40,21 @@ TEST_F(Assembly, LongTransferParksItsTransactionsAndKeepsTheirOrder) {
   std::string nak = treetext::row(s, row_tree_child_at(s, row_tree_child_at(s, transfer, naks - 1), 1));
   EXPECT_EQ(nak.substr(nak.size() - 6), "Nak=5A") << nak;
   EXPECT_EQ(row_tree_row_count(s), 1u + (uint32_t)naks * 3u + 4u);
-}
 
-TEST_F(Assembly, TransferLongerThanTheReassemblyBufferStaysExactAndFits) {
   // 1,100 full 1,024-byte packets and a short one: more than the 1 MiB
   // buffer and far more than a 16-bit count. The count stays exact, nothing
   // is written past the buffer, and the transfer row still fits in a payload.
-  EndpointEntry e{2, 3, 1, 8, 1024};
+  e = EndpointEntry{2, 3, 2, 8, 1024};
   endpoint_table_learn(&dp->endpointTable, &e);
-  std::vector<Bytes> pk;
+  pk.clear();
   for (int i = 0; i < 1100; i++)
     pk.insert(pk.end(),
-              {token(0x69, 3, 1), data(i % 2 ? 0x4B : 0xC3, filled(1024, (uint8_t)i)), hs(0xD2)});
-  pk.insert(pk.end(), {token(0x69, 3, 1), data(0x4B, filled(3)), hs(0xD2)});
-  feed(pk);
-  RowTree* s = trees.transaction;
-  ASSERT_EQ(row_tree_child_count(s, 0), 1u);
-  uint32_t transfer = row_tree_child_at(s, 0, 0);
-  std::string top = treetext::row(s, transfer);
+              {token(0x69, 3, 2), data(i % 2 ? 0x4B : 0xC3, filled(1024, (uint8_t)i)), hs(0xD2)});
+  pk.insert(pk.end(), {token(0x69, 3, 2), data(0x4B, filled(3)), hs(0xD2)});
+  feed(pk, 1000000000);
+  ASSERT_EQ(row_tree_child_count(s, 0), 2u);
+  transfer = row_tree_child_at(s, 0, 1);
+  top = treetext::row(s, transfer);
   ASSERT_EQ(row_tree_child_count(s, transfer), 1101u);
   EXPECT_EQ(top.substr(top.size() - 13), "State=Success") << "the row must fit whole";
   EXPECT_NE(top.find("Data (1126403 tytes)=00 01 02"), std::string::npos) << top.substr(0, 200);
@@ -123,10 +120,9 @@ TEST_F(Assembly, ReplayStartsWithoutRowsOfTheTraceBeforeAndSkipsOverlongPackets)
   for (RowTree* tr : {trees.package, trees.transaction, trees.data, trees.descriptor})
     row_tree_clear(tr, nullptr, nullptr, nullptr);
   // The held SOF 3 is not the file's: the replay's decoder reset drops it.
-  Bytes in = token(0x69, 5, 1), huge(5000, 0xC3), nak = hs(0x5A);
-  ASSERT_EQ(loaded_packets_append(in.data(), 3, 10), 0);
-  ASSERT_EQ(loaded_packets_append(huge.data(), (uint32_t)huge.size(), 20), 0);
-  ASSERT_EQ(loaded_packets_append(nak.data(), 1, 30), 0);
+  t = 0;
+  for (const Bytes& b : {token(0x69, 5, 1), Bytes(5000, 0xC3), hs(0x5A)})
+    ASSERT_EQ(loaded_packets_append(b.data(), (uint32_t)b.size(), t += 10), 0);
   EXPECT_EQ(pipeline_replay_loaded(pl, nullptr), 2u);
   std::vector<std::string> tx = treetext::lines(trees.transaction);
   ASSERT_EQ(tx.size(), 3u) << (tx.empty() ? "" : tx[0]);
@@ -139,86 +135,78 @@ TEST_F(Assembly, ReplayStartsWithoutRowsOfTheTraceBeforeAndSkipsOverlongPackets)
   EXPECT_EQ(pipeline_replay_loaded(pl, &abort), 0u);
 }
 
-// A small deterministic generator.
-struct Rng {
-  uint64_t s;
-  uint32_t next() {
-    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (uint32_t)(s >> 33);
-  }
-  uint32_t below(uint32_t n) { return n ? next() % n : 0; }
-};
-
 TEST_F(Assembly, RandomTrafficThroughThePipelineStaysInBounds) {
-  Rng g{20261206};
+  uint64_t seed = 20261206;
+  auto next = [&] { return (uint32_t)((seed = seed * 6364136223846793005ULL + 1442695040888963407ULL) >> 33); };
+  auto below = [&](uint32_t n) { return n ? next() % n : 0; };
   uint64_t t = 1000;
   std::vector<Bytes> out;
   auto handshake = [&]() {
     static const uint8_t hs_pids[] = {0xD2, 0xD2, 0xD2, 0xD2, 0x5A, 0x1E, 0x96, 0x3C};
-    if (g.below(10) == 0) return;  // none at all
-    out.push_back(hs(hs_pids[g.below(8)]));
+    if (below(10) == 0) return;  // none at all
+    out.push_back(hs(hs_pids[below(8)]));
   };
   const uint8_t dataPids[] = {0xC3, 0x4B, 0x87, 0x0F};
   // Endpoints of every kind and size, as configuration answers would teach
   // them (walking random answers is descriptor_walk_test.cpp's fuzz).
   for (uint8_t addr = 0; addr < 4; addr++)
     for (uint8_t ep = 1; ep < 5; ep++) {
-      EndpointEntry e{(uint8_t)(g.below(4)), addr, ep, (uint8_t)(g.below(2) ? 8 : 0),
-                      g.below(4) == 0 ? g.below(2048) : 8u << g.below(7)};
+      EndpointEntry e{(uint8_t)(below(4)), addr, ep, (uint8_t)(below(2) ? 8 : 0),
+                      below(4) == 0 ? below(2048) : 8u << below(7)};
       endpoint_table_learn(&dp->endpointTable, &e);
     }
   while (out.size() < 25000) {
-    uint8_t addr = (uint8_t)g.below(4);
-    uint8_t ep = (uint8_t)g.below(5);
-    switch (1 + g.below(8)) {
+    uint8_t addr = (uint8_t)below(4);
+    uint8_t ep = (uint8_t)below(5);
+    switch (1 + below(8)) {
       case 1:
       case 2: {  // bulk or interrupt traffic, often to a learned endpoint
-        uint32_t packets = 1 + g.below(g.below(8) == 0 ? 300 : 6);
-        uint32_t size = g.below(3) ? 8u << g.below(7) : g.below(1100);
-        uint8_t pid = g.below(2) ? 0x69 : 0xE1;
+        uint32_t packets = 1 + below(below(8) == 0 ? 300 : 6);
+        uint32_t size = below(3) ? 8u << below(7) : below(1100);
+        uint8_t pid = below(2) ? 0x69 : 0xE1;
         for (uint32_t i = 0; i < packets; i++) {
-          out.push_back(token(pid, addr, (uint8_t)(1 + g.below(4))));
-          if (g.below(6)) out.push_back(data(dataPids[g.below(4)], filled(g.below(4) ? size : g.below(size + 1))));
+          out.push_back(token(pid, addr, (uint8_t)(1 + below(4))));
+          if (below(6)) out.push_back(data(dataPids[below(4)], filled(below(4) ? size : below(size + 1))));
           handshake();
         }
         break;
       }
       case 3: {  // an idle SOF run, sometimes with data packets and no token
-        uint32_t n = g.below(40);
+        uint32_t n = below(40);
         for (uint32_t i = 0; i < n; i++) {
-          out.push_back(sof((uint16_t)g.below(2048)));
-          if (g.below(8) == 0) out.push_back(data(dataPids[g.below(4)], filled(g.below(70))));
+          out.push_back(sof((uint16_t)below(2048)));
+          if (below(8) == 0) out.push_back(data(dataPids[below(4)], filled(below(70))));
         }
         break;
       }
       case 4: {  // SPLIT and PING transactions
-        out.push_back(Bytes{0x78, (uint8_t)g.next(), (uint8_t)g.next(), (uint8_t)g.next()});
-        out.push_back(token(g.below(2) ? 0xB4 : 0x69, addr, ep));
+        out.push_back(Bytes{0x78, (uint8_t)next(), (uint8_t)next(), (uint8_t)next()});
+        out.push_back(token(below(2) ? 0xB4 : 0x69, addr, ep));
         handshake();
         break;
       }
       case 5: {  // garbage: random bytes, some with a valid PID, some too long
-        uint32_t len = g.below(10) == 0 ? 4000 + g.below(1200) : g.below(16);
+        uint32_t len = below(10) == 0 ? 4000 + below(1200) : below(16);
         Bytes b(len);
-        for (uint8_t& x : b) x = (uint8_t)g.next();
-        if (!b.empty() && g.below(2)) b[0] = dataPids[g.below(4)];
+        for (uint8_t& x : b) x = (uint8_t)next();
+        if (!b.empty() && below(2)) b[0] = dataPids[below(4)];
         out.push_back(b);
         break;
       }
       case 6: {  // a data packet of the largest size taken, and one past it
-        out.push_back(data(dataPids[g.below(4)], filled(4093 + g.below(2))));
+        out.push_back(data(dataPids[below(4)], filled(4093 + below(2))));
         handshake();
         break;
       }
       case 7: {  // a control request of another kind, with or without data
         out.push_back(token(0x2D, addr, 0));
         Bytes setup(8);
-        for (uint8_t& x : setup) x = (uint8_t)g.next();
+        for (uint8_t& x : setup) x = (uint8_t)next();
         out.push_back(data(0xC3, setup));
         handshake();
-        if (g.below(2)) {
+        if (below(2)) {
           out.push_back(token(setup[0] & 0x80 ? 0x69 : 0xE1, addr, 0));
-          out.push_back(data(0x4B, filled(g.below(64))));
+          out.push_back(data(0x4B, filled(below(64))));
           handshake();
         }
         break;
@@ -231,8 +219,8 @@ TEST_F(Assembly, RandomTrafficThroughThePipelineStaysInBounds) {
 
   size_t mostPending = 0, mostRows = 0;
   for (const Bytes& b : out) {
-    t += g.below(20) == 0 ? 1000000 : 50 + g.below(1000);
-    if (g.below(500) == 0) t -= g.below(5000);  // a stamp that goes back a little
+    t += below(20) == 0 ? 1000000 : 50 + below(1000);
+    if (below(500) == 0) t -= below(5000);  // a stamp that goes back a little
     decode(b, t);
     if (dp->pendingPackets.size() > mostPending) mostPending = dp->pendingPackets.size();
     if (pl->packetRows > mostRows) mostRows = pl->packetRows;
@@ -243,10 +231,8 @@ TEST_F(Assembly, RandomTrafficThroughThePipelineStaysInBounds) {
   // Every numbered packet is one package row with one detail row.
   EXPECT_EQ(row_tree_row_count(trees.package), 2u * dp->packageCount());
   // Every row of every view reads back (each cell passes its CRC check).
-  for (RowTree* tr : {trees.package, trees.transaction, trees.data, trees.descriptor}) {
-    std::vector<std::string> lines = treetext::lines(tr, tr == trees.descriptor);
-    EXPECT_FALSE(lines.empty());
-  }
+  for (RowTree* tr : {trees.package, trees.transaction, trees.data, trees.descriptor})
+    EXPECT_FALSE(treetext::lines(tr, tr == trees.descriptor).empty());
   // The stream reached the paths it was made for: bulk or interrupt transfers.
   int transfers = 0;
   for (const std::string& s : treetext::lines(trees.transaction))

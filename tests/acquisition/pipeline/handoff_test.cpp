@@ -91,9 +91,7 @@ TEST_F(PipelineHandOff, SmallestQueueStoresWhatTheDefaultQueueStores) {
       if (rng && i == packets.size() / 2) {
         // Halfway, the other thread clears the data tree while decoding goes on.
         pipeline_sync(pipeline);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!cleared.load() && std::chrono::steady_clock::now() < deadline)
-          std::this_thread::yield();
+        testenv::wait_until([&] { return cleared.load(); }, 20000, 0);
       }
     }
     pipeline_finish(pipeline);
@@ -116,19 +114,18 @@ TEST_F(PipelineHandOff, SmallestQueueStoresWhatTheDefaultQueueStores) {
   std::atomic<bool> complete{true};
   std::thread reader_thread([&] {
     uint8_t buf[kRowBufSize + 1];
+    auto unpacks = [&](RowTree* t, uint32_t row) {
+      PayloadView v;
+      return payload_unpack(buf, row_tree_payload(t, row, buf, sizeof buf), &v) == 0;
+    };
     while (!done.load()) {
       for (RowTree* t : {trees.package, trees.transaction}) {
         uint32_t n = row_tree_child_count(t, 0);
         for (uint32_t i = n > 20 ? n - 20 : 0; i < n; i++) {
           uint32_t row = row_tree_child_at(t, 0, i);
-          PayloadView v;
-          uint32_t len = row_tree_payload(t, row, buf, sizeof buf);
-          if (payload_unpack(buf, len, &v) != 0) complete = false;
-          for (uint32_t k = 0; k < row_tree_child_count(t, row); k++) {
-            uint32_t child = row_tree_child_at(t, row, k);
-            len = row_tree_payload(t, child, buf, sizeof buf);
-            if (payload_unpack(buf, len, &v) != 0) complete = false;
-          }
+          if (!unpacks(t, row)) complete = false;
+          for (uint32_t k = 0; k < row_tree_child_count(t, row); k++)
+            if (!unpacks(t, row_tree_child_at(t, row, k))) complete = false;
         }
       }
       if (!cleared.load() && row_tree_row_count(trees.data) > 0) {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,12 +32,6 @@ class LuaHost : public ::testing::Test {
     mkdir(dir.file("script").c_str(), 0755);
     std::ofstream(dir.file("script/main.lua")) << text;
   }
-  std::string read(const std::string& name) {
-    std::ifstream in(dir.file(name), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   int count(const std::string& prefix) {
     return (int)std::count_if(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
   }
@@ -46,28 +39,9 @@ class LuaHost : public ::testing::Test {
   testenv::ScopedChdir cd{dir.path()};
 };
 
-TEST_F(LuaHost, PayloadWithZeroBytesArrivesWhole) {
-  script("function process_data(p)\n"
-         "  local f = io.open('seen.bin', 'ab'); f:write(string.format('%d:', #p), p); f:close()\n"
-         "end\n"
-         "function cleanup() io.open('cleanup.txt', 'w'):close() end\n");
-  lua_host_open();
-  EXPECT_EQ(count("Lua 脚本加载成功，开始采集数据..."), 1);
-  ASSERT_TRUE(lua_host_has_function());
-  const uint8_t payload[] = {0x00, 0x41, 0x00, 0xFF};
-  lua_host_process(payload, 4);
-  lua_host_process(payload, 0);        // length 0 is not passed on
-  lua_host_process(nullptr, 4);        // nor missing bytes
-  EXPECT_EQ(read("seen.bin"), std::string("4:\0A\0\xFF", 6));
-  lua_host_close();
-  EXPECT_EQ(read("cleanup.txt"), "");
-  EXPECT_FALSE(lua_host_has_state());
-  EXPECT_EQ(count("Lua 虚拟机已安全关闭"), 1);
-}
-
 // A missing script, a script without process_data, and one whose
 // process_data fails: each reported as often as it happens.
-TEST_F(LuaHost, ScriptFaultsAreReported) {
+TEST_F(LuaHost, ScriptFaultsAreReportedPayloadsArriveWholeAndTheSampleScriptDecodesBootReports) {
   lua_host_open();
   ASSERT_EQ(count("<font color='red'>Lua 脚本加载失败: "), 1);
   EXPECT_NE(g_log.back().find("script/main.lua"), std::string::npos) << g_log.back();
@@ -92,14 +66,28 @@ TEST_F(LuaHost, ScriptFaultsAreReported) {
   ASSERT_EQ(count("<font color='red'>Lua 执行报错: "), 2);
   EXPECT_NE(g_log.back().find("bad payload 2"), std::string::npos) << g_log.back();
   EXPECT_EQ(g_log.back().substr(g_log.back().size() - 7), "</font>");
-}
+  lua_host_close();
+  g_log.clear();
 
-TEST_F(LuaHost, SampleScriptDecodesBootReports) {
-  std::ifstream src(testenv::source_dir() + "/script/main.lua");
-  ASSERT_TRUE(src.good());
-  std::stringstream text;
-  text << src.rdbuf();
-  script(text.str());
+  script("function process_data(p)\n"
+         "  local f = io.open('seen.bin', 'ab'); f:write(string.format('%d:', #p), p); f:close()\n"
+         "end\n"
+         "function cleanup() io.open('cleanup.txt', 'w'):close() end\n");
+  lua_host_open();
+  EXPECT_EQ(count("Lua 脚本加载成功，开始采集数据..."), 1);
+  ASSERT_TRUE(lua_host_has_function());
+  const uint8_t payload[] = {0x00, 0x41, 0x00, 0xFF};
+  lua_host_process(payload, 4);
+  lua_host_process(payload, 0);        // length 0 is not passed on
+  lua_host_process(nullptr, 4);        // nor missing bytes
+  EXPECT_EQ(testenv::read_file(dir.file("seen.bin")), std::string("4:\0A\0\xFF", 6));
+  lua_host_close();
+  EXPECT_TRUE(std::ifstream(dir.file("cleanup.txt")).good()) << "cleanup() was not called";
+  EXPECT_FALSE(lua_host_has_state());
+  EXPECT_EQ(count("Lua 虚拟机已安全关闭"), 1);
+
+  // The sample script decodes boot-protocol reports.
+  script(testenv::read_file(testenv::source_dir() + "/script/main.lua"));
   lua_host_open();
   ASSERT_TRUE(lua_host_has_function());
   testing::internal::CaptureStderr();

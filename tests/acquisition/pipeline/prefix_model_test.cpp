@@ -35,18 +35,10 @@ ModelRow read_row(RowTree* t, uint32_t r) {
 
 Model read_model(RowTree* t) {
   Model m;
-  m.rows.resize(row_tree_row_count(t) + 1);
-  std::vector<uint32_t> parents{0};
-  while (!parents.empty()) {
-    uint32_t p = parents.back();
-    parents.pop_back();
-    for (uint32_t i = 0, n = row_tree_child_count(t, p); i < n; i++) {
-      uint32_t r = row_tree_child_at(t, p, i);
-      if (r >= m.rows.size()) continue;
-      m.children[p].push_back(r);
-      m.rows[r] = read_row(t, r);
-      parents.push_back(r);
-    }
+  for (uint32_t r = 0, rows = row_tree_row_count(t); r <= rows; r++) {
+    if (r > 0) m.rows.push_back(read_row(t, r));
+    for (uint32_t i = 0, n = row_tree_child_count(t, r); i < n; i++)
+      m.children[r].push_back(row_tree_child_at(t, r, i));
   }
   return m;
 }
@@ -68,9 +60,7 @@ class PrefixModel : public treetext::PipelineTest {
         uint32_t r = row_tree_child_at(t, p, i);
         ASSERT_EQ(r, kids->second[i]) << "child " << i << " of " << p;
         uint32_t up = 0, pos = 0;
-        ASSERT_TRUE(row_tree_parent_of(t, r, &up, &pos));
-        ASSERT_EQ(up, p);
-        ASSERT_EQ(pos, i);
+        ASSERT_TRUE(row_tree_parent_of(t, r, &up, &pos) && up == p && pos == i) << "parent of " << r;
         const ModelRow& m = want.rows[r];
         IndexEntry e;
         ASSERT_TRUE(row_tree_entry(t, r, &e));

@@ -43,8 +43,30 @@ class ProcManagerTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(ProcManagerTest, StartsABareNameInItsOwnGroupKeepsItOnASecondStartAndRestartsAfter100Ms) {
-  QSignalSpy changes(&pm, &ProcManager::processStateChanged);
+// A missing program, a bare name found through PATH, a second start and a
+// restart; then signals: those that end the child are reported while the
+// manager still sees it running, and the process object brings NotRunning
+// later; refused signals report without touching the child.
+TEST_F(ProcManagerTest, StartsRestartsAndSignalsItsChild) {
+  QSignalSpy changes(&pm, &ProcManager::processStateChanged), idle(&pm, &ProcManager::signalSent);
+  EXPECT_FALSE(pm.sendKill());
+  ASSERT_EQ(1, idle.count());
+  EXPECT_EQ(9, idle[0][0].toInt());
+  EXPECT_FALSE(idle[0][1].toBool());
+  EXPECT_TRUE(log.contains("进程未运行，无法发送信号"));
+  pm.stop();
+  EXPECT_TRUE(log.contains("进程未运行，无需停止"));
+  EXPECT_EQ(0, changes.count());
+
+  QSignalSpy errors(&pm, &ProcManager::processError);
+  pm.start("no-such-backend-program.exe", {"-s", "hs"});
+  ASSERT_TRUE(errors.count() > 0 || errors.wait(5000));
+  EXPECT_TRUE(errors[0][0].toString().startsWith("启动失败: ")) << errors[0][0].toString().toStdString();
+  EXPECT_EQ((std::vector<ProcManager::ProcessState>{ProcManager::Starting, ProcManager::NotRunning}),
+            states(changes));
+  EXPECT_EQ(0, pm.processId());
+
+  changes.clear();
   startRunning("sleep", {"30"});  // found through PATH by the manager's own lookup
   EXPECT_EQ((std::vector<ProcManager::ProcessState>{ProcManager::Starting, ProcManager::Running}),
             states(changes));
@@ -66,33 +88,7 @@ TEST_F(ProcManagerTest, StartsABareNameInItsOwnGroupKeepsItOnASecondStartAndRest
   ASSERT_TRUE(started.wait(5000));
   EXPECT_GE(t.elapsed(), 95);
   EXPECT_NE(first, pm.processId());
-  pm.sendKill();
-}
 
-TEST_F(ProcManagerTest, AMissingProgramFailsToStartAndReturnsToNotRunning) {
-  QSignalSpy changes(&pm, &ProcManager::processStateChanged);
-  QSignalSpy errors(&pm, &ProcManager::processError);
-  pm.start("no-such-backend-program.exe", {"-s", "hs"});
-  ASSERT_TRUE(errors.count() > 0 || errors.wait(5000));
-  EXPECT_TRUE(errors[0][0].toString().startsWith("启动失败: ")) << errors[0][0].toString().toStdString();
-  EXPECT_EQ((std::vector<ProcManager::ProcessState>{ProcManager::Starting, ProcManager::NotRunning}),
-            states(changes));
-  EXPECT_EQ(0, pm.processId());
-}
-
-// Signals that end the child: the outcome is reported while the manager
-// still sees it running, and the process object brings NotRunning later.
-// Refused signals report without touching the child.
-TEST_F(ProcManagerTest, InterruptKillAndTerminateEndTheChildOtherSignalsAreRefused) {
-  QSignalSpy changes(&pm, &ProcManager::processStateChanged), idle(&pm, &ProcManager::signalSent);
-  EXPECT_FALSE(pm.sendKill());
-  ASSERT_EQ(1, idle.count());
-  EXPECT_EQ(9, idle[0][0].toInt());
-  EXPECT_FALSE(idle[0][1].toBool());
-  EXPECT_TRUE(log.contains("进程未运行，无法发送信号"));
-  pm.stop();
-  EXPECT_TRUE(log.contains("进程未运行，无需停止"));
-  EXPECT_EQ(0, changes.count());
   for (int sig : {1, 19, 42, 2, 9, 15}) {
     SCOPED_TRACE(sig);
     if (!pm.isRunning()) startRunning("/bin/sleep", {"30"});

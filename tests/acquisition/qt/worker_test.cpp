@@ -34,16 +34,6 @@ struct AppFirst {
   AppFirst() { qttest::ensure_app(); }
 };
 
-// The worker's status texts as the window receives them: queued onto this
-// thread (a spy would record them on the consumer thread).
-class StatusLog : public QObject {
- public:
-  explicit StatusLog(interface_io* worker) {
-    connect(worker, &interface_io::state_msg_snd, this, [this](const QString& m) { texts << m; });
-  }
-  QStringList texts;
-};
-
 class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -57,8 +47,6 @@ class WorkerTest : public ::testing::Test {
     sof_hold_clear();
     orvane_log_set_muted(0);
   }
-  void makeWorker() { worker = new interface_io(session); }
-  std::string captureData() { return dir.file("capusbdata.qelvo"); }
 
   AppFirst app;
   qttest::LogCapture log;  // keeps the run quiet, and lets tests look at messages
@@ -80,8 +68,12 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   ASSERT_FALSE(packets.empty());
 
   ScopedEnv replay("QELVO_REPLAY", file), rate("QELVO_REPLAY_RATE", "max");
-  makeWorker();
-  StatusLog status(worker);
+  worker = new interface_io(session);
+  // The status texts as the window receives them: queued onto this thread
+  // (a spy would record them on the consumer thread).
+  QStringList texts;
+  QObject receiver;
+  QObject::connect(worker, &interface_io::state_msg_snd, &receiver, [&](const QString& m) { texts << m; });
   QSignalSpy stopped(worker->processManager(), &ProcManager::processStopped);
   QElapsedTimer t;
   t.start();
@@ -90,13 +82,13 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   // Save's way: once idle, the capture data file is closed with the consumer paused.
   ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { capture_data_close(session->pipeline); }));
   EXPECT_EQ(want, viewsjson::of_session(session)) << "live";
-  EXPECT_TRUE(packets == read_capture(captureData())) << "live packets are recorded as they came";
+  EXPECT_TRUE(packets == read_capture(dir.file("capusbdata.qelvo"))) << "live packets are recorded as they came";
   // Throttled status texts; the last one carries the final count.
   QString last = QString("parsePackage: %1").arg(session->decoder->packageCount());
-  EXPECT_TRUE(wait_until([&] { return !status.texts.isEmpty() && status.texts.last() == last; }, 2000))
-      << status.texts.join(" / ").toStdString();
+  EXPECT_TRUE(wait_until([&] { return !texts.isEmpty() && texts.last() == last; }, 2000))
+      << texts.join(" / ").toStdString();
   // Counted once the last text is in: it may come after the capture went idle.
-  EXPECT_LE(status.texts.count(), t.elapsed() / 100 + 3);
+  EXPECT_LE(texts.count(), t.elapsed() / 100 + 3);
 
   // The same packets from the loaded-packet list: the same rows, nothing recorded.
   capture_data_open(session->pipeline);
@@ -106,15 +98,24 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
   worker->startReplay();
   ASSERT_TRUE(worker->waitCaptureIdle(10000, [&] { capture_data_close(session->pipeline); }));
   EXPECT_EQ(want, viewsjson::of_session(session)) << "replay";
-  EXPECT_TRUE(read_capture(captureData()).empty()) << "replayed packets must not be recorded";
+  EXPECT_TRUE(read_capture(dir.file("capusbdata.qelvo")).empty()) << "replayed packets must not be recorded";
   EXPECT_EQ(packets.size() * 2, worker->counters().packetsDecoded);
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedCaptures, WorkerCaptureTest, ::testing::ValuesIn(testenv::shared_capture_names()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return testenv::param_name(info.param); });
 
-TEST_F(WorkerTest, StopRequestEndsAnIdleConsumerAndTheDestructorEndsEveryThread) {
-  makeWorker();
+TEST_F(WorkerTest, ReplaySkipsOverlongPacketsAStopEndsAnIdleConsumerAndTheDestructorEveryThread) {
+  worker = new interface_io(session);
+  std::vector<uint8_t> huge(kQueuedPacketMax + 1, 0xC3);
+  uint8_t ack = 0xD2;
+  ASSERT_EQ(0, loaded_packets_append(huge.data(), (uint32_t)huge.size(), 1000));
+  ASSERT_EQ(0, loaded_packets_append(&ack, 1, 2000));
+  worker->startReplay();
+  ASSERT_TRUE(worker->waitCaptureIdle(5000));
+  EXPECT_EQ(1u, worker->counters().packetsDecoded);
+  EXPECT_TRUE(log.contains("longer than the replay buffer"));
+
   ASSERT_TRUE(wait_until([&] { return worker->isRunning(); }, 2000));
   QElapsedTimer t;
   t.start();
@@ -140,16 +141,3 @@ TEST_F(WorkerTest, StopRequestEndsAnIdleConsumerAndTheDestructorEndsEveryThread)
   EXPECT_LT(t.elapsed(), 3000);
   EXPECT_NE(0, os_pid_check((uint32_t)pid)) << "the backend outlived the worker";
 }
-
-TEST_F(WorkerTest, ReplayRefusesPacketsLongerThanItsBuffer) {
-  makeWorker();
-  std::vector<uint8_t> huge(kQueuedPacketMax + 1, 0xC3);
-  uint8_t ack = 0xD2;
-  ASSERT_EQ(0, loaded_packets_append(huge.data(), (uint32_t)huge.size(), 1000));
-  ASSERT_EQ(0, loaded_packets_append(&ack, 1, 2000));
-  worker->startReplay();
-  ASSERT_TRUE(worker->waitCaptureIdle(5000));
-  EXPECT_EQ(1u, worker->counters().packetsDecoded);
-  EXPECT_TRUE(log.contains("longer than the replay buffer"));
-}
-
