@@ -1,4 +1,5 @@
-// Descriptor answers walked into tables, and the endpoints they teach.
+// Descriptor answers walked into tables, the endpoints they teach, and the
+// request table and request line built from setup packets.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,11 +7,35 @@
 #include <random>
 
 #include "decode/descriptor_decoder.h"
+#include "decode/setup_request.h"
 #include "table_text.h"
 
-using tabletext::Table;
+using namespace tabletext;
 
 namespace {
+
+// Decodes the 8 setup bytes into one table.
+Table request_table(const std::vector<uint8_t>& bytes) {
+  SetupPacket s = setup_from_bytes(bytes.data());
+  kvListPair* chain = nullptr;
+  setup_decode_table(&s, &chain);
+  std::vector<Table> tables = tabletext::chain(chain);
+  kvlistpair_chain_free(chain);
+  EXPECT_EQ(tables.size(), 1u);
+  return tables.empty() ? Table() : tables[0];
+}
+
+// The request line of the 8 setup bytes to `address` and `endpoint`.
+std::vector<Row> request_line(const std::vector<uint8_t>& bytes, uint8_t address, uint8_t endpoint) {
+  SetupPacket s = setup_from_bytes(bytes.data());
+  kvLinkedList* list = nullptr;
+  setup_request_line(&s, address, endpoint, &list);
+  std::vector<Row> rows = tabletext::rows(list);
+  kvlist_free(list);
+  EXPECT_EQ(rows.size(), 3u);
+  rows.resize(3);
+  return rows;
+}
 
 SetupPacket get_descriptor(uint8_t type, uint8_t index, uint16_t length) {
   const uint8_t b[8] = {0x80, 0x06, index, type, 0, 0, (uint8_t)length, (uint8_t)(length >> 8)};
@@ -38,6 +63,17 @@ Walk walk(const std::vector<uint8_t>& data, const SetupPacket& setup, EndpointTa
   return w;
 }
 
+// "address/endpoint type direction size;" of each learned endpoint, in order.
+std::string learned(const EndpointTable& t) {
+  std::string out;
+  for (int i = 0; i < t.count; i++) {
+    const EndpointEntry& e = t.entries[i];
+    for (unsigned x : {e.address, e.endpoint, e.transferType, e.direction}) out += std::to_string(x) + " ";
+    out += std::to_string(e.maxPacketSize) + ";";
+  }
+  return out;
+}
+
 const std::vector<uint8_t> kDevice = {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, 0x50,
                                       0x1D, 0x89, 0x60, 0x06, 0x01, 0x01, 0x02, 0x04, 0x01};
 
@@ -63,7 +99,7 @@ TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
   EXPECT_EQ(w.result, 1);
   ASSERT_EQ(w.tables.size(), 1u);
   EXPECT_EQ(w.tables[0].title.key.text, "Device Descriptor");
-  std::vector<std::string> rows = tabletext::lines(w.tables[0]);
+  std::vector<std::string> rows = lines(w.tables[0]);
   ASSERT_EQ(rows.size(), 14u);
   EXPECT_EQ(rows[0], "bLength|0x12|length:18");
   EXPECT_EQ(rows[2], "bcdUSB|0x0200|USB 2.0");
@@ -76,20 +112,10 @@ TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
   for (const Table& t : w.tables) titles.push_back(t.title.key.text);
   EXPECT_EQ(titles, (std::vector<std::string>{"Config Descriptor", "Interface Descriptor", "Endpoint Descriptor",
                                               "Endpoint Descriptor"}));
-  EXPECT_EQ(tabletext::desc(w.tables[0], "bmAttributes"), "Self Powered;remote wake-up");
-  EXPECT_EQ(tabletext::value(w.tables[0], "wTotalLength"), "0x0022");
-  EXPECT_EQ(tabletext::desc(w.tables[1], "bInterfaceClass"), "Vendor Specific");
-  ASSERT_EQ(eps.count, 2);
-  const EndpointEntry* in = endpoint_table_find(&eps, 9, 1);
-  ASSERT_NE(in, nullptr);
-  EXPECT_EQ(in->transferType, 2);
-  EXPECT_EQ(in->direction, 8);
-  EXPECT_EQ(in->maxPacketSize, 512u);
-  const EndpointEntry* out = endpoint_table_find(&eps, 9, 2);
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(out->direction, 0);
-  EXPECT_EQ(out->maxPacketSize, 64u);
-  EXPECT_EQ(endpoint_table_find(&eps, 5, 1), nullptr);  // learned for the token's device only
+  EXPECT_EQ(desc(w.tables[0], "bmAttributes"), "Self Powered;remote wake-up");
+  EXPECT_EQ(value(w.tables[0], "wTotalLength"), "0x0022");
+  EXPECT_EQ(desc(w.tables[1], "bInterfaceClass"), "Vendor Specific");
+  EXPECT_EQ(learned(eps), "9 1 2 8 512;9 2 2 0 64;");  // for the token's device only
   // The endpoints of the speed the device is not running at are shown, not learned.
   std::vector<uint8_t> other = kConfig34;
   other[1] = 0x07;
@@ -100,7 +126,7 @@ TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
   EXPECT_EQ(eps.count, 0);
   std::vector<uint8_t> bus(kConfig34.begin(), kConfig34.begin() + 9);
   bus[7] = 0x80;
-  EXPECT_EQ(tabletext::desc(walk(bus, get_descriptor(2, 0, 9), nullptr).tables[0], "bmAttributes"), "Bus Powered");
+  EXPECT_EQ(desc(walk(bus, get_descriptor(2, 0, 9), nullptr).tables[0], "bmAttributes"), "Bus Powered");
 }
 
 TEST_F(DescriptorWalk, EndpointTableRows) {
@@ -118,13 +144,10 @@ TEST_F(DescriptorWalk, EndpointTableRows) {
       "wMaxPacketSize|0x1400| ", "     size|1024| ", "     trasCount|2| ", "     reserve|0| ",
       "bInterval|0x01| ", "bRefresh|0x00| ", "bSynchAddress|0x00| ",
   };
-  EXPECT_EQ(tabletext::lines(w.tables[0]), expected);
-  EXPECT_EQ(tabletext::desc(w.tables[1], "     direction"), "OUT");
-  EXPECT_EQ(tabletext::desc(w.tables[1], "     transType"), "isoc");
-  ASSERT_EQ(eps.count, 2);
-  EXPECT_EQ(endpoint_table_find(&eps, 5, 3)->maxPacketSize, 1024u);
-  EXPECT_EQ(endpoint_table_find(&eps, 5, 3)->transferType, 1);
-  EXPECT_EQ(endpoint_table_find(&eps, 5, 4)->maxPacketSize, 16u);
+  EXPECT_EQ(lines(w.tables[0]), expected);
+  EXPECT_EQ(desc(w.tables[1], "     direction"), "OUT");
+  EXPECT_EQ(desc(w.tables[1], "     transType"), "isoc");
+  EXPECT_EQ(learned(eps), "5 3 1 8 1024;5 4 1 0 16;");
 }
 
 TEST_F(DescriptorWalk, StringAndLanguageTables) {
@@ -148,14 +171,14 @@ TEST_F(DescriptorWalk, StringAndLanguageTables) {
     Walk w = walk(c.bytes, get_descriptor(3, 2, (uint16_t)c.bytes.size()), nullptr);
     ASSERT_EQ(w.tables.size(), 1u);
     EXPECT_EQ(w.tables[0].title.key.text, "String Descriptor");
-    EXPECT_EQ(tabletext::line(*tabletext::find(w.tables[0], "wData")), "wData|" + c.wData + "| ");
-    EXPECT_EQ(tabletext::desc(w.tables[0], "bLength"), "length:" + std::to_string(c.bytes[0]));
+    EXPECT_EQ(line(*find(w.tables[0], "wData")), "wData|" + c.wData + "| ");
+    EXPECT_EQ(desc(w.tables[0], "bLength"), "length:" + std::to_string(c.bytes[0]));
   }
   // Index 0: the languages, of which the first is shown.
   Walk w = walk({0x06, 0x03, 0x09, 0x04, 0x07, 0x04}, get_descriptor(3, 0, 6), nullptr);
   ASSERT_EQ(w.tables.size(), 1u);
   EXPECT_EQ(w.tables[0].title.key.text, "Language ID Descriptor");
-  EXPECT_EQ(tabletext::lines(w.tables[0]),
+  EXPECT_EQ(lines(w.tables[0]),
             (std::vector<std::string>{"bLength|0x06|length:6", "bDescriptorType|0x03| ", "wLANGID|0x0409| "}));
 }
 
@@ -224,11 +247,10 @@ TEST_F(DescriptorWalk, StopsAtBadLengthsSkipsUnknownTypesAndIgnoresBytesBeyondTh
   Walk w = walk(hid, get_descriptor(2, 0, (uint16_t)hid.size()), &eps);
   ASSERT_EQ(w.tables.size(), 2u);
   EXPECT_EQ(w.tables[0].rows.size(), 10u);  // header and nine fields
-  EXPECT_EQ(tabletext::desc(w.tables[0], "bInterfaceClass"), "HID");
-  EXPECT_EQ(tabletext::desc(w.tables[0], "bLength"), "length:12");
+  EXPECT_EQ(desc(w.tables[0], "bInterfaceClass"), "HID");
+  EXPECT_EQ(desc(w.tables[0], "bLength"), "length:12");
   EXPECT_EQ(w.tables[1].title.key.text, "Endpoint Descriptor");
-  EXPECT_EQ(eps.entries[0].transferType, 3);
-  EXPECT_EQ(eps.entries[0].maxPacketSize, 7u);
+  EXPECT_EQ(learned(eps), "5 1 3 8 7;");
 }
 
 TEST_F(DescriptorWalk, FuzzedAnswersStayInsideTheBuffer) {
@@ -260,3 +282,66 @@ TEST_F(DescriptorWalk, FuzzedAnswersStayInsideTheBuffer) {
   EXPECT_GT(walked, 1000);
 }
 
+TEST(SetupRequest, GetDeviceDescriptorTable) {
+  Table t = request_table({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00});
+  EXPECT_EQ(line(t.title), "Standard Requst| | ");
+  EXPECT_EQ(styled(t.title.key), "Standard Requst[#000000/#5f9ea0]");
+  ASSERT_EQ(t.rows.size(), 11u);
+  EXPECT_EQ(line(t.rows[0]), "Field|Value|Description");
+  EXPECT_EQ(styled(t.rows[0].desc), "Description[#FFFFFF/#5f9ea0]");
+
+  std::vector<std::string> expected = {
+      "bmRequest|0x80| ", "     Recipient|0|Device", "     Type|0|Standard",
+      "     Direction|1|Device To Host", "bRequest|0x06|Get Descriptor", "wValue|0x0100| ",
+      "     index|0| ", "     type|1|Device Descriptor", "wIndex|0x0000| ", "wLength|0x0012| ",
+  };
+  EXPECT_EQ(lines(t), expected);
+
+  // Fields are grey on the default background, sub-fields carry no colours.
+  EXPECT_EQ(styled(t.rows[1].key) + styled(t.rows[1].value), "bmRequest[/#a9a9a9]0x80[/#a9a9a9]");
+  EXPECT_EQ(styled(t.rows[2].key) + styled(t.rows[2].value) + styled(t.rows[2].desc),
+            "     Recipient[/]0[/]Device[/#a9a9a9]");
+}
+
+// The title and the description of one field per request.
+TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
+  const struct {
+    std::vector<uint8_t> bytes;
+    const char* title;
+    std::vector<std::pair<const char*, const char*>> descs;  // field, description
+  } cases[] = {
+      {{0x00, 0x05, 0x07, 0, 0, 0, 0, 0}, "Standard Requst", {{"wValue", "Address:7"}, {"     Direction", "Host To Device"}}},
+      {{0x00, 0x09, 0x01, 0, 0, 0, 0, 0}, "Standard Requst", {{"wValue", "Config:1"}}},
+      // Class and vendor requests use the standard names.
+      {{0x21, 0x09, 0x00, 0x02, 0, 0, 1, 0}, "Class Requst", {{"bRequest", "Set Configuration"}, {"     Recipient", "Interface"}}},
+      {{0xC2, 0x30, 0, 0, 0, 0, 0, 0}, "Vendor Requst", {{"bRequest", "Set Sel"}, {"     Recipient", "EndPoint"}}},
+      // Type 3 (reserved), recipient 31, request 2: no names.
+      {{0x7F, 0x02, 0, 0, 0, 0, 0, 0}, " ", {{"     Recipient", " "}, {"     Type", " "}, {"bRequest", " "}}},
+      {{0x80, 6, 0, 3, 0, 0, 4, 0}, "Standard Requst", {{"     type", "Language ID Descriptor"}}},
+      {{0x80, 6, 0xFF, 3, 0x09, 0x04, 0xFF, 0}, "Standard Requst", {{"     type", "String Descriptor"}}},
+      {{0x80, 6, 0, 2, 0, 0, 9, 0}, "Standard Requst", {{"     type", "Config Descriptor"}}},
+      {{0x80, 6, 0, 0x22, 0, 0, 9, 0}, "Standard Requst", {{"     type", " "}}},
+  };
+  for (const auto& c : cases) {
+    Table t = request_table(c.bytes);
+    SCOPED_TRACE(c.descs[0].second);
+    EXPECT_EQ(t.title.key.text, c.title);
+    for (const auto& [field, text] : c.descs) EXPECT_EQ(desc(t, field), text) << field;
+    for (const Row& r : t.rows) EXPECT_NE(r.desc.text, "<null>") << r.key.text;  // three cells each
+  }
+  // Only GET_DESCRIPTOR splits wValue into index and type.
+  Table set = request_table({0x00, 0x05, 0x07, 0, 0, 0, 0, 0});
+  EXPECT_EQ(find(set, "     index"), nullptr);
+  Table s = request_table({0x80, 6, 0xFF, 3, 0x09, 0x04, 0xFF, 0});
+  EXPECT_EQ(value(s, "     index"), "255");  // every bit of the low byte
+  EXPECT_EQ(value(s, "wIndex"), "0x0409");
+  EXPECT_EQ(value(s, "wLength"), "0x00ff");
+}
+
+// The texts of standard and class request lines are pinned by the golden outputs.
+TEST(SetupRequest, RequestLineColoursAndReservedType) {
+  std::vector<Row> rows = request_line({0x80, 6, 0, 1, 0, 0, 0x12, 0}, 7, 0);
+  EXPECT_EQ(styled(rows[0].key), "Standard Req[#f0e68c/#000000]");
+  EXPECT_EQ(styled(rows[2].key), "Point[#a9a9a9/]");
+  EXPECT_EQ(line(request_line({0x60, 2, 0, 0, 0, 0, 0, 0}, 1, 2)[0]), " | |<null>");
+}

@@ -1,6 +1,8 @@
-// Learning endpoints: replace by (address, endpoint), append, restart when full.
+// Learned endpoints (replaced by address and endpoint) and the endpoints seen
+// (each pair once) both restart when full; the selection test of the data view.
 #include <gtest/gtest.h>
 
+#include "decode/cells/attr_flag.h"
 #include "decode/endpoint_table.h"
 
 namespace {
@@ -28,6 +30,27 @@ TEST(EndpointTable, ReplacedByAddressAndEndpointAndRestartedWhenFull) {
   ASSERT_EQ(t.count, 1);
   EXPECT_EQ(endpoint_table_find(&t, 3, 1), nullptr);
   EXPECT_EQ(endpoint_table_find(&t, 100, 2)->transferType, 3);
+}
+
+TEST(SeenEndpoints, RecordsEachPairOnceRestartsWhenFullAndMatchesTheSelection) {
+  seen_endpoints_clear();
+  seen_endpoints_record(1, 0);
+  seen_endpoints_record(0, 1);
+  seen_endpoints_record(1, 0);
+  ASSERT_EQ(2, seenEndpoints.count);
+  for (int i = 2; i < 128; ++i) seen_endpoints_record((uint8_t)(10 + i / 16), (uint8_t)(i % 16));
+  seen_endpoints_record(17, 15);  // present: nothing changes
+  ASSERT_EQ(128, seenEndpoints.count);
+  seen_endpoints_record(100, 2);  // the 129th pair restarts the table
+  ASSERT_EQ(1, seenEndpoints.count);
+  EXPECT_EQ(100, seenEndpoints.pairs[0].address);
+  seen_endpoints_clear();
+
+  uint32_t in_row = attr_make_address(ATTR_IN | ATTR_NAK, 5, 1);
+  EXPECT_EQ(0x05011008u, in_row);
+  EXPECT_TRUE(attr_matches_selection(in_row, 5, 1));
+  EXPECT_FALSE(attr_matches_selection(in_row, 5, 2));
+  EXPECT_FALSE(attr_matches_selection(in_row, 1, 5));
 }
 
 }  // namespace

@@ -146,20 +146,7 @@ TEST_F(ParsePackage, OnlyLearnedEndpointsBeginTransfers) {
   EXPECT_EQ(unknown & (RESULT_TRANSFER_ACTIVE | RESULT_TRANSFER_ENDED), 0u);
 }
 
-TEST_F(ParsePackage, ResetClearsDecodingStateButNotTheQueue) {
-  learn({2, 6, 2, 8, 64});
-  feed_all({token(0x69, 6, 2), hs(0x5A), token(0x69, 6, 2)});
-  ASSERT_EQ(dp->pendingPackets.size(), 1u);
-  dp->reset();
-  EXPECT_EQ(dp->packageCount(), 0u);
-  EXPECT_EQ(dp->endpointTable.count, 0);
-  EXPECT_EQ(dp->transfer.state, TRANSFER_NONE);
-  EXPECT_EQ(dp->transaction.open, 0);
-  EXPECT_EQ(dp->pendingPackets.size(), 1u);
-  EXPECT_EQ(seenEndpoints.count, 0);
-}
-
-TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnly) {
+TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnlyAndAResetClearsThem) {
   std::vector<Bytes> got;
   dp->selectedPayload = [](const uint8_t* p, int32_t n, void* ctx) {
     static_cast<std::vector<Bytes>*>(ctx)->push_back(Bytes(p, p + n));
@@ -173,6 +160,18 @@ TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnly) {
   EXPECT_EQ(seenEndpoints.pairs[0].address, 4);
   EXPECT_EQ(seenEndpoints.pairs[0].endpoint, 1);
   EXPECT_EQ(got, std::vector<Bytes>{filled(3)});  // the other device's payload is not selected
+
+  // A reset clears the decoding state (the seen endpoints too) but not the queue.
+  learn({2, 6, 2, 8, 64});
+  feed_all({token(0x69, 6, 2), hs(0x5A), token(0x69, 6, 2)});
+  ASSERT_EQ(dp->pendingPackets.size(), 1u);
+  dp->reset();
+  EXPECT_EQ(dp->packageCount(), 0u);
+  EXPECT_EQ(dp->endpointTable.count, 0);
+  EXPECT_EQ(dp->transfer.state, TRANSFER_NONE);
+  EXPECT_EQ(dp->transaction.open, 0);
+  EXPECT_EQ(dp->pendingPackets.size(), 1u);
+  EXPECT_EQ(seenEndpoints.count, 0);
 }
 
 // The cells of a control transfer's first packets and of a SOF, with their

@@ -57,7 +57,7 @@ TEST(AttrHidden, KindsAndAddressEndpointSelectors) {
 
 // A full scratch file refuses the child and changes nothing; capacity doubles
 // from 4 to 16,384, then grows by 10,000, only when the list is full.
-TEST_F(ChildIndexTest, AFullScratchFileCapacityGrowthAndFarApartParents) {
+TEST_F(ChildIndexTest, AFullScratchFileCapacityGrowthFarApartParentsAndNoName) {
   // Fill the first megabyte of the scratch file with pages of far-apart parents.
   tree_add_child(store_, 0, 1, 0);
   uint32_t parent = 1;
@@ -92,9 +92,8 @@ TEST_F(ChildIndexTest, AFullScratchFileCapacityGrowthAndFarApartParents) {
   tree_add_child(store_, 0xFFFFFFFEu, 0xFFFFFFFFu, 0);
   EXPECT_EQ(visible(0xFFFFFFFEu), (std::vector<uint32_t>{0xFFFFFFFFu}));
   EXPECT_EQ(tree_child_count(store_, 0xFFFFFFFDu), 0u);
-}
 
-TEST_F(ChildIndexTest, TheScratchFileLeavesNoNameAndClosingReleasesIt) {
+  // The scratch file leaves no name, and closing releases it.
   int before = open_fds();
   RowStore* other = rowstore_open("w.qelvo");
   ASSERT_NE(other, nullptr);

@@ -121,7 +121,8 @@ TEST(RowPayload, PackedBytesOfSmallFullAndOverflowingRows) {
   EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());
 }
 
-TEST(RowPayload, GroupsAreCompleteOnlyWhenWhollyStoredAndRead) {
+TEST(RowPayload, GroupReadsAndPackingOneList) {
+  // Groups are complete only when wholly stored and read.
   std::vector<Bytes> values;
   uint8_t buf[kRowPayloadCapacity];
   uint32_t n = payload_pack_row(kvlist_new(), entries_list(3, 2, true, &values), buf);
@@ -151,11 +152,9 @@ TEST(RowPayload, GroupsAreCompleteOnlyWhenWhollyStoredAndRead) {
   EXPECT_EQ(0, v.values.complete);
   EXPECT_EQ(-1, payload_unpack(q, 1, &v));
   EXPECT_EQ(0, v.marked);
-}
 
-TEST(RowPayload, PackListArgumentsRoomAndNodesWithoutEntry) {
+  // Packing one list: its arguments, the room for its length, nodes without entry.
   LogCapture log;
-  uint8_t buf[kRowPayloadCapacity];
   uint32_t off = 2;
   EXPECT_EQ(-1, payload_pack_list(nullptr, buf, &off));
   EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());

@@ -62,6 +62,13 @@ static inline int open_fds() {
   return n;
 }
 
+// `n` bytes that follow from `seed`.
+static inline std::vector<uint8_t> pattern(uint32_t seed, size_t n) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(seed * 31 + i * 7);
+  return v;
+}
+
 template <typename T>
 static T read_le(const std::string& bytes, size_t off) {
   T v{};

@@ -1,5 +1,7 @@
 // Cells: byte layout, the text form of every type, colours, and the exits on
-// integrity failures.
+// integrity failures. Lists: ownership (every cell, pair, node and header
+// freed exactly once; the suite runs under LeakSanitizer) and concatenation;
+// the chain of tables is built by the descriptor walk (descriptor_walk_test.cpp).
 #include "decode/cells/display_cell.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "decode/cells/kv_list.h"
 #include "decode/cells/usb_crc.h"
 
 namespace {
@@ -29,22 +32,18 @@ struct CellDeleter {
 };
 using CellPtr = std::unique_ptr<DataMsg, CellDeleter>;
 
+// Length (payload + 2), type, text colour, background colour (given first),
+// a zero, the payload, and the CRC16 of all that, low byte first.
 TEST(DisplayCell, ByteLayout) {
   const uint8_t payload[3] = {0x2D, 0x00, 0x10};
   CellPtr c(cell_create(3, payload, D_HEX, 7, 9));
   ASSERT_TRUE(c);
-  const uint8_t* b = (const uint8_t*)c.get();
-  EXPECT_EQ(5, b[0] | (b[1] << 8));  // payload + 2
-  EXPECT_EQ(D_HEX, b[2]);
-  EXPECT_EQ(9, b[3]);  // text colour
-  EXPECT_EQ(7, b[4]);  // background colour (given first)
-  EXPECT_EQ(0, b[5]);
-  EXPECT_EQ(0, memcmp(b + 6, payload, 3));
-  uint16_t crc = crc16_usb(b, 9);
-  EXPECT_EQ(crc & 0xFF, b[9]);
-  EXPECT_EQ(crc >> 8, b[10]);
-  EXPECT_EQ(11u, cell_size(c.get()));
-  EXPECT_EQ(1, cell_crc_ok(b, 11));
+  std::vector<uint8_t> want = {5, 0, D_HEX, 9, 7, 0, 0x2D, 0x00, 0x10};
+  uint16_t crc = crc16_usb(want.data(), 9);
+  want.insert(want.end(), {(uint8_t)crc, (uint8_t)(crc >> 8)});
+  ASSERT_EQ(11u, cell_size(c.get()));
+  EXPECT_EQ(want, std::vector<uint8_t>((const uint8_t*)c.get(), (const uint8_t*)c.get() + 11));
+  EXPECT_EQ(1, cell_crc_ok(c.get(), 11));
 }
 
 TEST(DisplayCell, TextOfEveryTypeAndRefusedArguments) {
@@ -123,6 +122,62 @@ TEST(DisplayCellDeathTest, CorruptedCellOrWordOutsideTheTableEndsTheProcess) {
     EXPECT_EXIT(cell_to_text(word.get(), buf, sizeof buf, nullptr, nullptr), ::testing::ExitedWithCode(255),
                 "data->data\\[0\\] = " + std::to_string(w));
   }
+}
+
+
+// Appends rows with the values first..first+n-1 to *l.
+void fill(kvLinkedList** l, int n, int first = 0) {
+  for (int i = first; i < first + n; ++i)
+    ASSERT_EQ(0, kvlist_append(l, cell_word(W_ADDR, 0, 0), cell_u32((uint32_t)i, 0, 0)));
+}
+
+// The values of a list in order, then its count, and "tail" when tail is the last node.
+std::string sequence(const kvLinkedList* l) {
+  std::string out;
+  const kvNode* last = nullptr;
+  for (const kvNode* node = l->head; node; last = node, node = node->next) {
+    char buf[16];
+    cell_to_text(node->pair->value, buf, sizeof buf, nullptr, nullptr);
+    out += std::string(buf) + " ";
+  }
+  return out + "#" + std::to_string(l->count) + (last == l->tail ? " tail" : "");
+}
+
+TEST(KvList, AppendRefusesMissingCellsAndLeavesThemToTheCaller) {
+  kvLinkedList* l = nullptr;
+  DataMsg* k = cell_word(W_ADDR, 0, 0);
+  DataMsg* v = cell_u8(3, 0, 0);
+  EXPECT_EQ(-1, kvlist_append(&l, k, nullptr));
+  EXPECT_EQ(-1, kvlist_append(&l, nullptr, v));
+  EXPECT_EQ(-1, kvlist_append(nullptr, k, v));
+  EXPECT_EQ(-1, kvlist_append_desc(&l, k, v, nullptr));
+  EXPECT_EQ(nullptr, l);  // refused before any header was made
+  ASSERT_EQ(0, kvlist_append(&l, k, v));
+  DataMsg* d = cell_text("Number of the device", 0, 0);
+  ASSERT_EQ(0, kvlist_append_desc(&l, cell_word(W_BLENGTH, 0, 0), cell_u8(18, 0, 0), d));
+  EXPECT_EQ(nullptr, l->head->pair->desc);
+  EXPECT_EQ(d, l->tail->pair->desc);
+  EXPECT_EQ(2u, l->count);
+  kvlist_free(l);
+}
+
+TEST(KvList, ConcatEdgeCases) {
+  kvLinkedList* dst = kvlist_new();
+  kvLinkedList* src = nullptr;
+  fill(&src, 3);
+  ASSERT_EQ(0, kvlist_concat(dst, src));  // onto an empty destination
+  EXPECT_EQ("0 1 2 #3 tail", sequence(dst));
+  EXPECT_EQ("#0 tail", sequence(src));
+  ASSERT_EQ(0, kvlist_concat(dst, src));  // an empty source changes nothing
+  fill(&src, 2, 3);  // the emptied source is still a usable header
+  ASSERT_EQ(0, kvlist_concat(dst, src));
+  fill(&dst, 1, 5);  // appending after a concat goes through the new tail
+  ASSERT_EQ(0, kvlist_concat(dst, dst));  // a list onto itself must not make a cycle
+  EXPECT_EQ("0 1 2 3 4 5 #6 tail", sequence(dst));
+  EXPECT_EQ(-1, kvlist_concat(nullptr, src));
+  EXPECT_EQ(-1, kvlist_concat(dst, nullptr));
+  kvlist_free(src);
+  kvlist_free(dst);
 }
 
 }  // namespace

@@ -51,21 +51,20 @@ TEST(CaptureWriter, RefusesWhatItCannotCreate) {
 }
 
 TEST(CaptureWriter, FormatNamesAndExtensions) {
+  const std::pair<const char*, int> paths[] = {  // a path and its format, -1: none
+      {"a/b.qelvo", CAPTURE_FORMAT_QELVO}, {"C:\\caps\\x.PCAP", CAPTURE_FORMAT_PCAP_NS},
+      {"x.pcapng", CAPTURE_FORMAT_PCAPNG}, {"x.PcApNg", CAPTURE_FORMAT_PCAPNG},
+      {"x.txt", -1}, {"dir.pcap/file", -1}, {"noext", -1}, {"dir.pcap\\file", -1},
+      {"x.pcap-ns", -1},  // a format name, not an extension
+      {"x.pca", -1}};
+  for (const auto& [path, format] : paths) {
+    CaptureFormat f = (CaptureFormat)-1;
+    EXPECT_EQ(capture_format_from_path(path, &f), format < 0 ? -1 : 0) << path;
+    if (format >= 0) {
+      EXPECT_EQ(f, format) << path;
+    }
+  }
   CaptureFormat f;
-  ASSERT_EQ(capture_format_from_path("a/b.qelvo", &f), 0);
-  EXPECT_EQ(f, CAPTURE_FORMAT_QELVO);
-  ASSERT_EQ(capture_format_from_path("C:\\caps\\x.PCAP", &f), 0);
-  EXPECT_EQ(f, CAPTURE_FORMAT_PCAP_NS);
-  ASSERT_EQ(capture_format_from_path("x.pcapng", &f), 0);
-  EXPECT_EQ(f, CAPTURE_FORMAT_PCAPNG);
-  EXPECT_EQ(capture_format_from_path("x.txt", &f), -1);
-  EXPECT_EQ(capture_format_from_path("dir.pcap/file", &f), -1);
-  EXPECT_EQ(capture_format_from_path("noext", &f), -1);
-  EXPECT_EQ(capture_format_from_path("dir.pcap\\file", &f), -1);
-  EXPECT_EQ(capture_format_from_path("x.pcap-ns", &f), -1);  // a format name, not an extension
-  EXPECT_EQ(capture_format_from_path("x.pca", &f), -1);
-  ASSERT_EQ(capture_format_from_path("x.PcApNg", &f), 0);
-  EXPECT_EQ(f, CAPTURE_FORMAT_PCAPNG);
   for (CaptureFormat g : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
     ASSERT_EQ(capture_format_from_name(capture_format_name(g), &f), 0);
     EXPECT_EQ(f, g);

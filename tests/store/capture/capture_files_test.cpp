@@ -1,0 +1,278 @@
+// Classic pcap: both time stamp variants and byte orders, the link type,
+// snapshot lengths, truncation and the time stamp limits of writing. The
+// system's own capture files: layout, the data count as the end of the data,
+// truncation versus damage, and a writer that keeps its header valid.
+#include <gtest/gtest.h>
+
+#include "tests/support/capture_test_util.h"
+#include "tests/support/test_env.h"
+
+using namespace capture_test;
+
+namespace {
+
+std::vector<uint8_t> pcap_header(uint32_t magic, bool big, uint32_t snap = 65535, uint32_t link = 288) {
+  std::vector<uint8_t> v;
+  put32(v, magic, big);
+  put16(v, 2, big);
+  put16(v, 4, big);
+  for (uint32_t x : {0u, 0u, snap, link}) put32(v, x, big);
+  return v;
+}
+
+void put_pcap_record(std::vector<uint8_t>& v, bool big, uint32_t sec, uint32_t frac,
+                     const std::vector<uint8_t>& bytes, uint32_t caplen) {
+  for (uint32_t x : {sec, frac, caplen, caplen}) put32(v, x, big);
+  v.insert(v.end(), bytes.begin(), bytes.end());
+}
+
+std::vector<uint8_t> qelvo_header(uint64_t count) {
+  std::vector<uint8_t> v = {'W', 'R', 'D', 'H'};
+  put32(v, 0);
+  put64(v, count);
+  put64(v, 24 + count);
+  return v;
+}
+
+void put_record(std::vector<uint8_t>& v, const std::vector<uint8_t>& bytes, uint64_t ts, uint32_t length) {
+  put32(v, length);
+  put64(v, ts);
+  v.insert(v.end(), bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+// Both byte orders and resolutions; the USB 2.0 link types of every speed
+// are read, others refused.
+TEST(CapturePcap, ByteOrdersResolutionsAndLinkTypes) {
+  testenv::TempDir dir;
+  struct Case {
+    uint32_t magic;
+    bool big;
+    uint32_t link;
+    CaptureFormat format;
+    uint64_t scale;  // of the fraction field, 0: refused
+  } cases[] = {{0xA1B2C3D4, false, 288, CAPTURE_FORMAT_PCAP_US, 1000}, {0xA1B2C3D4, true, 293, CAPTURE_FORMAT_PCAP_US, 1000},
+               {0xA1B23C4D, false, 294, CAPTURE_FORMAT_PCAP_NS, 1},    {0xA1B23C4D, true, 295, CAPTURE_FORMAT_PCAP_NS, 1},
+               {0xA1B2C3D4, false, 1, CAPTURE_FORMAT_PCAP_US, 0},      {0xA1B2C3D4, false, 189, CAPTURE_FORMAT_PCAP_US, 0},
+               {0xA1B2C3D4, true, 296, CAPTURE_FORMAT_PCAP_US, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.link) + (c.big ? " big-endian" : " little-endian"));
+    std::vector<uint8_t> v = pcap_header(c.magic, c.big, 65535, c.link);
+    put_pcap_record(v, c.big, 1648585920, 917463, {0xE1, 0x00, 0x10}, 3);
+    put_pcap_record(v, c.big, 1648585921, 5, {0xD2}, 1);
+    put_file(dir.file("x.pcap"), v);
+    ReadResult r = read_all(dir.file("x.pcap"));
+    if (!c.scale) {
+      EXPECT_EQ(r.end, -2);
+      EXPECT_NE(r.error.find("x.pcap"), std::string::npos) << r.error;
+      EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
+      continue;
+    }
+    ASSERT_EQ(r.end, 0) << r.error;
+    EXPECT_EQ(r.format, c.format);
+    ASSERT_EQ(r.packets.size(), 2u);
+    EXPECT_EQ(r.packets[0].ts, 1648585920ull * 1000000000ull + 917463 * c.scale);
+    EXPECT_EQ(r.packets[0].bytes, (std::vector<uint8_t>{0xE1, 0x00, 0x10}));
+    EXPECT_EQ(r.packets[1].ts, 1648585921ull * 1000000000ull + 5 * c.scale);
+  }
+}
+
+// Counted from the first packet, a stamp going back reads as the start (the
+// system's own files keep their stamps: loaded_capture_test.cpp).
+TEST(CapturePcap, TimesCountFromTheFirstPacketWhenAsked) {
+  testenv::TempDir dir;
+  std::vector<uint8_t> v = pcap_header(0xA1B23C4D, false);
+  for (uint32_t ns : {500u, 700u, 400u, 900u}) put_pcap_record(v, false, 1700000000, ns, {0xD2}, 1);
+  put_file(dir.file("x.pcap"), v);
+  std::vector<uint64_t> got;
+  for (const Packet& p : read_all(dir.file("x.pcap"), CAPTURE_TIME_FROM_FIRST).packets) got.push_back(p.ts);
+  EXPECT_EQ(got, (std::vector<uint64_t>{0, 200, 0, 400}));
+}
+
+// A message keeps its reason whole: a path too long for it is cut instead.
+TEST(CapturePcap, LongPathIsCutInMessagesNotTheReason) {
+  std::string path = "/nonexistent";
+  for (char c : {'d', 'e', 'f'}) path += "/" + std::string(100, c);
+  path += "/capture-file.pcap";
+  char err[128];
+  EXPECT_EQ(capture_reader_open(path.c_str(), err, sizeof err), nullptr);
+  std::string text = err;
+  EXPECT_LT(text.size(), sizeof err);
+  EXPECT_EQ(text.rfind("..."), 0u) << text;
+  EXPECT_NE(text.find("/capture-file.pcap: cannot open: No such file or directory"), std::string::npos) << text;
+}
+
+// Lengths: beyond the snapshot length (or the 65,535-byte cap when none is
+// given) is damage; up to 65,535 bytes is written and read back as it is.
+// Stamps: microsecond files truncate, past 32-bit seconds is refused.
+TEST(CapturePcap, LengthAndTimeStampLimits) {
+  testenv::TempDir dir;
+  std::vector<uint8_t> v = pcap_header(0xA1B2C3D4, false, 64);
+  put_pcap_record(v, false, 0, 0, std::vector<uint8_t>(64, 7), 64);
+  put_pcap_record(v, false, 0, 1, std::vector<uint8_t>(65, 7), 65);
+  put_file(dir.file("snap.pcap"), v);
+  ReadResult r = read_all(dir.file("snap.pcap"));
+  EXPECT_EQ(r.end, -1);
+  EXPECT_EQ(r.packets.size(), 1u);
+  EXPECT_NE(r.error.find("offset 104"), std::string::npos) << r.error;
+  v = pcap_header(0xA1B2C3D4, false, 0);
+  put_pcap_record(v, false, 0, 0, {}, 0x7FFFFFFF);
+  put_file(dir.file("huge.pcap"), v);
+  r = read_all(dir.file("huge.pcap"));
+  EXPECT_EQ(r.end, -1);
+  EXPECT_NE(r.error.find("offset 24"), std::string::npos) << r.error;
+
+  std::vector<Packet> pk = {{std::vector<uint8_t>(65535, 0x3C), 5}, {std::vector<uint8_t>(5000, 0x4B), 6}};
+  for (CaptureFormat f : {CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
+    ASSERT_EQ(write_all(dir.file("big"), f, pk), "");
+    r = read_all(dir.file("big"));
+    EXPECT_EQ(r.end, 0) << r.error;
+    EXPECT_TRUE(r.packets == pk);
+    // The writer refuses what no reader would take back.
+    EXPECT_NE(write_all(dir.file("big"), f, {{std::vector<uint8_t>(65536, 1), 5}}).find("65536"), std::string::npos);
+  }
+
+  pk = {{{0xA5}, 1999}, {{0xA5}, 4294967295ull * 1000000000ull + 999999999ull}};
+  ASSERT_EQ(write_all(dir.file("us.pcap"), CAPTURE_FORMAT_PCAP_US, pk), "");
+  r = read_all(dir.file("us.pcap"));
+  ASSERT_EQ(r.packets.size(), 2u);
+  EXPECT_EQ(r.packets[0].ts, 1000u);
+  EXPECT_EQ(r.packets[1].ts, 4294967295ull * 1000000000ull + 999999000ull);
+  std::string e = write_all(dir.file("ns.pcap"), CAPTURE_FORMAT_PCAP_NS, {{{0xA5}, 4294967296ull * 1000000000ull}});
+  EXPECT_NE(e.find("time stamp"), std::string::npos) << e;
+  // pcapng keeps every 64-bit stamp.
+  pk = {{{0xA5}, UINT64_MAX}};
+  ASSERT_EQ(write_all(dir.file("x.pcapng"), CAPTURE_FORMAT_PCAPNG, pk), "");
+  EXPECT_TRUE(read_all(dir.file("x.pcapng")).packets == pk);
+}
+
+// Three packets make a 67-byte file (records of length, stamp and bytes,
+// little-endian); none make the bare header.
+TEST(CaptureQelvo, FileLayoutAndTheBareHeader) {
+  testenv::TempDir dir;
+  std::vector<Packet> pk = {{{0x2D, 0x00, 0x10}, 100}, {{0xC3, 0x80, 0x06}, 250}, {{0xD2}, 251}};
+  std::vector<uint8_t> want = qelvo_header(43);
+  for (const Packet& p : pk) put_record(want, p.bytes, p.ts, (uint32_t)p.bytes.size());
+  std::string path = dir.file("three.qelvo");
+  for (size_t n : {3, 0}) {
+    pk.resize(n);
+    ASSERT_EQ(write_all(path, CAPTURE_FORMAT_QELVO, pk), "");
+    EXPECT_EQ(file_bytes(path), n ? want : qelvo_header(0));
+    ReadResult r = read_all(path);
+    EXPECT_EQ(r.end, 0) << r.error;
+    EXPECT_EQ(r.format, CAPTURE_FORMAT_QELVO);
+    EXPECT_TRUE(r.packets == pk);
+  }
+}
+
+TEST(CaptureQelvo, OpenDataFileStopsAtTheDataCountNotTheFileEnd) {
+  testenv::TempDir dir;
+  std::vector<uint8_t> v = qelvo_header(12 + 3 + 12 + 1);
+  put_record(v, {0x69, 0x82, 0x18}, 7, 3);
+  put_record(v, {0x5A}, 9, 1);
+  // The program's open data file: its full mapped size, zeros after the data.
+  // Then a stray non-zero byte that must not be taken for a record.
+  v.resize(5 * 1024 * 1024, 0);
+  v[24 + 28] = 0xFF;
+  put_file(dir.file("live.qelvo"), v);
+  ReadResult r = read_all(dir.file("live.qelvo"));
+  EXPECT_EQ(r.end, 0) << r.error;
+  ASSERT_EQ(r.packets.size(), 2u);
+  EXPECT_EQ(r.packets[1].bytes, std::vector<uint8_t>{0x5A});
+  EXPECT_EQ(r.packets[1].ts, 9u);
+}
+
+// A record longer than any the program writes, and a count that ends inside
+// the second record although the file holds it whole (a file cut short is no
+// damage: capture_writer_test.cpp), after a good record.
+TEST(CaptureQelvo, ImpossibleLengthsAreDamageWithTheirOffset) {
+  testenv::TempDir dir;
+  const struct {
+    uint64_t count;
+    uint32_t length;
+    const char* reason;
+  } cases[] = {{13 + 12 + 4097, 4097, "4097"}, {13 + 5, 3, "data count"}};
+  std::string path = dir.file("bad.qelvo");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    std::vector<uint8_t> v = qelvo_header(c.count);
+    put_record(v, {0xA5}, 1, 1);
+    put_record(v, std::vector<uint8_t>(c.length, 0xEE), 2, c.length);
+    put_file(path, v);
+    ReadResult r = read_all(path);
+    EXPECT_EQ(r.end, -1);
+    EXPECT_EQ(r.packets.size(), 1u);
+    for (const std::string& part : {path + ":", std::string("offset 37"), std::string(c.reason)})
+      EXPECT_NE(r.error.find(part), std::string::npos) << r.error;
+  }
+  // The error stays reported on later calls.
+  char err[256] = "", again[256] = "";
+  CaptureReader* rd = capture_reader_open(path.c_str(), err, sizeof err);
+  ASSERT_NE(rd, nullptr) << err;
+  CapturePacket p;
+  while (capture_reader_next(rd, &p, err, sizeof err) == 1) {
+  }
+  EXPECT_EQ(capture_reader_next(rd, &p, again, sizeof again), -1);
+  EXPECT_STREQ(err, again);
+  capture_reader_close(rd);
+}
+
+TEST(CaptureQelvo, ForeignAndMissingFilesAreRefusedByName) {
+  testenv::TempDir dir;
+  std::vector<uint8_t> store = {'W', 'R', 'D', 'H'};  // a row store: version 1 at offset 4
+  put32(store, 1);
+  put64(store, 0);
+  put64(store, 504);
+  store.resize(504, 0);
+  put_file(dir.file("package.qelvo"), store);
+  put_file(dir.file("text.qelvo"), std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
+  put_file(dir.file("empty.qelvo"), {});
+  for (const char* name : {"package.qelvo", "text.qelvo", "empty.qelvo", "missing.qelvo"}) {
+    ReadResult r = read_all(dir.file(name));
+    EXPECT_EQ(r.end, -2) << name;
+    EXPECT_NE(r.error.find(name), std::string::npos) << r.error;
+  }
+  EXPECT_NE(read_all(dir.file("text.qelvo")).error.find("offset 0"), std::string::npos);
+}
+
+TEST(CaptureQelvo, WriterRefusesOversizedPacketsAndCarriesOn) {
+  testenv::TempDir dir;
+  std::string path = dir.file("w.qelvo");
+  char err[256] = "";
+  CaptureWriter* w = capture_writer_open(path.c_str(), CAPTURE_FORMAT_QELVO, err, sizeof err);
+  ASSERT_NE(w, nullptr) << err;
+  std::vector<uint8_t> big(4097, 1), max(4096, 2);
+  EXPECT_EQ(capture_writer_write(w, big.data(), 4097, 1, err, sizeof err), -1);
+  EXPECT_NE(std::string(err).find("4097"), std::string::npos) << err;
+  EXPECT_EQ(capture_writer_write(w, max.data(), 4096, 2, err, sizeof err), 0) << err;
+  EXPECT_EQ(capture_writer_write(w, nullptr, 0, 3, err, sizeof err), 0) << err;
+  EXPECT_EQ(capture_writer_close(w, err, sizeof err), 0) << err;
+  ReadResult r = read_all(path);
+  EXPECT_EQ(r.end, 0) << r.error;
+  ASSERT_EQ(r.packets.size(), 2u);
+  EXPECT_EQ(r.packets[0].bytes, max);
+  EXPECT_TRUE(r.packets[1].bytes.empty());
+  EXPECT_EQ(r.packets[1].ts, 3u);
+}
+
+// Read while the writer still holds its last records: what is on disk is a
+// valid capture of a prefix of the packets; a flush makes all of them readable.
+TEST(CaptureQelvo, WriterThatNeverClosesLeavesAReadableFile) {
+  testenv::TempDir dir;
+  std::string path = dir.file("live.qelvo");
+  char err[256] = "";
+  CaptureWriter* w = capture_writer_open(path.c_str(), CAPTURE_FORMAT_QELVO, err, sizeof err);
+  ASSERT_NE(w, nullptr) << err;
+  std::vector<Packet> pk = sample_packets(40000, 1000, 5);  // several MiB
+  for (const Packet& p : pk)
+    ASSERT_EQ(capture_writer_write(w, p.bytes.data(), (uint32_t)p.bytes.size(), p.ts, err, sizeof err), 0) << err;
+  ReadResult mid = read_all(path);
+  EXPECT_EQ(mid.end, 0) << mid.error;
+  EXPECT_GT(mid.packets.size(), pk.size() / 2);
+  EXPECT_LT(mid.packets.size(), pk.size());
+  EXPECT_TRUE(std::equal(mid.packets.begin(), mid.packets.end(), pk.begin()));
+  ASSERT_EQ(capture_writer_flush(w, err, sizeof err), 0) << err;
+  EXPECT_TRUE(read_all(path).packets == pk);
+  ASSERT_EQ(capture_writer_close(w, err, sizeof err), 0) << err;
+}
