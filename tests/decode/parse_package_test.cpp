@@ -2,6 +2,8 @@
 // script only, cell types and colours, and the bounds on what a hostile stream
 // holds. The rows of real captures (outcomes, numbering, SOF runs, SPLITs, NAKed
 // transfers, transfers by endpoint kind) are pinned by the golden outputs of orvane-dump.
+// Learned endpoints (replaced by address and endpoint) and the endpoints seen
+// (each pair once) both restart when full.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 
 #include "decode/cells/attr_flag.h"
 #include "decode/data_parse.h"
+#include "decode/endpoint_table.h"
 #include "decode/usb_packet.h"
 #include "os/log.h"
 #include "tests/support/usb_packets.h"
@@ -73,6 +76,7 @@ class ParsePackage : public DecoderTest {
     return all;
   }
   void learn(EndpointEntry e) { endpoint_table_learn(&dp->endpointTable, &e); }
+  void fresh() { TearDown(); SetUp(); }
 };
 
 TEST(UsbPacket, ValidityRules) {
@@ -115,29 +119,26 @@ TEST_F(ParsePackage, InvalidOversizedAndLoneHandshakePacketsAreNotNumbered) {
   EXPECT_EQ(dp->pendingPackets.size(), 1u);
 }
 
-// Even a handshake that answers nothing is traffic: the SOF after it starts
-// no idle run (held SOFs are shown only when traffic resumes).
-TEST_F(ParsePackage, ALoneHandshakeEndsTheIdleRun) {
+// Each on a fresh decoder: even a handshake that answers nothing is traffic,
+// so the SOF after it starts no idle run (held SOFs are shown only when traffic
+// resumes); a SETUP behind a start split begins a new control transfer (only a
+// complete split's repeated token continues the open one); a learned
+// isochronous endpoint begins a transfer that a short packet ends, an endpoint
+// never described begins none (bulk and interrupt: the pipeline's assembly tests).
+TEST_F(ParsePackage, IdleRunAndTransferBoundaries) {
   EXPECT_NE(once(sof(1), 10).result, 0u);
   EXPECT_EQ(once(hs(0xD2), 20).result, 0u);
   EXPECT_NE(once(sof(2), 30).result, 0u);
-}
 
-// A SETUP behind a start split begins a new control transfer; only a complete
-// split's repeated token continues the open one.
-TEST_F(ParsePackage, SetupAfterAStartSplitEndsTheOpenTransfer) {
+  fresh();
   const Bytes request = data(0xC3, Bytes{0x80, 6, 0, 1, 0, 0, 18, 0});
   feed_all({token(0x2D, 1, 0), request, hs(0xD2)});
   uint32_t all = 0;
   for (const Call& c : feed_all({Bytes{0x78, 5, 3, 0xFD}, token(0x2D, 2, 0), request, hs(0xD2)}, 5000))
     all |= c.result;
   EXPECT_EQ(all & RESULT_TRANSFER_ENDED, RESULT_TRANSFER_ENDED);
-}
 
-// A learned isochronous endpoint begins a transfer that a short packet ends;
-// an endpoint never described begins none (bulk and interrupt transfers: the
-// pipeline's assembly tests).
-TEST_F(ParsePackage, OnlyLearnedEndpointsBeginTransfers) {
+  fresh();
   learn({1, 5, 3, 0, 192});
   uint32_t isoc = 0, unknown = 0;
   for (const Call& c : feed_all({token(0xE1, 5, 3), data(0xC3, filled(100)), hs(0xD2)})) isoc |= c.result;
@@ -255,6 +256,52 @@ TEST_F(ParsePackage, RepeatedSetupPacketsKeepTheTransferDetailBounded) {
   }
   EXPECT_GT(dp->packageCount(), 3000u);
   EXPECT_LE(most, 64u);
+}
+
+// Learns {type, address, endpoint, direction, size}.
+void learn(EndpointTable* t, EndpointEntry e) { endpoint_table_learn(t, &e); }
+
+TEST(EndpointTable, ReplacedByAddressAndEndpointAndRestartedWhenFull) {
+  EndpointTable t;
+  endpoint_table_clear(&t);
+  learn(&t, {2, 3, 1, 8, 512});
+  learn(&t, {3, 3, 1, 0, 8});  // whatever the direction
+  learn(&t, {2, 4, 1, 8, 64});  // another device's endpoint 1
+  ASSERT_EQ(t.count, 2);
+  EXPECT_EQ(endpoint_table_find(&t, 3, 1)->maxPacketSize, 8u);
+  EXPECT_EQ(endpoint_table_find(&t, 4, 1)->maxPacketSize, 64u);
+  EXPECT_EQ(endpoint_table_find(&t, 3, 2), nullptr);
+  EXPECT_EQ(endpoint_table_find(nullptr, 3, 1), nullptr);
+  for (int i = 2; i < 128; i++) learn(&t, {2, (uint8_t)(10 + i / 16), (uint8_t)(i % 16), 8, 64});
+  ASSERT_EQ(t.count, 128);
+  learn(&t, {1, 3, 1, 0, 1023});  // a known pair in a full table is replaced in place
+  EXPECT_EQ(t.count, 128);
+  EXPECT_EQ(endpoint_table_find(&t, 3, 1)->maxPacketSize, 1023u);
+  learn(&t, {3, 100, 2, 8, 16});  // the 129th restarts the table
+  ASSERT_EQ(t.count, 1);
+  EXPECT_EQ(endpoint_table_find(&t, 3, 1), nullptr);
+  EXPECT_EQ(endpoint_table_find(&t, 100, 2)->transferType, 3);
+}
+
+TEST(SeenEndpoints, RecordsEachPairOnceRestartsWhenFullAndMatchesTheSelection) {
+  seen_endpoints_clear();
+  seen_endpoints_record(1, 0);
+  seen_endpoints_record(0, 1);
+  seen_endpoints_record(1, 0);
+  ASSERT_EQ(2, seenEndpoints.count);
+  for (int i = 2; i < 128; ++i) seen_endpoints_record((uint8_t)(10 + i / 16), (uint8_t)(i % 16));
+  seen_endpoints_record(17, 15);  // present: nothing changes
+  ASSERT_EQ(128, seenEndpoints.count);
+  seen_endpoints_record(100, 2);  // the 129th pair restarts the table
+  ASSERT_EQ(1, seenEndpoints.count);
+  EXPECT_EQ(100, seenEndpoints.pairs[0].address);
+  seen_endpoints_clear();
+
+  uint32_t in_row = attr_make_address(ATTR_IN | ATTR_NAK, 5, 1);
+  EXPECT_EQ(0x05011008u, in_row);
+  EXPECT_TRUE(attr_matches_selection(in_row, 5, 1));
+  EXPECT_FALSE(attr_matches_selection(in_row, 5, 2));
+  EXPECT_FALSE(attr_matches_selection(in_row, 1, 5));
 }
 
 }  // namespace
