@@ -6,20 +6,105 @@
 #include <cstring>
 #include <random>
 
+#include "decode/cells/kv_list.h"
 #include "decode/descriptor_decoder.h"
 #include "decode/setup_request.h"
-#include "table_text.h"
-
-using namespace tabletext;
 
 namespace {
+
+// The tables of a descriptor chain (or the rows of one list) as text, with
+// their colour names, so tests read like the tables on screen.
+struct Cell {
+  std::string text;
+  std::string bgd;    // Qt colour name, "" for the default
+  std::string color;  // Qt colour name, "" for the default
+};
+
+struct Row {
+  Cell key, value, desc;  // desc.text is "<null>" when the pair has none
+};
+
+struct Table {
+  Row title;
+  std::vector<Row> rows;  // the column header first
+};
+
+Cell cell(const DataMsg* c) {
+  Cell out;
+  if (!c) {
+    out.text = "<null>";
+    return out;
+  }
+  char text[8192];
+  const char* bgd = "";
+  const char* color = "";
+  cell_to_text(c, text, sizeof text, &bgd, &color);
+  out.text = text;
+  out.bgd = bgd ? bgd : "";
+  out.color = color ? color : "";
+  return out;
+}
+
+std::vector<Row> rows_of(const kvLinkedList* list) {
+  std::vector<Row> out;
+  if (!list) return out;
+  for (const kvNode* n = list->head; n; n = n->next)
+    out.push_back({cell(n->pair->key), cell(n->pair->value), cell(n->pair->desc)});
+  return out;
+}
+
+std::vector<Table> tables_of(const kvListPair* head) {
+  std::vector<Table> out;
+  for (const kvListPair* p = head; p; p = p->next) {
+    Table t;
+    std::vector<Row> title = rows_of(p->title);
+    if (title.size() == 1) t.title = title[0];
+    else t.title.key.text = "<" + std::to_string(title.size()) + " title rows>";
+    t.rows = rows_of(p->table);
+    out.push_back(t);
+  }
+  return out;
+}
+
+// The row whose key text is `key` (the n-th such row), or null.
+const Row* find(const Table& t, const std::string& key, int nth = 0) {
+  for (const Row& r : t.rows)
+    if (r.key.text == key && nth-- == 0) return &r;
+  return nullptr;
+}
+
+// The description (or value) text of the row `key`, "<missing>" without one.
+std::string desc(const Table& t, const std::string& key) {
+  const Row* r = find(t, key);
+  return r ? r->desc.text : "<missing>";
+}
+std::string value(const Table& t, const std::string& key) {
+  const Row* r = find(t, key);
+  return r ? r->value.text : "<missing>";
+}
+
+// "text[bgd/color]" of a cell: its text and colours in one comparison.
+std::string styled(const Cell& c) { return c.text + "[" + c.bgd + "/" + c.color + "]"; }
+
+// "key|value|desc" of a row.
+std::string line(const Row& r) { return r.key.text + "|" + r.value.text + "|" + r.desc.text; }
+
+// The lines of rows `first` on, for compact comparisons of whole tables.
+std::vector<std::string> lines(const std::vector<Row>& rows, size_t first = 0) {
+  std::vector<std::string> out;
+  for (size_t i = first; i < rows.size(); i++) out.push_back(line(rows[i]));
+  return out;
+}
+
+// The lines of the field rows of a table (header excluded).
+std::vector<std::string> lines(const Table& t) { return lines(t.rows, 1); }
 
 // Decodes the 8 setup bytes into one table.
 Table request_table(const std::vector<uint8_t>& bytes) {
   SetupPacket s = setup_from_bytes(bytes.data());
   kvListPair* chain = nullptr;
   setup_decode_table(&s, &chain);
-  std::vector<Table> tables = tabletext::chain(chain);
+  std::vector<Table> tables = tables_of(chain);
   kvlistpair_chain_free(chain);
   EXPECT_EQ(tables.size(), 1u);
   return tables.empty() ? Table() : tables[0];
@@ -30,7 +115,7 @@ std::vector<Row> request_line(const std::vector<uint8_t>& bytes, uint8_t address
   SetupPacket s = setup_from_bytes(bytes.data());
   kvLinkedList* list = nullptr;
   setup_request_line(&s, address, endpoint, &list);
-  std::vector<Row> rows = tabletext::rows(list);
+  std::vector<Row> rows = rows_of(list);
   kvlist_free(list);
   EXPECT_EQ(rows.size(), 3u);
   rows.resize(3);
@@ -56,7 +141,7 @@ Walk walk(const std::vector<uint8_t>& data, const SetupPacket& setup, EndpointTa
   kvListPair* chain = nullptr;
   Walk w;
   w.result = descriptors_walk(buf, (uint32_t)data.size(), &setup, address, endpoints, &chain);
-  w.tables = tabletext::chain(chain);
+  w.tables = tables_of(chain);
   kvlistpair_chain_free(chain);
   free(buf);
   EXPECT_FALSE(w.result == 0 && !w.tables.empty()) << "tables of an answer shown as data";

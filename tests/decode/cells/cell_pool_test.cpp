@@ -46,8 +46,14 @@ TEST_F(PoolOn, BlocksAreAlignedDistinctAndWritable) {
   cell_pool_free(nullptr);
 }
 
-TEST_F(PoolOn, InnerBlockOfAPairLivesUntilTheOuterIsFreed) {
-  for (int on : {1, 0}) {  // pooled and plain outer blocks alike
+// Kept blocks live as long as the process, as the decoder's templates do in
+// their table: held here so the leak checker sees them reachable.
+void* g_kept_blocks[2];
+
+// Pooled and plain blocks alike: the inner block of a pair lives until the
+// outer is freed, and a kept block survives every free.
+TEST_F(PoolOn, PairsAndKeptBlocks) {
+  for (int on : {1, 0}) {
     cell_pool_set_enabled(on);
     void* inner = nullptr;
     uint8_t* outer = (uint8_t*)cell_pool_alloc_pair(16, 24, &inner);
@@ -59,26 +65,7 @@ TEST_F(PoolOn, InnerBlockOfAPairLivesUntilTheOuterIsFreed) {
     for (int i = 0; i < 16; ++i) ASSERT_EQ(0xA1, outer[i]) << on;
     for (int i = 0; i < 24; ++i) ASSERT_EQ(0xB2, ((uint8_t*)inner)[i]) << on;
     cell_pool_free(outer);
-  }
-  cell_pool_set_enabled(1);
-  // With pooling on, the outer block returns to its class for reuse.
-  void* inner = nullptr;
-  void* outer = cell_pool_alloc_pair(16, 24, &inner);
-  cell_pool_free(inner);
-  cell_pool_free(outer);
-  void* again = cell_pool_alloc_pair(16, 24, &inner);
-  EXPECT_EQ(outer, again);
-  cell_pool_free(inner);
-  cell_pool_free(again);
-}
 
-// Kept blocks live as long as the process, as the decoder's templates do in
-// their table: held here so the leak checker sees them reachable.
-void* g_kept_blocks[2];
-
-TEST_F(PoolOn, AKeptBlockSurvivesEveryFree) {
-  for (int on : {1, 0}) {
-    cell_pool_set_enabled(on);
     uint8_t* kept = (uint8_t*)cell_pool_alloc(24);
     ASSERT_NE(nullptr, kept);
     g_kept_blocks[on] = kept;
@@ -87,8 +74,7 @@ TEST_F(PoolOn, AKeptBlockSurvivesEveryFree) {
     // Freed by several owners, on this thread and another: still intact,
     // and never handed out again.
     cell_pool_free(kept);
-    std::thread t([&] { cell_pool_free(kept); });
-    t.join();
+    std::thread([&] { cell_pool_free(kept); }).join();
     cell_pool_free(kept);
     void* other = cell_pool_alloc(24);
     EXPECT_NE((void*)kept, other) << on;
@@ -100,6 +86,16 @@ TEST_F(PoolOn, AKeptBlockSurvivesEveryFree) {
   }
   cell_pool_keep(nullptr);  // harmless
   EXPECT_EQ(0, cell_pool_is_kept(nullptr));
+  cell_pool_set_enabled(1);
+  // With pooling on, the outer block of a pair returns to its class for reuse.
+  void* inner = nullptr;
+  void* outer = cell_pool_alloc_pair(16, 24, &inner);
+  cell_pool_free(inner);
+  cell_pool_free(outer);
+  void* again = cell_pool_alloc_pair(16, 24, &inner);
+  EXPECT_EQ(outer, again);
+  cell_pool_free(inner);
+  cell_pool_free(again);
 }
 
 // Freed blocks are reused from their class up to the largest cell (4,104

@@ -18,8 +18,7 @@ struct Ng {
 
   void block(uint32_t type, const std::vector<uint8_t>& body) {
     uint32_t total = 12 + (uint32_t)body.size();
-    put32(v, type, big);
-    put32(v, total, big);
+    for (uint32_t x : {type, total}) put32(v, x, big);
     v.insert(v.end(), body.begin(), body.end());
     put32(v, total, big);
   }
@@ -29,8 +28,7 @@ struct Ng {
     put32(b, 0x1A2B3C4D, big);
     put16(b, 1, big);
     put16(b, 0, big);
-    put32(b, 0xFFFFFFFF, big);
-    put32(b, 0xFFFFFFFF, big);
+    put64(b, ~0ull, big);  // section length not given
     block(0x0A0D0D0A, b);
   }
   // opts: raw option bytes (already padded), without the end marker.
@@ -46,11 +44,8 @@ struct Ng {
   // An enhanced packet, with a comment option ("hi") when asked.
   void packet(uint32_t iface, uint64_t ticks, const std::vector<uint8_t>& data, bool comment = false) {
     std::vector<uint8_t> b;
-    put32(b, iface, big);
-    put32(b, (uint32_t)(ticks >> 32), big);
-    put32(b, (uint32_t)ticks, big);
-    put32(b, (uint32_t)data.size(), big);
-    put32(b, (uint32_t)data.size(), big);
+    uint32_t n = (uint32_t)data.size();
+    for (uint32_t x : {iface, (uint32_t)(ticks >> 32), (uint32_t)ticks, n, n}) put32(b, x, big);
     b.insert(b.end(), data.begin(), data.end());
     while (b.size() % 4) b.push_back(0);
     if (comment) {
