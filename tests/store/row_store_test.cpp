@@ -479,6 +479,7 @@ TEST_F(RowStoreTest, ChildIndexMatchesAPlainModelUnderRandomAppendsAndFilters) {
       root.visible.clear();
       for (size_t i = 0; i < root.all.size(); ++i)
         if (!attr_hidden(root.flags[i], mask)) root.visible.push_back(root.all[i]);
+      ASSERT_EQ(visible(0), root.visible) << step;  // right after each refilter too
       if (root.all.empty()) model.erase(0);
       continue;
     }
