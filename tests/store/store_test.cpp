@@ -359,18 +359,15 @@ TEST_F(RowStoreTest, RecordsAndFilesGrowPastTheOld32BitLimit) {
 }
 
 
-class ConcurrentStoreTest : public StoreTest {};
-
 // Payload of row r: its length and bytes follow from r alone.
 uint32_t payload_len(uint32_t r) { return 60 + r % 200; }
 uint8_t payload_byte(uint32_t r, uint32_t i) { return (uint8_t)(r * 13 + i); }
 
-TEST_F(ConcurrentStoreTest, ReadersSeeCompleteRowsAcrossGrowth) {
+TEST_F(RowStoreTest, ConcurrentReadersSeeCompleteRowsAcrossGrowth) {
   orvane_log_set_muted(1);
-  RowStore* store = rowstore_open("v.qelvo");
-  ASSERT_NE(store, nullptr);
-  IndexFile* index = indexfile_open("i.qelvo", store);
-  ASSERT_NE(index, nullptr);
+  open();
+  RowStore* store = store_;
+  IndexFile* index = index_;
   rowstore_set_filter(store, kFilterShowAll);
 
   // Enough rows to double both files more than once.
@@ -446,8 +443,6 @@ TEST_F(ConcurrentStoreTest, ReadersSeeCompleteRowsAcrossGrowth) {
   EXPECT_EQ(rowstore_entry_count(store), rows);
   EXPECT_GE(store->mapped_size, 4u * 5242880u);
   EXPECT_GE(index->mapped_size, 2u * 5242880u);
-  rowstore_close_delete(store);
-  indexfile_close_delete(index);
   orvane_log_set_muted(0);
 }
 

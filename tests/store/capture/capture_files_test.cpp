@@ -266,37 +266,23 @@ TEST(CaptureQelvo, ForeignAndMissingFilesAreRefusedByName) {
   EXPECT_NE(read_all(dir.file("text.qelvo")).error.find("offset 0"), std::string::npos);
 }
 
-TEST(CaptureQelvo, WriterRefusesOversizedPacketsAndCarriesOn) {
-  testenv::TempDir dir;
-  std::string path = dir.file("w.qelvo");
-  char err[256] = "";
-  CaptureWriter* w = capture_writer_open(path.c_str(), CAPTURE_FORMAT_QELVO, err, sizeof err);
-  ASSERT_NE(w, nullptr) << err;
-  std::vector<uint8_t> big(4097, 1), max(4096, 2);
-  EXPECT_EQ(capture_writer_write(w, big.data(), 4097, 1, err, sizeof err), -1);
-  EXPECT_NE(std::string(err).find("4097"), std::string::npos) << err;
-  EXPECT_EQ(capture_writer_write(w, max.data(), 4096, 2, err, sizeof err), 0) << err;
-  EXPECT_EQ(capture_writer_write(w, nullptr, 0, 3, err, sizeof err), 0) << err;
-  EXPECT_EQ(capture_writer_close(w, err, sizeof err), 0) << err;
-  ReadResult r = read_all(path);
-  EXPECT_EQ(r.end, 0) << r.error;
-  ASSERT_EQ(r.packets.size(), 2u);
-  EXPECT_EQ(r.packets[0].bytes, max);
-  EXPECT_TRUE(r.packets[1].bytes.empty());
-  EXPECT_EQ(r.packets[1].ts, 3u);
-}
-
-// Read while the writer still holds its last records: what is on disk is a
-// valid capture of a prefix of the packets; a flush makes all of them readable.
-TEST(CaptureQelvo, WriterThatNeverClosesLeavesAReadableFile) {
+// The writer refuses an oversized packet and carries on. Read while it still
+// holds its last records, what is on disk is a valid capture of a prefix of the
+// packets; a flush makes all of them readable.
+TEST(CaptureQelvo, WriterRefusesOversizedPacketsAndNeverLeavesAnUnreadableFile) {
   testenv::TempDir dir;
   std::string path = dir.file("live.qelvo");
   char err[256] = "";
   CaptureWriter* w = capture_writer_open(path.c_str(), CAPTURE_FORMAT_QELVO, err, sizeof err);
   ASSERT_NE(w, nullptr) << err;
+  std::vector<uint8_t> big(4097, 1);
+  EXPECT_EQ(capture_writer_write(w, big.data(), 4097, 1, err, sizeof err), -1);
+  EXPECT_NE(std::string(err).find("4097"), std::string::npos) << err;
   std::vector<Packet> pk = sample_packets(40000, 1000, 5);  // several MiB
+  pk.insert(pk.begin(), {Packet{std::vector<uint8_t>(4096, 2), 2}, Packet{{}, 3}});
   for (const Packet& p : pk)
-    ASSERT_EQ(capture_writer_write(w, p.bytes.data(), (uint32_t)p.bytes.size(), p.ts, err, sizeof err), 0) << err;
+    ASSERT_EQ(capture_writer_write(w, p.bytes.empty() ? nullptr : p.bytes.data(), (uint32_t)p.bytes.size(), p.ts,
+                                   err, sizeof err), 0) << err;
   ReadResult mid = read_all(path);
   EXPECT_EQ(mid.end, 0) << mid.error;
   EXPECT_GT(mid.packets.size(), pk.size() / 2);
@@ -305,6 +291,7 @@ TEST(CaptureQelvo, WriterThatNeverClosesLeavesAReadableFile) {
   ASSERT_EQ(capture_writer_flush(w, err, sizeof err), 0) << err;
   EXPECT_TRUE(read_all(path).packets == pk);
   ASSERT_EQ(capture_writer_close(w, err, sizeof err), 0) << err;
+  EXPECT_TRUE(read_all(path).packets == pk);
 }
 
 TEST(CaptureRealFiles, EachSharedCaptureReadsCompletely) {
@@ -327,14 +314,21 @@ TEST(CaptureRealFiles, EachSharedCaptureReadsCompletely) {
   }
 }
 
-TEST(CaptureWriter, FullDiskIsAFailureInEveryFormat) {
+TEST(CaptureWriter, FailuresAreNeverSuccessInEveryFormat) {
+  testenv::TempDir dir;
+  char err[256] = "";
+  std::string path = dir.file("no/such/dir/x.pcap");
+  EXPECT_EQ(capture_writer_open(path.c_str(), CAPTURE_FORMAT_PCAP_NS, err, sizeof err), nullptr);
+  EXPECT_NE(std::string(err).find(path), std::string::npos) << err;
+  EXPECT_EQ(capture_writer_open(dir.file("x").c_str(), (CaptureFormat)7, err, sizeof err), nullptr);
+  EXPECT_NE(std::string(err).find("format"), std::string::npos) << err;
   FILE* probe = fopen("/dev/full", "wb");
   if (!probe) GTEST_SKIP() << "no /dev/full here";
   fclose(probe);
   std::vector<Packet> pk = sample_packets(100000, 200, 3);
   for (CaptureFormat f : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
     SCOPED_TRACE(capture_format_name(f));
-    char err[256] = "";
+    err[0] = 0;
     CaptureWriter* w = capture_writer_open("/dev/full", f, err, sizeof err);
     if (!w) {
       // The header write itself failed: also a clear refusal.
@@ -350,22 +344,11 @@ TEST(CaptureWriter, FullDiskIsAFailureInEveryFormat) {
     EXPECT_GT(failed_writes, 0);
   }
   // A handful of packets that fit in the buffer: only close can find out.
-  char err[256] = "";
   CaptureWriter* w = capture_writer_open("/dev/full", CAPTURE_FORMAT_PCAP_NS, err, sizeof err);
   if (w) {
     EXPECT_EQ(capture_writer_write(w, pk[0].bytes.data(), (uint32_t)pk[0].bytes.size(), 1, err, sizeof err), 0);
     EXPECT_EQ(capture_writer_close(w, err, sizeof err), -1);
   }
-}
-
-TEST(CaptureWriter, RefusesWhatItCannotCreate) {
-  testenv::TempDir dir;
-  char err[256] = "";
-  std::string path = dir.file("no/such/dir/x.pcap");
-  EXPECT_EQ(capture_writer_open(path.c_str(), CAPTURE_FORMAT_PCAP_NS, err, sizeof err), nullptr);
-  EXPECT_NE(std::string(err).find(path), std::string::npos) << err;
-  EXPECT_EQ(capture_writer_open(dir.file("x").c_str(), (CaptureFormat)7, err, sizeof err), nullptr);
-  EXPECT_NE(std::string(err).find("format"), std::string::npos) << err;
 }
 
 TEST(CaptureWriter, FormatNamesAndExtensions) {
