@@ -58,7 +58,7 @@ TEST(DisplayCell, ByteLayout) {
   EXPECT_EQ(1, cell_crc_ok(c.get(), 11));
 }
 
-TEST(DisplayCell, TextOfEveryTypeAndRefusedArguments) {
+TEST(DisplayCell, TextAndColoursOfEveryTypeAndRefusedArguments) {
   EXPECT_EQ(nullptr, cell_create(4097, std::vector<uint8_t>(4097).data(), D_HEX, 0, 0));
   EXPECT_EQ(nullptr, cell_create(1, nullptr, D_HEX, 0, 0));
   EXPECT_EQ(nullptr, cell_text(nullptr, 0, 0));
@@ -67,35 +67,29 @@ TEST(DisplayCell, TextOfEveryTypeAndRefusedArguments) {
   ASSERT_TRUE(c);
   EXPECT_EQ(1, cell_crc_ok(c.get(), cell_size(c.get())));
   const uint8_t token[3] = {0x2D, 0x00, 0x10}, lower[2] = {0xab, 0x0f};
-  const std::pair<const char*, DataMsg*> cases[] = {
-      {"2D 00 10", cell_hex(token, 3, 0, 0)},    {"", cell_hex(nullptr, 0, 0, 0)},
-      {"AB 0F", cell_hex(lower, 2, 0, 0)},       {"4660", cell_u16(0x1234, 0, 0)},
-      {"255", cell_u8(255, 0, 0)},               {"4294967295", cell_u32(0xFFFFFFFFu, 0, 0)},
-      {"Type", cell_word(W_TYPE, 0, 0)},         {"\xE2\x86\x93", cell_word(W_DOWN, 0, 0)},
-      {" ", cell_empty()},                       {"", cell_create(0, nullptr, D_NULL, 0, 0)},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.first, text_of(CellPtr(c.second).get()));
-}
-
-TEST(DisplayCell, ColourNames) {
-  // An index past the table reads as the default colour, not past the table.
   const struct {
+    const char* text;
     DataMsg* cell;
-    const char *bgd, *fg;
-  } cases[] = {{cell_word(W_PACKAGE, 12, 11), "#f8f8ff", "#000000"},
-               {cell_u8(1, 0, 0), "", ""},
-               {cell_u8(1, 1, 39), "#5f9ea0", "#caebd8"},
-               {cell_u8(1, 40, 255), "", ""}};
+    const char *bgd, *fg;  // colour names; an index past the table reads as the default
+  } cases[] = {
+      {"2D 00 10", cell_hex(token, 3, 0, 0), "", ""},   {"", cell_hex(nullptr, 0, 0, 0), "", ""},
+      {"AB 0F", cell_hex(lower, 2, 0, 0), "", ""},      {"4660", cell_u16(0x1234, 0, 0), "", ""},
+      {"255", cell_u8(255, 0, 0), "", ""},              {"4294967295", cell_u32(0xFFFFFFFFu, 0, 0), "", ""},
+      {"Type", cell_word(W_TYPE, 0, 0), "", ""},        {"\xE2\x86\x93", cell_word(W_DOWN, 0, 0), "", ""},
+      {" ", cell_empty(), "", ""},                      {"", cell_create(0, nullptr, D_NULL, 0, 0), "", ""},
+      {"Package", cell_word(W_PACKAGE, 12, 11), "#f8f8ff", "#000000"},
+      {"1", cell_u8(1, 1, 39), "#5f9ea0", "#caebd8"},  {"1", cell_u8(1, 40, 255), "", ""},
+  };
   for (const auto& c : cases) {
     const char* bgd = nullptr;
     const char* fg = nullptr;
-    text_of(CellPtr(c.cell).get(), &bgd, &fg);
-    EXPECT_STREQ(c.bgd, bgd);
-    EXPECT_STREQ(c.fg, fg);
+    EXPECT_EQ(c.text, text_of(CellPtr(c.cell).get(), &bgd, &fg));
+    EXPECT_STREQ(c.bgd, bgd) << c.text;
+    EXPECT_STREQ(c.fg, fg) << c.text;
   }
 }
 
-TEST(DisplayCell, TextIsCutToCapacityButLengthIsFull) {
+TEST(DisplayCell, TextIsCutToCapacityButLengthIsFullAndTheCrcCheck) {
   CellPtr c(cell_text("abcdefgh", 0, 0));
   char buf[4];
   EXPECT_EQ(8u, cell_to_text(c.get(), buf, sizeof buf, nullptr, nullptr));
@@ -105,11 +99,10 @@ TEST(DisplayCell, TextIsCutToCapacityButLengthIsFull) {
   EXPECT_EQ(0u, cell_to_text(nullptr, buf, sizeof buf, &bgd, nullptr));
   EXPECT_STREQ("", buf);
   EXPECT_STREQ("", bgd);
-}
 
-TEST(DisplayCell, CrcCheckDetectsCorruptionAndShortBlocks) {
-  CellPtr c(cell_text("Setup", 0, 0));
-  std::vector<uint8_t> b((uint8_t*)c.get(), (uint8_t*)c.get() + cell_size(c.get()));
+  // The CRC check detects corruption and short blocks.
+  CellPtr setup(cell_text("Setup", 0, 0));
+  std::vector<uint8_t> b((uint8_t*)setup.get(), (uint8_t*)setup.get() + cell_size(setup.get()));
   EXPECT_EQ(1, cell_crc_ok(b.data(), b.size()));
   EXPECT_EQ(0, cell_crc_ok(b.data(), b.size() - 1));  // len runs past what is readable
   for (size_t i = 0; i < b.size(); ++i) {
