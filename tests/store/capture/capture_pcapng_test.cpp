@@ -122,7 +122,6 @@ TEST(CapturePcapng, MalformedBlocksAndForeignInterfacesAreDamageWithTheirOffset)
   struct Case {
     const char* expect;                 // in the error text
     std::function<void(Ng&)> damage;    // appends the bad blocks behind a section and a USB interface
-    int end = -1;
     size_t offset = 48;                 // behind the section header (28 bytes) and the interface (20)
   } cases[] = {
       {"block length 30",
@@ -161,12 +160,12 @@ TEST(CapturePcapng, MalformedBlocksAndForeignInterfacesAreDamageWithTheirOffset)
          ng.interface(1, 0);
          ng.packet(0, 0, {0xA5});
          ng.packet(1, 0, {1});
-       }, -1, 48 + 20 + 36},
+       }, 48 + 20 + 36},
       {"interface 0",  // a new section forgets the interface
        [](Ng& ng) {
          ng.section(false);
          ng.packet(0, 0, {0xA5});
-       }, -1, 48 + 28},
+       }, 48 + 28},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expect);
@@ -175,7 +174,7 @@ TEST(CapturePcapng, MalformedBlocksAndForeignInterfacesAreDamageWithTheirOffset)
     ng.interface(288, 0);
     c.damage(ng);
     ReadResult r = ng.read_back(dir.file("bad.pcapng"));
-    EXPECT_EQ(r.end, c.end);
+    EXPECT_EQ(r.end, -1);
     EXPECT_NE(r.error.find(c.expect), std::string::npos) << r.error;
     EXPECT_NE(r.error.find("bad.pcapng"), std::string::npos) << r.error;
     EXPECT_NE(r.error.find("offset " + std::to_string(c.offset)), std::string::npos) << r.error;
