@@ -105,9 +105,6 @@ const Case kCases[] = {
     {"bad-crcs.pcap", "", "", ""},
 };
 
-// Names the case in test output instead of dumping its bytes.
-void PrintTo(const Case& c, std::ostream* os) { *os << c.capture; }
-
 std::string stem(const std::string& capture) { return capture.substr(0, capture.find('.')); }
 
 template <typename T>
@@ -125,26 +122,18 @@ void expect_listed(const std::set<T>& ours, const std::set<T>& listed, const cha
 
 }  // namespace
 
-class CaptureDescriptors : public ::testing::TestWithParam<Case> {};
-
-TEST_P(CaptureDescriptors, MatchTheDeviceSummary) {
-  const Case& c = GetParam();
+TEST(CaptureDescriptors, MatchTheDeviceSummaries) {
   std::string dir = testenv::shared_captures_dir();
-  Found listed = read_devices_txt(dir + "/" + stem(c.capture) + ".devices.txt");
-  testenv::TempDir tmp;
-  dumprun::Result r = dumprun::run({"--view", "descriptors", "--json", dir + "/" + c.capture}, tmp);
-  ASSERT_EQ(r.status, 0);
-  ASSERT_EQ(r.bad_lines, 0);
-  Found ours = decoded(r.rows);
-  expect_listed(ours.devices, listed.devices, c.devices_missing, "device descriptors");
-  expect_listed(ours.strings, listed.strings, c.strings_missing, "string descriptors");
-  expect_listed(ours.endpoints, listed.endpoints, c.endpoints_missing, "endpoint descriptors");
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.capture);
+    Found listed = read_devices_txt(dir + "/" + stem(c.capture) + ".devices.txt");
+    testenv::TempDir tmp;
+    dumprun::Result r = dumprun::run({"--view", "descriptors", "--json", dir + "/" + c.capture}, tmp);
+    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.bad_lines, 0);
+    Found ours = decoded(r.rows);
+    expect_listed(ours.devices, listed.devices, c.devices_missing, "device descriptors");
+    expect_listed(ours.strings, listed.strings, c.strings_missing, "string descriptors");
+    expect_listed(ours.endpoints, listed.endpoints, c.endpoints_missing, "endpoint descriptors");
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Shared, CaptureDescriptors, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& i) {
-                           std::string n = stem(i.param.capture);
-                           for (char& ch : n)
-                             if (ch == '-') ch = '_';
-                           return n;
-                         });

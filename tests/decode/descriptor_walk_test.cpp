@@ -1,16 +1,126 @@
-// Descriptor answers walked into tables, and the endpoints they teach.
+// Descriptor answers walked into tables, the endpoints they teach, and the
+// request table and request line built from setup packets.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <random>
 
+#include "decode/cells/kv_list.h"
 #include "decode/descriptor_decoder.h"
-#include "table_text.h"
-
-using tabletext::Table;
+#include "decode/setup_request.h"
 
 namespace {
+
+// The tables of a descriptor chain (or the rows of one list) as text, with
+// their colour names, so tests read like the tables on screen.
+struct Cell {
+  std::string text;
+  std::string bgd;    // Qt colour name, "" for the default
+  std::string color;  // Qt colour name, "" for the default
+};
+
+struct Row {
+  Cell key, value, desc;  // desc.text is "<null>" when the pair has none
+};
+
+struct Table {
+  Row title;
+  std::vector<Row> rows;  // the column header first
+};
+
+Cell cell(const DataMsg* c) {
+  Cell out;
+  if (!c) {
+    out.text = "<null>";
+    return out;
+  }
+  char text[8192];
+  const char* bgd = "";
+  const char* color = "";
+  cell_to_text(c, text, sizeof text, &bgd, &color);
+  out.text = text;
+  out.bgd = bgd ? bgd : "";
+  out.color = color ? color : "";
+  return out;
+}
+
+std::vector<Row> rows_of(const kvLinkedList* list) {
+  std::vector<Row> out;
+  if (!list) return out;
+  for (const kvNode* n = list->head; n; n = n->next)
+    out.push_back({cell(n->pair->key), cell(n->pair->value), cell(n->pair->desc)});
+  return out;
+}
+
+std::vector<Table> tables_of(const kvListPair* head) {
+  std::vector<Table> out;
+  for (const kvListPair* p = head; p; p = p->next) {
+    Table t;
+    std::vector<Row> title = rows_of(p->title);
+    if (title.size() == 1) t.title = title[0];
+    else t.title.key.text = "<" + std::to_string(title.size()) + " title rows>";
+    t.rows = rows_of(p->table);
+    out.push_back(t);
+  }
+  return out;
+}
+
+// The row whose key text is `key` (the n-th such row), or null.
+const Row* find(const Table& t, const std::string& key, int nth = 0) {
+  for (const Row& r : t.rows)
+    if (r.key.text == key && nth-- == 0) return &r;
+  return nullptr;
+}
+
+// The description (or value) text of the row `key`, "<missing>" without one.
+std::string desc(const Table& t, const std::string& key) {
+  const Row* r = find(t, key);
+  return r ? r->desc.text : "<missing>";
+}
+std::string value(const Table& t, const std::string& key) {
+  const Row* r = find(t, key);
+  return r ? r->value.text : "<missing>";
+}
+
+// "text[bgd/color]" of a cell: its text and colours in one comparison.
+std::string styled(const Cell& c) { return c.text + "[" + c.bgd + "/" + c.color + "]"; }
+
+// "key|value|desc" of a row.
+std::string line(const Row& r) { return r.key.text + "|" + r.value.text + "|" + r.desc.text; }
+
+// The lines of rows `first` on, for compact comparisons of whole tables.
+std::vector<std::string> lines(const std::vector<Row>& rows, size_t first = 0) {
+  std::vector<std::string> out;
+  for (size_t i = first; i < rows.size(); i++) out.push_back(line(rows[i]));
+  return out;
+}
+
+// The lines of the field rows of a table (header excluded).
+std::vector<std::string> lines(const Table& t) { return lines(t.rows, 1); }
+
+// Decodes the 8 setup bytes into one table.
+Table request_table(const std::vector<uint8_t>& bytes) {
+  SetupPacket s = setup_from_bytes(bytes.data());
+  kvListPair* chain = nullptr;
+  setup_decode_table(&s, &chain);
+  std::vector<Table> tables = tables_of(chain);
+  kvlistpair_chain_free(chain);
+  EXPECT_EQ(tables.size(), 1u);
+  return tables.empty() ? Table() : tables[0];
+}
+
+// The request line of the 8 setup bytes to `address` and `endpoint`.
+std::vector<Row> request_line(const std::vector<uint8_t>& bytes, uint8_t address, uint8_t endpoint) {
+  SetupPacket s = setup_from_bytes(bytes.data());
+  kvLinkedList* list = nullptr;
+  setup_request_line(&s, address, endpoint, &list);
+  std::vector<Row> rows = rows_of(list);
+  kvlist_free(list);
+  EXPECT_EQ(rows.size(), 3u);
+  rows.resize(3);
+  return rows;
+}
 
 SetupPacket get_descriptor(uint8_t type, uint8_t index, uint16_t length) {
   const uint8_t b[8] = {0x80, 0x06, index, type, 0, 0, (uint8_t)length, (uint8_t)(length >> 8)};
@@ -31,11 +141,22 @@ Walk walk(const std::vector<uint8_t>& data, const SetupPacket& setup, EndpointTa
   kvListPair* chain = nullptr;
   Walk w;
   w.result = descriptors_walk(buf, (uint32_t)data.size(), &setup, address, endpoints, &chain);
-  w.tables = tabletext::chain(chain);
+  w.tables = tables_of(chain);
   kvlistpair_chain_free(chain);
   free(buf);
   EXPECT_FALSE(w.result == 0 && !w.tables.empty()) << "tables of an answer shown as data";
   return w;
+}
+
+// "address/endpoint type direction size;" of each learned endpoint, in order.
+std::string learned(const EndpointTable& t) {
+  std::string out;
+  for (int i = 0; i < t.count; i++) {
+    const EndpointEntry& e = t.entries[i];
+    for (unsigned x : {e.address, e.endpoint, e.transferType, e.direction}) out += std::to_string(x) + " ";
+    out += std::to_string(e.maxPacketSize) + ";";
+  }
+  return out;
 }
 
 const std::vector<uint8_t> kDevice = {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, 0x50,
@@ -63,7 +184,7 @@ TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
   EXPECT_EQ(w.result, 1);
   ASSERT_EQ(w.tables.size(), 1u);
   EXPECT_EQ(w.tables[0].title.key.text, "Device Descriptor");
-  std::vector<std::string> rows = tabletext::lines(w.tables[0]);
+  std::vector<std::string> rows = lines(w.tables[0]);
   ASSERT_EQ(rows.size(), 14u);
   EXPECT_EQ(rows[0], "bLength|0x12|length:18");
   EXPECT_EQ(rows[2], "bcdUSB|0x0200|USB 2.0");
@@ -76,20 +197,10 @@ TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
   for (const Table& t : w.tables) titles.push_back(t.title.key.text);
   EXPECT_EQ(titles, (std::vector<std::string>{"Config Descriptor", "Interface Descriptor", "Endpoint Descriptor",
                                               "Endpoint Descriptor"}));
-  EXPECT_EQ(tabletext::desc(w.tables[0], "bmAttributes"), "Self Powered;remote wake-up");
-  EXPECT_EQ(tabletext::value(w.tables[0], "wTotalLength"), "0x0022");
-  EXPECT_EQ(tabletext::desc(w.tables[1], "bInterfaceClass"), "Vendor Specific");
-  ASSERT_EQ(eps.count, 2);
-  const EndpointEntry* in = endpoint_table_find(&eps, 9, 1);
-  ASSERT_NE(in, nullptr);
-  EXPECT_EQ(in->transferType, 2);
-  EXPECT_EQ(in->direction, 8);
-  EXPECT_EQ(in->maxPacketSize, 512u);
-  const EndpointEntry* out = endpoint_table_find(&eps, 9, 2);
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(out->direction, 0);
-  EXPECT_EQ(out->maxPacketSize, 64u);
-  EXPECT_EQ(endpoint_table_find(&eps, 5, 1), nullptr);  // learned for the token's device only
+  EXPECT_EQ(desc(w.tables[0], "bmAttributes"), "Self Powered;remote wake-up");
+  EXPECT_EQ(value(w.tables[0], "wTotalLength"), "0x0022");
+  EXPECT_EQ(desc(w.tables[1], "bInterfaceClass"), "Vendor Specific");
+  EXPECT_EQ(learned(eps), "9 1 2 8 512;9 2 2 0 64;");  // for the token's device only
   // The endpoints of the speed the device is not running at are shown, not learned.
   std::vector<uint8_t> other = kConfig34;
   other[1] = 0x07;
@@ -100,7 +211,7 @@ TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
   EXPECT_EQ(eps.count, 0);
   std::vector<uint8_t> bus(kConfig34.begin(), kConfig34.begin() + 9);
   bus[7] = 0x80;
-  EXPECT_EQ(tabletext::desc(walk(bus, get_descriptor(2, 0, 9), nullptr).tables[0], "bmAttributes"), "Bus Powered");
+  EXPECT_EQ(desc(walk(bus, get_descriptor(2, 0, 9), nullptr).tables[0], "bmAttributes"), "Bus Powered");
 }
 
 TEST_F(DescriptorWalk, EndpointTableRows) {
@@ -118,13 +229,10 @@ TEST_F(DescriptorWalk, EndpointTableRows) {
       "wMaxPacketSize|0x1400| ", "     size|1024| ", "     trasCount|2| ", "     reserve|0| ",
       "bInterval|0x01| ", "bRefresh|0x00| ", "bSynchAddress|0x00| ",
   };
-  EXPECT_EQ(tabletext::lines(w.tables[0]), expected);
-  EXPECT_EQ(tabletext::desc(w.tables[1], "     direction"), "OUT");
-  EXPECT_EQ(tabletext::desc(w.tables[1], "     transType"), "isoc");
-  ASSERT_EQ(eps.count, 2);
-  EXPECT_EQ(endpoint_table_find(&eps, 5, 3)->maxPacketSize, 1024u);
-  EXPECT_EQ(endpoint_table_find(&eps, 5, 3)->transferType, 1);
-  EXPECT_EQ(endpoint_table_find(&eps, 5, 4)->maxPacketSize, 16u);
+  EXPECT_EQ(lines(w.tables[0]), expected);
+  EXPECT_EQ(desc(w.tables[1], "     direction"), "OUT");
+  EXPECT_EQ(desc(w.tables[1], "     transType"), "isoc");
+  EXPECT_EQ(learned(eps), "5 3 1 8 1024;5 4 1 0 16;");
 }
 
 TEST_F(DescriptorWalk, StringAndLanguageTables) {
@@ -148,14 +256,14 @@ TEST_F(DescriptorWalk, StringAndLanguageTables) {
     Walk w = walk(c.bytes, get_descriptor(3, 2, (uint16_t)c.bytes.size()), nullptr);
     ASSERT_EQ(w.tables.size(), 1u);
     EXPECT_EQ(w.tables[0].title.key.text, "String Descriptor");
-    EXPECT_EQ(tabletext::line(*tabletext::find(w.tables[0], "wData")), "wData|" + c.wData + "| ");
-    EXPECT_EQ(tabletext::desc(w.tables[0], "bLength"), "length:" + std::to_string(c.bytes[0]));
+    EXPECT_EQ(line(*find(w.tables[0], "wData")), "wData|" + c.wData + "| ");
+    EXPECT_EQ(desc(w.tables[0], "bLength"), "length:" + std::to_string(c.bytes[0]));
   }
   // Index 0: the languages, of which the first is shown.
   Walk w = walk({0x06, 0x03, 0x09, 0x04, 0x07, 0x04}, get_descriptor(3, 0, 6), nullptr);
   ASSERT_EQ(w.tables.size(), 1u);
   EXPECT_EQ(w.tables[0].title.key.text, "Language ID Descriptor");
-  EXPECT_EQ(tabletext::lines(w.tables[0]),
+  EXPECT_EQ(lines(w.tables[0]),
             (std::vector<std::string>{"bLength|0x06|length:6", "bDescriptorType|0x03| ", "wLANGID|0x0409| "}));
 }
 
@@ -224,11 +332,10 @@ TEST_F(DescriptorWalk, StopsAtBadLengthsSkipsUnknownTypesAndIgnoresBytesBeyondTh
   Walk w = walk(hid, get_descriptor(2, 0, (uint16_t)hid.size()), &eps);
   ASSERT_EQ(w.tables.size(), 2u);
   EXPECT_EQ(w.tables[0].rows.size(), 10u);  // header and nine fields
-  EXPECT_EQ(tabletext::desc(w.tables[0], "bInterfaceClass"), "HID");
-  EXPECT_EQ(tabletext::desc(w.tables[0], "bLength"), "length:12");
+  EXPECT_EQ(desc(w.tables[0], "bInterfaceClass"), "HID");
+  EXPECT_EQ(desc(w.tables[0], "bLength"), "length:12");
   EXPECT_EQ(w.tables[1].title.key.text, "Endpoint Descriptor");
-  EXPECT_EQ(eps.entries[0].transferType, 3);
-  EXPECT_EQ(eps.entries[0].maxPacketSize, 7u);
+  EXPECT_EQ(learned(eps), "5 1 3 8 7;");
 }
 
 TEST_F(DescriptorWalk, FuzzedAnswersStayInsideTheBuffer) {
@@ -258,5 +365,65 @@ TEST_F(DescriptorWalk, FuzzedAnswersStayInsideTheBuffer) {
     ASSERT_LE(eps.count, kEndpointTableMax);
   }
   EXPECT_GT(walked, 1000);
+}
+
+// The request table of a GET_DESCRIPTOR and its request line (whose texts,
+// for standard and class requests, are pinned by the golden outputs).
+TEST(SetupRequest, GetDeviceDescriptorTableAndRequestLine) {
+  Table t = request_table({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00});
+  EXPECT_EQ(line(t.title), "Standard Requst| | ");
+  EXPECT_EQ(styled(t.title.key), "Standard Requst[#000000/#5f9ea0]");
+  ASSERT_EQ(t.rows.size(), 11u);
+  EXPECT_EQ(line(t.rows[0]), "Field|Value|Description");
+  EXPECT_EQ(styled(t.rows[0].desc), "Description[#FFFFFF/#5f9ea0]");
+
+  EXPECT_EQ(lines(t), (std::vector<std::string>{
+                          "bmRequest|0x80| ", "     Recipient|0|Device", "     Type|0|Standard",
+                          "     Direction|1|Device To Host", "bRequest|0x06|Get Descriptor", "wValue|0x0100| ",
+                          "     index|0| ", "     type|1|Device Descriptor", "wIndex|0x0000| ", "wLength|0x0012| "}));
+
+  // Fields are grey on the default background, sub-fields carry no colours.
+  EXPECT_EQ(styled(t.rows[1].key) + styled(t.rows[1].value), "bmRequest[/#a9a9a9]0x80[/#a9a9a9]");
+  EXPECT_EQ(styled(t.rows[2].key) + styled(t.rows[2].value) + styled(t.rows[2].desc),
+            "     Recipient[/]0[/]Device[/#a9a9a9]");
+  std::vector<Row> rows = request_line({0x80, 6, 0, 1, 0, 0, 0x12, 0}, 7, 0);
+  EXPECT_EQ(styled(rows[0].key), "Standard Req[#f0e68c/#000000]");
+  EXPECT_EQ(styled(rows[2].key), "Point[#a9a9a9/]");
+  EXPECT_EQ(line(request_line({0x60, 2, 0, 0, 0, 0, 0, 0}, 1, 2)[0]), " | |<null>");  // reserved type
+}
+
+// The title and the description of one field per request.
+TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
+  const struct {
+    std::vector<uint8_t> bytes;
+    const char* title;
+    std::vector<std::pair<const char*, const char*>> descs;  // field, description
+  } cases[] = {
+      {{0x00, 0x05, 0x07, 0, 0, 0, 0, 0}, "Standard Requst", {{"wValue", "Address:7"}, {"     Direction", "Host To Device"}}},
+      {{0x00, 0x09, 0x01, 0, 0, 0, 0, 0}, "Standard Requst", {{"wValue", "Config:1"}}},
+      // Class and vendor requests use the standard names.
+      {{0x21, 0x09, 0x00, 0x02, 0, 0, 1, 0}, "Class Requst", {{"bRequest", "Set Configuration"}, {"     Recipient", "Interface"}}},
+      {{0xC2, 0x30, 0, 0, 0, 0, 0, 0}, "Vendor Requst", {{"bRequest", "Set Sel"}, {"     Recipient", "EndPoint"}}},
+      // Type 3 (reserved), recipient 31, request 2: no names.
+      {{0x7F, 0x02, 0, 0, 0, 0, 0, 0}, " ", {{"     Recipient", " "}, {"     Type", " "}, {"bRequest", " "}}},
+      {{0x80, 6, 0, 3, 0, 0, 4, 0}, "Standard Requst", {{"     type", "Language ID Descriptor"}}},
+      {{0x80, 6, 0xFF, 3, 0x09, 0x04, 0xFF, 0}, "Standard Requst", {{"     type", "String Descriptor"}}},
+      {{0x80, 6, 0, 2, 0, 0, 9, 0}, "Standard Requst", {{"     type", "Config Descriptor"}}},
+      {{0x80, 6, 0, 0x22, 0, 0, 9, 0}, "Standard Requst", {{"     type", " "}}},
+  };
+  for (const auto& c : cases) {
+    Table t = request_table(c.bytes);
+    SCOPED_TRACE(c.descs[0].second);
+    EXPECT_EQ(t.title.key.text, c.title);
+    for (const auto& [field, text] : c.descs) EXPECT_EQ(desc(t, field), text) << field;
+    for (const Row& r : t.rows) EXPECT_NE(r.desc.text, "<null>") << r.key.text;  // three cells each
+  }
+  // Only GET_DESCRIPTOR splits wValue into index and type.
+  Table set = request_table({0x00, 0x05, 0x07, 0, 0, 0, 0, 0});
+  EXPECT_EQ(find(set, "     index"), nullptr);
+  Table s = request_table({0x80, 6, 0xFF, 3, 0x09, 0x04, 0xFF, 0});
+  EXPECT_EQ(value(s, "     index"), "255");  // every bit of the low byte
+  EXPECT_EQ(value(s, "wIndex"), "0x0409");
+  EXPECT_EQ(value(s, "wLength"), "0x00ff");
 }
 

@@ -2,6 +2,8 @@
 // script only, cell types and colours, and the bounds on what a hostile stream
 // holds. The rows of real captures (outcomes, numbering, SOF runs, SPLITs, NAKed
 // transfers, transfers by endpoint kind) are pinned by the golden outputs of orvane-dump.
+// Learned endpoints (replaced by address and endpoint) and the endpoints seen
+// (each pair once) both restart when full.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 
 #include "decode/cells/attr_flag.h"
 #include "decode/data_parse.h"
+#include "decode/endpoint_table.h"
 #include "decode/usb_packet.h"
 #include "os/log.h"
 #include "tests/support/usb_packets.h"
@@ -73,6 +76,7 @@ class ParsePackage : public DecoderTest {
     return all;
   }
   void learn(EndpointEntry e) { endpoint_table_learn(&dp->endpointTable, &e); }
+  void fresh() { TearDown(); SetUp(); }
 };
 
 TEST(UsbPacket, ValidityRules) {
@@ -115,29 +119,26 @@ TEST_F(ParsePackage, InvalidOversizedAndLoneHandshakePacketsAreNotNumbered) {
   EXPECT_EQ(dp->pendingPackets.size(), 1u);
 }
 
-// Even a handshake that answers nothing is traffic: the SOF after it starts
-// no idle run (held SOFs are shown only when traffic resumes).
-TEST_F(ParsePackage, ALoneHandshakeEndsTheIdleRun) {
+// Each on a fresh decoder: even a handshake that answers nothing is traffic,
+// so the SOF after it starts no idle run (held SOFs are shown only when traffic
+// resumes); a SETUP behind a start split begins a new control transfer (only a
+// complete split's repeated token continues the open one); a learned
+// isochronous endpoint begins a transfer that a short packet ends, an endpoint
+// never described begins none (bulk and interrupt: the pipeline's assembly tests).
+TEST_F(ParsePackage, IdleRunAndTransferBoundaries) {
   EXPECT_NE(once(sof(1), 10).result, 0u);
   EXPECT_EQ(once(hs(0xD2), 20).result, 0u);
   EXPECT_NE(once(sof(2), 30).result, 0u);
-}
 
-// A SETUP behind a start split begins a new control transfer; only a complete
-// split's repeated token continues the open one.
-TEST_F(ParsePackage, SetupAfterAStartSplitEndsTheOpenTransfer) {
+  fresh();
   const Bytes request = data(0xC3, Bytes{0x80, 6, 0, 1, 0, 0, 18, 0});
   feed_all({token(0x2D, 1, 0), request, hs(0xD2)});
   uint32_t all = 0;
   for (const Call& c : feed_all({Bytes{0x78, 5, 3, 0xFD}, token(0x2D, 2, 0), request, hs(0xD2)}, 5000))
     all |= c.result;
   EXPECT_EQ(all & RESULT_TRANSFER_ENDED, RESULT_TRANSFER_ENDED);
-}
 
-// A learned isochronous endpoint begins a transfer that a short packet ends;
-// an endpoint never described begins none (bulk and interrupt transfers: the
-// pipeline's assembly tests).
-TEST_F(ParsePackage, OnlyLearnedEndpointsBeginTransfers) {
+  fresh();
   learn({1, 5, 3, 0, 192});
   uint32_t isoc = 0, unknown = 0;
   for (const Call& c : feed_all({token(0xE1, 5, 3), data(0xC3, filled(100)), hs(0xD2)})) isoc |= c.result;
@@ -146,20 +147,7 @@ TEST_F(ParsePackage, OnlyLearnedEndpointsBeginTransfers) {
   EXPECT_EQ(unknown & (RESULT_TRANSFER_ACTIVE | RESULT_TRANSFER_ENDED), 0u);
 }
 
-TEST_F(ParsePackage, ResetClearsDecodingStateButNotTheQueue) {
-  learn({2, 6, 2, 8, 64});
-  feed_all({token(0x69, 6, 2), hs(0x5A), token(0x69, 6, 2)});
-  ASSERT_EQ(dp->pendingPackets.size(), 1u);
-  dp->reset();
-  EXPECT_EQ(dp->packageCount(), 0u);
-  EXPECT_EQ(dp->endpointTable.count, 0);
-  EXPECT_EQ(dp->transfer.state, TRANSFER_NONE);
-  EXPECT_EQ(dp->transaction.open, 0);
-  EXPECT_EQ(dp->pendingPackets.size(), 1u);
-  EXPECT_EQ(seenEndpoints.count, 0);
-}
-
-TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnly) {
+TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnlyAndAResetClearsThem) {
   std::vector<Bytes> got;
   dp->selectedPayload = [](const uint8_t* p, int32_t n, void* ctx) {
     static_cast<std::vector<Bytes>*>(ctx)->push_back(Bytes(p, p + n));
@@ -173,6 +161,18 @@ TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnly) {
   EXPECT_EQ(seenEndpoints.pairs[0].address, 4);
   EXPECT_EQ(seenEndpoints.pairs[0].endpoint, 1);
   EXPECT_EQ(got, std::vector<Bytes>{filled(3)});  // the other device's payload is not selected
+
+  // A reset clears the decoding state (the seen endpoints too) but not the queue.
+  learn({2, 6, 2, 8, 64});
+  feed_all({token(0x69, 6, 2), hs(0x5A), token(0x69, 6, 2)});
+  ASSERT_EQ(dp->pendingPackets.size(), 1u);
+  dp->reset();
+  EXPECT_EQ(dp->packageCount(), 0u);
+  EXPECT_EQ(dp->endpointTable.count, 0);
+  EXPECT_EQ(dp->transfer.state, TRANSFER_NONE);
+  EXPECT_EQ(dp->transaction.open, 0);
+  EXPECT_EQ(dp->pendingPackets.size(), 1u);
+  EXPECT_EQ(seenEndpoints.count, 0);
 }
 
 // The cells of a control transfer's first packets and of a SOF, with their
@@ -209,7 +209,7 @@ TEST_F(ParsePackage, CellTypesAndColours) {
 // Data packets are held until a token or handshake tells their outcome; a
 // stream that never brings one must not hold them all. Past the bound the
 // oldest is decoded (without outcome), so every packet is numbered once, in order.
-TEST_F(ParsePackage, DataPacketsWithoutOutcomeAreHeldWithinABound) {
+TEST_F(ParsePackage, HeldDataPacketsAndRepeatedSetupsStayBounded) {
   orvane_log_set_muted(1);
   const int n = 20000;
   uint32_t expected = 1;
@@ -236,14 +236,13 @@ TEST_F(ParsePackage, DataPacketsWithoutOutcomeAreHeldWithinABound) {
   EXPECT_TRUE(dp->pendingPackets.empty());
   EXPECT_EQ(dp->packageCount(), (uint32_t)n);
   orvane_log_set_muted(0);
-}
 
-// Setup packets that never end each repeat the request line in the
-// transfer's detail, which waits for the transfer to end: it stays bounded.
-TEST_F(ParsePackage, RepeatedSetupPacketsKeepTheTransferDetailBounded) {
+  // Setup packets that never end each repeat the request line in the
+  // transfer's detail, which waits for the transfer to end: it stays bounded.
+  fresh();
   Bytes setup = data(0xC3, Bytes{0x80, 6, 0, 1, 0, 0, 18, 0});
   once(token(0x2D, 1, 0), 100);
-  uint64_t most = 0;
+  uint64_t longest = 0;
   for (int i = 0; i < 5000; i++) {
     for (int k = 0; k < 4; k++) {
       uint32_t r = once(setup, 200 + (uint64_t)i).result;
@@ -252,10 +251,56 @@ TEST_F(ParsePackage, RepeatedSetupPacketsKeepTheTransferDetailBounded) {
       dp->descriptorTables = nullptr;
       if (!(r & RESULT_CALL_AGAIN)) break;
     }
-    if (dp->transferDetail) most = std::max(most, dp->transferDetail->count);
+    if (dp->transferDetail) longest = std::max(longest, dp->transferDetail->count);
   }
   EXPECT_GT(dp->packageCount(), 3000u);
-  EXPECT_LE(most, 64u);
+  EXPECT_LE(longest, 64u);
+}
+
+// Learns {type, address, endpoint, direction, size}.
+void learn(EndpointTable* t, EndpointEntry e) { endpoint_table_learn(t, &e); }
+
+TEST(EndpointTable, ReplacedByAddressAndEndpointAndRestartedWhenFull) {
+  EndpointTable t;
+  endpoint_table_clear(&t);
+  learn(&t, {2, 3, 1, 8, 512});
+  learn(&t, {3, 3, 1, 0, 8});  // whatever the direction
+  learn(&t, {2, 4, 1, 8, 64});  // another device's endpoint 1
+  ASSERT_EQ(t.count, 2);
+  EXPECT_EQ(endpoint_table_find(&t, 3, 1)->maxPacketSize, 8u);
+  EXPECT_EQ(endpoint_table_find(&t, 4, 1)->maxPacketSize, 64u);
+  EXPECT_EQ(endpoint_table_find(&t, 3, 2), nullptr);
+  EXPECT_EQ(endpoint_table_find(nullptr, 3, 1), nullptr);
+  for (int i = 2; i < 128; i++) learn(&t, {2, (uint8_t)(10 + i / 16), (uint8_t)(i % 16), 8, 64});
+  ASSERT_EQ(t.count, 128);
+  learn(&t, {1, 3, 1, 0, 1023});  // a known pair in a full table is replaced in place
+  EXPECT_EQ(t.count, 128);
+  EXPECT_EQ(endpoint_table_find(&t, 3, 1)->maxPacketSize, 1023u);
+  learn(&t, {3, 100, 2, 8, 16});  // the 129th restarts the table
+  ASSERT_EQ(t.count, 1);
+  EXPECT_EQ(endpoint_table_find(&t, 3, 1), nullptr);
+  EXPECT_EQ(endpoint_table_find(&t, 100, 2)->transferType, 3);
+}
+
+TEST(SeenEndpoints, RecordsEachPairOnceRestartsWhenFullAndMatchesTheSelection) {
+  seen_endpoints_clear();
+  seen_endpoints_record(1, 0);
+  seen_endpoints_record(0, 1);
+  seen_endpoints_record(1, 0);
+  ASSERT_EQ(2, seenEndpoints.count);
+  for (int i = 2; i < 128; ++i) seen_endpoints_record((uint8_t)(10 + i / 16), (uint8_t)(i % 16));
+  seen_endpoints_record(17, 15);  // present: nothing changes
+  ASSERT_EQ(128, seenEndpoints.count);
+  seen_endpoints_record(100, 2);  // the 129th pair restarts the table
+  ASSERT_EQ(1, seenEndpoints.count);
+  EXPECT_EQ(100, seenEndpoints.pairs[0].address);
+  seen_endpoints_clear();
+
+  uint32_t in_row = attr_make_address(ATTR_IN | ATTR_NAK, 5, 1);
+  EXPECT_EQ(0x05011008u, in_row);
+  EXPECT_TRUE(attr_matches_selection(in_row, 5, 1));
+  EXPECT_FALSE(attr_matches_selection(in_row, 5, 2));
+  EXPECT_FALSE(attr_matches_selection(in_row, 1, 5));
 }
 
 }  // namespace

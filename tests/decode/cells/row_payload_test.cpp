@@ -121,10 +121,11 @@ TEST(RowPayload, PackedBytesOfSmallFullAndOverflowingRows) {
   EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());
 }
 
-TEST(RowPayload, GroupsAreCompleteOnlyWhenWhollyStoredAndRead) {
+TEST(RowPayload, GroupReadsAndPackingOneList) {
+  // Groups are complete only when wholly stored and read.
   std::vector<Bytes> values;
   uint8_t buf[kRowPayloadCapacity];
-  uint32_t n = payload_pack_row(kvlist_new(), entries_list(3, 2, true, &values), buf);
+  uint32_t n = payload_pack_row(entries_list(1, 1, false, &values), entries_list(3, 2, true, &values), buf);
   PayloadView v;
   ASSERT_EQ(0, payload_unpack(buf, n, &v));
   PayloadEntry e[4];
@@ -134,6 +135,8 @@ TEST(RowPayload, GroupsAreCompleteOnlyWhenWhollyStoredAndRead) {
   EXPECT_EQ(6, (int)e[1].desc->len);  // by value: stored cells are unaligned
   // Read as if there were no descriptions, nine cells do not make pairs.
   EXPECT_EQ(4u, payload_group_entries(&v.values, 0, e, 4, &complete));
+  EXPECT_EQ(0, complete);
+  EXPECT_EQ(0u, payload_group_entries(&v.infos, 1, e, 4, &complete));  // nor a pair a described entry
   EXPECT_EQ(0, complete);
   // A caller's array that is too small is not a complete read either.
   EXPECT_EQ(2u, payload_group_entries(&v.values, 1, e, 2, &complete));
@@ -151,11 +154,9 @@ TEST(RowPayload, GroupsAreCompleteOnlyWhenWhollyStoredAndRead) {
   EXPECT_EQ(0, v.values.complete);
   EXPECT_EQ(-1, payload_unpack(q, 1, &v));
   EXPECT_EQ(0, v.marked);
-}
 
-TEST(RowPayload, PackListArgumentsRoomAndNodesWithoutEntry) {
+  // Packing one list: its arguments, the room for its length, nodes without entry.
   LogCapture log;
-  uint8_t buf[kRowPayloadCapacity];
   uint32_t off = 2;
   EXPECT_EQ(-1, payload_pack_list(nullptr, buf, &off));
   EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());
@@ -223,21 +224,6 @@ DataMsg* random_cell(std::mt19937& rng, uint32_t max_payload) {
   }
 }
 
-struct Built {
-  kvLinkedList* list = nullptr;
-  std::vector<Bytes> entries;  // packed bytes of each entry, in order
-};
-
-Built random_list(std::mt19937& rng, int with_desc, uint32_t max_entries, uint32_t max_payload) {
-  Built b;
-  uint32_t count = rng() % (max_entries + 1);
-  for (uint32_t i = 0; i < count; ++i)
-    b.entries.push_back(add(&b.list, random_cell(rng, max_payload), random_cell(rng, max_payload),
-                            with_desc ? random_cell(rng, max_payload) : nullptr));
-  if (!b.list) b.list = kvlist_new();
-  return b;
-}
-
 // Concatenates the cells of read entries back into bytes per entry.
 std::vector<Bytes> entries_of(const PayloadGroup& g, int with_desc, int* complete) {
   std::vector<PayloadEntry> e(2048);
@@ -296,16 +282,21 @@ TEST(RowPayload, RoundTripAndUnpackNeverReadsPastTheGivenLength) {
       for (auto& b : stored) b = (uint8_t)rng();
       if (stored.size() >= 2 && rng() % 2) stored[0] = 0xA5, stored[1] = 0x5A;
     } else {
-      Built infos = random_list(rng, 0, 6, round % 3 ? 20 : 300);
-      Built values = random_list(rng, 1, 12, round % 3 ? 20 : 300);
-      uint32_t n = payload_pack_row(infos.list, values.list, buf);
+      // Infos of up to 6 entries, Values of up to 12 described ones.
+      kvLinkedList* lists[2] = {kvlist_new(), kvlist_new()};
+      std::vector<Bytes> entries[2];
+      uint32_t max = round % 3 ? 20 : 300;
+      for (int g = 0; g < 2; ++g)
+        for (uint32_t i = 0, n = rng() % (g ? 13 : 7); i < n; ++i)
+          entries[g].push_back(add(&lists[g], random_cell(rng, max), random_cell(rng, max), g ? random_cell(rng, max) : nullptr));
+      uint32_t n = payload_pack_row(lists[0], lists[1], buf);
       stored.assign(buf, buf + n);  // exactly sized: reading past it is caught under ASan
       int complete = 0;
       if (payload_unpack(stored.data(), n, &v) == 0) {
         ++round_trips;
-        EXPECT_EQ(infos.entries, entries_of(v.infos, 0, &complete));
+        EXPECT_EQ(entries[0], entries_of(v.infos, 0, &complete));
         EXPECT_EQ(1, complete);
-        EXPECT_EQ(values.entries, entries_of(v.values, 1, &complete));
+        EXPECT_EQ(entries[1], entries_of(v.values, 1, &complete));
         EXPECT_EQ(1, complete);
       }
       int flips = (int)(rng() % 3);
