@@ -264,7 +264,8 @@ TEST(JsonText, EscapesControlsAndInvalidUtf8) {
       {"\xff", "\"\\u00ff\""},
       {"\xC3", "\"\\u00c3\""},                                 // truncated sequence
       {"\xC0\x80", "\"\\u00c0\\u0080\""},                      // overlong
-      {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},           // surrogate
+      {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},           // surrogates
+      {"\xED\xBF\xBF", "\"\\u00ed\\u00bf\\u00bf\""},
       {"\xE2\x86", "\"\\u00e2\\u0086\""},
       {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // above U+10FFFF
   };

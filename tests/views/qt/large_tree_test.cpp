@@ -118,7 +118,7 @@ TEST_F(ModelTest, TopLevelAnnouncementsNeverGapRepeatOrOvershoot) {
   } cases[] = {
       {0, 10, "0:0-9 ", 10}, {10, 15, "0:10-14 ", 15}, {12, 14, "", 15},  // already told
       {18, 30, "0:15-19 ", 20},  // a gap is filled, the end held to the live count
-      {25, 20, "", 20},          {20, 20, "", 20},  // backward, empty
+      {25, 20, "", 20},          {20, 20, "", 20},  {10, 25, "", 20},  // backward, empty, all told
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.first) + ".." + std::to_string(c.end));
