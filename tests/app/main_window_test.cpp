@@ -354,8 +354,8 @@ TEST_F(WindowTest, ReplayedCaptureFillsThePopupAndAPickedPairFiltersTheViews) {
 }
 
 // Shown as the program shows it, a capture dropped on it and its first
-// transfer expanded: every view has painted rows into what the window flushed
-// (a screen grab, not a fresh render: a view that missed a repaint shows).
+// transfer expanded: every view has painted rows into what the window
+// flushed to the screen (a screen grab, not a fresh render).
 TEST_F(WindowTest, EveryViewPaintsTheRowsOfADroppedCapture) {
   makeWindow();
   window->show();
@@ -382,19 +382,19 @@ TEST_F(WindowTest, EveryViewPaintsTheRowsOfADroppedCapture) {
       break;
     }
   }
-  QApplication::processEvents();
-  QImage shot = window->screen()->grabWindow(window->winId()).toImage();
-  for (SessionView v : kAllViews) {
+  // An empty view has one or two colours; painted cells bring their fills,
+  // outlines and text.
+  auto colours = [&](SessionView v) {
+    QImage shot = window->screen()->grabWindow(window->winId()).toImage();
     QWidget* vp = window->view(v)->viewport();
     QRect r = QRect(vp->mapTo(window.get(), QPoint(0, 0)), vp->size()).intersected(shot.rect());
-    ASSERT_FALSE(r.isEmpty()) << v;
-    // An empty view has one or two colours; painted cells bring their
-    // fills, outlines and text.
-    QSet<QRgb> colours;
+    QSet<QRgb> seen;
     for (int y = r.top(); y <= r.bottom(); y++)
-      for (int x = r.left(); x <= r.right(); x++) colours.insert(shot.pixel(x, y));
-    EXPECT_GT(colours.size(), 12) << "view " << v << " painted no rows";
-  }
+      for (int x = r.left(); x <= r.right(); x++) seen.insert(shot.pixel(x, y));
+    return seen.size();
+  };
+  for (SessionView v : kAllViews)
+    EXPECT_TRUE(wait_until([&] { return colours(v) > 12; }, 5000)) << "view " << v << " painted no rows";
 }
 
 TEST_F(WindowTest, ExitDuringATraceKillsStaleAndRunningBackendsAndDeletesTheStores) {
