@@ -1,7 +1,5 @@
 // The delegates paint real decoded rows into an image: box geometry and
-// colours of a packet row, the narrowing of a long column, a descriptor
-// table with its reversed colours and alignments, size hints, rows without
-// payload, and the data dialog's parse.
+// colours, the narrowing of a long column, descriptor tables, size hints.
 #include <gtest/gtest.h>
 
 #include <QImage>

@@ -1,9 +1,6 @@
-// The model over a row tree: filter and row numbers, the payload role, clear,
-// the announced counts, and Qt's model tester (the tree's shape as the views
-// see it) while a second thread appends at full speed. Then LargeTreeView
-// beside a plain QTreeView over the same growing model: after every batch of
-// rows, laid out in place or by a full layout, both views must place,
-// scroll, select and paint every row alike.
+// The model over a row tree, also under Qt's model tester while a second
+// thread appends; then LargeTreeView beside a plain QTreeView over the same
+// growing model: both must place, scroll, select and paint every row alike.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
