@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "acquisition/pipeline/capture_session.h"
 #include "acquisition/qt/interface_io.h"
@@ -194,25 +195,15 @@ TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
   qttest::LogCapture log;
   testenv::TempDir dir;
   QString src = QString::fromStdString(dir.file("src")), dst = QString::fromStdString(dir.file("dst"));
-  QByteArray data(300000, 0);
-  for (int i = 0; i < data.size(); i++) data[i] = (char)(i * 7 + i / 251);
-  auto makeSource = [&] {
-    QFile f(src);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
-  };
-  auto contents = [](const QString& p) {
-    QFile f(p);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
-  };
-
-  makeSource();
+  std::vector<uint8_t> data(300000);
+  for (size_t i = 0; i < data.size(); i++) data[i] = (uint8_t)(i * 7 + i / 251);
+  capture_test::put_file(dir.file("src"), data);
   EXPECT_TRUE(moveFile(src, dst, nullptr));
-  EXPECT_EQ(data, contents(dst));
+  EXPECT_EQ(data, file_bytes(dir.file("dst")));
   EXPECT_FALSE(QFile::exists(src));
 
   // Cancelled after the first piece: the partial target goes, the source stays.
-  makeSource();
-  QString dst2 = dst + "2";
+  capture_test::put_file(dir.file("src"), data);
   QString shown;
   QTimer::singleShot(0, [&] {
     for (QWidget* w : QApplication::topLevelWidgets())
@@ -222,9 +213,9 @@ TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
       }
   });
   QString why;
-  EXPECT_FALSE(moveFile(src, dst2, nullptr, &why));
-  EXPECT_FALSE(QFile::exists(dst2));
-  EXPECT_EQ(data, contents(src));
+  EXPECT_FALSE(moveFile(src, dst + "2", nullptr, &why));
+  EXPECT_FALSE(QFile::exists(dst + "2"));
+  EXPECT_EQ(data, file_bytes(dir.file("src")));
   EXPECT_FALSE(why.isEmpty());
   EXPECT_EQ(QString("文件移动|正在移动文件...|300000|%1").arg(Qt::WindowModal), shown);
 
@@ -232,8 +223,8 @@ TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
   EXPECT_FALSE(moveFile(src, dst + "/x", nullptr));
   EXPECT_TRUE(log.contains("无法打开目标文件:"));
   EXPECT_FALSE(moveFile(src, src, nullptr));
-  EXPECT_EQ(data, contents(src));
-  EXPECT_FALSE(moveFile(dst2, dst, nullptr));
+  EXPECT_EQ(data, file_bytes(dir.file("src")));
+  EXPECT_FALSE(moveFile(dst + "2", dst, nullptr));
   EXPECT_TRUE(log.contains("无法打开源文件:"));
 }
 
@@ -281,42 +272,27 @@ TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWere) {
   const size_t loaded = loaded_packets_count();
   ASSERT_GT(loaded, 0u);
 
-  Bytes ethernet = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 1, 0, 0, 0};
-  struct Case {
-    const char* name;
-    Bytes bytes;
-    const char* problem;
-  } cases[] = {
-      {"notes.qelvo", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, "not a capture file"},
-      {"ethernet.pcap", ethernet, "not a USB 2.0 capture"},
-      {"missing.qelvo", Bytes{}, "cannot open"},
-      {"folder.qelvo", Bytes{}, "not a plain file"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string path = dir.file(c.name);
-    if (strcmp(c.name, "folder.qelvo") == 0) {
-      std::filesystem::create_directory(path);
-    } else if (strcmp(c.name, "missing.qelvo") != 0) {
-      QFile f(QString::fromStdString(path));
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-      f.write((const char*)c.bytes.data(), (qint64)c.bytes.size());
-    }
+  capture_test::put_file(dir.file("notes.qelvo"), {'h', 'e', 'l', 'l', 'o', '\n'});
+  capture_test::put_file(dir.file("ethernet.pcap"),
+                         {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 1, 0, 0, 0});
+  std::filesystem::create_directory(dir.file("folder.qelvo"));
+  const char* cases[][2] = {{"notes.qelvo", "not a capture file"},
+                            {"ethernet.pcap", "not a USB 2.0 capture"},
+                            {"missing.qelvo", "cannot open"},
+                            {"folder.qelvo", "not a plain file"}};
+  for (const auto& [name, problem] : cases) {
+    SCOPED_TRACE(name);
     ui->messages.clear();
-    EXPECT_FALSE(files->open(QString::fromStdString(path)));
+    EXPECT_FALSE(files->open(QString::fromStdString(dir.file(name))));
     ASSERT_EQ(1, ui->messages.size());
-    EXPECT_TRUE(ui->messages[0].contains(QString::fromStdString(path))) << ui->messages[0].toStdString();
-    EXPECT_TRUE(ui->messages[0].contains(c.problem)) << ui->messages[0].toStdString();
+    EXPECT_TRUE(ui->messages[0].contains(QString::fromStdString(dir.file(name)))) << ui->messages[0].toStdString();
+    EXPECT_TRUE(ui->messages[0].contains(problem)) << ui->messages[0].toStdString();
   }
 
   // A file that changes, and one that vanishes, while it is read.
   std::string three = dir.file("three.qelvo");
   ASSERT_EQ("", capture_test::write_all(three, CAPTURE_FORMAT_QELVO, kThree));
-  ui->atFirstStep = [&] {
-    QFile f(QString::fromStdString(three));
-    ASSERT_TRUE(f.open(QIODevice::Append));
-    f.write("x", 1);
-  };
+  ui->atFirstStep = [&] { std::ofstream(three, std::ios::app) << 'x'; };
   ui->messages.clear();
   EXPECT_FALSE(files->open(QString::fromStdString(three)));
   ui->atFirstStep = [&] { std::filesystem::remove(three); };

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,15 +19,20 @@
 #include <QMimeData>
 #include <QUrl>
 #include <QPushButton>
+#include <QScreen>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QTreeView>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "acquisition/pipeline/capture_session.h"
 #include "acquisition/qt/interface_io.h"
+#include "app/app_style.h"
 #include "app/data_dialog.h"
 #include "app/dialog.h"
 #include "app/main_window.h"
@@ -36,16 +43,37 @@
 #include "os/process.h"
 #include "os/process_signal.h"
 #include "tests/support/qt_test_util.h"
-#include "tests/app/app_test_util.h"
 #include "tests/support/test_env.h"
 #include "views/qt/large_tree_model.h"
 #include "views/row_tree.h"
 
-using apptest::ModalAnswer;
-using apptest::ScopedEnv;
+using testenv::ScopedEnv;
 using qttest::wait_until;
 
 namespace {
+
+// Runs `answer` on each of the next `count` modal dialogs as soon as it is
+// active; lives around the call that opens them.
+class ModalAnswer {
+ public:
+  explicit ModalAnswer(std::function<void(QWidget*)> answer, int count = 1) : left_(count) {
+    QObject::connect(&timer_, &QTimer::timeout, [this, answer] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal || modal == last_) return;
+      last_ = modal;
+      if (--left_ == 0) timer_.stop();
+      seen++;
+      answer(modal);
+    });
+    timer_.start(0);
+  }
+  int seen = 0;  // dialogs answered
+
+ private:
+  int left_;
+  QWidget* last_ = nullptr;
+  QTimer timer_;
+};
 
 const SessionView kAllViews[] = {VIEW_TRANSACTIONS, VIEW_PACKAGES, VIEW_DATA, VIEW_DESCRIPTORS};
 const SessionView kFilteredViews[] = {VIEW_TRANSACTIONS, VIEW_PACKAGES, VIEW_DATA};
@@ -212,13 +240,11 @@ TEST_F(WindowTest, FilterMaskFromTheToolBarReachesThreeModelsAndTheSelection) {
   makeWindow();
   EXPECT_EQ(0xFFFF0000u, window->attrFlag());
   // A USB address has 7 bits, an endpoint number 4.
+  QString addr = "127", tooBig = "128", ep = "16";
   int pos = 0;
-  QString t = "127";
-  EXPECT_EQ(QValidator::Acceptable, field("le_addr")->validator()->validate(t, pos));
-  t = "128";
-  EXPECT_NE(QValidator::Acceptable, field("le_addr")->validator()->validate(t, pos));
-  t = "16";
-  EXPECT_NE(QValidator::Acceptable, field("le_ep")->validator()->validate(t, pos));
+  EXPECT_EQ(QValidator::Acceptable, field("le_addr")->validator()->validate(addr, pos));
+  EXPECT_NE(QValidator::Acceptable, field("le_addr")->validator()->validate(tooBig, pos));
+  EXPECT_NE(QValidator::Acceptable, field("le_ep")->validator()->validate(ep, pos));
 
   struct Case {
     const char* boxes;  // the checked boxes, blank-separated
@@ -327,8 +353,14 @@ TEST_F(WindowTest, ReplayedCaptureFillsThePopupAndAPickedPairFiltersTheViews) {
   EXPECT_TRUE(QRegExp("Package \\d+").exactMatch(title)) << title.toStdString();
 }
 
-TEST_F(WindowTest, ACaptureDroppedOnTheWindowIsOpened) {
+// Shown as the program shows it, a capture dropped on it and its first
+// transfer expanded: every view has painted rows into what the window
+// flushed to the screen (a screen grab, not a fresh render).
+TEST_F(WindowTest, EveryViewPaintsTheRowsOfADroppedCapture) {
   makeWindow();
+  window->show();
+  qApp->setStyleSheet(kAppStyleSheet);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get(), 10000));
   QMimeData mime;
   mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(testenv::shared_captures_dir() + "/mouse.pcap"))});
   QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
@@ -338,6 +370,31 @@ TEST_F(WindowTest, ACaptureDroppedOnTheWindowIsOpened) {
   QApplication::sendEvent(window.get(), &drop);
   ASSERT_TRUE(wait_until([&] { return window->model(VIEW_DESCRIPTORS)->rowCount() > 0; }, 10000))
       << "the dropped capture was not opened";
+  ASSERT_TRUE(window->worker()->waitCaptureIdle(20000));
+  ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 5000));
+  QTreeView* transactions = window->view(VIEW_TRANSACTIONS);
+  QAbstractItemModel* m = transactions->model();
+  for (int r = 0; r < m->rowCount(); r++) {
+    QModelIndex i = m->index(r, 0);
+    if (m->rowCount(i) > 1) {  // a transfer: transactions under it
+      transactions->scrollTo(i, QAbstractItemView::PositionAtTop);
+      transactions->expand(i);
+      break;
+    }
+  }
+  // An empty view has one or two colours; painted cells bring their fills,
+  // outlines and text.
+  auto colours = [&](SessionView v) {
+    QImage shot = window->screen()->grabWindow(window->winId()).toImage();
+    QWidget* vp = window->view(v)->viewport();
+    QRect r = QRect(vp->mapTo(window.get(), QPoint(0, 0)), vp->size()).intersected(shot.rect());
+    QSet<QRgb> seen;
+    for (int y = r.top(); y <= r.bottom(); y++)
+      for (int x = r.left(); x <= r.right(); x++) seen.insert(shot.pixel(x, y));
+    return seen.size();
+  };
+  for (SessionView v : kAllViews)
+    EXPECT_TRUE(wait_until([&] { return colours(v) > 12; }, 5000)) << "view " << v << " painted no rows";
 }
 
 TEST_F(WindowTest, ExitDuringATraceKillsStaleAndRunningBackendsAndDeletesTheStores) {
@@ -367,7 +424,7 @@ TEST_F(WindowTest, ExitDuringATraceKillsStaleAndRunningBackendsAndDeletesTheStor
   EXPECT_EQ(0, os_kill_by_image_name("qelvo.exe", nullptr, nullptr, nullptr)) << "a backend was left";
 }
 
-TEST(TraceConfig, OkStoresTheChosenSpeedAndCancelKeepsTheOldOne) {
+TEST(SmallDialogs, TraceConfigStoresTheSpeedOnOkAndDataDispShowsTheText) {
   EXPECT_EQ(interface_io::speedCode(), 2);  // full speed until a dialog was accepted
   struct Case {
     int index;  // -1: leave the combo box as the dialog opens
@@ -386,9 +443,7 @@ TEST(TraceConfig, OkStoresTheChosenSpeedAndCancelKeepsTheOldOne) {
     EXPECT_EQ(d.result(), c.ok ? QDialog::Accepted : QDialog::Rejected);
     EXPECT_EQ(interface_io::speedCode(), c.expected) << c.index << " " << c.ok;
   }
-}
 
-TEST(DataDisp, ShowsTheTextAndNothingForNull) {
   DataDialog d(nullptr);
   EXPECT_EQ(d.windowTitle(), "Data Disp");
   QTextBrowser* browser = d.findChild<QTextBrowser*>("textBrowser");

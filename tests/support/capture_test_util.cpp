@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <random>
 
+#include "tests/support/test_env.h"
+
 namespace capture_test {
 
 ReadResult read_all(const std::string& path, CaptureTimeBase base) {
@@ -43,14 +45,8 @@ std::string write_all(const std::string& path, CaptureFormat format, const std::
 }
 
 std::vector<uint8_t> file_bytes(const std::string& path) {
-  std::vector<uint8_t> v;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return v;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
-  fclose(f);
-  return v;
+  std::string s = testenv::read_file(path);
+  return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 void put_file(const std::string& path, const std::vector<uint8_t>& bytes) {

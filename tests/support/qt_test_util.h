@@ -35,12 +35,12 @@ inline bool wait_until(const std::function<bool()>& done, int ms) {
 class LogCapture {
  public:
   LogCapture() {
-    current() = this;
+    current_ = this;
     previous_ = qInstallMessageHandler(&LogCapture::handler);
   }
   ~LogCapture() {
     qInstallMessageHandler(previous_);
-    current() = nullptr;
+    current_ = nullptr;
   }
   bool contains(const QString& text) const {
     QMutexLocker g(&lock_);
@@ -50,16 +50,13 @@ class LogCapture {
   }
 
  private:
-  static LogCapture*& current() {
-    static LogCapture* c = nullptr;
-    return c;
-  }
   static void handler(QtMsgType, const QMessageLogContext&, const QString& msg) {
-    LogCapture* c = current();
-    if (!c) return;
-    QMutexLocker g(&c->lock_);
-    c->lines_ << msg;
+    if (LogCapture* c = current_) {
+      QMutexLocker g(&c->lock_);
+      c->lines_ << msg;
+    }
   }
+  static inline LogCapture* current_ = nullptr;
   mutable QMutex lock_;
   QStringList lines_;
   QtMessageHandler previous_ = nullptr;

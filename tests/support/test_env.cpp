@@ -6,12 +6,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <fcntl.h>
-#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 #include <random>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -42,17 +43,10 @@ std::vector<std::string> shared_capture_names() {
 }
 
 std::string read_file(const std::string& path) {
-  std::string out;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return out;
-  char buf[4096];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    out.append(buf, (size_t)n);
-  }
-  close(fd);
-  return out;
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
 }
 
 bool wait_until(const std::function<bool()>& done, int ms, int step_ms) {
@@ -104,30 +98,22 @@ ScopedChdir::~ScopedChdir() {
   if (!old_.empty()) (void)!chdir(old_.c_str());  // nothing sensible to do when it is gone
 }
 
-ShmIsolation::ShmIsolation() {
+// Process ids come round again (pid_max may be 32768), and a test killed
+// mid-way leaves its objects behind: a random part keeps a later process
+// with the same id from opening them as its own.
+static std::string fresh_suffix() {
   static std::atomic<int> counter{0};
-  const char* prev = std::getenv("QELVO_SHM_SUFFIX");
-  if (prev) {
-    had_previous_ = true;
-    previous_ = prev;
-  }
-  // Process ids come round again (pid_max may be 32768), and a test killed
-  // mid-way leaves its objects behind: a random part keeps a later process
-  // with the same id from opening them as its own.
   static const unsigned salt = std::random_device{}();
-  suffix_ = ".t" + std::to_string(getpid()) + "." + std::to_string(salt) + "." + std::to_string(counter++);
-  setenv("QELVO_SHM_SUFFIX", suffix_.c_str(), 1);
+  return ".t" + std::to_string(getpid()) + "." + std::to_string(salt) + "." + std::to_string(counter++);
 }
+
+ShmIsolation::ShmIsolation() : suffix_(fresh_suffix()), env_("QELVO_SHM_SUFFIX", suffix_) {}
 
 ShmIsolation::~ShmIsolation() {
   // A test may end with the channel still attached by a killed process;
   // its objects would otherwise stay in shared memory after the run.
   for (const char* base : {"/MySharedMemorySegment", "/MySharedMemoryMutex", "/MySharedMemoryEvent"})
     shm_unlink((std::string(base) + suffix_).c_str());
-  if (had_previous_)
-    setenv("QELVO_SHM_SUFFIX", previous_.c_str(), 1);
-  else
-    unsetenv("QELVO_SHM_SUFFIX");
 }
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {

@@ -52,20 +52,6 @@ class ScopedChdir {
   std::string old_;
 };
 
-// Sets QELVO_SHM_SUFFIX to a value unique to this process and test, and
-// restores the previous value on destruction.
-class ShmIsolation {
- public:
-  ShmIsolation();
-  ~ShmIsolation();
-  const std::string& suffix() const { return suffix_; }
-
- private:
-  std::string suffix_;
-  std::string previous_;
-  bool had_previous_ = false;
-};
-
 // Sets an environment variable for the lifetime of the object and restores
 // the value before (or its absence) on destruction.
 class ScopedEnv {
@@ -79,6 +65,19 @@ class ScopedEnv {
   const char* name_;
   bool had_ = false;
   std::string old_;
+};
+
+// Sets QELVO_SHM_SUFFIX to a value unique to this process and test, and
+// restores the previous value on destruction.
+class ShmIsolation {
+ public:
+  ShmIsolation();
+  ~ShmIsolation();
+  const std::string& suffix() const { return suffix_; }
+
+ private:
+  std::string suffix_;
+  ScopedEnv env_;
 };
 
 }  // namespace testenv

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,19 +45,16 @@ inline std::string row(RowTree* s, uint32_t r, int with_desc = 0) {
   return t;
 }
 
-inline void walk(RowTree* s, uint32_t parent, int level, std::vector<std::string>& out,
-                 int with_desc) {
-  uint32_t n = row_tree_child_count(s, parent);
-  for (uint32_t i = 0; i < n; i++) {
-    uint32_t r = row_tree_child_at(s, parent, i);
-    out.push_back(std::string((size_t)level * 2, ' ') + row(s, r, with_desc));
-    walk(s, r, level + 1, out, with_desc);
-  }
-}
-
 inline std::vector<std::string> lines(RowTree* s, int with_desc = 0) {
   std::vector<std::string> out;
-  walk(s, 0, 0, out, with_desc);
+  std::function<void(uint32_t, int)> walk = [&](uint32_t parent, int level) {
+    for (uint32_t i = 0, n = row_tree_child_count(s, parent); i < n; i++) {
+      uint32_t r = row_tree_child_at(s, parent, i);
+      out.push_back(std::string((size_t)level * 2, ' ') + row(s, r, with_desc));
+      walk(r, level + 1);
+    }
+  };
+  walk(0, 0);
   return out;
 }
 

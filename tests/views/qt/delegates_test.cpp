@@ -1,7 +1,5 @@
 // The delegates paint real decoded rows into an image: box geometry and
-// colours of a packet row, the narrowing of a long column, a descriptor
-// table with its reversed colours and alignments, size hints, rows without
-// payload, and the data dialog's parse.
+// colours, the narrowing of a long column, descriptor tables, size hints.
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -125,15 +123,35 @@ TEST_F(DelegateTest, TokenRowBoxesAndColours) {
   EXPECT_EQ(d.sizeHint(QStyleOptionViewItem(), setup), QSize(0, 50));
 }
 
-TEST_F(DelegateTest, WidestColumnGivesWayDownToTheProbeText) {
-  // Type=Data || Data1=4B | Data (64 tytes)=00 01 ... 3F | Crc16=..
+// The data packet's row: parsed (titled by its first info value, and never
+// read past a cut record), and its detail row's widest column narrowed.
+TEST_F(DelegateTest, DataParseAndTheWidestColumnGivingWayDownToTheProbeText) {
+  auto payload = [&](const QModelIndex& i) {
+    return reinterpret_cast<const uint8_t*>((uintptr_t)packets->data(i, LargeTreeModel::PayloadRole).toULongLong());
+  };
+  DataDelegate parser;
+  EXPECT_EQ(parser.parse(nullptr), -1);
+  const uint8_t empty[6] = {0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(parser.parse(empty, sizeof empty), -1);
   QModelIndex in = packets->index(4, 0);
+  ASSERT_EQ(parser.parse(payload(in)), 0);
+  EXPECT_STREQ(parser.row().infos[0].value.text, "5");  // "Package 5"
+  uint8_t stored[4200];
+  uint32_t len = row_tree_payload(capture_session_tree(session, VIEW_PACKAGES), (uint32_t)in.internalId(), stored,
+                                  sizeof stored);
+  ASSERT_GT(len, 40u);
+  ASSERT_EQ(memcmp(stored, payload(in), len), 0);
+  // Cut inside the Values group: what lies before the cut is read, nothing past it.
+  for (uint32_t cut : {len - 1, len - 12, 20u}) {
+    std::vector<uint8_t> copy(stored, stored + cut);
+    EXPECT_EQ(parser.parse(copy.data(), cut), 0) << cut;
+    EXPECT_LE(parser.row().infoCount + parser.row().valueCount, 4u);
+  }
+
+  // Type=Data || Data1=4B | Data (64 tytes)=00 01 ... 3F | Crc16=..
   QModelIndex detail = packets->index(0, 0, in);
   ASSERT_TRUE(detail.isValid());
-  uint8_t* p = reinterpret_cast<uint8_t*>(
-      (uintptr_t)packets->data(detail, LargeTreeModel::PayloadRole).toULongLong());
-  DataDelegate parser;
-  ASSERT_EQ(parser.parse(p), 0);
+  ASSERT_EQ(parser.parse(payload(detail)), 0);
   const ParsedPairRow& row = parser.row();
   ASSERT_EQ(row.valueCount, 3u);
   std::vector<int> widths;
@@ -221,29 +239,6 @@ TEST_F(DelegateTest, RowsWithoutPayloadDrawNothingOfTheirOwn) {
   }
   EXPECT_EQ(lines.sizeHint(opt, m.index(2, 0)), QSize(400, 50));  // no payload role at all
   EXPECT_EQ(lines.sizeHint(opt, QModelIndex()), QSize());
-}
-
-TEST_F(DelegateTest, DataParseTitlesFromTheFirstInfoValueAndStaysInsideTheRecord) {
-  DataDelegate parser;
-  EXPECT_EQ(parser.parse(nullptr), -1);
-  const uint8_t empty[6] = {0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(parser.parse(empty, sizeof empty), -1);
-  QModelIndex fifth = packets->index(4, 0);
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(
-      (uintptr_t)packets->data(fifth, LargeTreeModel::PayloadRole).toULongLong());
-  ASSERT_EQ(parser.parse(p), 0);
-  EXPECT_STREQ(parser.row().infos[0].value.text, "5");  // "Package 5"
-  uint8_t stored[4200];
-  uint32_t len = row_tree_payload(capture_session_tree(session, VIEW_PACKAGES),
-                                  (uint32_t)fifth.internalId(), stored, sizeof stored);
-  ASSERT_GT(len, 40u);
-  ASSERT_EQ(memcmp(stored, p, len), 0);
-  // Cut inside the Values group: what lies before the cut is read, nothing past it.
-  for (uint32_t cut : {len - 1, len - 12, 20u}) {
-    std::vector<uint8_t> copy(stored, stored + cut);
-    EXPECT_EQ(parser.parse(copy.data(), cut), 0) << cut;
-    EXPECT_LE(parser.row().infoCount + parser.row().valueCount, 4u);
-  }
 }
 
 }  // namespace
