@@ -72,9 +72,7 @@ TEST_F(Assembly, OneStatusTextPerProducingCall) {
   feed({token(0x69, 9, 2), data(0xC3, filled(3))});
   EXPECT_TRUE(g_status.empty());  // both held back
   feed({hs(0xD2)});               // IN (again), DATA0 (again), the ACK itself
-  ASSERT_EQ(g_status.size(), 3u);
-  EXPECT_EQ(g_status[0], "parsePackage: 1");
-  EXPECT_EQ(g_status[2], "parsePackage: 3");
+  EXPECT_EQ(g_status, (std::vector<std::string>{"parsePackage: 1", "parsePackage: 2", "parsePackage: 3"}));
   feed({hs(0xD2)});  // a handshake without a transaction produces nothing
   EXPECT_EQ(g_status.size(), 3u);
 }
