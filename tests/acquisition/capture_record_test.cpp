@@ -327,9 +327,7 @@ TEST_F(RecordFuzz, ReadersFindEveryValidRecordInOrderAndAbandonTheSameTornRecord
     for (int bulk : {1, 0}) {
       ASSERT_EQ(shm_clear(h), 1);
       std::vector<Rec> got = run_exact(h, s, bulk, seed * 10 + bulk);
-      ASSERT_EQ(got.size(), s.valid.size()) << "seed " << seed << " bulk " << bulk;
-      for (size_t i = 0; i < got.size(); ++i)
-        ASSERT_TRUE(got[i] == s.valid[i]) << "record " << i << " seed " << seed << " bulk " << bulk;
+      ASSERT_TRUE(got == s.valid) << got.size() << " of " << s.valid.size() << ", seed " << seed << " bulk " << bulk;
     }
   }
 
@@ -338,8 +336,7 @@ TEST_F(RecordFuzz, ReadersFindEveryValidRecordInOrderAndAbandonTheSameTornRecord
   ASSERT_EQ(shm_clear(h), 1);
   Stream whole = make_stream(11, 2 * 1024 * 1024);
   std::vector<Rec> bulk = run_plugin(h, whole, 1, {});
-  ASSERT_EQ(bulk.size(), whole.valid.size());
-  EXPECT_TRUE(bulk == whole.valid);
+  EXPECT_TRUE(bulk == whole.valid) << bulk.size() << " of " << whole.valid.size();
   EXPECT_TRUE(run_plugin(h, whole, 0, {}) == bulk);
   for (uint32_t seed : {21u, 22u}) {
     Stream s = make_stream(seed, 300 * 1024);
@@ -348,9 +345,7 @@ TEST_F(RecordFuzz, ReadersFindEveryValidRecordInOrderAndAbandonTheSameTornRecord
     for (int i = 0; i < 4; ++i) cuts.push_back(rng() % s.bytes.size());
     std::sort(cuts.begin(), cuts.end());
     bulk = run_plugin(h, s, 1, cuts);
-    std::vector<Rec> bytewise = run_plugin(h, s, 0, cuts);
-    EXPECT_EQ(bulk.size(), bytewise.size()) << "seed " << seed;
-    EXPECT_TRUE(bulk == bytewise) << "seed " << seed;
+    EXPECT_TRUE(bulk == run_plugin(h, s, 0, cuts)) << "seed " << seed;
     // Cutting loses at most the records around the cuts.
     EXPECT_GE(bulk.size() + 4, s.valid.size()) << "seed " << seed;
   }

@@ -55,11 +55,8 @@ static int do_read(ShmHandle* h, uint64_t count, uint32_t seed) {
     CaptureRecordOut out;
     if (!record_read_exact(h, reader.get(), &stop, &out)) return 4;
     uint32_t len = peer_packet(seed, i, packet);
-    if (out.timestamp != i || out.dataLength != len || std::memcmp(out.packet, packet, len) != 0) {
-      std::fprintf(stderr, "channel_peer: record %llu wrong (stamp %llu, length %u, want %u)\n",
-                   (unsigned long long)i, (unsigned long long)out.timestamp, out.dataLength, len);
-      return 5;
-    }
+    if (out.timestamp != i || out.dataLength != len || std::memcmp(out.packet, packet, len) != 0)
+      return std::fprintf(stderr, "channel_peer: record %llu wrong\n", (unsigned long long)i), 5;
   }
   return reader->skipped != 0 ? 6 : 0;
 }
@@ -67,10 +64,7 @@ static int do_read(ShmHandle* h, uint64_t count, uint32_t seed) {
 int main(int argc, char** argv) {
   std::string cmd = argc >= 2 ? argv[1] : "";
   bool counted = (cmd == "write" || cmd == "read") && argc >= 4;
-  if (!counted && cmd != "attach" && cmd != "hold") {
-    std::fprintf(stderr, "usage: channel_peer write|read COUNT SEED | attach | hold\n");
-    return 1;
-  }
+  if (!counted && cmd != "attach" && cmd != "hold") return std::fprintf(stderr, "channel_peer: bad arguments\n"), 1;
   ShmConfig config = {SHM_DEFAULT_SIZE, 10000, 1, 1};
   ShmHandle* h = shm_create(&config);
   if (!h) return std::fprintf(stderr, "channel_peer: %s\n", shm_get_last_error()), 2;

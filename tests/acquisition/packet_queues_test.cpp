@@ -1,23 +1,17 @@
 // The worker's two bounded packet queues: order, bounds, stop and pause.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "acquisition/packet_queues.h"
 
 namespace {
 
-struct Taken {
-  PacketQueueId queue;
-  uint8_t record;
-  std::vector<uint8_t> bytes;
-  uint64_t stamp;
-  bool operator==(const Taken& o) const {
-    return queue == o.queue && record == o.record && bytes == o.bytes && stamp == o.stamp;
-  }
-};
+using Taken = std::tuple<PacketQueueId, uint8_t, std::vector<uint8_t>, uint64_t>;  // queue, record flag, bytes, stamp
 
 int take(PacketQueues* q, Taken* out, int wait = 0) {
   static uint8_t buf[kQueuedPacketMax];
@@ -31,6 +25,16 @@ std::vector<uint8_t> bytes(size_t n, uint8_t first) {
   std::vector<uint8_t> b(n);
   for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(first + i);
   return b;
+}
+
+// A call that must block until the test lets it go; then its result.
+std::future<int> held(std::function<int()> call) {
+  auto f = std::async(std::launch::async, call);
+  EXPECT_EQ(std::future_status::timeout, f.wait_for(std::chrono::milliseconds(50)));
+  return f;
+}
+int result(std::future<int>& f) {
+  return f.wait_for(std::chrono::seconds(2)) == std::future_status::ready ? f.get() : -99;
 }
 
 }  // namespace
@@ -49,8 +53,8 @@ TEST(PacketQueues, ReplayFirstEntriesKeepTheirBytesAndAFullQueueHoldsItsProducer
   int last;
   for (Taken t; (last = take(q, &t)) == 1;) got.push_back(t);
   EXPECT_EQ(0, last);
-  EXPECT_TRUE(got == (std::vector<Taken>{{QUEUE_REPLAY, 0, rep1, 21}, {QUEUE_REPLAY, 0, rep2, 22},
-                                         {QUEUE_LIVE, 1, live1, 11}, {QUEUE_LIVE, 1, live2, 12}}));
+  EXPECT_EQ(got, (std::vector<Taken>{{QUEUE_REPLAY, 0, rep1, 21}, {QUEUE_REPLAY, 0, rep2, 22},
+                                     {QUEUE_LIVE, 1, live1, 11}, {QUEUE_LIVE, 1, live2, 12}}));
   EXPECT_EQ(2u, packet_queues_peak(q, QUEUE_LIVE));
 
   std::vector<uint8_t> tooLong(kQueuedPacketMax + 1, 0);
@@ -64,37 +68,31 @@ TEST(PacketQueues, ReplayFirstEntriesKeepTheirBytesAndAFullQueueHoldsItsProducer
   uint8_t b = 0xA5;
   for (int i = 0; i < 3; i++) ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, &b, 1, i, 1, nullptr));
   std::atomic<bool> abort{false};
-  auto producer = std::async(std::launch::async,
-                             [&] { return packet_queues_push(q, QUEUE_LIVE, &b, 1, 3, 1, &abort); });
-  EXPECT_EQ(std::future_status::timeout, producer.wait_for(std::chrono::milliseconds(50)));
+  auto push = [&](PacketQueueId id, std::atomic<bool>* stop) {
+    return held([=, &b] { return packet_queues_push(q, id, &b, 1, 3, id == QUEUE_LIVE, stop); });
+  };
+  std::future<int> producer = push(QUEUE_LIVE, &abort);
   // The other queue's producer is not held.
   EXPECT_EQ(1, packet_queues_push(q, QUEUE_REPLAY, &b, 1, 9, 0, nullptr));
   Taken t;
   ASSERT_EQ(1, take(q, &t));  // the replay entry: no room in the live queue yet
   ASSERT_EQ(1, take(q, &t));
-  ASSERT_EQ(std::future_status::ready, producer.wait_for(std::chrono::seconds(2)));
-  EXPECT_EQ(1, producer.get());
+  EXPECT_EQ(1, result(producer));
 
-  auto aborted = std::async(std::launch::async,
-                            [&] { return packet_queues_push(q, QUEUE_LIVE, &b, 1, 4, 1, &abort); });
-  EXPECT_EQ(std::future_status::timeout, aborted.wait_for(std::chrono::milliseconds(50)));
+  producer = push(QUEUE_LIVE, &abort);
   abort.store(true);
   packet_queues_wake_producers(q);
-  ASSERT_EQ(std::future_status::ready, aborted.wait_for(std::chrono::seconds(2)));
-  EXPECT_EQ(0, aborted.get());
+  EXPECT_EQ(0, result(producer));
   EXPECT_EQ(3u, packet_queues_length(q, QUEUE_LIVE));
 
   // Each queue keeps its own bound: the replay's, set below the live one's,
   // holds its producer although the live queue holds more.
   packet_queues_set_limit(q, QUEUE_REPLAY, 0);
   ASSERT_EQ(1, packet_queues_push(q, QUEUE_REPLAY, &b, 1, 5, 0, nullptr));
-  auto replay = std::async(std::launch::async,
-                           [&] { return packet_queues_push(q, QUEUE_REPLAY, &b, 1, 6, 0, nullptr); });
-  EXPECT_EQ(std::future_status::timeout, replay.wait_for(std::chrono::milliseconds(50)));
+  producer = push(QUEUE_REPLAY, nullptr);
   ASSERT_EQ(1, take(q, &t));
-  EXPECT_EQ(QUEUE_REPLAY, t.queue);
-  ASSERT_EQ(std::future_status::ready, replay.wait_for(std::chrono::seconds(2)));
-  EXPECT_EQ(1, replay.get());
+  EXPECT_EQ(QUEUE_REPLAY, std::get<0>(t));
+  EXPECT_EQ(1, result(producer));
   packet_queues_destroy(q);
 }
 
@@ -117,16 +115,13 @@ TEST(PacketQueues, IdleWaitPauseAndStop) {
   packet_queues_resume(q);
   EXPECT_EQ(1, take(q, &t));
 
-  auto consumer = std::async(std::launch::async, [q] {
+  std::future<int> consumer = held([q] {
     Taken got;
     return take(q, &got, -1);
   });
-  EXPECT_EQ(std::future_status::timeout, consumer.wait_for(std::chrono::milliseconds(50)));
   packet_queues_request_stop(q);
-  if (consumer.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
-    ADD_FAILURE() << "the stop request did not wake the consumer";
-    packet_queues_push(q, QUEUE_LIVE, &b, 1, 0, 1, nullptr);  // lets it go, to end the test
-  }
-  EXPECT_EQ(-1, consumer.get());
+  int r = result(consumer);
+  EXPECT_EQ(-1, r) << "the stop request did not wake the consumer";
+  if (r == -99) packet_queues_push(q, QUEUE_LIVE, &b, 1, 0, 1, nullptr);  // lets it go, to end the test
   packet_queues_destroy(q);
 }

@@ -72,9 +72,7 @@ TEST_F(Assembly, OneStatusTextPerProducingCall) {
   feed({token(0x69, 9, 2), data(0xC3, filled(3))});
   EXPECT_TRUE(g_status.empty());  // both held back
   feed({hs(0xD2)});               // IN (again), DATA0 (again), the ACK itself
-  ASSERT_EQ(g_status.size(), 3u);
-  EXPECT_EQ(g_status[0], "parsePackage: 1");
-  EXPECT_EQ(g_status[2], "parsePackage: 3");
+  EXPECT_EQ(g_status, (std::vector<std::string>{"parsePackage: 1", "parsePackage: 2", "parsePackage: 3"}));
   feed({hs(0xD2)});  // a handshake without a transaction produces nothing
   EXPECT_EQ(g_status.size(), 3u);
 }
@@ -141,10 +139,8 @@ TEST_F(Assembly, RandomTrafficThroughThePipelineStaysInBounds) {
   auto below = [&](uint32_t n) { return n ? next() % n : 0; };
   uint64_t t = 1000;
   std::vector<Bytes> out;
-  auto handshake = [&]() {
-    static const uint8_t hs_pids[] = {0xD2, 0xD2, 0xD2, 0xD2, 0x5A, 0x1E, 0x96, 0x3C};
-    if (below(10) == 0) return;  // none at all
-    out.push_back(hs(hs_pids[below(8)]));
+  auto handshake = [&] {  // mostly an ACK, now and then none at all
+    if (below(10) != 0) out.push_back(hs((uint8_t)"\xD2\xD2\xD2\xD2\x5A\x1E\x96\x3C"[below(8)]));
   };
   const uint8_t dataPids[] = {0xC3, 0x4B, 0x87, 0x0F};
   // Endpoints of every kind and size, as configuration answers would teach
@@ -217,16 +213,14 @@ TEST_F(Assembly, RandomTrafficThroughThePipelineStaysInBounds) {
     }
   }
 
-  size_t mostPending = 0, mostRows = 0;
+  size_t mostPending = 0;
   for (const Bytes& b : out) {
     t += below(20) == 0 ? 1000000 : 50 + below(1000);
     if (below(500) == 0) t -= below(5000);  // a stamp that goes back a little
     decode(b, t);
     if (dp->pendingPackets.size() > mostPending) mostPending = dp->pendingPackets.size();
-    if (pl->packetRows > mostRows) mostRows = pl->packetRows;
   }
   EXPECT_LE(mostPending, 1024u);
-  EXPECT_LE(mostRows, 1024u);
   EXPECT_GT(dp->packageCount(), 5000u);
   // Every numbered packet is one package row with one detail row.
   EXPECT_EQ(row_tree_row_count(trees.package), 2u * dp->packageCount());

@@ -117,11 +117,8 @@ TEST_F(WorkerTest, ReplaySkipsOverlongPacketsAStopEndsAnIdleConsumerAndTheDestru
   EXPECT_TRUE(log.contains("longer than the replay buffer"));
 
   ASSERT_TRUE(wait_until([&] { return worker->isRunning(); }, 2000));
-  QElapsedTimer t;
-  t.start();
   worker->requestStop();
   EXPECT_TRUE(worker->wait(100)) << "the consumer did not leave its wait";
-  EXPECT_LT(t.elapsed(), 100);
 
   // A running backend, a replay feeding a stopped consumer and the channel
   // reader: the destructor ends them all.
@@ -135,7 +132,8 @@ TEST_F(WorkerTest, ReplaySkipsOverlongPacketsAStopEndsAnIdleConsumerAndTheDestru
   worker->requestStop();
   ASSERT_TRUE(worker->wait(1000));
   worker->startReplay();
-  t.restart();
+  QElapsedTimer t;
+  t.start();
   delete worker;
   worker = nullptr;
   EXPECT_LT(t.elapsed(), 3000);
