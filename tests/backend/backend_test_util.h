@@ -132,19 +132,14 @@ inline ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeo
   auto reader = std::make_unique<RecordReader>();
   record_reader_init(reader.get());
   CaptureRecordOut out;
-  for (;;) {
-    if (record_read_exact(channel, reader.get(), &stop, &out)) {
+  for (const std::atomic<bool> go_on{false};;) {
+    // Once stopped, take what is still buffered or in the ring (whole records only).
+    bool stopped = stop;
+    if (stopped && record_reader_buffered(reader.get()) == 0 && shm_get_info(channel, nullptr, nullptr) == 0) break;
+    if (record_read_exact(channel, reader.get(), stopped ? &go_on : &stop, &out)) {
       run.packets.push_back({std::vector<uint8_t>(out.packet, out.packet + out.dataLength), out.timestamp});
       read = run.packets.size();
-      continue;
     }
-    if (!stop) continue;
-    // Stopped: take what is still buffered or in the ring (whole records only).
-    if (record_reader_buffered(reader.get()) == 0 && shm_get_info(channel, nullptr, nullptr) == 0) break;
-    stop = false;
-    if (record_read_exact(channel, reader.get(), &stop, &out))
-      run.packets.push_back({std::vector<uint8_t>(out.packet, out.packet + out.dataLength), out.timestamp});
-    stop = true;
   }
   watchdog.join();
   return run;

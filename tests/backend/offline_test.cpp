@@ -40,7 +40,7 @@ TEST(BackendOffline, ZeroPacketsGiveAValidEmptyFileAndAnUncreatableFileFails) {
   EXPECT_NE(err.find("x.pcap"), std::string::npos) << err;
 }
 
-TEST(BackendCommandLine, BadOptionsExitWithStatus2AndSayWhy) {
+TEST(BackendCommandLine, BadOptionsExitWithStatus2AndSayWhyAndTheSystemsOwnParses) {
   struct Case {
     std::vector<std::string> args;
     const char* says;
@@ -67,9 +67,8 @@ TEST(BackendCommandLine, BadOptionsExitWithStatus2AndSayWhy) {
     }
   }
   unsetenv("QELVO_REPLAY_RATE");
-}
 
-TEST(BackendCommandLine, TheSystemsOwnCommandLineParses) {
+  // The system's own command line parses.
   const char* argv[] = {"qelvo.exe", "-s", "ls", "-c", "-f", "cfile.qelvo"};
   BackendOptions o;
   char err[256];

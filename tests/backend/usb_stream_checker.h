@@ -69,8 +69,6 @@ class UsbStreamChecker {
       txn_.emplace_back(bytes, bytes + length);
     }
   }
-  // The end of the stream, which may cut the last transaction short.
-  void finish() { txn_.clear(); }
 
   // Problems found, each naming the packet count when found; at most 50 kept.
   std::vector<std::string> errors;

@@ -60,20 +60,11 @@ struct Recorder {
     std::lock_guard<std::mutex> g(lock);
     return calls;
   }
-  // Waits up to `ms` for a kind -2 "capture stop"; true when it came.
-  bool wait_stop(int ms) {
-    return wait_until(
-        [this] {
-          for (const Call& c : snapshot())
-            if (c.kind == -2 && c.bytes == kStop) return true;
-          return false;
-        },
-        ms);
-  }
-  size_t packets() {
-    size_t n = 0;
-    for (const Call& c : snapshot()) n += c.kind > 0;
-    return n;
+  // True once a kind -2 "capture stop" came.
+  bool stopped() {
+    for (const Call& c : snapshot())
+      if (c.kind == -2 && c.bytes == kStop) return true;
+    return false;
   }
 };
 
@@ -160,14 +151,6 @@ inline std::string copy_program(const std::string& from, const std::string& to) 
   std::filesystem::copy_file(from, to);
   chmod(to.c_str(), 0755);
   return to;
-}
-
-// "" when missing.
-inline std::string first_line(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
 }
 
 inline long long ms_since(std::chrono::steady_clock::time_point t0) {
