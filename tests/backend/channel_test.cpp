@@ -67,11 +67,7 @@ TEST_F(BackendChannel, ReplayFollowsTheTimeStampsUnlessAskedForMax) {
     uint64_t ms = (os_monotonic_ns() - t0) / 1000000;
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.packets.size(), 4u);
-    if (rate[0] == 'r') {
-      EXPECT_GE(ms, 590u) << "paced replay of 600 ms of capture";
-    } else {
-      EXPECT_LT(ms, 10000u) << "max replay must not wait for the time stamps";
-    }
+    EXPECT_TRUE(rate[0] == 'r' ? ms >= 590 : ms < 10000) << ms << " ms at " << rate;
   }
 }
 

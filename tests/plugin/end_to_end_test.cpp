@@ -33,7 +33,7 @@ class EndToEnd : public ::testing::Test {
   Isolation iso;
   testenv::TempDir dir;
   testenv::ScopedChdir cd{dir.path()};
-  Library lib{library_path()};
+  Library lib;
 };
 
 // Opening while a capture (or a thread of one) is still there is refused

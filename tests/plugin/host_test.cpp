@@ -81,8 +81,8 @@ const std::string kStopLine = line_of(-2, kStop);
 }  // namespace
 
 // Refused options and bad arguments, a missing backend, the backend's
-// command line, and the seconds limit, in one folder.
-TEST(Host, OptionsBackendCommandLineAndLimits) {
+// command line, the seconds limit and an interrupt, in one folder.
+TEST(Host, OptionsBackendCommandLineLimitsAndInterrupt) {
   HostFolder host;
   ASSERT_EQ(1, host.run("--option <speed,fs>"));
   EXPECT_EQ("-1 0 24 " + hex_of(std::string("speed not valid, got fs", 24)) + "\n", read_file(host.file("lines.txt")));
@@ -116,11 +116,9 @@ TEST(Host, OptionsBackendCommandLineAndLimits) {
   EXPECT_GE(ms_since(t0), 1000);
   EXPECT_LT(ms_since(t0), 4000);
   EXPECT_EQ("0 packets\n", read_file(host.file("lines.txt")));
-}
 
-TEST(Host, InterruptClosesAndKillsTheBackendAndWhatItStarted) {
-  HostFolder host;
-  // The stand-in runs as a shell, which no kill by name of "qelvo.exe" would
+  // Interrupted, the host closes the capture and kills the backend. The
+  // stand-in runs as a shell, which no kill by name of "qelvo.exe" would
   // find, and starts a child of its own: only the kill of the backend's
   // process group ends both.
   write_script(host.file("qelvo.exe"), "sleep 30 &\necho $! > \"" + host.file("child.txt") + "\"\necho $$ > \"" +
@@ -131,7 +129,7 @@ TEST(Host, InterruptClosesAndKillsTheBackendAndWhatItStarted) {
       << "the stand-in backend never started";
   pid_t backend = std::stoi(read_file(host.file("pid.txt"))), child = std::stoi(read_file(host.file("child.txt")));
   kill((pid_t)os_process_id(proc), SIGINT);
-  auto t0 = std::chrono::steady_clock::now();
+  t0 = std::chrono::steady_clock::now();
   OsProcessExit how{};
   ASSERT_EQ(1, os_process_wait(proc, 10000, &how));
   long long ms = ms_since(t0);
@@ -139,7 +137,7 @@ TEST(Host, InterruptClosesAndKillsTheBackendAndWhatItStarted) {
   EXPECT_EQ(0, how.crashed);
   EXPECT_EQ(0, how.exit_code);
   EXPECT_LT(ms, 2500) << "close must come back within its bound";
-  std::vector<Line> lines = host.lines();
+  lines = host.lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(kStopLine, lines.back().text);
   EXPECT_NE(0, kill(backend, 0)) << "the backend outlived the capture";

@@ -76,29 +76,20 @@ struct Isolation {
   testenv::ScopedEnv scope{"QELVO_KILL_SCOPE", "suffix"};
 };
 
+inline std::string library_path() { return testenv::bin_dir() + "/libqelvo.so"; }
+
 // The built library's exports, loaded with dlopen as a host does.
 struct Library {
-  void* handle = nullptr;
-  int (*get_option)(char*, int) = nullptr;
-  void* (*open)(const char*, void*, CaptureCallback) = nullptr;
-  int (*close)(void*) = nullptr;
-  std::string error;
-
-  explicit Library(const std::string& path) {
-    if (!(handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))) {
-      error = dlerror();
-      return;
-    }
-    get_option = (int (*)(char*, int))dlsym(handle, "ovix_get_option");
-    open = (void* (*)(const char*, void*, CaptureCallback))dlsym(handle, "ovix_open");
-    close = (int (*)(void*))dlsym(handle, "ovix_close");
-  }
+  void* handle = dlopen(library_path().c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string error = handle ? "" : dlerror();
+  // Looked up in the library only (a null handle would search this program).
+  void* symbol(const char* name) { return handle ? dlsym(handle, name) : nullptr; }
+  decltype(&ovix_open) open = (decltype(&ovix_open))symbol("ovix_open");
+  decltype(&ovix_close) close = (decltype(&ovix_close))symbol("ovix_close");
   ~Library() {
     if (handle) dlclose(handle);
   }
 };
-
-inline std::string library_path() { return testenv::bin_dir() + "/libqelvo.so"; }
 
 // Running (not zombie) qelvo.exe processes with this test's channel suffix.
 inline int count_own_backends() {
