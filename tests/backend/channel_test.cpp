@@ -31,7 +31,7 @@ class BackendChannel : public ::testing::Test {
   }
   // Starts the backend, its standard error going to err.txt.
   int spawn(const std::vector<std::string>& args) {
-    int pid = spawn_backend(args, "", tmp.file("err.txt"));
+    int pid = spawn_backend(args, tmp.file("err.txt"));
     EXPECT_GT(pid, 0);
     return pid;
   }
