@@ -24,9 +24,8 @@ class EndToEnd : public ::testing::Test {
   void reopen_and_close() {
     void* next = nullptr;
     Recorder rec;
-    for (int i = 0; i < 250 && !(next = lib.open("<speed,HS>", &rec, Recorder::callback)); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_NE(nullptr, next) << "the library stayed busy after the capture was released";
+    ASSERT_TRUE(wait_until([&] { return (next = lib.open("<speed,HS>", &rec, Recorder::callback)) != nullptr; }, 5000, 20))
+        << "the library stayed busy after the capture was released";
     EXPECT_EQ(0, lib.close(next));
     EXPECT_TRUE(rec.stopped());
   }

@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "os/process.h"
@@ -58,12 +57,8 @@ class HostFolder {
     std::ifstream in(file("lines.txt"));
     std::string text;
     while (std::getline(in, text)) {
-      std::istringstream s(text);
-      Line l;
-      std::string kind;
-      s >> kind >> l.stamp;
-      std::getline(s >> std::ws, l.text);
-      lines.push_back({l.stamp, kind + " " + l.text});
+      size_t a = text.find(' '), b = text.find(' ', a + 1);
+      lines.push_back({std::stoull(text.substr(a + 1, b - a - 1)), text.substr(0, a) + text.substr(b)});
     }
     return lines;
   }
