@@ -98,16 +98,13 @@ struct ChannelRun {
   uint64_t ring_peak = 0;           // most bytes seen waiting in the ring
 };
 
-// What an action of read_channel_until_exit is given: the process id and
-// the number of records read so far (growing while the action runs, unless
-// reading is held).
-using ChannelAct = std::function<void(int pid, const std::atomic<size_t>& read)>;
-
 // Reads records from `channel` on this thread until the process `pid` has
 // ended and the ring is empty. `act` (may be empty) runs on a helper thread
-// first (to signal the process, or to hold off reading for a while: reading
-// starts once `act` returns when `hold_reading` is set).
-inline ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, const ChannelAct& act = {},
+// first, given the process id and the number of records read so far (to
+// signal the process, or to hold off reading for a while: reading starts
+// once `act` returns when `hold_reading` is set).
+inline ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms,
+                                          const std::function<void(int pid, const std::atomic<size_t>& read)>& act = {},
                                           bool hold_reading = false) {
   ChannelRun run;
   std::atomic<bool> stop{false}, may_read{!hold_reading};

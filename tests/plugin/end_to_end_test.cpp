@@ -104,8 +104,7 @@ TEST_F(EndToEnd, HundredOpenCloseCyclesLeaveNothingBehind) {
   RecordProperty("cycle_ms", (int)(ms_since(t0) / 100));
 }
 
-
-TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
+TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturnAndNeverWaitsForItself) {
   // The reader thread is held inside its first packet callback until released.
   std::promise<void> entered, released;
   std::shared_future<void> go = released.get_future().share();
@@ -127,19 +126,18 @@ TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
   released.set_value();
   // The released threads end by themselves and free the capture.
   reopen_and_close();
-}
 
-TEST_F(EndToEnd, CloseFromInsideTheCallbackDoesNotWaitForItself) {
+  // Closed from inside its own callback, close does not wait for itself.
   std::atomic<void*> handle{nullptr};
   std::atomic<long long> close_ms{-1};
   Hook closer;
   closer.on_packet = [&](int n) {
     if (n != 4 || !handle) return;
-    auto t0 = Clock::now();
+    auto start = Clock::now();
     lib.close(handle);
-    close_ms = ms_since(t0);
+    close_ms = ms_since(start);
   };
-  void* ctx = lib.open("<speed,HS>", &closer, Hook::callback);
+  ctx = lib.open("<speed,HS>", &closer, Hook::callback);
   ASSERT_NE(nullptr, ctx);
   handle = ctx;
   ASSERT_TRUE(wait_until([&] { return closer.stopped(); }, 10000)) << "no capture stop after the close";
