@@ -104,6 +104,7 @@ TEST_F(BackendChannel, LiveSimulationStopsCleanlyOnSigtermOrSigintAndAKilledOneL
     // Killed outright, the file holds what was sent up to its last update.
     ASSERT_TRUE(!file.empty() && file.size() <= run.packets.size()) << file.size();
     EXPECT_TRUE(sig == SIGKILL || file.size() == run.packets.size()) << file.size() << " of " << run.packets.size();
+    EXPECT_TRUE(sig == SIGKILL || err_text().find("not sent") == std::string::npos) << err_text();
     EXPECT_TRUE(std::equal(file.begin(), file.end(), run.packets.begin())) << "file against channel";
   }
 }
