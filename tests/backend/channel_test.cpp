@@ -112,21 +112,17 @@ TEST_F(BackendChannel, LiveSimulationStopsCleanlyOnSigtermOrSigintAndAKilledOneL
 TEST_F(BackendChannel, StopWhileTheRingIsFullSaysWhatWasNotSent) {
   replay(offline_file("big.pcap", 300000));
   std::string mirror = tmp.file("mirror.pcapng");
-  uint64_t stop_ms = 0;
   ChannelRun run = read_channel_until_exit(
       channel, spawn({"-s", "hs", "-c", "-f", mirror}), 20000,
       [&](int p, const std::atomic<size_t>&) {
         // Signalled while it waits with a whole batch that cannot fit.
         EXPECT_TRUE(wait_backend_waits_for_room(p, 30000));
-        uint64_t t_signal = os_monotonic_ns();
         kill(p, SIGTERM);
-        // Keep the ring full until the backend has gone (reaped here, so
-        // run.exit_code says nothing).
-        EXPECT_EQ(wait_exit(p, 5000), 0);
-        stop_ms = (os_monotonic_ns() - t_signal) / 1000000;
+        // Keep the ring full until the backend has gone, within 3 s (reaped
+        // here, so run.exit_code says nothing).
+        EXPECT_EQ(wait_exit(p, 3000), 0);
       },
       true);
-  EXPECT_LT(stop_ms, 3000u);
   EXPECT_NE(err_text().find("not sent"), std::string::npos) << err_text();
   EXPECT_TRUE(stored(mirror) == run.packets) << "mirror file against channel";
   EXPECT_LT(run.packets.size(), 300000u);
