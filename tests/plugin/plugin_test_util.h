@@ -36,9 +36,10 @@ struct Call {
 // The exact bytes of the "capture stop" notice, its zero included.
 const std::string kStop("capture stop", 13);
 
-// `kind`, and `text` (its zero included) as bytes and length.
+// `kind`, a = b = 0, and `text` (its zero included) as bytes and length.
 inline void expect_notice(const Call& call, int32_t kind, const std::string& text) {
   EXPECT_EQ(kind, call.kind);
+  EXPECT_EQ(0u, call.a | call.b);
   EXPECT_EQ((int32_t)text.size(), call.length);
   EXPECT_EQ(text, call.bytes);
 }
