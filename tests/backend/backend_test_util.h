@@ -32,20 +32,17 @@ using testenv::read_file;
 using testenv::wait_until;
 using FilePacket = capture_test::Packet;
 
-// Starts qelvo.exe with `args`, standard output and error going to the given
-// files (empty: /dev/null). Returns the process id, or -1.
-inline int spawn_backend(const std::vector<std::string>& args, const std::string& out_path = "",
-                         const std::string& err_path = "") {
+// Starts qelvo.exe with `args`, standard error going to `err_path`. Returns
+// the process id, or -1.
+inline int spawn_backend(const std::vector<std::string>& args, const std::string& err_path = "/dev/null") {
   std::string exe = testenv::bin_dir() + "/qelvo.exe";
   std::vector<char*> argv = {const_cast<char*>("qelvo.exe")};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out_path.empty() ? "/dev/null" : out_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err_path.empty() ? "/dev/null" : err_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;
   int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
@@ -72,10 +69,9 @@ inline int wait_exit(int pid, int timeout_ms) {
 // Runs qelvo.exe to the end; its standard error goes to *err_text.
 inline int run_backend(const std::vector<std::string>& args, int timeout_ms, std::string* err_text) {
   testenv::TempDir tmp;
-  int pid = spawn_backend(args, "", tmp.file("stderr.txt"));
-  if (pid < 0) return -1;
-  int code = wait_exit(pid, timeout_ms);
-  if (err_text) *err_text = read_file(tmp.file("stderr.txt"));
+  int pid = spawn_backend(args, tmp.file("stderr.txt"));
+  int code = pid < 0 ? -1 : wait_exit(pid, timeout_ms);
+  *err_text = read_file(tmp.file("stderr.txt"));
   return code;
 }
 
@@ -102,16 +98,13 @@ struct ChannelRun {
   uint64_t ring_peak = 0;           // most bytes seen waiting in the ring
 };
 
-// What an action of read_channel_until_exit is given: the process id and
-// the number of records read so far (growing while the action runs, unless
-// reading is held).
-using ChannelAct = std::function<void(int pid, const std::atomic<size_t>& read)>;
-
 // Reads records from `channel` on this thread until the process `pid` has
 // ended and the ring is empty. `act` (may be empty) runs on a helper thread
-// first (to signal the process, or to hold off reading for a while: reading
-// starts once `act` returns when `hold_reading` is set).
-inline ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms, const ChannelAct& act = {},
+// first, given the process id and the number of records read so far (to
+// signal the process, or to hold off reading for a while: reading starts
+// once `act` returns when `hold_reading` is set).
+inline ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeout_ms,
+                                          const std::function<void(int pid, const std::atomic<size_t>& read)>& act = {},
                                           bool hold_reading = false) {
   ChannelRun run;
   std::atomic<bool> stop{false}, may_read{!hold_reading};
@@ -132,19 +125,14 @@ inline ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeo
   auto reader = std::make_unique<RecordReader>();
   record_reader_init(reader.get());
   CaptureRecordOut out;
-  for (;;) {
-    if (record_read_exact(channel, reader.get(), &stop, &out)) {
+  for (const std::atomic<bool> go_on{false};;) {
+    // Once stopped, take what is still buffered or in the ring (whole records only).
+    bool stopped = stop;
+    if (stopped && record_reader_buffered(reader.get()) == 0 && shm_get_info(channel, nullptr, nullptr) == 0) break;
+    if (record_read_exact(channel, reader.get(), stopped ? &go_on : &stop, &out)) {
       run.packets.push_back({std::vector<uint8_t>(out.packet, out.packet + out.dataLength), out.timestamp});
       read = run.packets.size();
-      continue;
     }
-    if (!stop) continue;
-    // Stopped: take what is still buffered or in the ring (whole records only).
-    if (record_reader_buffered(reader.get()) == 0 && shm_get_info(channel, nullptr, nullptr) == 0) break;
-    stop = false;
-    if (record_read_exact(channel, reader.get(), &stop, &out))
-      run.packets.push_back({std::vector<uint8_t>(out.packet, out.packet + out.dataLength), out.timestamp});
-    stop = true;
   }
   watchdog.join();
   return run;

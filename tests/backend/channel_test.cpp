@@ -4,6 +4,8 @@
 // SIGKILL leaves a valid file.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/backend/backend_test_util.h"
 
 using namespace backendtest;
@@ -13,8 +15,6 @@ namespace {
 class BackendChannel : public ::testing::Test {
  protected:
   void SetUp() override {
-    unsetenv("QELVO_REPLAY");
-    unsetenv("QELVO_REPLAY_RATE");
     ShmConfig config = {SHM_DEFAULT_SIZE, 10000, 1, 1};
     channel = shm_create(&config);
     ASSERT_NE(channel, nullptr) << shm_get_last_error();
@@ -31,27 +31,23 @@ class BackendChannel : public ::testing::Test {
   }
   // Starts the backend, its standard error going to err.txt.
   int spawn(const std::vector<std::string>& args) {
-    int pid = spawn_backend(args, "", tmp.file("err.txt"));
+    int pid = spawn_backend(args, tmp.file("err.txt"));
     EXPECT_GT(pid, 0);
     return pid;
   }
   std::string err_text() { return read_file(tmp.file("err.txt")); }
-  // An offline high-speed file of `n` packets.
-  std::string offline_file(const char* name, uint64_t n) {
-    std::string file = tmp.file(name), err;
-    EXPECT_EQ(run_backend({"-s", "hs", "--offline", std::to_string(n), "-f", file}, 30000, &err), 0) << err;
+  // Replays an offline high-speed file of 300,000 packets: about 18 MB of
+  // records, more than the 10 MiB ring holds.
+  std::string replay_big_file() {
+    std::string file = tmp.file("big.pcap"), err;
+    EXPECT_EQ(run_backend({"-s", "hs", "--offline", "300000", "-f", file}, 30000, &err), 0) << err;
+    replay(file);
     return file;
   }
   testenv::ShmIsolation iso;
   testenv::TempDir tmp;
   ShmHandle* channel = nullptr;
 };
-
-void expect_same_packets(const std::vector<FilePacket>& got, const std::vector<FilePacket>& want,
-                         const std::string& what) {
-  ASSERT_EQ(got.size(), want.size()) << what;
-  for (size_t i = 0; i < want.size(); i++) ASSERT_TRUE(got[i] == want[i]) << what << ": packet " << i;
-}
 
 std::vector<FilePacket> stored(const std::string& file, CaptureTimeBase base = CAPTURE_TIME_AS_STORED) {
   capture_test::ReadResult r = capture_test::read_all(file, base);
@@ -73,18 +69,12 @@ TEST_F(BackendChannel, ReplayFollowsTheTimeStampsUnlessAskedForMax) {
     uint64_t ms = (os_monotonic_ns() - t0) / 1000000;
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.packets.size(), 4u);
-    if (rate[0] == 'r') {
-      EXPECT_GE(ms, 590u) << "paced replay of 600 ms of capture";
-    } else {
-      EXPECT_LT(ms, 10000u) << "max replay must not wait for the time stamps";
-    }
+    EXPECT_TRUE(rate[0] == 'r' ? ms >= 590 : ms < 10000) << ms << " ms at " << rate;
   }
 }
 
 TEST_F(BackendChannel, FullRingMakesTheBackendWaitNotDrop) {
-  // About 18 MB of records: more than the 10 MiB ring holds.
-  std::string file = offline_file("big.pcap", 300000);
-  replay(file);
+  std::string file = replay_big_file();
   // Nobody reads until the ring is full and the backend waits for room.
   ChannelRun run = read_channel_until_exit(
       channel, spawn({"-s", "hs", "-c"}), 60000,
@@ -92,7 +82,7 @@ TEST_F(BackendChannel, FullRingMakesTheBackendWaitNotDrop) {
   EXPECT_EQ(run.exit_code, 0) << err_text();
   EXPECT_GT(run.ring_peak, SHM_RING_SIZE - 300000u) << "the ring never filled up";
   // The stamps as a replay sends them: counted from the first packet.
-  expect_same_packets(run.packets, stored(file, CAPTURE_TIME_FROM_FIRST), "channel");
+  EXPECT_TRUE(run.packets == stored(file, CAPTURE_TIME_FROM_FIRST));
 }
 
 // SIGTERM and SIGINT end it cleanly with the file holding what was sent;
@@ -108,61 +98,47 @@ TEST_F(BackendChannel, LiveSimulationStopsCleanlyOnSigtermOrSigintAndAKilledOneL
     };
     ChannelRun run = read_channel_until_exit(channel, spawn({"-s", "hs", "-c", "-f", live}), 20000, stop);
     std::vector<FilePacket> file = stored(live);
-    if (sig != SIGKILL) {
-      EXPECT_EQ(run.exit_code, 0) << err_text();
-      ASSERT_GE(run.packets.size(), 1000u);
-      EXPECT_EQ(run.packets[0].bytes[0], 0xA5) << "the bus starts with a SOF";
-      expect_same_packets(file, run.packets, "file against channel");
-      continue;
-    }
-    EXPECT_EQ(run.exit_code, 128 + SIGKILL);
-    ASSERT_GT(file.size(), 0u);
-    ASSERT_LE(file.size(), run.packets.size());
-    expect_same_packets(file, {run.packets.begin(), run.packets.begin() + (long)file.size()}, "file against channel");
+    EXPECT_EQ(run.exit_code, sig == SIGKILL ? 128 + SIGKILL : 0) << err_text();
+    ASSERT_GE(run.packets.size(), 1000u);
+    EXPECT_EQ(run.packets[0].bytes[0], 0xA5) << "the bus starts with a SOF";
+    // Killed outright, the file holds what was sent up to its last update.
+    ASSERT_TRUE(!file.empty() && file.size() <= run.packets.size()) << file.size();
+    EXPECT_TRUE(sig == SIGKILL || file.size() == run.packets.size()) << file.size() << " of " << run.packets.size();
+    EXPECT_TRUE(sig == SIGKILL || err_text().find("not sent") == std::string::npos) << err_text();
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), run.packets.begin())) << "file against channel";
   }
 }
 
 TEST_F(BackendChannel, StopWhileTheRingIsFullSaysWhatWasNotSent) {
-  replay(offline_file("big.pcap", 300000));
+  replay_big_file();
   std::string mirror = tmp.file("mirror.pcapng");
-  uint64_t stop_ms = 0;
   ChannelRun run = read_channel_until_exit(
       channel, spawn({"-s", "hs", "-c", "-f", mirror}), 20000,
       [&](int p, const std::atomic<size_t>&) {
         // Signalled while it waits with a whole batch that cannot fit.
         EXPECT_TRUE(wait_backend_waits_for_room(p, 30000));
-        uint64_t t_signal = os_monotonic_ns();
         kill(p, SIGTERM);
-        // Keep the ring full until the backend has gone (reaped here, so
-        // run.exit_code says nothing).
-        EXPECT_EQ(wait_exit(p, 5000), 0);
-        stop_ms = (os_monotonic_ns() - t_signal) / 1000000;
+        // Keep the ring full until the backend has gone, within 3 s (reaped
+        // here, so run.exit_code says nothing).
+        EXPECT_EQ(wait_exit(p, 3000), 0);
       },
       true);
-  EXPECT_LT(stop_ms, 3000u);
   EXPECT_NE(err_text().find("not sent"), std::string::npos) << err_text();
-  expect_same_packets(stored(mirror), run.packets, "mirror file against channel");
+  EXPECT_TRUE(stored(mirror) == run.packets) << "mirror file against channel";
   EXPECT_LT(run.packets.size(), 300000u);
 }
 
 // A host that dies without stopping its backend (the backend runs in a
 // process group of its own, so nothing else would end it) takes it along.
 TEST_F(BackendChannel, EndsWhenTheProcessThatStartedItEnds) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
   pid_t host = fork();
   if (host == 0) {
-    int pid = spawn_backend({"-s", "hs", "-c"});
-    (void)!write(fds[1], &pid, sizeof pid);
+    std::ofstream(tmp.file("pid.txt")) << spawn_backend({"-s", "hs", "-c"});
     _exit(0);
   }
-  close(fds[1]);
-  int pid = -1;
-  ASSERT_EQ(read(fds[0], &pid, sizeof pid), (ssize_t)sizeof pid);
-  close(fds[0]);
+  ASSERT_EQ(waitpid(host, nullptr, 0), host);
+  int pid = atoi(read_file(tmp.file("pid.txt")).c_str());
   ASSERT_GT(pid, 0);
-  int status = 0;
-  waitpid(host, &status, 0);
   EXPECT_TRUE(wait_until([pid] { return testenv::process_ended(pid); }, 10000)) << "the backend outlived its host";
   if (!testenv::process_ended(pid)) kill(pid, SIGKILL);
 }
@@ -177,11 +153,7 @@ TEST_F(BackendChannel, MissingDamagedOrOversizedReplayFilesAreReported) {
   ASSERT_EQ(capture_test::write_all(file, CAPTURE_FORMAT_PCAP_US, {{{0xD2}, 1000}, {{0xD2}, 2000}, {{0xD2}, 3000}}), "");
   // Second record's captured length (24-byte file header, 17-byte records):
   // far beyond any packet.
-  FILE* f = fopen(file.c_str(), "r+b");
-  ASSERT_NE(f, nullptr);
-  fseek(f, 24 + 17 + 8, SEEK_SET);
-  fwrite("\xF0\xFF\xFF\x7F", 1, 4, f);
-  fclose(f);
+  std::fstream(file, std::ios::in | std::ios::out | std::ios::binary).seekp(24 + 17 + 8).write("\xF0\xFF\xFF\x7F", 4);
   replay(file);
   ChannelRun run = read_channel_until_exit(channel, spawn({"-s", "hs", "-c"}), 20000);
   EXPECT_EQ(run.exit_code, 1) << err_text();
@@ -198,7 +170,7 @@ TEST_F(BackendChannel, MissingDamagedOrOversizedReplayFilesAreReported) {
   EXPECT_EQ(run.exit_code, 0);
   packets.erase(packets.begin() + 1);
   for (FilePacket& p : packets) p.ts -= 1000;  // counted from the first packet
-  expect_same_packets(run.packets, packets, "channel");
+  EXPECT_TRUE(run.packets == packets);
   EXPECT_NE(err_text().find("packet 2 has 5000 bytes"), std::string::npos) << err_text();
 }
 

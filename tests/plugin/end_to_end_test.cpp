@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -23,16 +24,15 @@ class EndToEnd : public ::testing::Test {
   void reopen_and_close() {
     void* next = nullptr;
     Recorder rec;
-    for (int i = 0; i < 250 && !(next = lib.open("<speed,HS>", &rec, Recorder::callback)); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_NE(nullptr, next) << "the library stayed busy after the capture was released";
+    ASSERT_TRUE(wait_until([&] { return (next = lib.open("<speed,HS>", &rec, Recorder::callback)) != nullptr; }, 5000, 20))
+        << "the library stayed busy after the capture was released";
     EXPECT_EQ(0, lib.close(next));
-    EXPECT_TRUE(rec.wait_stop(0));
+    EXPECT_TRUE(rec.stopped());
   }
   Isolation iso;
   testenv::TempDir dir;
   testenv::ScopedChdir cd{dir.path()};
-  Library lib{library_path()};
+  Library lib;
 };
 
 // Opening while a capture (or a thread of one) is still there is refused
@@ -45,43 +45,19 @@ void expect_open_refused(Library& lib) {
   expect_notice(calls[0], -1, std::string("capture already open", 21));
 }
 
-// Holds the reader thread inside its first packet callback until released.
-struct Blocker {
-  std::atomic<bool> first{true};
-  std::promise<void> entered, released;
-  std::shared_future<void> go = released.get_future().share();
-
-  static int callback(void* user, uint32_t, uint32_t, char*, int32_t, int32_t kind) {
-    Blocker* b = (Blocker*)user;
-    if (kind > 0 && b->first.exchange(false)) {
-      b->entered.set_value();
-      b->go.wait();
-    }
-    return 0;
-  }
-};
-
-// Closes the capture from inside its fifth packet callback.
-struct SelfCloser {
-  Library* lib = nullptr;
-  std::atomic<void*> handle{nullptr};
+// Records the callbacks and runs `on_packet` inside each packet callback,
+// with the number of packets before it.
+struct Hook : Recorder {
+  std::function<void(int)> on_packet;
   std::atomic<int> packets{0};
-  std::atomic<long long> close_ms{-1};
-  std::atomic<bool> stopped{false};
 
-  static int callback(void* user, uint32_t, uint32_t, char* bytes, int32_t, int32_t kind) {
-    SelfCloser* s = (SelfCloser*)user;
-    if (kind == -2 && bytes && std::string(bytes) == "capture stop") s->stopped = true;
-    if (kind <= 0 || s->packets.fetch_add(1) != 4) return 0;
-    void* h = s->handle.load();
-    if (!h) return 0;
-    auto t0 = Clock::now();
-    s->lib->close(h);
-    s->close_ms = ms_since(t0);
+  static int callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t length, int32_t kind) {
+    Hook* h = (Hook*)user;
+    Recorder::callback(static_cast<Recorder*>(h), a, b, bytes, length, kind);
+    if (kind > 0) h->on_packet(h->packets++);
     return 0;
   }
 };
-
 
 }  // namespace
 
@@ -90,7 +66,7 @@ TEST_F(EndToEnd, CloseDuringARunReturnsWithinItsBound) {
   void* ctx = lib.open("<speed,HS>", &rec, Recorder::callback);
   ASSERT_NE(nullptr, ctx);
   // The simulated bus runs until it is stopped; wait for some packets.
-  EXPECT_TRUE(wait_until([&] { return rec.packets() >= 10; }, 10000, 10));
+  EXPECT_TRUE(wait_until([&] { return rec.snapshot().size() >= 10; }, 10000, 10));
   expect_open_refused(lib);
   EXPECT_EQ(1, count_own_backends()) << "the refused open touched the running backend";
   auto t0 = Clock::now();
@@ -120,7 +96,7 @@ TEST_F(EndToEnd, HundredOpenCloseCyclesLeaveNothingBehind) {
     // (before or while it starts).
     if (i % 2) wait_until([] { return count_own_backends() == 1; }, 10000, 1);
     ASSERT_EQ(0, lib.close(ctx)) << "cycle " << i;
-    ASSERT_TRUE(rec.wait_stop(0)) << "cycle " << i << ": no capture stop before close returned";
+    ASSERT_TRUE(rec.stopped()) << "cycle " << i << ": no capture stop before close returned";
     for (const Call& c : rec.snapshot()) ASSERT_NE(std::string("capture err", 12), c.bytes) << "cycle " << i;
   }
   EXPECT_EQ(0, count_own_backends()) << "a backend outlived its capture";
@@ -128,12 +104,17 @@ TEST_F(EndToEnd, HundredOpenCloseCyclesLeaveNothingBehind) {
   RecordProperty("cycle_ms", (int)(ms_since(t0) / 100));
 }
 
-
-TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
-  Blocker blocker;
-  void* ctx = lib.open("<speed,HS>", &blocker, Blocker::callback);
+TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturnAndNeverWaitsForItself) {
+  // The reader thread is held inside its first packet callback until released.
+  std::promise<void> entered, released;
+  std::shared_future<void> go = released.get_future().share();
+  Hook blocker;
+  blocker.on_packet = [&](int n) {
+    if (n == 0) entered.set_value(), go.wait();
+  };
+  void* ctx = lib.open("<speed,HS>", &blocker, Hook::callback);
   ASSERT_NE(nullptr, ctx);
-  ASSERT_EQ(std::future_status::ready, blocker.entered.get_future().wait_for(std::chrono::seconds(10)));
+  ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(std::chrono::seconds(10)));
   auto t0 = Clock::now();
   EXPECT_EQ(0, lib.close(ctx));
   long long ms = ms_since(t0);
@@ -142,20 +123,26 @@ TEST_F(EndToEnd, CloseGivesUpOnACallbackThatDoesNotReturn) {
   EXPECT_EQ(0, count_own_backends());
   // While the held thread lives, no new capture may share the channel.
   expect_open_refused(lib);
-  blocker.released.set_value();
+  released.set_value();
   // The released threads end by themselves and free the capture.
   reopen_and_close();
-}
 
-TEST_F(EndToEnd, CloseFromInsideTheCallbackDoesNotWaitForItself) {
-  SelfCloser closer;
-  closer.lib = &lib;
-  void* ctx = lib.open("<speed,HS>", &closer, SelfCloser::callback);
+  // Closed from inside its own callback, close does not wait for itself.
+  std::atomic<void*> handle{nullptr};
+  std::atomic<long long> close_ms{-1};
+  Hook closer;
+  closer.on_packet = [&](int n) {
+    if (n != 4 || !handle) return;
+    auto start = Clock::now();
+    lib.close(handle);
+    close_ms = ms_since(start);
+  };
+  ctx = lib.open("<speed,HS>", &closer, Hook::callback);
   ASSERT_NE(nullptr, ctx);
-  closer.handle = ctx;
-  ASSERT_TRUE(wait_until([&] { return closer.stopped.load(); }, 10000)) << "no capture stop after the close";
-  EXPECT_GE(closer.close_ms.load(), 0);
-  EXPECT_LT(closer.close_ms.load(), 1000);
+  handle = ctx;
+  ASSERT_TRUE(wait_until([&] { return closer.stopped(); }, 10000)) << "no capture stop after the close";
+  EXPECT_GE(close_ms.load(), 0);
+  EXPECT_LT(close_ms.load(), 1000);
   reopen_and_close();
   EXPECT_EQ(0, lib.close(ctx)) << "the closed handle is not touched again";
   EXPECT_EQ(0, count_own_backends());

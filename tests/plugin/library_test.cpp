@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <set>
 
 #include "plugin/plugin_internal.h"
 #include "tests/plugin/plugin_test_util.h"
@@ -13,22 +12,19 @@
 using namespace plugintest;
 
 TEST(Library, ExportsExactlyTheThreeFunctions) {
-  std::string cmd = "nm -D --defined-only " + library_path() + " 2>&1";
+  std::string cmd = "nm -D --defined-only --format=just-symbols " + library_path() + " 2>&1", names;
   FILE* p = popen(cmd.c_str(), "r");
   ASSERT_NE(nullptr, p);
-  std::set<std::string> names;
-  char line[512], addr[64], type[8], name[400];
-  while (fgets(line, sizeof line, p))
-    if (sscanf(line, "%63s %7s %399s", addr, type, name) == 3) names.insert(name);
+  for (int c; (c = fgetc(p)) != EOF;) names += (char)c;
   ASSERT_EQ(0, pclose(p)) << cmd;
-  EXPECT_EQ((std::set<std::string>{"ovix_close", "ovix_get_option", "ovix_open"}), names);
+  EXPECT_EQ("ovix_close\novix_get_option\novix_open\n", names);
 }
 
 TEST(Library, ChannelFailureIsANoticeNotAnExit) {
   Isolation iso;
   // Names longer than the system allows: neither open nor create can work.
   ScopedEnv suffix("QELVO_SHM_SUFFIX", std::string(300, 'x').c_str());
-  Library lib(library_path());
+  Library lib;
   ASSERT_NE(nullptr, lib.handle) << lib.error;
   Recorder rec;
   EXPECT_EQ(nullptr, lib.open("<speed,HS>", &rec, Recorder::callback));
@@ -52,8 +48,7 @@ TEST(Options, TemplateNeedsRoomForItsZero) {
   EXPECT_EQ('x', buf[24]) << "nothing written behind the zero";
   memset(buf, 'x', sizeof buf);
   EXPECT_EQ(-1, ovix_get_option(buf, 23));
-  EXPECT_EQ(0, buf[0]);
-  EXPECT_EQ('x', buf[1]);
+  EXPECT_EQ(0, memcmp(buf, "\0x", 2)) << "only the zero written";
   EXPECT_EQ(-1, ovix_get_option(nullptr, 64));
 }
 
@@ -91,8 +86,6 @@ TEST(Options, SpeedCodesAndTheirNotices) {
     }
     ASSERT_EQ(1u, calls.size());
     expect_notice(calls[0], -1, std::string(c.notice, strlen(c.notice) + 1));
-    EXPECT_EQ(0u, calls[0].a);
-    EXPECT_EQ(0u, calls[0].b);
   }
   CaptureContext no_callback;
   EXPECT_EQ(-1, parse_option(&no_callback, "nothing")) << "no notice, and no crash, without a callback";
@@ -108,7 +101,6 @@ TEST(ToHex, PairsSeparatedByOneBlank) {
   for (int n : {0, -5}) {
     char out[2] = {'#', '#'};
     to_hex(nullptr, n, out);
-    EXPECT_EQ(0, out[0]);
-    EXPECT_EQ('#', out[1]);
+    EXPECT_EQ(0, memcmp(out, "\0#", 2));
   }
 }

@@ -36,9 +36,10 @@ struct Call {
 // The exact bytes of the "capture stop" notice, its zero included.
 const std::string kStop("capture stop", 13);
 
-// `kind`, and `text` (its zero included) as bytes and length.
+// `kind`, a = b = 0, and `text` (its zero included) as bytes and length.
 inline void expect_notice(const Call& call, int32_t kind, const std::string& text) {
   EXPECT_EQ(kind, call.kind);
+  EXPECT_EQ(0u, call.a | call.b);
   EXPECT_EQ((int32_t)text.size(), call.length);
   EXPECT_EQ(text, call.bytes);
 }
@@ -60,20 +61,11 @@ struct Recorder {
     std::lock_guard<std::mutex> g(lock);
     return calls;
   }
-  // Waits up to `ms` for a kind -2 "capture stop"; true when it came.
-  bool wait_stop(int ms) {
-    return wait_until(
-        [this] {
-          for (const Call& c : snapshot())
-            if (c.kind == -2 && c.bytes == kStop) return true;
-          return false;
-        },
-        ms);
-  }
-  size_t packets() {
-    size_t n = 0;
-    for (const Call& c : snapshot()) n += c.kind > 0;
-    return n;
+  // True once a kind -2 "capture stop" came.
+  bool stopped() {
+    for (const Call& c : snapshot())
+      if (c.kind == -2 && c.bytes == kStop) return true;
+    return false;
   }
 };
 
@@ -85,29 +77,20 @@ struct Isolation {
   testenv::ScopedEnv scope{"QELVO_KILL_SCOPE", "suffix"};
 };
 
+inline std::string library_path() { return testenv::bin_dir() + "/libqelvo.so"; }
+
 // The built library's exports, loaded with dlopen as a host does.
 struct Library {
-  void* handle = nullptr;
-  int (*get_option)(char*, int) = nullptr;
-  void* (*open)(const char*, void*, CaptureCallback) = nullptr;
-  int (*close)(void*) = nullptr;
-  std::string error;
-
-  explicit Library(const std::string& path) {
-    if (!(handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))) {
-      error = dlerror();
-      return;
-    }
-    get_option = (int (*)(char*, int))dlsym(handle, "ovix_get_option");
-    open = (void* (*)(const char*, void*, CaptureCallback))dlsym(handle, "ovix_open");
-    close = (int (*)(void*))dlsym(handle, "ovix_close");
-  }
+  void* handle = dlopen(library_path().c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string error = handle ? "" : dlerror();
+  // Looked up in the library only (a null handle would search this program).
+  void* symbol(const char* name) { return handle ? dlsym(handle, name) : nullptr; }
+  decltype(&ovix_open) open = (decltype(&ovix_open))symbol("ovix_open");
+  decltype(&ovix_close) close = (decltype(&ovix_close))symbol("ovix_close");
   ~Library() {
     if (handle) dlclose(handle);
   }
 };
-
-inline std::string library_path() { return testenv::bin_dir() + "/libqelvo.so"; }
 
 // Running (not zombie) qelvo.exe processes with this test's channel suffix.
 inline int count_own_backends() {
@@ -160,14 +143,6 @@ inline std::string copy_program(const std::string& from, const std::string& to) 
   std::filesystem::copy_file(from, to);
   chmod(to.c_str(), 0755);
   return to;
-}
-
-// "" when missing.
-inline std::string first_line(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
 }
 
 inline long long ms_since(std::chrono::steady_clock::time_point t0) {

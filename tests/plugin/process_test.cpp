@@ -104,8 +104,7 @@ TEST(KillByName, ReportsEachKillAndKeepsToItsScope) {
   for (char& c : upper) c = (char)toupper((unsigned char)c);
   std::string sleeper = plugintest::copy_program("/bin/sleep", dir.file(name)) + " 30";
   OsProcess* procs[2] = {os_process_spawn(sleeper.c_str()), os_process_spawn(sleeper.c_str())};
-  ASSERT_NE(nullptr, procs[0]);
-  ASSERT_NE(nullptr, procs[1]);
+  ASSERT_TRUE(procs[0] && procs[1]);
   testing::internal::CaptureStdout();
   EXPECT_EQ(1, KillProcessByName(upper.c_str()));
   std::string out = testing::internal::GetCapturedStdout();
@@ -135,8 +134,7 @@ TEST(KillByName, ReportsEachKillAndKeepsToItsScope) {
   }
   testenv::ShmIsolation iso;
   OsProcess* mine = os_process_spawn(sleeper.c_str());
-  ASSERT_NE(nullptr, other);
-  ASSERT_NE(nullptr, mine);
+  ASSERT_TRUE(other && mine);
   // posix_spawn returns while the child's exec still sets up its environment.
   for (OsProcess* p : {other, mine}) {
     std::string env = "/proc/" + std::to_string(os_process_id(p)) + "/environ";
