@@ -260,7 +260,7 @@ TEST_F(ParsePackage, HeldDataPacketsAndRepeatedSetupsStayBounded) {
 // Learns {type, address, endpoint, direction, size}.
 void learn(EndpointTable* t, EndpointEntry e) { endpoint_table_learn(t, &e); }
 
-TEST(EndpointTable, ReplacedByAddressAndEndpointAndRestartedWhenFull) {
+TEST(EndpointTable, LearnedAndSeenEndpointsReplaceOrRecordOnceAndRestartWhenFull) {
   EndpointTable t;
   endpoint_table_clear(&t);
   learn(&t, {2, 3, 1, 8, 512});
@@ -280,9 +280,7 @@ TEST(EndpointTable, ReplacedByAddressAndEndpointAndRestartedWhenFull) {
   ASSERT_EQ(t.count, 1);
   EXPECT_EQ(endpoint_table_find(&t, 3, 1), nullptr);
   EXPECT_EQ(endpoint_table_find(&t, 100, 2)->transferType, 3);
-}
 
-TEST(SeenEndpoints, RecordsEachPairOnceRestartsWhenFullAndMatchesTheSelection) {
   seen_endpoints_clear();
   seen_endpoints_record(1, 0);
   seen_endpoints_record(0, 1);

@@ -104,22 +104,15 @@ TEST(CapturePcap, ByteOrdersResolutionsAndLinkTypes) {
     EXPECT_EQ(r.packets, (std::vector<Packet>{{{0xE1, 0x00, 0x10}, 1648585920ull * 1000000000ull + 917463 * c.scale},
                                               {{0xD2}, 1648585921ull * 1000000000ull + 5 * c.scale}}));
   }
-}
-
-// Counted from the first packet, a stamp going back reads as the start (the
-// system's own files keep their stamps: loaded_capture_test.cpp).
-TEST(CapturePcap, TimesCountFromTheFirstPacketWhenAsked) {
-  testenv::TempDir dir;
+  // Counted from the first packet, a stamp going back reads as the start (the
+  // system's own files keep their stamps: loaded_capture_test.cpp).
   std::vector<uint8_t> v = pcap_header(0xA1B23C4D, false);
   for (uint32_t ns : {500u, 700u, 400u, 900u}) put_pcap_record(v, false, 1700000000, ns, {0xD2}, 1);
   put_file(dir.file("x.pcap"), v);
   std::vector<uint64_t> got;
   for (const Packet& p : read_all(dir.file("x.pcap"), CAPTURE_TIME_FROM_FIRST).packets) got.push_back(p.ts);
   EXPECT_EQ(got, (std::vector<uint64_t>{0, 200, 0, 400}));
-}
-
-// A message keeps its reason whole: a path too long for it is cut instead.
-TEST(CapturePcap, LongPathIsCutInMessagesNotTheReason) {
+  // A message keeps its reason whole: a path too long for it is cut instead.
   std::string path = "/nonexistent";
   for (char c : {'d', 'e', 'f'}) path += "/" + std::string(100, c);
   path += "/capture-file.pcap";
@@ -174,8 +167,8 @@ TEST(CapturePcap, LengthAndTimeStampLimits) {
 }
 
 // Three packets make a 67-byte file (records of length, stamp and bytes,
-// little-endian); none make the bare header.
-TEST(CaptureQelvo, FileLayoutAndTheBareHeader) {
+// little-endian); none make the bare header. Reading stops at the data count.
+TEST(CaptureQelvo, FileLayoutBareHeaderAndTheDataCountAsTheEnd) {
   testenv::TempDir dir;
   std::vector<Packet> pk = {{{0x2D, 0x00, 0x10}, 100}, {{0xC3, 0x80, 0x06}, 250}, {{0xD2}, 251}};
   std::vector<uint8_t> want = qelvo_header(43);
@@ -190,10 +183,6 @@ TEST(CaptureQelvo, FileLayoutAndTheBareHeader) {
     EXPECT_EQ(r.format, CAPTURE_FORMAT_QELVO);
     EXPECT_TRUE(r.packets == pk);
   }
-}
-
-TEST(CaptureQelvo, OpenDataFileStopsAtTheDataCountNotTheFileEnd) {
-  testenv::TempDir dir;
   std::vector<uint8_t> v = qelvo_header(12 + 3 + 12 + 1);
   put_record(v, {0x69, 0x82, 0x18}, 7, 3);
   put_record(v, {0x5A}, 9, 1);
@@ -210,7 +199,7 @@ TEST(CaptureQelvo, OpenDataFileStopsAtTheDataCountNotTheFileEnd) {
 // A record longer than any the program writes, and a count that ends inside
 // the second record although the file holds it whole (a file cut short is no
 // damage: CaptureWriter.FileCutAnywhere...), after a good record.
-TEST(CaptureQelvo, ImpossibleLengthsAreDamageWithTheirOffset) {
+TEST(CaptureQelvo, ImpossibleLengthsAreDamageForeignFilesRefused) {
   testenv::TempDir dir;
   const struct {
     uint64_t count;
@@ -240,10 +229,7 @@ TEST(CaptureQelvo, ImpossibleLengthsAreDamageWithTheirOffset) {
   EXPECT_EQ(capture_reader_next(rd, &p, again, sizeof again), -1);
   EXPECT_STREQ(err, again);
   capture_reader_close(rd);
-}
-
-TEST(CaptureQelvo, ForeignAndMissingFilesAreRefusedByName) {
-  testenv::TempDir dir;
+  // Foreign and missing files are refused by name.
   std::vector<uint8_t> store = {'W', 'R', 'D', 'H'};  // a row store: version 1 at offset 4
   put32(store, 1);
   put64(store, 0);
