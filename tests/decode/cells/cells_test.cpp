@@ -289,24 +289,6 @@ TEST_F(PoolOn, PairsAndKeptBlocks) {
 // bytes), those freed on another thread come back to the owner before new
 // ones are carved, and the pool of an ended thread is adopted with its blocks.
 TEST_F(PoolOn, BlocksAreAlignedDistinctWritableAndReusedWhoeverFreesThem) {
-  std::mt19937 rng(7);
-  std::vector<std::pair<uint8_t*, size_t>> live;
-  std::set<uint8_t*> seen;
-  for (int i = 0; i < 5000; ++i) {
-    size_t n = rng() % 4200;  // every pooled class and plain blocks
-    uint8_t* p = (uint8_t*)cell_pool_alloc(n);
-    ASSERT_NE(nullptr, p);
-    EXPECT_EQ(0u, (uintptr_t)p % 8);
-    ASSERT_TRUE(seen.insert(p).second) << "block handed out twice";
-    memset(p, (int)(i & 0xFF), n);
-    live.push_back({p, n});
-  }
-  // Every block still holds its own pattern: no two blocks overlap.
-  for (size_t i = 0; i < live.size(); ++i)
-    ASSERT_TRUE(std::all_of(live[i].first, live[i].first + live[i].second,
-                            [&](uint8_t b) { return b == (uint8_t)(i & 0xFF); })) << "block " << i;
-  for (auto& b : live) cell_pool_free(b.first);
-  cell_pool_free(nullptr);
   for (auto sizes : {std::pair<size_t, size_t>{20, 24}, {520, 513}, {4104, 4097}}) {
     void* a = cell_pool_alloc(sizes.first);
     cell_pool_free(a);
@@ -341,6 +323,25 @@ TEST_F(PoolOn, BlocksAreAlignedDistinctWritableAndReusedWhoeverFreesThem) {
     cell_pool_free(again);
   }).join();
   EXPECT_EQ(last, again);
+  // Blocks of every size are aligned, distinct and writable.
+  std::mt19937 rng(7);
+  std::vector<std::pair<uint8_t*, size_t>> live;
+  std::set<uint8_t*> seen;
+  for (int i = 0; i < 5000; ++i) {
+    size_t n = rng() % 4200;  // every pooled class and plain blocks
+    uint8_t* p = (uint8_t*)cell_pool_alloc(n);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(0u, (uintptr_t)p % 8);
+    ASSERT_TRUE(seen.insert(p).second) << "block handed out twice";
+    memset(p, (int)(i & 0xFF), n);
+    live.push_back({p, n});
+  }
+  // Every block still holds its own pattern: no two blocks overlap.
+  for (size_t i = 0; i < live.size(); ++i)
+    ASSERT_TRUE(std::all_of(live[i].first, live[i].first + live[i].second,
+                            [&](uint8_t b) { return b == (uint8_t)(i & 0xFF); })) << "block " << i;
+  for (auto& b : live) cell_pool_free(b.first);
+  cell_pool_free(nullptr);
 }
 
 TEST_F(PoolOn, ConcurrentProducersAndConsumers) {
