@@ -74,7 +74,7 @@ const Expected kCaptures[] = {
 
 // Both byte orders and resolutions; the USB 2.0 link types of every speed
 // are read, others refused.
-TEST(CapturePcap, ByteOrdersResolutionsAndLinkTypes) {
+TEST(CapturePcap, ByteOrdersLinkTypesAndTheLimitsOfLengthsAndTimeStamps) {
   testenv::TempDir dir;
   struct Case {
     uint32_t magic;
@@ -122,14 +122,10 @@ TEST(CapturePcap, ByteOrdersResolutionsAndLinkTypes) {
   EXPECT_LT(text.size(), sizeof err);
   EXPECT_EQ(text.rfind("..."), 0u) << text;
   EXPECT_NE(text.find("/capture-file.pcap: cannot open: No such file or directory"), std::string::npos) << text;
-}
-
-// Lengths: beyond the snapshot length (or the 65,535-byte cap when none is
-// given) is damage; up to 65,535 bytes is written and read back as it is.
-// Stamps: microsecond files truncate, past 32-bit seconds is refused.
-TEST(CapturePcap, LengthAndTimeStampLimits) {
-  testenv::TempDir dir;
-  std::vector<uint8_t> v = pcap_header(0xA1B2C3D4, false, 64);
+  // Lengths: beyond the snapshot length (or the 65,535-byte cap when none is
+  // given) is damage; up to 65,535 bytes is written and read back as it is.
+  // Stamps: microsecond files truncate, past 32-bit seconds is refused.
+  v = pcap_header(0xA1B2C3D4, false, 64);
   put_pcap_record(v, false, 0, 0, std::vector<uint8_t>(64, 7), 64);
   put_pcap_record(v, false, 0, 1, std::vector<uint8_t>(65, 7), 65);
   put_file(dir.file("snap.pcap"), v);
@@ -331,29 +327,7 @@ TEST(CaptureWriter, FailuresAreNeverSuccessInEveryFormat) {
   }
 }
 
-TEST(CaptureWriter, FormatNamesAndExtensions) {
-  const std::pair<const char*, int> paths[] = {  // a path and its format, -1: none
-      {"a/b.qelvo", CAPTURE_FORMAT_QELVO}, {"C:\\caps\\x.PCAP", CAPTURE_FORMAT_PCAP_NS},
-      {"x.pcapng", CAPTURE_FORMAT_PCAPNG}, {"x.PcApNg", CAPTURE_FORMAT_PCAPNG},
-      {"x.txt", -1}, {"dir.pcap/file", -1}, {"noext", -1}, {"dir.pcap\\file", -1},
-      {"x.pcap-ns", -1},  // a format name, not an extension
-      {"x.pca", -1}};
-  for (const auto& [path, format] : paths) {
-    CaptureFormat f = (CaptureFormat)-1;
-    EXPECT_EQ(capture_format_from_path(path, &f), format < 0 ? -1 : 0) << path;
-    if (format >= 0) {
-      EXPECT_EQ(f, format) << path;
-    }
-  }
-  CaptureFormat f;
-  for (CaptureFormat g : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
-    ASSERT_EQ(capture_format_from_name(capture_format_name(g), &f), 0);
-    EXPECT_EQ(f, g);
-  }
-  EXPECT_EQ(capture_format_from_name("pcapx", &f), -1);
-}
-
-TEST(CaptureWriter, FileCutAnywhereGivesItsWholeRecordsAndEndsCleanly) {
+TEST(CaptureWriter, FileCutAnywhereEndsCleanlyAndFormatNamesAndExtensions) {
   testenv::TempDir dir;
   struct Case {
     CaptureFormat format;
@@ -392,4 +366,24 @@ TEST(CaptureWriter, FileCutAnywhereGivesItsWholeRecordsAndEndsCleanly) {
       EXPECT_NE(r.error.find(cut_file), std::string::npos) << r.error;
     }
   }
+  // Format names and extensions.
+  const std::pair<const char*, int> paths[] = {  // a path and its format, -1: none
+      {"a/b.qelvo", CAPTURE_FORMAT_QELVO}, {"C:\\caps\\x.PCAP", CAPTURE_FORMAT_PCAP_NS},
+      {"x.pcapng", CAPTURE_FORMAT_PCAPNG}, {"x.PcApNg", CAPTURE_FORMAT_PCAPNG},
+      {"x.txt", -1}, {"dir.pcap/file", -1}, {"noext", -1}, {"dir.pcap\\file", -1},
+      {"x.pcap-ns", -1},  // a format name, not an extension
+      {"x.pca", -1}};
+  for (const auto& [path, format] : paths) {
+    CaptureFormat f = (CaptureFormat)-1;
+    EXPECT_EQ(capture_format_from_path(path, &f), format < 0 ? -1 : 0) << path;
+    if (format >= 0) {
+      EXPECT_EQ(f, format) << path;
+    }
+  }
+  CaptureFormat f;
+  for (CaptureFormat g : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
+    ASSERT_EQ(capture_format_from_name(capture_format_name(g), &f), 0);
+    EXPECT_EQ(f, g);
+  }
+  EXPECT_EQ(capture_format_from_name("pcapx", &f), -1);
 }
