@@ -1,11 +1,6 @@
-// Cells: byte layout, the text form of every type, colours, and the exits on
-// integrity failures. Lists: ownership (every cell, pair, node and header
-// freed exactly once; the suite runs under LeakSanitizer) and concatenation;
-// the chain of tables is built by the descriptor walk (../descriptor_walk_test.cpp).
-// The USB CRC16 against an independent bit-serial model written here from its
-// definition (token CRC5s are checked by every packet validation). The
-// small-block pool: sizes and alignment, reuse, blocks freed on other threads,
-// and a pool outliving its thread. Pooling is switched on explicitly so these
+// Cells, lists (every part freed exactly once: the suite runs under
+// LeakSanitizer), the USB CRC16 against a bit-serial model written here from
+// its definition, and the small-block pool, switched on explicitly so these
 // run against the pool in every build (poisoned under ASan).
 #include "decode/cells/display_cell.h"
 

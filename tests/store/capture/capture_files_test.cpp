@@ -1,11 +1,6 @@
-// Classic pcap: both time stamp variants and byte orders, the link type,
-// snapshot lengths, truncation and the time stamp limits of writing. The
-// system's own capture files: layout, the data count as the end of the data,
-// truncation versus damage, and a writer that keeps its header valid. The
-// real captures recorded by others read completely, with the packet counts,
-// byte totals and time stamps verified independently of this reader. The
-// writer across formats: failures are never reported as success, and the
-// format names and file extensions map as documented.
+// Classic pcap and the system's own capture files, read and written; the real
+// captures recorded by others against counts taken with a separate tool; the
+// writer across formats never reports a failure as success.
 #include <gtest/gtest.h>
 
 #include <algorithm>
