@@ -30,19 +30,12 @@ struct Table {
 };
 
 Cell cell(const DataMsg* c) {
-  Cell out;
-  if (!c) {
-    out.text = "<null>";
-    return out;
-  }
+  if (!c) return {"<null>", "", ""};
   char text[8192];
   const char* bgd = "";
   const char* color = "";
   cell_to_text(c, text, sizeof text, &bgd, &color);
-  out.text = text;
-  out.bgd = bgd ? bgd : "";
-  out.color = color ? color : "";
-  return out;
+  return {text, bgd ? bgd : "", color ? color : ""};
 }
 
 std::vector<Row> rows_of(const kvLinkedList* list) {

@@ -19,14 +19,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // Collects engine log lines for the life of the object.
-class LogCapture {
- public:
-  LogCapture() { orvane_log_set_sink(&LogCapture::sink, this); }
-  ~LogCapture() { orvane_log_set_sink(nullptr, nullptr); }
+struct LogCapture {
   std::vector<std::string> lines;
-
- private:
-  static void sink(const char* line, void* user) { ((LogCapture*)user)->lines.push_back(line); }
+  LogCapture() { orvane_log_set_sink([](const char* l, void* u) { ((LogCapture*)u)->lines.push_back(l); }, this); }
+  ~LogCapture() { orvane_log_set_sink(nullptr, nullptr); }
 };
 
 Bytes operator+(Bytes a, const Bytes& b) {
