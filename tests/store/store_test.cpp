@@ -33,7 +33,11 @@ class StoreTest : public ::testing::Test {
  protected:
   StoreTest() : cd_(tmp_.path()) {
     store_set_data_dir("data");
-    orvane_log_set_sink(&StoreTest::collect, this);
+    orvane_log_set_sink([](const char* line, void* user) {
+      StoreTest* self = (StoreTest*)user;
+      std::lock_guard<std::mutex> hold(self->log_lock_);
+      self->log_.push_back(line);
+    }, this);
   }
   ~StoreTest() override { orvane_log_set_sink(nullptr, nullptr); }
 
@@ -57,11 +61,6 @@ class StoreTest : public ::testing::Test {
   testenv::TempDir tmp_;
 
  private:
-  static void collect(const char* line, void* user) {
-    StoreTest* self = (StoreTest*)user;
-    std::lock_guard<std::mutex> hold(self->log_lock_);
-    self->log_.push_back(line);
-  }
   testenv::ScopedChdir cd_;
   std::mutex log_lock_;
   std::vector<std::string> log_;
