@@ -56,15 +56,13 @@ Found read_devices_txt(const std::string& path) {
   return f;
 }
 
-unsigned hex_value(const std::string& s) { return (unsigned)strtoul(s.c_str(), nullptr, 16); }
-
 // Collects the device, string and endpoint tables of the descriptor view.
 Found decoded(const std::vector<dumprun::Row>& rows) {
   Found f;
   for (const dumprun::Row& r : rows) {
     if (r.infos.empty() || r.infos[0].empty()) continue;
     const std::string& title = r.infos[0][0];
-    auto hex = [&](const char* key) { return hex_value(dumprun::value_of(r.values, key)); };
+    auto hex = [&](const char* key) { return (unsigned)strtoul(dumprun::value_of(r.values, key).c_str(), nullptr, 16); };
     if (title == "Device Descriptor") f.devices.insert({hex("idVendor"), hex("idProduct")});
     if (title == "String Descriptor") f.strings.insert(dumprun::value_of(r.values, "wData"));
     if (title == "Endpoint Descriptor")
@@ -105,8 +103,6 @@ const Case kCases[] = {
     {"bad-crcs.pcap", "", "", ""},
 };
 
-std::string stem(const std::string& capture) { return capture.substr(0, capture.find('.')); }
-
 template <typename T>
 void expect_listed(const std::set<T>& ours, const std::set<T>& listed, const char* missing,
                    const char* what) {
@@ -126,7 +122,8 @@ TEST(CaptureDescriptors, MatchTheDeviceSummaries) {
   std::string dir = testenv::shared_captures_dir();
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.capture);
-    Found listed = read_devices_txt(dir + "/" + stem(c.capture) + ".devices.txt");
+    std::string stem(c.capture, strcspn(c.capture, "."));
+    Found listed = read_devices_txt(dir + "/" + stem + ".devices.txt");
     testenv::TempDir tmp;
     dumprun::Result r = dumprun::run({"--view", "descriptors", "--json", dir + "/" + c.capture}, tmp);
     ASSERT_EQ(r.status, 0);

@@ -30,19 +30,12 @@ struct Table {
 };
 
 Cell cell(const DataMsg* c) {
-  Cell out;
-  if (!c) {
-    out.text = "<null>";
-    return out;
-  }
+  if (!c) return {"<null>", "", ""};
   char text[8192];
   const char* bgd = "";
   const char* color = "";
   cell_to_text(c, text, sizeof text, &bgd, &color);
-  out.text = text;
-  out.bgd = bgd ? bgd : "";
-  out.color = color ? color : "";
-  return out;
+  return {text, bgd ? bgd : "", color ? color : ""};
 }
 
 std::vector<Row> rows_of(const kvLinkedList* list) {
@@ -74,13 +67,9 @@ const Row* find(const Table& t, const std::string& key, int nth = 0) {
 }
 
 // The description (or value) text of the row `key`, "<missing>" without one.
-std::string desc(const Table& t, const std::string& key) {
+std::string desc(const Table& t, const std::string& key, Cell Row::*column = &Row::desc) {
   const Row* r = find(t, key);
-  return r ? r->desc.text : "<missing>";
-}
-std::string value(const Table& t, const std::string& key) {
-  const Row* r = find(t, key);
-  return r ? r->value.text : "<missing>";
+  return r ? (r->*column).text : "<missing>";
 }
 
 // "text[bgd/color]" of a cell: its text and colours in one comparison.
@@ -179,7 +168,7 @@ class DescriptorWalk : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
+TEST_F(DescriptorWalk, DeviceConfigurationEndpointStringAndLanguageTables) {
   Walk w = walk(kDevice, get_descriptor(1, 0, 18), &eps);
   EXPECT_EQ(w.result, 1);
   ASSERT_EQ(w.tables.size(), 1u);
@@ -198,7 +187,7 @@ TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
   EXPECT_EQ(titles, (std::vector<std::string>{"Config Descriptor", "Interface Descriptor", "Endpoint Descriptor",
                                               "Endpoint Descriptor"}));
   EXPECT_EQ(desc(w.tables[0], "bmAttributes"), "Self Powered;remote wake-up");
-  EXPECT_EQ(value(w.tables[0], "wTotalLength"), "0x0022");
+  EXPECT_EQ(desc(w.tables[0], "wTotalLength", &Row::value), "0x0022");
   EXPECT_EQ(desc(w.tables[1], "bInterfaceClass"), "Vendor Specific");
   EXPECT_EQ(learned(eps), "9 1 2 8 512;9 2 2 0 64;");  // for the token's device only
   // The endpoints of the speed the device is not running at are shown, not learned.
@@ -212,15 +201,14 @@ TEST_F(DescriptorWalk, DeviceAndConfigurationTablesAndTheirEndpoints) {
   std::vector<uint8_t> bus(kConfig34.begin(), kConfig34.begin() + 9);
   bus[7] = 0x80;
   EXPECT_EQ(desc(walk(bus, get_descriptor(2, 0, 9), nullptr).tables[0], "bmAttributes"), "Bus Powered");
-}
 
-TEST_F(DescriptorWalk, EndpointTableRows) {
   // Isochronous IN, 3 transactions per microframe of 0x400 bytes, 7-byte
   // descriptor: bRefresh and bSynchAddress lie beyond bLength and read 0 even
   // though the buffer holds more bytes (the next descriptor).
   std::vector<uint8_t> d = {0x07, 0x05, 0x83, 0x25, 0x00, 0x14, 0x01,
                             0x07, 0x05, 0x04, 0x01, 0x10, 0x00, 0x01};
-  Walk w = walk(d, get_descriptor(2, 0, 14), &eps);
+  endpoint_table_clear(&eps);
+  w = walk(d, get_descriptor(2, 0, 14), &eps);
   ASSERT_EQ(w.tables.size(), 2u);
   std::vector<std::string> expected = {
       "bLength|0x07|length:7", "bDescriptorType|0x05|Endpoint Descriptor",
@@ -233,9 +221,7 @@ TEST_F(DescriptorWalk, EndpointTableRows) {
   EXPECT_EQ(desc(w.tables[1], "     direction"), "OUT");
   EXPECT_EQ(desc(w.tables[1], "     transType"), "isoc");
   EXPECT_EQ(learned(eps), "5 3 1 8 1024;5 4 1 0 16;");
-}
 
-TEST_F(DescriptorWalk, StringAndLanguageTables) {
   std::vector<uint8_t> big(254, 0);  // 254 bytes of 'x': only the 62 units of the slot are shown
   big[0] = 254;
   big[1] = 3;
@@ -253,14 +239,14 @@ TEST_F(DescriptorWalk, StringAndLanguageTables) {
       {{0x04, 0x03, 0xAC, 0x20}, "\xE2\x82\xAC"},
   };
   for (const auto& c : cases) {
-    Walk w = walk(c.bytes, get_descriptor(3, 2, (uint16_t)c.bytes.size()), nullptr);
+    w = walk(c.bytes, get_descriptor(3, 2, (uint16_t)c.bytes.size()), nullptr);
     ASSERT_EQ(w.tables.size(), 1u);
     EXPECT_EQ(w.tables[0].title.key.text, "String Descriptor");
     EXPECT_EQ(line(*find(w.tables[0], "wData")), "wData|" + c.wData + "| ");
     EXPECT_EQ(desc(w.tables[0], "bLength"), "length:" + std::to_string(c.bytes[0]));
   }
   // Index 0: the languages, of which the first is shown.
-  Walk w = walk({0x06, 0x03, 0x09, 0x04, 0x07, 0x04}, get_descriptor(3, 0, 6), nullptr);
+  w = walk({0x06, 0x03, 0x09, 0x04, 0x07, 0x04}, get_descriptor(3, 0, 6), nullptr);
   ASSERT_EQ(w.tables.size(), 1u);
   EXPECT_EQ(w.tables[0].title.key.text, "Language ID Descriptor");
   EXPECT_EQ(lines(w.tables[0]),
@@ -369,7 +355,7 @@ TEST_F(DescriptorWalk, FuzzedAnswersStayInsideTheBuffer) {
 
 // The request table of a GET_DESCRIPTOR and its request line (whose texts,
 // for standard and class requests, are pinned by the golden outputs).
-TEST(SetupRequest, GetDeviceDescriptorTableAndRequestLine) {
+TEST(SetupRequest, TablesAndRequestLines) {
   Table t = request_table({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00});
   EXPECT_EQ(line(t.title), "Standard Requst| | ");
   EXPECT_EQ(styled(t.title.key), "Standard Requst[#000000/#5f9ea0]");
@@ -390,10 +376,8 @@ TEST(SetupRequest, GetDeviceDescriptorTableAndRequestLine) {
   EXPECT_EQ(styled(rows[0].key), "Standard Req[#f0e68c/#000000]");
   EXPECT_EQ(styled(rows[2].key), "Point[#a9a9a9/]");
   EXPECT_EQ(line(request_line({0x60, 2, 0, 0, 0, 0, 0, 0}, 1, 2)[0]), " | |<null>");  // reserved type
-}
 
-// The title and the description of one field per request.
-TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
+  // The title and the description of one field per request.
   const struct {
     std::vector<uint8_t> bytes;
     const char* title;
@@ -412,7 +396,7 @@ TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
       {{0x80, 6, 0, 0x22, 0, 0, 9, 0}, "Standard Requst", {{"     type", " "}}},
   };
   for (const auto& c : cases) {
-    Table t = request_table(c.bytes);
+    t = request_table(c.bytes);
     SCOPED_TRACE(c.descs[0].second);
     EXPECT_EQ(t.title.key.text, c.title);
     for (const auto& [field, text] : c.descs) EXPECT_EQ(desc(t, field), text) << field;
@@ -422,8 +406,8 @@ TEST(SetupRequest, TitlesAndDescriptionsOfRequestKinds) {
   Table set = request_table({0x00, 0x05, 0x07, 0, 0, 0, 0, 0});
   EXPECT_EQ(find(set, "     index"), nullptr);
   Table s = request_table({0x80, 6, 0xFF, 3, 0x09, 0x04, 0xFF, 0});
-  EXPECT_EQ(value(s, "     index"), "255");  // every bit of the low byte
-  EXPECT_EQ(value(s, "wIndex"), "0x0409");
-  EXPECT_EQ(value(s, "wLength"), "0x00ff");
+  EXPECT_EQ(desc(s, "     index", &Row::value), "255");  // every bit of the low byte
+  EXPECT_EQ(desc(s, "wIndex", &Row::value), "0x0409");
+  EXPECT_EQ(desc(s, "wLength", &Row::value), "0x00ff");
 }
 

@@ -79,7 +79,7 @@ class ParsePackage : public DecoderTest {
   void fresh() { TearDown(); SetUp(); }
 };
 
-TEST(UsbPacket, ValidityRules) {
+TEST(UsbPacket, ValidityRulesAndTimeText) {
   auto flipped = [](Bytes b, size_t at, uint8_t bits) { return b[at] ^= bits, b; };
   const std::pair<Bytes, int> cases[] = {  // a packet and what validation returns
       // Tokens: SETUP with CRC5 2, a wrong CRC5, too short; an IN, its address
@@ -97,6 +97,23 @@ TEST(UsbPacket, ValidityRules) {
   for (const auto& c : cases)
     EXPECT_EQ(usb_packet_validate(c.first.data(), (int32_t)c.first.size()), c.second) << "case " << &c - cases;
   EXPECT_EQ(usb_packet_validate(nullptr, 0), 0);
+  // The time text is formatted without printf on the decoding path; it must
+  // read exactly as printf's "%.2f" of the single-precision value.
+  uint64_t seed = 99;
+  auto next = [&]() { return seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; };
+  char mine[64], ref[64];
+  EXPECT_STREQ(usb_time_text(999999, mine, sizeof mine), " 1000.00 us   ");  // single precision
+  std::vector<uint64_t> values = {0, 1, 5, 125, 999, 1000, 1005, 1015, 12345, 999994, 999995,
+                                  999999, 1000000, 1004999, 2500000, 18446744073709551615ULL};
+  for (int i = 0; i < 200000; i++) values.push_back(next() >> (next() % 64));
+  for (uint64_t ns : values) {
+    usb_time_text(ns, mine, sizeof mine);
+    float t = (float)ns;
+    if (t < 1000.0f) snprintf(ref, sizeof ref, " %.2f ns   ", t);
+    else if (t < 1000000.0f) snprintf(ref, sizeof ref, " %.2f us   ", t / 1000.0f);
+    else snprintf(ref, sizeof ref, " %.2f ms   ", t / 1000000.0f);
+    ASSERT_STREQ(mine, ref) << ns;
+  }
 }
 
 TEST_F(ParsePackage, InvalidOversizedAndLoneHandshakePacketsAreNotNumbered) {
@@ -260,7 +277,7 @@ TEST_F(ParsePackage, HeldDataPacketsAndRepeatedSetupsStayBounded) {
 // Learns {type, address, endpoint, direction, size}.
 void learn(EndpointTable* t, EndpointEntry e) { endpoint_table_learn(t, &e); }
 
-TEST(EndpointTable, ReplacedByAddressAndEndpointAndRestartedWhenFull) {
+TEST(EndpointTable, LearnedAndSeenEndpointsReplaceOrRecordOnceAndRestartWhenFull) {
   EndpointTable t;
   endpoint_table_clear(&t);
   learn(&t, {2, 3, 1, 8, 512});
@@ -280,9 +297,7 @@ TEST(EndpointTable, ReplacedByAddressAndEndpointAndRestartedWhenFull) {
   ASSERT_EQ(t.count, 1);
   EXPECT_EQ(endpoint_table_find(&t, 3, 1), nullptr);
   EXPECT_EQ(endpoint_table_find(&t, 100, 2)->transferType, 3);
-}
 
-TEST(SeenEndpoints, RecordsEachPairOnceRestartsWhenFullAndMatchesTheSelection) {
   seen_endpoints_clear();
   seen_endpoints_record(1, 0);
   seen_endpoints_record(0, 1);
@@ -305,22 +320,3 @@ TEST(SeenEndpoints, RecordsEachPairOnceRestartsWhenFullAndMatchesTheSelection) {
 
 }  // namespace
 
-// The time text is formatted without printf on the decoding path; it must
-// read exactly as printf's "%.2f" of the single-precision value.
-TEST(UsbPacket, TimeText) {
-  uint64_t seed = 99;
-  auto next = [&]() { return seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; };
-  char mine[64], ref[64];
-  EXPECT_STREQ(usb_time_text(999999, mine, sizeof mine), " 1000.00 us   ");  // single precision
-  std::vector<uint64_t> values = {0, 1, 5, 125, 999, 1000, 1005, 1015, 12345, 999994, 999995,
-                                  999999, 1000000, 1004999, 2500000, 18446744073709551615ULL};
-  for (int i = 0; i < 200000; i++) values.push_back(next() >> (next() % 64));
-  for (uint64_t ns : values) {
-    usb_time_text(ns, mine, sizeof mine);
-    float t = (float)ns;
-    if (t < 1000.0f) snprintf(ref, sizeof ref, " %.2f ns   ", t);
-    else if (t < 1000000.0f) snprintf(ref, sizeof ref, " %.2f us   ", t / 1000.0f);
-    else snprintf(ref, sizeof ref, " %.2f ms   ", t / 1000000.0f);
-    ASSERT_STREQ(mine, ref) << ns;
-  }
-}

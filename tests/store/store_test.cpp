@@ -1,15 +1,7 @@
-// Store files; each test runs in its own temporary directory (the store files
-// go to "data" below it) and can see what the store logged. Row store files:
-// layout of new files, row addressing, payload limits, growth, damaged entries
-// and failures at the OS boundary. One thread appends and publishes rows the
-// way the tree model does while another reads them back: the reader must never
-// see a torn entry, a wrong payload, a parent that lags behind its shown
-// children, or a view that a growth has replaced. The child index: capacity
-// rule, attribute filter, far-apart parents, the scratch file, and a randomized
-// comparison with a plain model (refiltering of the root only, long lists).
-// Data files: fresh header, appending to a reopened file, refusal of empty,
-// short and foreign files, limits, growth, reset, partial reads and damage.
-#include <dirent.h>
+// Store files, each test in its own temporary directory ("data" below it) with
+// the store's log captured. Row store files, the child index (with a randomized
+// comparison against a plain model) and data files; one thread appends and
+// publishes rows while another reads them back, across growth.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -40,7 +33,11 @@ class StoreTest : public ::testing::Test {
  protected:
   StoreTest() : cd_(tmp_.path()) {
     store_set_data_dir("data");
-    orvane_log_set_sink(&StoreTest::collect, this);
+    orvane_log_set_sink([](const char* line, void* user) {
+      StoreTest* self = (StoreTest*)user;
+      std::lock_guard<std::mutex> hold(self->log_lock_);
+      self->log_.push_back(line);
+    }, this);
   }
   ~StoreTest() override { orvane_log_set_sink(nullptr, nullptr); }
 
@@ -64,25 +61,13 @@ class StoreTest : public ::testing::Test {
   testenv::TempDir tmp_;
 
  private:
-  static void collect(const char* line, void* user) {
-    StoreTest* self = (StoreTest*)user;
-    std::lock_guard<std::mutex> hold(self->log_lock_);
-    self->log_.push_back(line);
-  }
   testenv::ScopedChdir cd_;
   std::mutex log_lock_;
   std::vector<std::string> log_;
 };
 
 // Descriptors the process holds open.
-int open_fds() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (!d) return -1;
-  while (readdir(d)) ++n;
-  closedir(d);
-  return n;
-}
+long open_fds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 // `n` bytes that follow from `seed`.
 std::vector<uint8_t> pattern(uint32_t seed, size_t n) {
@@ -140,7 +125,7 @@ class RowStoreTest : public StoreTest {
   IndexFile* index_ = nullptr;
 };
 
-TEST_F(RowStoreTest, NewFilesReopenedFilesAndTheDataDirectory) {
+TEST_F(RowStoreTest, NewFilesReopenedFilesTheDataDirectoryAndCreationFailures) {
   open();
   close();
   std::string v = read_file(data_path("v.qelvo"));
@@ -176,6 +161,23 @@ TEST_F(RowStoreTest, NewFilesReopenedFilesAndTheDataDirectory) {
   std::string long_name(5000, 'x');
   EXPECT_EQ(datafile_path(long_name.c_str()), nullptr);
   EXPECT_EQ(rowstore_open(long_name.c_str()), nullptr);
+  // Creation failures are reported with the system's code.
+  os_file_fail_next("open", 1, EACCES);
+  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
+  EXPECT_TRUE(logged_contains("打开文件失败，错误码: 13\n"));
+  os_file_fail_next("set_size", 1, ENOSPC);
+  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
+  EXPECT_TRUE(logged_contains("设置文件大小失败，错误码: 28\n"));
+  os_file_fail_next("map", 1, ENOMEM);
+  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
+  EXPECT_TRUE(logged_contains("映射视图失败，错误码: 12\n"));
+  // A data directory that cannot be created (its parent is a file).
+  { std::ofstream(tmp_.file("plain")) << "x"; }
+  store_set_data_dir("plain/data");
+  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
+  EXPECT_TRUE(logged_contains("错误: 目录创建失败"));
+  uint64_t size = 0;
+  EXPECT_EQ(create_data_file("x.qelvo", 4096, &size), OS_FILE_INVALID);
 }
 
 // Rows are numbered from one and shown once published; payloads hold up to
@@ -310,25 +312,6 @@ TEST_F(RowStoreTest, AFailedGrowthRefusesTheAppendAndKeepsTheStoreUsable) {
   EXPECT_NE(rowstore_new_entry(store_, &at), nullptr);
   ASSERT_EQ(rowstore_publish(store_), 0);
   EXPECT_EQ(rowstore_entry_count(store_), fit + 1);
-}
-
-TEST_F(RowStoreTest, CreationFailuresAreReportedWithTheSystemCode) {
-  os_file_fail_next("open", 1, EACCES);
-  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
-  EXPECT_TRUE(logged_contains("打开文件失败，错误码: 13\n"));
-  os_file_fail_next("set_size", 1, ENOSPC);
-  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
-  EXPECT_TRUE(logged_contains("设置文件大小失败，错误码: 28\n"));
-  os_file_fail_next("map", 1, ENOMEM);
-  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
-  EXPECT_TRUE(logged_contains("映射视图失败，错误码: 12\n"));
-  // A data directory that cannot be created (its parent is a file).
-  { std::ofstream(tmp_.file("plain")) << "x"; }
-  store_set_data_dir("plain/data");
-  EXPECT_EQ(rowstore_open("v.qelvo"), nullptr);
-  EXPECT_TRUE(logged_contains("错误: 目录创建失败"));
-  uint64_t size = 0;
-  EXPECT_EQ(create_data_file("x.qelvo", 4096, &size), OS_FILE_INVALID);
 }
 
 // Files past 0xA0000000 bytes: the old 32-bit mapping size would have
@@ -510,7 +493,7 @@ TEST_F(RowStoreTest, ChildIndexFullScratchFileCapacityGrowthFarApartParentsAndNo
   EXPECT_EQ(tree_child_count(store_, 0xFFFFFFFDu), 0u);
 
   // The scratch file leaves no name, and closing releases it.
-  int before = open_fds();
+  long before = open_fds();
   RowStore* other = rowstore_open("w.qelvo");
   ASSERT_NE(other, nullptr);
   for (uint32_t r = 1; r <= 5000; ++r) ASSERT_EQ(tree_add_child(other, r / 3, r, 0), 0);
@@ -586,7 +569,7 @@ TEST_F(RowStoreTest, ChildIndexMatchesAPlainModelUnderRandomAppendsAndFilters) {
 
 class DataFileTest : public StoreTest {};
 
-TEST_F(DataFileTest, NewFileHeaderDeletionAndAppendingToAReopenedFile) {
+TEST_F(DataFileTest, NewFileHeaderReopenedFileAndRefusedFiles) {
   DataFile* df = datafile_create("capusbdata.qelvo");
   ASSERT_NE(df, nullptr);
   EXPECT_EQ(df->mapped_size, 5242880u);
@@ -618,10 +601,8 @@ TEST_F(DataFileTest, NewFileHeaderDeletionAndAppendingToAReopenedFile) {
   ASSERT_EQ(datafile_read(back, out.data(), 8000), 8000u);
   EXPECT_EQ(out, bytes);
   datafile_close_delete(back);
-}
-
-TEST_F(DataFileTest, OpenRefusesMissingEmptyShortAndForeignFilesAndClosesThem) {
-  int fds = open_fds();
+  // Missing, empty, short and foreign files are refused and closed again.
+  long fds = open_fds();
   const std::pair<const char*, std::string> files[] = {{"empty", ""}, {"short", "WRDH"}, {"foreign", std::string(200, 'z')}};
   for (const auto& [name, bytes] : files) std::ofstream(tmp_.file(name)) << bytes;
   for (const char* name : {"missing", "empty", "short", "foreign"})

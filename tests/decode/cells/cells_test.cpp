@@ -1,11 +1,6 @@
-// Cells: byte layout, the text form of every type, colours, and the exits on
-// integrity failures. Lists: ownership (every cell, pair, node and header
-// freed exactly once; the suite runs under LeakSanitizer) and concatenation;
-// the chain of tables is built by the descriptor walk (../descriptor_walk_test.cpp).
-// The USB CRC16 against an independent bit-serial model written here from its
-// definition (token CRC5s are checked by every packet validation). The
-// small-block pool: sizes and alignment, reuse, blocks freed on other threads,
-// and a pool outliving its thread. Pooling is switched on explicitly so these
+// Cells, lists (every part freed exactly once: the suite runs under
+// LeakSanitizer), the USB CRC16 against a bit-serial model written here from
+// its definition, and the small-block pool, switched on explicitly so these
 // run against the pool in every build (poisoned under ASan).
 #include "decode/cells/display_cell.h"
 
@@ -46,7 +41,7 @@ using CellPtr = std::unique_ptr<DataMsg, CellDeleter>;
 
 // Length (payload + 2), type, text colour, background colour (given first),
 // a zero, the payload, and the CRC16 of all that, low byte first.
-TEST(DisplayCell, ByteLayout) {
+TEST(DisplayCell, ByteLayoutTextAndColoursOfEveryTypeAndRefusedArguments) {
   const uint8_t payload[3] = {0x2D, 0x00, 0x10};
   CellPtr c(cell_create(3, payload, D_HEX, 7, 9));
   ASSERT_TRUE(c);
@@ -56,16 +51,14 @@ TEST(DisplayCell, ByteLayout) {
   ASSERT_EQ(11u, cell_size(c.get()));
   EXPECT_EQ(want, std::vector<uint8_t>((const uint8_t*)c.get(), (const uint8_t*)c.get() + 11));
   EXPECT_EQ(1, cell_crc_ok(c.get(), 11));
-}
 
-TEST(DisplayCell, TextAndColoursOfEveryTypeAndRefusedArguments) {
   EXPECT_EQ(nullptr, cell_create(4097, std::vector<uint8_t>(4097).data(), D_HEX, 0, 0));
   EXPECT_EQ(nullptr, cell_create(1, nullptr, D_HEX, 0, 0));
   EXPECT_EQ(nullptr, cell_text(nullptr, 0, 0));
   std::vector<uint8_t> big(4096, 0xAB);
-  CellPtr c(cell_create(4096, big.data(), D_HEX, 0, 0));
-  ASSERT_TRUE(c);
-  EXPECT_EQ(1, cell_crc_ok(c.get(), cell_size(c.get())));
+  CellPtr max(cell_create(4096, big.data(), D_HEX, 0, 0));
+  ASSERT_TRUE(max);
+  EXPECT_EQ(1, cell_crc_ok(max.get(), cell_size(max.get())));
   const uint8_t token[3] = {0x2D, 0x00, 0x10}, lower[2] = {0xab, 0x0f};
   const struct {
     const char* text;
@@ -148,7 +141,7 @@ std::string sequence(const kvLinkedList* l) {
   return out + "#" + std::to_string(l->count) + (last == l->tail ? " tail" : "");
 }
 
-TEST(KvList, AppendRefusesMissingCellsAndLeavesThemToTheCaller) {
+TEST(KvList, AppendRefusesMissingCellsAndConcatEdgeCases) {
   kvLinkedList* l = nullptr;
   DataMsg* k = cell_word(W_ADDR, 0, 0);
   DataMsg* v = cell_u8(3, 0, 0);
@@ -164,9 +157,7 @@ TEST(KvList, AppendRefusesMissingCellsAndLeavesThemToTheCaller) {
   EXPECT_EQ(d, l->tail->pair->desc);
   EXPECT_EQ(2u, l->count);
   kvlist_free(l);
-}
 
-TEST(KvList, ConcatEdgeCases) {
   kvLinkedList* dst = kvlist_new();
   kvLinkedList* src = nullptr;
   fill(&src, 3);
@@ -237,27 +228,6 @@ class PoolOn : public ::testing::Test {
   int old_ = 0;
 };
 
-TEST_F(PoolOn, BlocksAreAlignedDistinctAndWritable) {
-  std::mt19937 rng(7);
-  std::vector<std::pair<uint8_t*, size_t>> live;
-  std::set<uint8_t*> seen;
-  for (int i = 0; i < 5000; ++i) {
-    size_t n = rng() % 4200;  // every pooled class and plain blocks
-    uint8_t* p = (uint8_t*)cell_pool_alloc(n);
-    ASSERT_NE(nullptr, p);
-    EXPECT_EQ(0u, (uintptr_t)p % 8);
-    ASSERT_TRUE(seen.insert(p).second) << "block handed out twice";
-    memset(p, (int)(i & 0xFF), n);
-    live.push_back({p, n});
-  }
-  // Every block still holds its own pattern: no two blocks overlap.
-  for (size_t i = 0; i < live.size(); ++i)
-    ASSERT_TRUE(std::all_of(live[i].first, live[i].first + live[i].second,
-                            [&](uint8_t b) { return b == (uint8_t)(i & 0xFF); })) << "block " << i;
-  for (auto& b : live) cell_pool_free(b.first);
-  cell_pool_free(nullptr);
-}
-
 // Kept blocks live as long as the process, as the decoder's templates do in
 // their table: held here so the leak checker sees them reachable.
 void* g_kept_blocks[2];
@@ -313,7 +283,7 @@ TEST_F(PoolOn, PairsAndKeptBlocks) {
 // Freed blocks are reused from their class up to the largest cell (4,104
 // bytes), those freed on another thread come back to the owner before new
 // ones are carved, and the pool of an ended thread is adopted with its blocks.
-TEST_F(PoolOn, FreedBlocksAreReusedWhoeverFreesThem) {
+TEST_F(PoolOn, BlocksAreAlignedDistinctWritableAndReusedWhoeverFreesThem) {
   for (auto sizes : {std::pair<size_t, size_t>{20, 24}, {520, 513}, {4104, 4097}}) {
     void* a = cell_pool_alloc(sizes.first);
     cell_pool_free(a);
@@ -348,6 +318,25 @@ TEST_F(PoolOn, FreedBlocksAreReusedWhoeverFreesThem) {
     cell_pool_free(again);
   }).join();
   EXPECT_EQ(last, again);
+  // Blocks of every size are aligned, distinct and writable.
+  std::mt19937 rng(7);
+  std::vector<std::pair<uint8_t*, size_t>> live;
+  std::set<uint8_t*> seen;
+  for (int i = 0; i < 5000; ++i) {
+    size_t n = rng() % 4200;  // every pooled class and plain blocks
+    uint8_t* p = (uint8_t*)cell_pool_alloc(n);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(0u, (uintptr_t)p % 8);
+    ASSERT_TRUE(seen.insert(p).second) << "block handed out twice";
+    memset(p, (int)(i & 0xFF), n);
+    live.push_back({p, n});
+  }
+  // Every block still holds its own pattern: no two blocks overlap.
+  for (size_t i = 0; i < live.size(); ++i)
+    ASSERT_TRUE(std::all_of(live[i].first, live[i].first + live[i].second,
+                            [&](uint8_t b) { return b == (uint8_t)(i & 0xFF); })) << "block " << i;
+  for (auto& b : live) cell_pool_free(b.first);
+  cell_pool_free(nullptr);
 }
 
 TEST_F(PoolOn, ConcurrentProducersAndConsumers) {

@@ -19,14 +19,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // Collects engine log lines for the life of the object.
-class LogCapture {
- public:
-  LogCapture() { orvane_log_set_sink(&LogCapture::sink, this); }
-  ~LogCapture() { orvane_log_set_sink(nullptr, nullptr); }
+struct LogCapture {
   std::vector<std::string> lines;
-
- private:
-  static void sink(const char* line, void* user) { ((LogCapture*)user)->lines.push_back(line); }
+  LogCapture() { orvane_log_set_sink([](const char* l, void* u) { ((LogCapture*)u)->lines.push_back(l); }, this); }
+  ~LogCapture() { orvane_log_set_sink(nullptr, nullptr); }
 };
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -68,7 +64,7 @@ Bytes join(const std::vector<Bytes>& v, size_t n) {
 // its entries, the length of Values and its entries (descriptions after their
 // values); a group that does not fit keeps the entries that do and the row
 // loses its marker, with two lines in the log.
-TEST(RowPayload, PackedBytesOfSmallFullAndOverflowingRows) {
+TEST(RowPayload, PackedBytesOfRowsAndListsAndGroupReads) {
   struct Case {
     const char* what;
     uint32_t infos, info_size, values, value_size;
@@ -119,12 +115,8 @@ TEST(RowPayload, PackedBytesOfSmallFullAndOverflowingRows) {
   // A missing Infos list is a failed group too (values still freed).
   EXPECT_EQ(2u, payload_pack_row(nullptr, entries_list(1, 1, false, &unused), buf));
   EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());
-}
-
-TEST(RowPayload, GroupReadsAndPackingOneList) {
   // Groups are complete only when wholly stored and read.
   std::vector<Bytes> values;
-  uint8_t buf[kRowPayloadCapacity];
   uint32_t n = payload_pack_row(entries_list(1, 1, false, &values), entries_list(3, 2, true, &values), buf);
   PayloadView v;
   ASSERT_EQ(0, payload_unpack(buf, n, &v));
@@ -156,7 +148,6 @@ TEST(RowPayload, GroupReadsAndPackingOneList) {
   EXPECT_EQ(0, v.marked);
 
   // Packing one list: its arguments, the room for its length, nodes without entry.
-  LogCapture log;
   uint32_t off = 2;
   EXPECT_EQ(-1, payload_pack_list(nullptr, buf, &off));
   EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());

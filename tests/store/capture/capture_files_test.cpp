@@ -1,11 +1,6 @@
-// Classic pcap: both time stamp variants and byte orders, the link type,
-// snapshot lengths, truncation and the time stamp limits of writing. The
-// system's own capture files: layout, the data count as the end of the data,
-// truncation versus damage, and a writer that keeps its header valid. The
-// real captures recorded by others read completely, with the packet counts,
-// byte totals and time stamps verified independently of this reader. The
-// writer across formats: failures are never reported as success, and the
-// format names and file extensions map as documented.
+// Classic pcap and the system's own capture files, read and written; the real
+// captures recorded by others against counts taken with a separate tool; the
+// writer across formats never reports a failure as success.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -74,7 +69,7 @@ const Expected kCaptures[] = {
 
 // Both byte orders and resolutions; the USB 2.0 link types of every speed
 // are read, others refused.
-TEST(CapturePcap, ByteOrdersResolutionsAndLinkTypes) {
+TEST(CapturePcap, ByteOrdersLinkTypesAndTheLimitsOfLengthsAndTimeStamps) {
   testenv::TempDir dir;
   struct Case {
     uint32_t magic;
@@ -104,22 +99,15 @@ TEST(CapturePcap, ByteOrdersResolutionsAndLinkTypes) {
     EXPECT_EQ(r.packets, (std::vector<Packet>{{{0xE1, 0x00, 0x10}, 1648585920ull * 1000000000ull + 917463 * c.scale},
                                               {{0xD2}, 1648585921ull * 1000000000ull + 5 * c.scale}}));
   }
-}
-
-// Counted from the first packet, a stamp going back reads as the start (the
-// system's own files keep their stamps: loaded_capture_test.cpp).
-TEST(CapturePcap, TimesCountFromTheFirstPacketWhenAsked) {
-  testenv::TempDir dir;
+  // Counted from the first packet, a stamp going back reads as the start (the
+  // system's own files keep their stamps: loaded_capture_test.cpp).
   std::vector<uint8_t> v = pcap_header(0xA1B23C4D, false);
   for (uint32_t ns : {500u, 700u, 400u, 900u}) put_pcap_record(v, false, 1700000000, ns, {0xD2}, 1);
   put_file(dir.file("x.pcap"), v);
   std::vector<uint64_t> got;
   for (const Packet& p : read_all(dir.file("x.pcap"), CAPTURE_TIME_FROM_FIRST).packets) got.push_back(p.ts);
   EXPECT_EQ(got, (std::vector<uint64_t>{0, 200, 0, 400}));
-}
-
-// A message keeps its reason whole: a path too long for it is cut instead.
-TEST(CapturePcap, LongPathIsCutInMessagesNotTheReason) {
+  // A message keeps its reason whole: a path too long for it is cut instead.
   std::string path = "/nonexistent";
   for (char c : {'d', 'e', 'f'}) path += "/" + std::string(100, c);
   path += "/capture-file.pcap";
@@ -129,14 +117,10 @@ TEST(CapturePcap, LongPathIsCutInMessagesNotTheReason) {
   EXPECT_LT(text.size(), sizeof err);
   EXPECT_EQ(text.rfind("..."), 0u) << text;
   EXPECT_NE(text.find("/capture-file.pcap: cannot open: No such file or directory"), std::string::npos) << text;
-}
-
-// Lengths: beyond the snapshot length (or the 65,535-byte cap when none is
-// given) is damage; up to 65,535 bytes is written and read back as it is.
-// Stamps: microsecond files truncate, past 32-bit seconds is refused.
-TEST(CapturePcap, LengthAndTimeStampLimits) {
-  testenv::TempDir dir;
-  std::vector<uint8_t> v = pcap_header(0xA1B2C3D4, false, 64);
+  // Lengths: beyond the snapshot length (or the 65,535-byte cap when none is
+  // given) is damage; up to 65,535 bytes is written and read back as it is.
+  // Stamps: microsecond files truncate, past 32-bit seconds is refused.
+  v = pcap_header(0xA1B2C3D4, false, 64);
   put_pcap_record(v, false, 0, 0, std::vector<uint8_t>(64, 7), 64);
   put_pcap_record(v, false, 0, 1, std::vector<uint8_t>(65, 7), 65);
   put_file(dir.file("snap.pcap"), v);
@@ -174,8 +158,8 @@ TEST(CapturePcap, LengthAndTimeStampLimits) {
 }
 
 // Three packets make a 67-byte file (records of length, stamp and bytes,
-// little-endian); none make the bare header.
-TEST(CaptureQelvo, FileLayoutAndTheBareHeader) {
+// little-endian); none make the bare header. Reading stops at the data count.
+TEST(CaptureQelvo, FileLayoutBareHeaderAndTheDataCountAsTheEnd) {
   testenv::TempDir dir;
   std::vector<Packet> pk = {{{0x2D, 0x00, 0x10}, 100}, {{0xC3, 0x80, 0x06}, 250}, {{0xD2}, 251}};
   std::vector<uint8_t> want = qelvo_header(43);
@@ -190,10 +174,6 @@ TEST(CaptureQelvo, FileLayoutAndTheBareHeader) {
     EXPECT_EQ(r.format, CAPTURE_FORMAT_QELVO);
     EXPECT_TRUE(r.packets == pk);
   }
-}
-
-TEST(CaptureQelvo, OpenDataFileStopsAtTheDataCountNotTheFileEnd) {
-  testenv::TempDir dir;
   std::vector<uint8_t> v = qelvo_header(12 + 3 + 12 + 1);
   put_record(v, {0x69, 0x82, 0x18}, 7, 3);
   put_record(v, {0x5A}, 9, 1);
@@ -210,7 +190,7 @@ TEST(CaptureQelvo, OpenDataFileStopsAtTheDataCountNotTheFileEnd) {
 // A record longer than any the program writes, and a count that ends inside
 // the second record although the file holds it whole (a file cut short is no
 // damage: CaptureWriter.FileCutAnywhere...), after a good record.
-TEST(CaptureQelvo, ImpossibleLengthsAreDamageWithTheirOffset) {
+TEST(CaptureQelvo, ImpossibleLengthsAreDamageForeignFilesRefused) {
   testenv::TempDir dir;
   const struct {
     uint64_t count;
@@ -240,10 +220,7 @@ TEST(CaptureQelvo, ImpossibleLengthsAreDamageWithTheirOffset) {
   EXPECT_EQ(capture_reader_next(rd, &p, again, sizeof again), -1);
   EXPECT_STREQ(err, again);
   capture_reader_close(rd);
-}
-
-TEST(CaptureQelvo, ForeignAndMissingFilesAreRefusedByName) {
-  testenv::TempDir dir;
+  // Foreign and missing files are refused by name.
   std::vector<uint8_t> store = {'W', 'R', 'D', 'H'};  // a row store: version 1 at offset 4
   put32(store, 1);
   put64(store, 0);
@@ -345,29 +322,7 @@ TEST(CaptureWriter, FailuresAreNeverSuccessInEveryFormat) {
   }
 }
 
-TEST(CaptureWriter, FormatNamesAndExtensions) {
-  const std::pair<const char*, int> paths[] = {  // a path and its format, -1: none
-      {"a/b.qelvo", CAPTURE_FORMAT_QELVO}, {"C:\\caps\\x.PCAP", CAPTURE_FORMAT_PCAP_NS},
-      {"x.pcapng", CAPTURE_FORMAT_PCAPNG}, {"x.PcApNg", CAPTURE_FORMAT_PCAPNG},
-      {"x.txt", -1}, {"dir.pcap/file", -1}, {"noext", -1}, {"dir.pcap\\file", -1},
-      {"x.pcap-ns", -1},  // a format name, not an extension
-      {"x.pca", -1}};
-  for (const auto& [path, format] : paths) {
-    CaptureFormat f = (CaptureFormat)-1;
-    EXPECT_EQ(capture_format_from_path(path, &f), format < 0 ? -1 : 0) << path;
-    if (format >= 0) {
-      EXPECT_EQ(f, format) << path;
-    }
-  }
-  CaptureFormat f;
-  for (CaptureFormat g : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
-    ASSERT_EQ(capture_format_from_name(capture_format_name(g), &f), 0);
-    EXPECT_EQ(f, g);
-  }
-  EXPECT_EQ(capture_format_from_name("pcapx", &f), -1);
-}
-
-TEST(CaptureWriter, FileCutAnywhereGivesItsWholeRecordsAndEndsCleanly) {
+TEST(CaptureWriter, FileCutAnywhereEndsCleanlyAndFormatNamesAndExtensions) {
   testenv::TempDir dir;
   struct Case {
     CaptureFormat format;
@@ -406,4 +361,24 @@ TEST(CaptureWriter, FileCutAnywhereGivesItsWholeRecordsAndEndsCleanly) {
       EXPECT_NE(r.error.find(cut_file), std::string::npos) << r.error;
     }
   }
+  // Format names and extensions.
+  const std::pair<const char*, int> paths[] = {  // a path and its format, -1: none
+      {"a/b.qelvo", CAPTURE_FORMAT_QELVO}, {"C:\\caps\\x.PCAP", CAPTURE_FORMAT_PCAP_NS},
+      {"x.pcapng", CAPTURE_FORMAT_PCAPNG}, {"x.PcApNg", CAPTURE_FORMAT_PCAPNG},
+      {"x.txt", -1}, {"dir.pcap/file", -1}, {"noext", -1}, {"dir.pcap\\file", -1},
+      {"x.pcap-ns", -1},  // a format name, not an extension
+      {"x.pca", -1}};
+  for (const auto& [path, format] : paths) {
+    CaptureFormat f = (CaptureFormat)-1;
+    EXPECT_EQ(capture_format_from_path(path, &f), format < 0 ? -1 : 0) << path;
+    if (format >= 0) {
+      EXPECT_EQ(f, format) << path;
+    }
+  }
+  CaptureFormat f;
+  for (CaptureFormat g : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
+    ASSERT_EQ(capture_format_from_name(capture_format_name(g), &f), 0);
+    EXPECT_EQ(f, g);
+  }
+  EXPECT_EQ(capture_format_from_name("pcapx", &f), -1);
 }

@@ -84,7 +84,7 @@ struct Ng {
 // Both byte orders, skipped blocks (one larger than the read buffer), simple
 // packets, and the time resolutions (microseconds by default, 2^-20 s with an
 // offset, 2^0 s, picoseconds); the speed-specific USB 2.0 link types read like 288.
-TEST(CapturePcapng, SectionsOrdersResolutionsAndSimplePackets) {
+TEST(CapturePcapng, SectionsOrdersResolutionsSimplePacketsAndDamagedBlocks) {
   testenv::TempDir dir;
   Ng ng;
   ng.section(true);
@@ -113,12 +113,8 @@ TEST(CapturePcapng, SectionsOrdersResolutionsAndSimplePackets) {
                                             {{0x4B, 1, 2, 3, 4, 5}, 7},
                                             {{0xC3, 9, 9}, 123456},
                                             {{0xD2}, 5000000000}}));
-}
-
-// Foreign interfaces, unknown interface numbers and malformed blocks end the
-// read with the block's offset and the file's name.
-TEST(CapturePcapng, MalformedBlocksAndForeignInterfacesAreDamageWithTheirOffset) {
-  testenv::TempDir dir;
+  // Foreign interfaces, unknown interface numbers and malformed blocks end the
+  // read with the block's offset and the file's name.
   struct Case {
     const char* expect;                 // in the error text
     std::function<void(Ng&)> damage;    // appends the bad blocks behind a section and a USB interface
@@ -183,7 +179,8 @@ TEST(CapturePcapng, MalformedBlocksAndForeignInterfacesAreDamageWithTheirOffset)
   eth.section(false);
   eth.interface(1, 0);
   eth.packet(0, 0, {1});
-  ReadResult r = eth.read_back(dir.file("eth.pcapng"));
+  r = eth.read_back(dir.file("eth.pcapng"));
   EXPECT_EQ(r.end, -2);
   EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
 }
+

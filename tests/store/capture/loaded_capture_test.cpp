@@ -1,11 +1,7 @@
-// The loaded-packet list and capture files into and out of it: what Open
-// loads and Save writes, before any view is involved. Damaged files never
-// crash the reader nor a load: real and generated captures are mutated with
-// fixed seeds and read to the end. Every read must end with 0 or -1 (or a
-// refused open), name the file when it fails, and hand out only packets within
-// the limits; a load either fails naming the file or holds exactly what the
-// reader hands out. Under AddressSanitizer the reader's buffer is poisoned
-// beyond the file data, so any stray read is caught too.
+// The loaded-packet list and what Open loads and Save writes. Damaged files
+// (real and generated captures mutated with fixed seeds) never crash the reader
+// nor a load; under AddressSanitizer the reader's buffer is poisoned beyond the
+// file data, so any stray read is caught too.
 #include <gtest/gtest.h>
 
 #include <random>
