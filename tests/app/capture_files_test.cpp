@@ -66,11 +66,7 @@ class CaptureFilesTest : public ::testing::Test {
     worker = new interface_io(session);
     for (int v = 0; v < kSessionViewCount; v++)
       models[v] = new LargeTreeModel(capture_session_tree(session, (SessionView)v), nullptr);
-    files = new CaptureFiles(nullptr, worker, session, [this] {
-      worker->clearCapture([this] {
-        for (LargeTreeModel* m : models) m->clear();
-      });
-    });
+    files = new CaptureFiles(nullptr, worker, session, [this] { clear(); });
     ui = new StandInUi;
     files->setUi(std::unique_ptr<CaptureFilesUi>(ui));
   }
@@ -102,6 +98,7 @@ class CaptureFilesTest : public ::testing::Test {
     return viewsjson::of_session(session);
   }
   uint64_t recorded() { return capture_data_size(session->pipeline); }
+  void clear() { worker->clearCapture([this] { for (LargeTreeModel* m : models) m->clear(); }); }
 
   qttest::LogCapture log;
   testenv::ShmIsolation iso;
@@ -144,9 +141,7 @@ TEST_F(CaptureFilesTest, ThreePacketsSavedOpenedAndSavedAgain) {
   EXPECT_EQ(three, views());
 
   // Nothing traced or opened since a Clear: a header-only file, which opens to nothing.
-  worker->clearCapture([this] {
-    for (LargeTreeModel* m : models) m->clear();
-  });
+  clear();
   save(dir.file("empty.qelvo"));
   EXPECT_EQ(24u, file_bytes(dir.file("empty.qelvo")).size());
   ASSERT_TRUE(files->open(QString::fromStdString(dir.file("three.qelvo"))));

@@ -188,10 +188,7 @@ TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
   ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 2000));
   EXPECT_GT(window->model(VIEW_DESCRIPTORS)->rowCount(), 0) << "the enumeration was not decoded";
   action("action_clear")->trigger();
-  for (SessionView v : kAllViews) {
-    EXPECT_EQ(0, window->model(v)->rowCount()) << v;
-    EXPECT_EQ(0u, window->model(v)->liveRowCount()) << v;
-  }
+  for (SessionView v : kAllViews) EXPECT_EQ(0u, window->model(v)->rowCount() + window->model(v)->liveRowCount()) << v;
   QSignalSpy inserted(window->model(VIEW_PACKAGES), &QAbstractItemModel::rowsInserted);
   startTrace(2);
   ASSERT_TRUE(wait_until([&] { return inserted.count() > 0; }, 5000));

@@ -114,8 +114,6 @@ using Cells = std::vector<std::string>;  // key, value[, description]
 
 struct Row {
   unsigned row = 0;
-  unsigned parent = 0;
-  int level = 0;
   std::vector<Cells> infos;
   std::vector<Cells> values;
 };
@@ -191,8 +189,7 @@ inline Result run(const std::vector<std::string>& args, const std::string& cwd, 
       r.bad_lines++;
       continue;
     }
-    r.rows.push_back({(unsigned)v["row"].num, (unsigned)v["parent"].num, (int)v["level"].num,
-                      group(v["infos"]), group(v["values"])});
+    r.rows.push_back({(unsigned)v["row"].num, group(v["infos"]), group(v["values"])});
   }
   return r;
 }

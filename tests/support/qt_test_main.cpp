@@ -14,7 +14,8 @@ extern "C" const char* __lsan_default_suppressions() {
          "leak:QPlatformScreen::QPlatformScreen\n"
          "leak:QWindowSystemInterface::handleScreenAdded\n"
          "leak:QObject::QObject\n"
-         "leak:ExternalRefCountData::getAndRef\n";
+         "leak:ExternalRefCountData::getAndRef\n"
+         "leak:libdbus-1.so\n";  // the xcb platform's accessibility bus
 }
 
 int main(int argc, char** argv) {

@@ -126,14 +126,13 @@ TEST_F(Dump, ArgumentsFileAndTemporaryDirectoryErrors) {
                                              {"--filter", "123456789", f}, {"--select", "4", f},
                                              {"--select", "256:1", f}, {"--bogus", f}, {}, {f, f}})
     EXPECT_EQ(dump(bad).status, 2) << (bad.empty() ? "no arguments" : bad[0]);
-  DumpRun missing = dump({work + "/nothing.pcap"});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_NE(missing.err.find("nothing.pcap"), std::string::npos) << missing.err;
-  EXPECT_EQ(split_lines(missing.err).size(), 1u) << missing.err;
   std::ofstream(work + "/junk.pcap") << "this is not a capture file at all";
-  DumpRun junk = dump({work + "/junk.pcap"});
-  EXPECT_EQ(junk.status, 1);
-  EXPECT_NE(junk.err.find("junk.pcap"), std::string::npos) << junk.err;
+  for (const char* name : {"nothing.pcap", "junk.pcap"}) {  // missing, and not a capture
+    DumpRun r = dump({work + "/" + name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
+    EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+  }
   DumpRun quiet = dump({"--quiet", f});
   EXPECT_EQ(quiet.status, 0);
   EXPECT_TRUE(quiet.out.empty());
@@ -182,11 +181,8 @@ TEST_F(Dump, SignalsLeaveNoPrivateDirectory) {
     ASSERT_GT(pid, 0);
     char first[64];
     ASSERT_GT(read(fds[0], first, sizeof first), 0) << "no output";
-    if (sig == SIGPIPE) {
-      close(fds[0]);  // as `| head -1` does
-    } else {
-      kill(pid, sig);
-    }
+    if (sig == SIGPIPE) close(fds[0]);  // as `| head -1` does
+    else kill(pid, sig);
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     if (sig != SIGPIPE) close(fds[0]);

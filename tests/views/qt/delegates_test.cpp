@@ -109,12 +109,10 @@ TEST_F(DelegateTest, TokenRowBoxesAndColours) {
   EXPECT_EQ(outlines(img, keyTop + 1), expected_outlines(widths, 2, size.width()));
   for (int y : {keyTop, keyTop + boxHeight, keyTop + 2 * boxHeight}) EXPECT_EQ(img.pixel(2, y), kWhite) << y;
 
-  const QRect packageKey(0, keyTop, widths[0], boxHeight);
-  const QRect packageValue(0, keyTop + boxHeight, widths[0], boxHeight);
   EXPECT_EQ(img.pixel(2, keyTop + 2), QColor("#f8f8ff").rgb());
-  EXPECT_GT(pixels_of(img, packageKey, QColor("#000000")), 5);  // the key's own text colour
+  EXPECT_GT(pixels_of(img, QRect(0, keyTop, widths[0], boxHeight), QColor("#000000")), 5);  // the key's own text colour
   EXPECT_EQ(img.pixel(2, keyTop + boxHeight + 2), kBackground.rgb());  // no fill
-  EXPECT_GT(pixels_of(img, packageValue, Qt::white), 2);             // default text: white
+  EXPECT_GT(pixels_of(img, QRect(0, keyTop + boxHeight, widths[0], boxHeight), Qt::white), 2);  // default text: white
   const int tokenLeft = widths[0] + widths[1] + TableDelegate::kGroupGap;
   EXPECT_EQ(img.pixel(widths[0] + 2, keyTop + 2), QColor("#228b22").rgb());
   EXPECT_EQ(img.pixel(tokenLeft + 2, keyTop + 2), QColor("#daa520").rgb());
