@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "acquisition/pipeline/capture_session.h"
+#include "decode/cells/row_payload.h"
 #include "decode/data_parse.h"
 #include "os/log.h"
 #include "store/capture/loaded_packets.h"
-#include "decode/cells/row_payload.h"
 #include "store/row_store.h"
 #include "store/store_files.h"
 #include "tests/support/usb_packets.h"
@@ -21,6 +21,13 @@
 #include "views/row_tree.h"
 
 namespace treetext {
+
+// A list of one entry, `key`=`value`: the smallest row a test appends.
+inline kvLinkedList* one(const char* key, const char* value) {
+  kvLinkedList* l = nullptr;
+  kvlist_append(&l, cell_text(key, 0, 0), cell_text(value, 0, 0));
+  return l;
+}
 
 inline std::string group(const PayloadGroup& g, int with_desc) {
   std::string out;

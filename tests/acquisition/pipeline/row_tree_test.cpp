@@ -15,11 +15,7 @@
 
 namespace {
 
-kvLinkedList* one(const char* key, const char* value) {
-  kvLinkedList* l = nullptr;
-  kvlist_append(&l, cell_text(key, 0, 0), cell_text(value, 0, 0));
-  return l;
-}
+using treetext::one;
 
 class RowTreeTest : public ::testing::Test {
  protected:

@@ -23,6 +23,7 @@
 #include "store/store_files.h"
 #include "tests/support/qt_test_util.h"
 #include "tests/support/test_env.h"
+#include "tests/support/tree_text.h"
 #include "views/qt/large_tree_model.h"
 #include "views/qt/large_tree_view.h"
 #include "views/qt/table_delegate.h"
@@ -32,11 +33,7 @@ namespace {
 const uint32_t kAck = 0x0800, kNak = 0x1000;
 const uint32_t kShowAll = 0xFFFF0000u, kHideNak = 0xFFFF1000u;
 
-kvLinkedList* one(const char* key, const char* value) {
-  kvLinkedList* l = nullptr;
-  kvlist_append(&l, cell_text(key, 0, 0), cell_text(value, 0, 0));
-  return l;
-}
+using treetext::one;
 
 class ModelTest : public ::testing::Test {
  protected:
