@@ -46,6 +46,9 @@ std::string typed(kvLinkedList** l) {
   return out;
 }
 
+// Learns {type, address, endpoint, direction, size}.
+void learn(EndpointTable* t, EndpointEntry e) { endpoint_table_learn(t, &e); }
+
 class ParsePackage : public DecoderTest {
  protected:
   void SetUp() override {
@@ -75,7 +78,6 @@ class ParsePackage : public DecoderTest {
     }
     return all;
   }
-  void learn(EndpointEntry e) { endpoint_table_learn(&dp->endpointTable, &e); }
   void fresh() { TearDown(); SetUp(); }
 };
 
@@ -117,18 +119,15 @@ TEST(UsbPacket, ValidityRulesAndTimeText) {
 }
 
 TEST_F(ParsePackage, InvalidOversizedAndLoneHandshakePacketsAreNotNumbered) {
-  EXPECT_EQ(dp->parsePackage(Bytes{0xC3, 0x00}.data(), 2, 10), 0u);
-  ASSERT_EQ(g_log.size(), 1u);
-  EXPECT_EQ(g_log[0], "unknow data[2]:C3 00");
-  EXPECT_EQ(dp->parsePackage(Bytes{0x2D, 0x00, 0x00}.data(), 3, 10), 0u);
-  EXPECT_EQ(g_log.back(), "unknow data[3]:2D 00 00");
-  Bytes big = data(0xC3, filled(4096));  // 4,099 bytes with a correct CRC16
-  EXPECT_EQ(dp->parsePackage(big.data(), (int32_t)big.size(), 10), 0u);
-  EXPECT_EQ(g_log.back().rfind("unknow data[4099]:C3 00 01 02", 0), 0u);
+  // Two invalid packets, 4,099 bytes with a correct CRC16, a lone handshake.
+  for (const Bytes& b : {Bytes{0xC3, 0x00}, Bytes{0x2D, 0x00, 0x00}, data(0xC3, filled(4096)), hs(0xD2)}) {
+    Call c = once(b, 10);
+    EXPECT_EQ(std::to_string(c.result) + " " + c.package, "0 <none>");
+  }
+  ASSERT_EQ(g_log.size(), 3u);
+  EXPECT_EQ(g_log[0] + ";" + g_log[1], "unknow data[2]:C3 00;unknow data[3]:2D 00 00");
+  EXPECT_EQ(g_log[2].rfind("unknow data[4099]:C3 00 01 02", 0), 0u);
   EXPECT_TRUE(dp->pendingPackets.empty());
-  Call lone = once(hs(0xD2), 10);
-  EXPECT_EQ(lone.result, 0u);
-  EXPECT_EQ(lone.package, "<none>");
   EXPECT_EQ(dp->packageCount(), 0u);
   EXPECT_EQ(dp->invalidPackets, 3u);  // orvane-dump reports this count
   Bytes max = data(0xC3, filled(4093));  // exactly 4,096 bytes: taken
@@ -156,7 +155,7 @@ TEST_F(ParsePackage, IdleRunAndTransferBoundaries) {
   EXPECT_EQ(all & RESULT_TRANSFER_ENDED, RESULT_TRANSFER_ENDED);
 
   fresh();
-  learn({1, 5, 3, 0, 192});
+  learn(&dp->endpointTable, {1, 5, 3, 0, 192});
   uint32_t isoc = 0, unknown = 0;
   for (const Call& c : feed_all({token(0xE1, 5, 3), data(0xC3, filled(100)), hs(0xD2)})) isoc |= c.result;
   for (const Call& c : feed_all({token(0x69, 5, 4), data(0xC3, filled(3)), hs(0xD2)}, 5000)) unknown |= c.result;
@@ -180,7 +179,7 @@ TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnlyAndAResetClearsTh
   EXPECT_EQ(got, std::vector<Bytes>{filled(3)});  // the other device's payload is not selected
 
   // A reset clears the decoding state (the seen endpoints too) but not the queue.
-  learn({2, 6, 2, 8, 64});
+  learn(&dp->endpointTable, {2, 6, 2, 8, 64});
   feed_all({token(0x69, 6, 2), hs(0x5A), token(0x69, 6, 2)});
   ASSERT_EQ(dp->pendingPackets.size(), 1u);
   dp->reset();
@@ -273,9 +272,6 @@ TEST_F(ParsePackage, HeldDataPacketsAndRepeatedSetupsStayBounded) {
   EXPECT_GT(dp->packageCount(), 3000u);
   EXPECT_LE(longest, 64u);
 }
-
-// Learns {type, address, endpoint, direction, size}.
-void learn(EndpointTable* t, EndpointEntry e) { endpoint_table_learn(t, &e); }
 
 TEST(EndpointTable, LearnedAndSeenEndpointsReplaceOrRecordOnceAndRestartWhenFull) {
   EndpointTable t;

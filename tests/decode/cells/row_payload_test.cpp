@@ -151,30 +151,24 @@ TEST(RowPayload, PackedBytesOfRowsAndListsAndGroupReads) {
   uint32_t off = 2;
   EXPECT_EQ(-1, payload_pack_list(nullptr, buf, &off));
   EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());
-  kvLinkedList* l = nullptr;
-  add(&l, cell_u8(1, 0, 0), cell_u8(2, 0, 0));
-  EXPECT_EQ(-1, payload_pack_list(l, nullptr, &off));  // consumed even so
-  l = nullptr;
-  add(&l, cell_u8(1, 0, 0), cell_u8(2, 0, 0));
+  EXPECT_EQ(-1, payload_pack_list(entries_list(1, 1, false, &unused), nullptr, &off));  // consumed even so
   off = 4095;
-  EXPECT_EQ(-1, payload_pack_list(l, buf, &off));
+  EXPECT_EQ(-1, payload_pack_list(entries_list(1, 1, false, &unused), buf, &off));
   EXPECT_EQ(">>>buf_capacity < 2 || *offset + 2 > buf_capacity", log.lines.back());
   // 4094 still has room for the length of an empty group.
   off = 4094;
   EXPECT_EQ(0, payload_pack_list(kvlist_new(), buf, &off));
   EXPECT_EQ(4096u, off);
   // A node without entry is skipped and not counted.
-  l = nullptr;
-  Bytes first = add(&l, cell_u8(1, 0, 0), cell_u8(2, 0, 0));
-  add(&l, cell_u8(3, 0, 0), cell_u8(4, 0, 0));
-  Bytes last = add(&l, cell_u8(5, 0, 0), cell_u8(6, 0, 0));
+  std::vector<Bytes> three;
+  kvLinkedList* l = entries_list(3, 1, false, &three);
   kvpair_free(l->head->next->pair);
   l->head->next->pair = nullptr;
   off = 2;
   ASSERT_EQ(0, payload_pack_list(l, buf, &off));
   EXPECT_EQ(">>>kvPair is NULL", log.lines.back());
-  EXPECT_EQ((first + last).size(), (size_t)(buf[2] | (buf[3] << 8)));
-  EXPECT_EQ(first + last, Bytes(buf + 4, buf + off));
+  EXPECT_EQ((three[0] + three[2]).size(), (size_t)(buf[2] | (buf[3] << 8)));
+  EXPECT_EQ(three[0] + three[2], Bytes(buf + 4, buf + off));
 }
 
 // A list whose chosen cell has one payload bit flipped after creation.
