@@ -60,10 +60,14 @@ class ParsePackage : public DecoderTest {
     DecoderTest::TearDown();
     orvane_log_set_sink(nullptr, nullptr);
   }
-  // One call; the package lists are read and freed, the others stay.
+  // One call; the package and view lists and the descriptor tables are read
+  // or freed as the pipeline takes them per call, the others stay.
   Call once(const Bytes& b, uint64_t t) {
     Call c{dp->parsePackage(b.data(), (int32_t)b.size(), t), list_text(dp->rawPackageInfo)};
-    drop({&dp->rawPackageInfo, &dp->rawPackageValue, &dp->rawPackageParseInfo, &dp->rawPackageParseValue});
+    drop({&dp->rawPackageInfo, &dp->rawPackageValue, &dp->rawPackageParseInfo, &dp->rawPackageParseValue,
+          &dp->viewPackageInfo, &dp->viewPackageValue});
+    kvlistpair_chain_free(dp->descriptorTables);
+    dp->descriptorTables = nullptr;
     return c;
   }
   // Every packet with the caller's loop: call again while asked to.
@@ -118,7 +122,14 @@ TEST(UsbPacket, ValidityRulesAndTimeText) {
   }
 }
 
-TEST_F(ParsePackage, InvalidOversizedAndLoneHandshakePacketsAreNotNumbered) {
+// Each part on a fresh decoder: invalid, oversized and lone handshake packets
+// are not numbered; even a handshake that answers nothing is traffic, so the
+// SOF after it starts no idle run; a SETUP behind a start split begins a new
+// control transfer (only a complete split's repeated token continues the open
+// one); a learned isochronous endpoint begins a transfer that a short packet
+// ends, one never described begins none; the selection goes to the script
+// only, and a reset clears the decoding state (seen endpoints too) but not the queue.
+TEST_F(ParsePackage, PacketsNotNumberedIdleRunsTransferBoundariesSelectionAndReset) {
   // Two invalid packets, 4,099 bytes with a correct CRC16, a lone handshake.
   for (const Bytes& b : {Bytes{0xC3, 0x00}, Bytes{0x2D, 0x00, 0x00}, data(0xC3, filled(4096)), hs(0xD2)}) {
     Call c = once(b, 10);
@@ -133,15 +144,8 @@ TEST_F(ParsePackage, InvalidOversizedAndLoneHandshakePacketsAreNotNumbered) {
   Bytes max = data(0xC3, filled(4093));  // exactly 4,096 bytes: taken
   EXPECT_EQ(dp->parsePackage(max.data(), (int32_t)max.size(), 10), 0u);
   EXPECT_EQ(dp->pendingPackets.size(), 1u);
-}
 
-// Each on a fresh decoder: even a handshake that answers nothing is traffic,
-// so the SOF after it starts no idle run (held SOFs are shown only when traffic
-// resumes); a SETUP behind a start split begins a new control transfer (only a
-// complete split's repeated token continues the open one); a learned
-// isochronous endpoint begins a transfer that a short packet ends, an endpoint
-// never described begins none (bulk and interrupt: the pipeline's assembly tests).
-TEST_F(ParsePackage, IdleRunAndTransferBoundaries) {
+  fresh();
   EXPECT_NE(once(sof(1), 10).result, 0u);
   EXPECT_EQ(once(hs(0xD2), 20).result, 0u);
   EXPECT_NE(once(sof(2), 30).result, 0u);
@@ -161,9 +165,8 @@ TEST_F(ParsePackage, IdleRunAndTransferBoundaries) {
   for (const Call& c : feed_all({token(0x69, 5, 4), data(0xC3, filled(3)), hs(0xD2)}, 5000)) unknown |= c.result;
   EXPECT_EQ(isoc & RESULT_TRANSFER_ENDED, RESULT_TRANSFER_ENDED);
   EXPECT_EQ(unknown & (RESULT_TRANSFER_ACTIVE | RESULT_TRANSFER_ENDED), 0u);
-}
 
-TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnlyAndAResetClearsThem) {
+  fresh();
   std::vector<Bytes> got;
   dp->selectedPayload = [](const uint8_t* p, int32_t n, void* ctx) {
     static_cast<std::vector<Bytes>*>(ctx)->push_back(Bytes(p, p + n));
@@ -177,8 +180,6 @@ TEST_F(ParsePackage, SeenEndpointsAndSelectionGoToTheScriptOnlyAndAResetClearsTh
   EXPECT_EQ(seenEndpoints.pairs[0].address, 4);
   EXPECT_EQ(seenEndpoints.pairs[0].endpoint, 1);
   EXPECT_EQ(got, std::vector<Bytes>{filled(3)});  // the other device's payload is not selected
-
-  // A reset clears the decoding state (the seen endpoints too) but not the queue.
   learn(&dp->endpointTable, {2, 6, 2, 8, 64});
   feed_all({token(0x69, 6, 2), hs(0x5A), token(0x69, 6, 2)});
   ASSERT_EQ(dp->pendingPackets.size(), 1u);
@@ -260,13 +261,7 @@ TEST_F(ParsePackage, HeldDataPacketsAndRepeatedSetupsStayBounded) {
   once(token(0x2D, 1, 0), 100);
   uint64_t longest = 0;
   for (int i = 0; i < 5000; i++) {
-    for (int k = 0; k < 4; k++) {
-      uint32_t r = once(setup, 200 + (uint64_t)i).result;
-      drop({&dp->viewPackageInfo, &dp->viewPackageValue});  // what the pipeline takes per call
-      kvlistpair_chain_free(dp->descriptorTables);
-      dp->descriptorTables = nullptr;
-      if (!(r & RESULT_CALL_AGAIN)) break;
-    }
+    feed_all({setup}, 200 + (uint64_t)i);
     if (dp->transferDetail) longest = std::max(longest, dp->transferDetail->count);
   }
   EXPECT_GT(dp->packageCount(), 3000u);
