@@ -31,7 +31,6 @@ Found read_devices_txt(const std::string& path) {
   Found f;
   std::ifstream in(path);
   std::string line;
-  bool in_device = false, in_endpoint = false;
   unsigned vid = 0, ep_address = 0, ep_attributes = 0, n = 0;
   // True, with the number after `label` in `n`, when the line starts with it.
   auto field = [&](const char* label, int base) {
@@ -41,17 +40,15 @@ Found read_devices_txt(const std::string& path) {
   };
   while (std::getline(in, line)) {
     line.erase(0, std::min(line.size(), line.find_first_not_of(' ')));
-    in_device |= line == "Device descriptor";
-    in_endpoint |= line == "Endpoint descriptor";
-    if (in_device && field("Vendor ID: ", 16)) vid = n;
-    if (in_device && field("Product ID: ", 16)) f.devices.insert({vid, n}), in_device = false;
+    // Each label is of one kind of descriptor (an endpoint's attributes follow its address).
+    if (field("Vendor ID: ", 16)) vid = n;
+    if (field("Product ID: ", 16)) f.devices.insert({vid, n});
     size_t a = line.find('\''), b = line.rfind('\'');
     if (line.find("string: #") != std::string::npos && a != std::string::npos && b > a)
       f.strings.insert(line.substr(a + 1, b - a - 1));
-    if (in_endpoint && field("Endpoint address: ", 16)) ep_address = n;
-    if (in_endpoint && field("Attributes: ", 16)) ep_attributes = n;
-    if (in_endpoint && field("Max packet size: ", 10))
-      f.endpoints.insert(Endpoint{ep_address, ep_attributes, n}), in_endpoint = false;
+    if (field("Endpoint address: ", 16)) ep_address = n;
+    if (field("Attributes: ", 16)) ep_attributes = n;
+    if (field("Max packet size: ", 10)) f.endpoints.insert(Endpoint{ep_address, ep_attributes, n});
   }
   return f;
 }

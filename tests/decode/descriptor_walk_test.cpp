@@ -20,8 +20,7 @@ std::string text(const DataMsg* c, bool colours) {
   const char* bgd = "";
   const char* color = "";
   cell_to_text(c, buf, sizeof buf, &bgd, &color);
-  if (!colours) return buf;
-  return std::string(buf) + "[" + (bgd ? bgd : "") + "/" + (color ? color : "") + "]";
+  return colours ? std::string(buf) + "[" + bgd + "/" + color + "]" : buf;
 }
 
 // "key|value|desc" per entry of a list, so tests read like the tables on screen.
@@ -64,8 +63,10 @@ Table request_table(const std::vector<uint8_t>& bytes, bool colours = false) {
   return tables.empty() ? Table(1) : tables[0];
 }
 
-SetupPacket get_descriptor(uint8_t type, uint8_t index, uint16_t length) {
-  const uint8_t b[8] = {0x80, 0x06, index, type, 0, 0, (uint8_t)length, (uint8_t)(length >> 8)};
+// A GET_DESCRIPTOR, or another request with the same wValue and wLength.
+SetupPacket get_descriptor(uint8_t type, uint8_t index, uint16_t length, uint8_t bmRequestType = 0x80,
+                           uint8_t bRequest = 6) {
+  const uint8_t b[8] = {bmRequestType, bRequest, index, type, 0, 0, (uint8_t)length, (uint8_t)(length >> 8)};
   return setup_from_bytes(b);
 }
 
@@ -131,12 +132,6 @@ TEST_F(DescriptorWalk, DeviceConfigurationEndpointStringAndLanguageTables) {
   EXPECT_EQ(row(w[0], "wTotalLength"), "0x0022| ");
   EXPECT_EQ(row(w[1], "bInterfaceClass"), "0xff|Vendor Specific");
   EXPECT_EQ(learned(eps), "9 1 2 8 512;9 2 2 0 64;");  // for the token's device only
-  // The endpoints of the speed the device is not running at are shown, not learned.
-  std::vector<uint8_t> other = kConfig34;
-  other[1] = 0x07;
-  endpoint_table_clear(&eps);
-  EXPECT_EQ(walk(other, get_descriptor(7, 0, 34), &eps).size(), 3u);  // interface and two endpoints
-  EXPECT_EQ(eps.count, 0);
   std::vector<uint8_t> bus(kConfig34.begin(), kConfig34.begin() + 9);
   bus[7] = 0x80;
   EXPECT_EQ(row(walk(bus, get_descriptor(2, 0, 9), nullptr).at(0), "bmAttributes"), "0x80|Bus Powered");
@@ -190,19 +185,14 @@ TEST_F(DescriptorWalk, DeviceConfigurationEndpointStringAndLanguageTables) {
 // HID descriptor) are skipped, and bytes of a descriptor beyond its slot are
 // ignored (an interface of 12 bytes shows 9).
 TEST_F(DescriptorWalk, WhatIsWalkedAndWhereTheWalkStops) {
-  SetupPacket class_get = get_descriptor(1, 0, 18), no_get = class_get, set = class_get;
-  class_get.bmRequestType = 0xA0;  // class GET_DESCRIPTOR (a hub descriptor, say)
-  no_get.bRequest = 0;
-  set.bmRequestType = 0x00;  // SET_DESCRIPTOR sends descriptors as GET_DESCRIPTOR answers them
-  set.bRequest = 7;
-  const uint8_t hid_report[8] = {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 10, 0x00};
   const std::vector<uint8_t> first8(kDevice.begin(), kDevice.begin() + 8);
   const std::vector<uint8_t> one = {0x09, 0x02, 0x09, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
                                     0x01, 0x05, 0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00};
   const std::vector<uint8_t> hid = {0x0C, 0x04, 0x01, 0x00, 0x01, 0x03, 0x01, 0x02, 0x00, 0xAA, 0xBB, 0xCC,
                                     0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, 0x4B, 0x00,
                                     0x07, 0x05, 0x81, 0x03, 0x07, 0x00, 0x0A};
-  std::vector<uint8_t> zero = kConfig34, overlong = kConfig34;
+  std::vector<uint8_t> zero = kConfig34, overlong = kConfig34, other = kConfig34;
+  other[1] = 0x07;   // other speed
   zero[18] = 0;      // the first endpoint's bLength
   overlong[26] = 9;  // the second endpoint claims one byte more than is left
   auto config = [](const std::vector<uint8_t>& d) { return get_descriptor(2, 0, (uint16_t)d.size()); };
@@ -215,24 +205,26 @@ TEST_F(DescriptorWalk, WhatIsWalkedAndWhereTheWalkStops) {
   } cases[] = {
       {"device asked for with 255, answered with 18", kDevice, get_descriptor(1, 0, 255), 0, 0},
       {"configuration asked for with 255", kConfig34, get_descriptor(2, 0, 0xFF), 0, 0},
-      {"class request", kDevice, class_get, 0, 0},
-      {"not a GET_DESCRIPTOR", kDevice, no_get, 0, 0},
+      {"class GET_DESCRIPTOR (a hub descriptor, say)", kDevice, get_descriptor(1, 0, 18, 0xA0), 0, 0},
+      {"not a GET_DESCRIPTOR", kDevice, get_descriptor(1, 0, 18, 0x80, 0), 0, 0},
       {"first descriptor (bLength 18) asked for and answered with 8", first8, get_descriptor(1, 0, 8), 0, 0},
       {"a byte cannot hold the header", {0x01}, get_descriptor(1, 0, 1), 0, 0},
       {"no bytes", {}, get_descriptor(1, 0, 0), 0, 0},
       // Its first bytes 05 01 would otherwise read as a 5-byte device descriptor.
       {"HID report descriptor (type 0x22)", {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00},
-       setup_from_bytes(hid_report), 0, 0},
+       get_descriptor(0x22, 0, 10, 0x81), 0, 0},
       {"vendor descriptor type 0x41", kDevice, get_descriptor(0x41, 0, 18), 0, 0},
       {"first bLength 0", {0x00, 0x01, 0x00, 0x02}, get_descriptor(1, 0, 4), 0, 0},
       {"first bLength 1", {0x01, 0x01, 0x00, 0x02}, get_descriptor(1, 0, 4), 0, 0},
       {"device qualifier: a standard type without a table",
        {0x0A, 0x06, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, 0x01, 0x00}, get_descriptor(6, 0, 10), 0, 0},
-      {"SET_DESCRIPTOR", kDevice, set, 1, 0},
+      {"SET_DESCRIPTOR sends descriptors as answered", kDevice, get_descriptor(1, 0, 18, 0x00, 7), 1, 0},
       {"an endpoint's bLength 0", zero, config(zero), 2, 0},
       {"an endpoint past the answer", overlong, config(overlong), 3, 1},
       {"an endpoint's bLength 1", one, config(one), 1, 0},
       {"HID descriptor skipped", hid, config(hid), 2, 1},
+      // Its interface and endpoints, for the speed the device is not running at.
+      {"other speed: endpoints shown, not learned", other, get_descriptor(7, 0, 34), 3, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

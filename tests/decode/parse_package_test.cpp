@@ -22,7 +22,6 @@ using namespace usbtest;
 namespace {
 
 std::vector<std::string> g_log;
-void capture_log(const char* line, void*) { g_log.push_back(line); }
 
 // One call of parsePackage and the package info it left.
 struct Call {
@@ -52,7 +51,7 @@ void learn(EndpointTable* t, EndpointEntry e) { endpoint_table_learn(t, &e); }
 class ParsePackage : public DecoderTest {
  protected:
   void SetUp() override {
-    orvane_log_set_sink(capture_log, nullptr);
+    orvane_log_set_sink([](const char* line, void*) { g_log.push_back(line); }, nullptr);
     DecoderTest::SetUp();
     g_log.clear();
   }
@@ -290,9 +289,7 @@ TEST(EndpointTable, LearnedAndSeenEndpointsReplaceOrRecordOnceAndRestartWhenFull
   EXPECT_EQ(endpoint_table_find(&t, 100, 2)->transferType, 3);
 
   seen_endpoints_clear();
-  seen_endpoints_record(1, 0);
-  seen_endpoints_record(0, 1);
-  seen_endpoints_record(1, 0);
+  for (auto [a, e] : {std::pair<uint8_t, uint8_t>{1, 0}, {0, 1}, {1, 0}}) seen_endpoints_record(a, e);
   ASSERT_EQ(2, seenEndpoints.count);
   for (int i = 2; i < 128; ++i) seen_endpoints_record((uint8_t)(10 + i / 16), (uint8_t)(i % 16));
   seen_endpoints_record(17, 15);  // present: nothing changes
