@@ -17,8 +17,7 @@ namespace {
 std::string text(const DataMsg* c, bool colours) {
   if (!c) return "<null>";
   char buf[8192];
-  const char* bgd = "";
-  const char* color = "";
+  const char *bgd, *color;
   cell_to_text(c, buf, sizeof buf, &bgd, &color);
   return colours ? std::string(buf) + "[" + bgd + "/" + color + "]" : buf;
 }
@@ -88,10 +87,9 @@ Tables walk(const std::vector<uint8_t>& data, const SetupPacket& setup, Endpoint
 // "address/endpoint type direction size;" of each learned endpoint, in order.
 std::string learned(const EndpointTable& t) {
   std::string out;
-  for (int i = 0; i < t.count; i++) {
-    const EndpointEntry& e = t.entries[i];
-    for (unsigned x : {e.address, e.endpoint, e.transferType, e.direction}) out += std::to_string(x) + " ";
-    out += std::to_string(e.maxPacketSize) + ";";
+  for (const EndpointEntry* e = t.entries; e < t.entries + t.count; e++) {
+    for (unsigned x : {e->address, e->endpoint, e->transferType, e->direction}) out += std::to_string(x) + " ";
+    out += std::to_string(e->maxPacketSize) + ";";
   }
   return out;
 }

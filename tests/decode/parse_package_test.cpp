@@ -140,8 +140,7 @@ TEST_F(ParsePackage, PacketsNotNumberedIdleRunsTransferBoundariesSelectionAndRes
   EXPECT_TRUE(dp->pendingPackets.empty());
   EXPECT_EQ(dp->packageCount(), 0u);
   EXPECT_EQ(dp->invalidPackets, 3u);  // orvane-dump reports this count
-  Bytes max = data(0xC3, filled(4093));  // exactly 4,096 bytes: taken
-  EXPECT_EQ(dp->parsePackage(max.data(), (int32_t)max.size(), 10), 0u);
+  EXPECT_EQ(once(data(0xC3, filled(4093)), 10).result, 0u);  // exactly 4,096 bytes: taken
   EXPECT_EQ(dp->pendingPackets.size(), 1u);
 
   fresh();

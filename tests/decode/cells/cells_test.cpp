@@ -26,8 +26,7 @@ namespace {
 // A cell's text and colour names as "text[bgd/fg]".
 std::string text_of(const void* block) {
   char buf[512];
-  const char* b = nullptr;
-  const char* f = nullptr;
+  const char *b = nullptr, *f = nullptr;
   size_t n = cell_to_text(block, buf, sizeof buf, &b, &f);
   EXPECT_EQ(strlen(buf), n);
   return std::string(buf) + "[" + b + "/" + f + "]";
@@ -54,8 +53,7 @@ TEST(DisplayCell, ByteLayoutTextColoursCutsRefusedArgumentsAndTheCrcCheck) {
   EXPECT_EQ(nullptr, cell_create(4097, std::vector<uint8_t>(4097).data(), D_HEX, 0, 0));
   EXPECT_EQ(nullptr, cell_create(1, nullptr, D_HEX, 0, 0));
   EXPECT_EQ(nullptr, cell_text(nullptr, 0, 0));
-  std::vector<uint8_t> big(4096, 0xAB);
-  CellPtr max(cell_create(4096, big.data(), D_HEX, 0, 0));
+  CellPtr max(cell_create(4096, std::vector<uint8_t>(4096, 0xAB).data(), D_HEX, 0, 0));
   ASSERT_TRUE(max);
   EXPECT_EQ(1, cell_crc_ok(max.get(), cell_size(max.get())));
   const uint8_t lower[2] = {0xab, 0x0f};
@@ -326,14 +324,10 @@ TEST_F(PoolOn, ConcurrentProducersAndConsumers) {
       kvLinkedList* l = nullptr;
       for (int i = 0; i < 8; ++i) kvlist_append(&l, cell_u32((uint32_t)r, 0, 0), cell_u8((uint8_t)i, 0, 0));
       kvLinkedList* theirs = slot[1 - me].exchange(nullptr);
-      if (theirs) {
-        uint64_t n = 0;
-        for (kvNode* node = theirs->head; node; node = node->next) {
-          EXPECT_EQ(1, cell_crc_ok(node->pair->key, cell_size(node->pair->key)));
-          ++n;
-        }
-        EXPECT_EQ(8u, n);
-      }
+      uint64_t n = 0;
+      for (kvNode* node = theirs ? theirs->head : nullptr; node; node = node->next, ++n)
+        EXPECT_EQ(1, cell_crc_ok(node->pair->key, cell_size(node->pair->key)));
+      EXPECT_EQ(theirs ? 8u : 0u, n);
       kvlist_free(theirs);
       kvlist_free(slot[me].exchange(l));
     }

@@ -54,9 +54,10 @@ kvLinkedList* entries_list(uint32_t n, uint32_t size, bool desc, std::vector<Byt
   return l;
 }
 
+// The first `n` entries' bytes, one after the other.
 Bytes join(const std::vector<Bytes>& v, size_t n) {
   Bytes out;
-  for (size_t i = 0; i < n && i < v.size(); ++i) out = out + v[i];
+  for (size_t i = 0; i < n; ++i) out = out + v[i];
   return out;
 }
 
@@ -96,8 +97,7 @@ TEST(RowPayload, PackedBytesOfRowsAndListsAndGroupReads) {
       EXPECT_EQ(want, got);
       EXPECT_TRUE(log.lines.empty());
     } else {
-      bool values_failed = c.infos == 0;
-      Bytes kept = join(values_failed ? values : infos, c.kept);
+      Bytes kept = join(c.infos == 0 ? values : infos, c.kept);  // of the group that failed
       EXPECT_EQ(Bytes({0, 0}), Bytes(buf, buf + 2));
       EXPECT_EQ(kept, Bytes(got.end() - kept.size(), got.end()));
       ASSERT_EQ(2u, log.lines.size());
@@ -116,8 +116,7 @@ TEST(RowPayload, PackedBytesOfRowsAndListsAndGroupReads) {
   EXPECT_EQ(2u, payload_pack_row(nullptr, entries_list(1, 1, false, &unused), buf));
   EXPECT_EQ(">>>!list || !output_buf || !offset", log.lines.back());
   // Groups are complete only when wholly stored and read.
-  std::vector<Bytes> values;
-  uint32_t n = payload_pack_row(entries_list(1, 1, false, &values), entries_list(3, 2, true, &values), buf);
+  uint32_t n = payload_pack_row(entries_list(1, 1, false, &unused), entries_list(3, 2, true, &unused), buf);
   PayloadView v;
   ASSERT_EQ(0, payload_unpack(buf, n, &v));
   PayloadEntry e[4];
@@ -288,8 +287,7 @@ TEST(RowPayload, RoundTripAndUnpackNeverReadsPastTheGivenLength) {
       for (int f = 0; f < flips && !stored.empty(); ++f) stored[rng() % stored.size()] ^= (uint8_t)(1 << (rng() % 8));
       if (rng() % 2 && !stored.empty()) stored.resize(rng() % stored.size());
     }
-    const uint8_t* lo = stored.data();
-    const uint8_t* hi = stored.data() + stored.size();
+    const uint8_t *lo = stored.data(), *hi = lo + stored.size();
     payload_unpack(stored.empty() ? nullptr : lo, (uint32_t)stored.size(), &v);
     for (const PayloadGroup* g : {&v.infos, &v.values}) {
       for (int with_desc = 0; with_desc < 2; ++with_desc) {
