@@ -17,7 +17,7 @@ namespace {
 std::string text(const DataMsg* c, bool colours) {
   if (!c) return "<null>";
   char buf[8192];
-  const char *bgd, *color;
+  const char *bgd = nullptr, *color = nullptr;
   cell_to_text(c, buf, sizeof buf, &bgd, &color);
   return colours ? std::string(buf) + "[" + bgd + "/" + color + "]" : buf;
 }
@@ -105,7 +105,6 @@ const std::vector<uint8_t> kConfig34 = {
     0x08, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00, 0x00,        // endpoint 2 OUT (8 bytes)
 };
 
-// Each test starts with an empty endpoint table.
 class DescriptorWalk : public ::testing::Test {
  protected:
   void SetUp() override { endpoint_table_clear(&eps); }
