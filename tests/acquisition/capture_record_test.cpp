@@ -6,7 +6,7 @@
 
 #include "os/clock.h"
 #include "os/sync.h"
-#include "tests/support/test_env.h"
+#include "tests/acquisition/channel_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +22,6 @@
 #include <vector>
 
 namespace {
-
-const ShmConfig kConfig = {SHM_DEFAULT_SIZE, 10000, 1, 1};
 
 using Bytes = std::vector<uint8_t>;
 
@@ -46,16 +44,6 @@ std::unique_ptr<RecordReader> new_reader(int bulk) {
   return r;
 }
 
-class OnChannel : public ::testing::Test {
- protected:
-  void SetUp() override {
-    h = shm_create(&kConfig);
-    ASSERT_NE(h, nullptr) << shm_get_last_error();
-  }
-  void TearDown() override { shm_destroy(h); }
-  testenv::ShmIsolation iso;
-  ShmHandle* h = nullptr;
-};
 using RecordFuzz = OnChannel;
 
 class Records : public OnChannel, public ::testing::WithParamInterface<int> {

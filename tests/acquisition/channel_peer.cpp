@@ -3,7 +3,6 @@
 //   channel_peer write COUNT SEED   writes COUNT records (see peer_packet)
 //   channel_peer read COUNT SEED    reads COUNT records with the exact reader and
 //                                   checks each; exit 0 when all arrived intact and in order
-//   channel_peer attach             attaches with shm_create and exits: code 10 + creator flag
 //   channel_peer hold               attaches with shm_create and waits to be killed
 //
 // Records carry their sequence number as the time stamp and a packet that
@@ -64,17 +63,14 @@ static int do_read(ShmHandle* h, uint64_t count, uint32_t seed) {
 int main(int argc, char** argv) {
   std::string cmd = argc >= 2 ? argv[1] : "";
   bool counted = (cmd == "write" || cmd == "read") && argc >= 4;
-  if (!counted && cmd != "attach" && cmd != "hold") return std::fprintf(stderr, "channel_peer: bad arguments\n"), 1;
+  if (!counted && cmd != "hold") return std::fprintf(stderr, "channel_peer: bad arguments\n"), 1;
   ShmConfig config = {SHM_DEFAULT_SIZE, 10000, 1, 1};
   ShmHandle* h = shm_create(&config);
   if (!h) return std::fprintf(stderr, "channel_peer: %s\n", shm_get_last_error()), 2;
   while (cmd == "hold") pause();
-  int rc = 10 + (h->creator ? 1 : 0);
-  if (counted) {
-    uint64_t count = std::strtoull(argv[2], nullptr, 10);
-    uint32_t seed = (uint32_t)std::strtoul(argv[3], nullptr, 10);
-    rc = cmd == "write" ? do_write(h, count, seed) : do_read(h, count, seed);
-  }
+  uint64_t count = std::strtoull(argv[2], nullptr, 10);
+  uint32_t seed = (uint32_t)std::strtoul(argv[3], nullptr, 10);
+  int rc = cmd == "write" ? do_write(h, count, seed) : do_read(h, count, seed);
   shm_destroy(h);
   return rc;
 }

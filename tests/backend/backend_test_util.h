@@ -95,7 +95,6 @@ inline bool wait_backend_waits_for_room(int pid, int ms) {
 struct ChannelRun {
   std::vector<FilePacket> packets;  // records read, in order
   int exit_code = -1;               // as wait_exit reports it
-  uint64_t ring_peak = 0;           // most bytes seen waiting in the ring
 };
 
 // Reads records from `channel` on this thread until the process `pid` has
@@ -118,10 +117,7 @@ inline ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeo
     while (shm_get_info(channel, nullptr, nullptr) != 0 && os_monotonic_ns() < deadline) os_sleep_ms(5);
     stop = true;
   });
-  for (bool last = false; !last; os_sleep_ms(5)) {
-    last = may_read;  // one more look once reading may begin: nobody has read yet
-    run.ring_peak = std::max<uint64_t>(run.ring_peak, shm_get_info(channel, nullptr, nullptr));
-  }
+  while (!may_read) os_sleep_ms(5);
   auto reader = std::make_unique<RecordReader>();
   record_reader_init(reader.get());
   CaptureRecordOut out;

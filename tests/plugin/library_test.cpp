@@ -40,7 +40,9 @@ TEST(Library, ChannelFailureIsANoticeNotAnExit) {
   EXPECT_EQ(0, lib.close(nullptr));
 }
 
-TEST(Options, TemplateNeedsRoomForItsZero) {
+// The template needs room for its zero; the first "<speed," decides, by the
+// two characters behind it.
+TEST(Options, TemplateAndSpeedCodesWithTheirNotices) {
   char buf[64];
   memset(buf, 'x', sizeof buf);
   EXPECT_EQ(8, ovix_get_option(buf, 24));
@@ -50,10 +52,7 @@ TEST(Options, TemplateNeedsRoomForItsZero) {
   EXPECT_EQ(-1, ovix_get_option(buf, 23));
   EXPECT_EQ(0, memcmp(buf, "\0x", 2)) << "only the zero written";
   EXPECT_EQ(-1, ovix_get_option(nullptr, 64));
-}
 
-// The first "<speed," decides, by the two characters behind it.
-TEST(Options, SpeedCodesAndTheirNotices) {
   struct Case {
     const char* option;
     uint32_t speed;      // 0: refused

@@ -63,18 +63,15 @@ TEST_F(Assembly, LongTransfersParkTheirTransactionsInOrderAndOverflowTheBufferEx
   EXPECT_EQ(end - (top.find("tytes)=") + 7), (size_t)kTransferDataShown * 3 - 1);  // "XX " per byte shown
 }
 
-std::vector<std::string> g_status;
-void record_status(const char* text, void*) { g_status.push_back(text); }
-
 TEST_F(Assembly, OneStatusTextPerProducingCall) {
-  g_status.clear();
-  pipeline_set_status(pl, record_status, nullptr);
+  std::vector<std::string> status;
+  pipeline_set_status(pl, [](const char* text, void* to) { ((std::vector<std::string>*)to)->push_back(text); }, &status);
   feed({token(0x69, 9, 2), data(0xC3, filled(3))});
-  EXPECT_TRUE(g_status.empty());  // both held back
+  EXPECT_TRUE(status.empty());  // both held back
   feed({hs(0xD2)});               // IN (again), DATA0 (again), the ACK itself
-  EXPECT_EQ(g_status, (std::vector<std::string>{"parsePackage: 1", "parsePackage: 2", "parsePackage: 3"}));
+  EXPECT_EQ(status, (std::vector<std::string>{"parsePackage: 1", "parsePackage: 2", "parsePackage: 3"}));
   feed({hs(0xD2)});  // a handshake without a transaction produces nothing
-  EXPECT_EQ(g_status.size(), 3u);
+  EXPECT_EQ(status.size(), 3u);
 }
 
 // After an idle SOF run the SOF counter stays up, so later SOFs are held and

@@ -64,9 +64,7 @@ TEST(RowQueue, RandomHandOffDeliversEveryRecordThroughEveryWait) {
   EXPECT_TRUE(intact) << "record " << expect - 1;
   EXPECT_EQ(expect, records);
   RowQueueWaits w = rowqueue_waits(q);
-  EXPECT_GT(w.producer, 0u);
-  EXPECT_GT(w.sleeping, 0u);
-  EXPECT_GT(w.dozing, 0u);
+  EXPECT_TRUE(w.producer && w.sleeping && w.dozing) << w.producer << " " << w.sleeping << " " << w.dozing;
   rowqueue_destroy(q);
 }
 

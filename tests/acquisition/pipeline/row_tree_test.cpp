@@ -65,9 +65,6 @@ TEST_F(RowTreeTest, RowsWithoutTheirParentLevelOrListAreDroppedAndParentsSurvive
   EXPECT_EQ(treetext::row(tree, subs + 4), "s=x || v=y");
 }
 
-int g_hooks;
-void count_hook(void*) { g_hooks++; }
-
 TEST_F(RowTreeTest, PackedAndDeferredAppendsClearAndDeleteFiles) {
   uint8_t buf[kRowBufSize];
   uint32_t n = row_tree_pack(one("k", "v"), one("a", "b"), buf);
@@ -83,9 +80,10 @@ TEST_F(RowTreeTest, PackedAndDeferredAppendsClearAndDeleteFiles) {
   // A clear starts again from row one with fresh files, and with no last
   // rows: a second-level row is dropped.
   uint32_t before = row_tree_generation(tree);
-  g_hooks = 0;
-  row_tree_clear(tree, count_hook, count_hook, nullptr);
-  EXPECT_EQ(g_hooks, 2);
+  int hooks = 0;
+  auto count_hook = [](void* n) { ++*(int*)n; };
+  row_tree_clear(tree, count_hook, count_hook, &hooks);
+  EXPECT_EQ(hooks, 2);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
   EXPECT_EQ(row_tree_child_count(tree, 0), 0u);
   struct stat st;

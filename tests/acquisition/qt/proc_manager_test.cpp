@@ -16,10 +16,6 @@ using qttest::wait_until;
 
 namespace {
 
-struct AppFirst {
-  AppFirst() { qttest::ensure_app(); }
-};
-
 class ProcManagerTest : public ::testing::Test {
  protected:
   // Starts `program` and waits until it runs.
@@ -36,7 +32,7 @@ class ProcManagerTest : public ::testing::Test {
     for (const QList<QVariant>& args : spy) out.push_back(args[0].value<ProcManager::ProcessState>());
     return out;
   }
-  AppFirst app;
+  bool app_ = (qttest::ensure_app(), true);  // before any Qt member
   qttest::LogCapture log;
   ProcManager pm;
 };
