@@ -67,11 +67,23 @@ class UsbStreamChecker {
     bool token = (pid & 3) == 1 || pid == USB_PID_PING || pid == USB_PID_SPLIT;  // OUT, IN, SOF, SETUP end in 01
     // A transaction is [SPLIT] token [data] [handshake]: it ends at the next token.
     if (token && !(txn_.size() == 1 && txn_[0][0] == USB_PID_SPLIT)) end_transaction();
-    if (pid == USB_PID_SOF) {
-      if (length == 3) check_sof((uint16_t)((bytes[1] | bytes[2] << 8) & 0x7FF), ts);
-    } else if (length) {
-      txn_.emplace_back(bytes, bytes + length);
+    if (pid != USB_PID_SOF) {
+      if (length) txn_.emplace_back(bytes, bytes + length);
+      return;
     }
+    if (length != 3) return;
+    if (speed_ == 1) fail("SOF on a low-speed bus");
+    uint16_t frame = (uint16_t)((bytes[1] | bytes[2] << 8) & 0x7FF);
+    if (sofs_++) {
+      if (ts - last_sof_ts_ != (speed_ == 3 ? 125000u : 1000000u)) fail("SOF spacing");
+      // High speed repeats a frame number in its 8 microframes.
+      bool same = speed_ == 3 && frame == last_frame_;
+      if (same ? ++repeats_ > 7 : frame != ((last_frame_ + 1) & 0x7FF) || (speed_ == 3 && repeats_ != 7))
+        fail("SOF frame number out of step");
+      if (!same) repeats_ = 0;
+    }
+    last_sof_ts_ = ts;
+    last_frame_ = frame;
   }
 
   // Problems found, each naming the packet count when found; at most 50 kept.
@@ -88,20 +100,6 @@ class UsbStreamChecker {
  private:
   void fail(const std::string& what) {
     if (errors.size() < 50) errors.push_back("packet " + std::to_string(packets) + ": " + what);
-  }
-
-  void check_sof(uint16_t frame, uint64_t ts) {
-    if (speed_ == 1) fail("SOF on a low-speed bus");
-    if (sofs_++) {
-      if (ts - last_sof_ts_ != (speed_ == 3 ? 125000u : 1000000u)) fail("SOF spacing");
-      // High speed repeats a frame number in its 8 microframes.
-      bool same = speed_ == 3 && frame == last_frame_;
-      if (same ? ++repeats_ > 7 : frame != ((last_frame_ + 1) & 0x7FF) || (speed_ == 3 && repeats_ != 7))
-        fail("SOF frame number out of step");
-      if (!same) repeats_ = 0;
-    }
-    last_sof_ts_ = ts;
-    last_frame_ = frame;
   }
 
   // The transaction's packets as one text, e.g. "CSp IN D": SS/CS a start or
