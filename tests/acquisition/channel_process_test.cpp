@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -55,27 +56,25 @@ int wait_peer(pid_t pid) {
   return WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
 }
 
-class ChannelProcesses : public OnChannel {
- protected:
-  // Forks a child that takes the channel lock and then exits (or waits to be
-  // killed) holding it; returns once the lock is held.
-  pid_t child_holding_the_lock(bool wait_for_kill) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (os_lock_acquire(h->lock, 5000) == OS_LOCK_FAILED) _exit(3);
-      if (write(fds[1], "h", 1) != 1) _exit(4);
-      while (wait_for_kill) pause();
-      _exit(0);
-    }
-    close(fds[1]);
-    char c;
-    EXPECT_EQ(read(fds[0], &c, 1), 1);
-    close(fds[0]);
-    return pid;
-  }
-};
+// A child that takes the channel lock and then exits (or waits to be
+// killed) holding it; returns once the lock is held.
+pid_t child_holding_the_lock(bool wait_for_kill) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = in_child([&](ShmHandle* own) {
+    if (os_lock_acquire(own->lock, 5000) == OS_LOCK_FAILED) return 3;
+    if (write(fds[1], "h", 1) != 1) return 4;
+    while (wait_for_kill) pause();
+    return 0;
+  });
+  close(fds[1]);
+  char c;
+  EXPECT_EQ(read(fds[0], &c, 1), 1);
+  close(fds[0]);
+  return pid;
+}
+
+using ChannelProcesses = OnChannel;
 
 TEST_F(ChannelProcesses, WriterAndReaderProcessesExchangeRecordsIntact) {
   // About 16 MB of records of 21 to 4,112 bytes, round the ring and more;
@@ -145,12 +144,8 @@ TEST(ChannelThreads, ConcurrentCreatorsMeetOnOneChannel) {
   std::vector<std::thread> threads;
   for (int i = 0; i < n; ++i) threads.emplace_back([&, i] { handles[i] = shm_create(&kConfig); });
   for (auto& t : threads) t.join();
-  int creators = 0;
-  for (ShmHandle* h : handles) {
-    ASSERT_NE(h, nullptr);
-    creators += h->creator ? 1 : 0;
-  }
-  EXPECT_EQ(creators, 1);
+  ASSERT_EQ(std::count(handles.begin(), handles.end(), nullptr), 0);
+  EXPECT_EQ(std::count_if(handles.begin(), handles.end(), [](ShmHandle* h) { return h->creator; }), 1);
   ASSERT_EQ(shm_write(handles[0], "ping", 4, 1000), 4);
   char out[4];
   EXPECT_EQ(shm_read(handles[n - 1], out, 4, 100), 4);
