@@ -265,8 +265,7 @@ std::vector<Rec> run_exact(ShmHandle* h, const Stream& s, int bulk, uint32_t see
     std::mt19937 rng(seed);
     size_t at = 0;
     while (at < s.bytes.size() && !stop) {
-      size_t n = 1 + rng() % 6000;
-      if (n > s.bytes.size() - at) n = s.bytes.size() - at;
+      size_t n = std::min<size_t>(1 + rng() % 6000, s.bytes.size() - at);
       int rc = shm_write(h, s.bytes.data() + at, (uint32_t)n, 1000);
       if (rc > 0) at += n;
       if (rc <= 0 || rng() % 64 == 0) os_sleep_ms(1);

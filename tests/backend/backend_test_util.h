@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <functional>
@@ -113,8 +112,7 @@ inline ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeo
     may_read = true;
     run.exit_code = wait_exit(pid, timeout_ms);
     // Whatever the process wrote is in the ring now; stop once it is empty.
-    uint64_t deadline = os_monotonic_ns() + 10000000000ull;
-    while (shm_get_info(channel, nullptr, nullptr) != 0 && os_monotonic_ns() < deadline) os_sleep_ms(5);
+    wait_until([&] { return shm_get_info(channel, nullptr, nullptr) == 0; }, 10000, 5);
     stop = true;
   });
   while (!may_read) os_sleep_ms(5);

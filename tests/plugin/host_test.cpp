@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <fstream>
-#include <thread>
 
 #include "os/process.h"
 #include "tests/plugin/plugin_test_util.h"

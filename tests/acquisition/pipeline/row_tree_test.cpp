@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "decode/cells/display_cell.h"
 #include "os/log.h"
 #include "store/store_files.h"
 #include "tests/support/tree_text.h"
