@@ -118,11 +118,9 @@ TEST(Host, OptionsBackendCommandLineLimitsAndInterrupt) {
   t0 = std::chrono::steady_clock::now();
   OsProcessExit how{};
   ASSERT_EQ(1, os_process_wait(proc, 10000, &how));
-  long long ms = ms_since(t0);
+  EXPECT_LT(ms_since(t0), 2500) << "close must come back within its bound";
   os_process_close(proc);
-  EXPECT_EQ(0, how.crashed);
-  EXPECT_EQ(0, how.exit_code);
-  EXPECT_LT(ms, 2500) << "close must come back within its bound";
+  EXPECT_TRUE(!how.crashed && how.exit_code == 0) << how.exit_code;
   std::vector<std::string> lines = host.lines();
   EXPECT_TRUE(!lines.empty() && lines.back() == kStopLine);
   EXPECT_NE(0, kill(backend, 0)) << "the backend outlived the capture";
