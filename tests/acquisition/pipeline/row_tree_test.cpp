@@ -3,8 +3,7 @@
 // and child counts of decoded captures are checked by prefix_model_test.cpp.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
 
 #include "os/log.h"
 #include "store/store_files.h"
@@ -85,9 +84,7 @@ TEST_F(RowTreeTest, PackedAndDeferredAppendsClearAndDeleteFiles) {
   EXPECT_EQ(hooks, 2);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
   EXPECT_EQ(row_tree_child_count(tree, 0), 0u);
-  struct stat st;
-  ASSERT_EQ(stat(dir.file("v.qelvo").c_str(), &st), 0);
-  EXPECT_EQ(st.st_size, 5242880);
+  EXPECT_EQ(std::filesystem::file_size(dir.file("v.qelvo")), 5242880u);
   row_tree_append_sub(tree, one("s", "1"), one("v", "1"), 0);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
   // A row built before a clear belongs to the rows the clear removed.
@@ -105,8 +102,7 @@ TEST_F(RowTreeTest, PackedAndDeferredAppendsClearAndDeleteFiles) {
   EXPECT_EQ(entry(1).child_count, 1u);
 
   row_tree_delete_files(tree);
-  EXPECT_NE(0, access(dir.file("v.qelvo").c_str(), F_OK));
-  EXPECT_NE(0, access(dir.file("i.qelvo").c_str(), F_OK));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("v.qelvo")) || std::filesystem::exists(dir.file("i.qelvo")));
   row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);  // freed, no crash
   EXPECT_EQ(row_tree_row_count(tree), 0u);
 }
