@@ -3,9 +3,7 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "os/shared_memory.h"
 #include "plugin/plugin_internal.h"
 #include "tests/support/test_env.h"
 
@@ -122,12 +121,10 @@ inline int count_own_backends() {
 
 // How many of this test's three channel objects exist.
 inline int channel_objects() {
-  const char* suffix = getenv("QELVO_SHM_SUFFIX");
   int n = 0;
-  for (const char* name : {"/MySharedMemorySegment", "/MySharedMemoryMutex", "/MySharedMemoryEvent"}) {
-    int fd = shm_open((std::string(name) + (suffix ? suffix : "")).c_str(), O_RDONLY, 0);
-    if (fd >= 0) ++n, close(fd);
-  }
+  char name[OS_SHM_NAME_MAX];
+  for (const char* base : {"MySharedMemorySegment", "MySharedMemoryMutex", "MySharedMemoryEvent"})
+    n += os_shm_name(base, name, sizeof name) == 0 && os_shm_exists(name);
   return n;
 }
 
