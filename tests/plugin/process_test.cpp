@@ -65,8 +65,7 @@ TEST(Process, ResolvesBareNamesSplitsTheCommandLineAndReportsEachEnd) {
   EXPECT_GT(os_process_id(proc), 0u);
   OsProcessExit how{9, 9, 9};
   ASSERT_EQ(1, os_process_wait(proc, 5000, &how));
-  EXPECT_EQ(0, how.crashed);
-  EXPECT_EQ(35, how.exit_code);
+  EXPECT_TRUE(!how.crashed && how.exit_code == 35) << how.exit_code;
   // Waiting again reports the same end; killing a reaped child does nothing.
   ASSERT_EQ(1, os_process_wait(proc, 0, &how));
   EXPECT_EQ(35, how.exit_code);

@@ -23,8 +23,7 @@ class ProcManagerTest : public ::testing::Test {
     QSignalSpy started(&pm, &ProcManager::processStarted);
     pm.start(program, args);
     ASSERT_TRUE(started.count() > 0 || started.wait(5000)) << "did not start";
-    ASSERT_TRUE(pm.isRunning());
-    ASSERT_GT(pm.processId(), 0);
+    ASSERT_TRUE(pm.isRunning() && pm.processId() > 0);
   }
   bool gone(qlonglong pid) { return os_pid_check((uint32_t)pid) != 0; }
   std::vector<ProcManager::ProcessState> states(const QSignalSpy& spy) {
