@@ -59,14 +59,12 @@ TEST_F(ProcManagerTest, StartsRestartsAndSignalsItsChild) {
   pm.start("no-such-backend-program.exe", {"-s", "hs"});
   ASSERT_TRUE(errors.count() > 0 || errors.wait(5000));
   EXPECT_TRUE(errors[0][0].toString().startsWith("启动失败: ")) << errors[0][0].toString().toStdString();
-  EXPECT_EQ((std::vector<ProcManager::ProcessState>{ProcManager::Starting, ProcManager::NotRunning}),
-            states(changes));
+  EXPECT_EQ(states(changes), (std::vector<ProcManager::ProcessState>{ProcManager::Starting, ProcManager::NotRunning}));
   EXPECT_EQ(0, pm.processId());
 
   changes.clear();
   startRunning("sleep", {"30"});  // found through PATH by the manager's own lookup
-  EXPECT_EQ((std::vector<ProcManager::ProcessState>{ProcManager::Starting, ProcManager::Running}),
-            states(changes));
+  EXPECT_EQ(states(changes), (std::vector<ProcManager::ProcessState>{ProcManager::Starting, ProcManager::Running}));
   qlonglong first = pm.processId();
   EXPECT_EQ(first, (qlonglong)getpgid((pid_t)first)) << "the child must lead its own process group";
   pm.start("sleep", {"1"});
