@@ -108,8 +108,7 @@ TEST_F(PipelineHandOff, SmallestQueueStoresWhatTheDefaultQueueStores) {
   ASSERT_NE(pl, nullptr);
 
   ASSERT_FALSE(want[2].empty());
-  std::atomic<bool> done{false};
-  std::atomic<bool> complete{true};
+  std::atomic<bool> done{false}, complete{true};
   std::thread reader_thread([&] {
     uint8_t buf[kRowBufSize + 1];
     auto unpacks = [&](RowTree* t, uint32_t row) {
