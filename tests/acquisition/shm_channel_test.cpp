@@ -46,8 +46,7 @@ TEST_F(Channel, CreatedEmptyWithInitFlagAndCreatorRoundTripsClearsForEveryHandle
   // it for every handle.
   ASSERT_EQ(shm_write(h, "xyz", 3, 1000), 3);
   ShmHandle* other = shm_create(&kConfig);
-  ASSERT_NE(other, nullptr) << status();
-  EXPECT_FALSE(other->creator);
+  ASSERT_TRUE(other && !other->creator) << status();
   EXPECT_EQ(shm_get_info(other, nullptr, nullptr), 3u);
   EXPECT_EQ(shm_clear(other), 1);
   EXPECT_EQ(header(), (std::vector<uint32_t>{0, 0, 1}));
@@ -184,8 +183,7 @@ TEST(ChannelLifetime, OpenWithoutSegmentOrLockAndTooSmallConfigurationsFailLefto
   os_event_close(os_event_create(event_name.c_str()));
   uint32_t t0 = os_tick_ms();
   ShmHandle* h = shm_create(&kConfig);
-  ASSERT_NE(h, nullptr) << status();
-  EXPECT_TRUE(h->creator);
+  ASSERT_TRUE(h && h->creator) << status();
   EXPECT_LT((uint32_t)(os_tick_ms() - t0), 4000u);
   ASSERT_EQ(shm_write(h, "z", 1, 100), 1);
   ShmHandle* second = shm_open(&kConfig);

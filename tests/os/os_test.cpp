@@ -103,9 +103,8 @@ TEST(Os, SegmentsLocksEventsAndMappedFiles) {
   // reset (timed waits are the channel's).
   name = name_of("OsEventTest");
   OsNamedEvent* ev = os_event_create(name.c_str());
-  ASSERT_NE(ev, nullptr);
   OsNamedEvent* waker = os_event_open(name.c_str());
-  ASSERT_NE(waker, nullptr);
+  ASSERT_TRUE(ev && waker);
   auto waiting = std::async(std::launch::async, [&] { return os_event_wait(waker, OS_WAIT_INFINITE); });
   os_sleep_ms(30);
   EXPECT_EQ(os_event_set(ev), 0);
