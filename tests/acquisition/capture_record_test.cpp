@@ -6,7 +6,7 @@
 
 #include "os/clock.h"
 #include "os/sync.h"
-#include "tests/support/test_env.h"
+#include "tests/acquisition/channel_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +22,6 @@
 #include <vector>
 
 namespace {
-
-const ShmConfig kConfig = {SHM_DEFAULT_SIZE, 10000, 1, 1};
 
 using Bytes = std::vector<uint8_t>;
 
@@ -46,16 +44,6 @@ std::unique_ptr<RecordReader> new_reader(int bulk) {
   return r;
 }
 
-class OnChannel : public ::testing::Test {
- protected:
-  void SetUp() override {
-    h = shm_create(&kConfig);
-    ASSERT_NE(h, nullptr) << shm_get_last_error();
-  }
-  void TearDown() override { shm_destroy(h); }
-  testenv::ShmIsolation iso;
-  ShmHandle* h = nullptr;
-};
 using RecordFuzz = OnChannel;
 
 class Records : public OnChannel, public ::testing::WithParamInterface<int> {
@@ -136,8 +124,7 @@ TEST_P(Records, ExactAndPluginReadersHandOnStampsWaitDropTornRecordsAndReadASile
   int n = record_read_exact(h, reader.get(), &stop, &out);
   stop = true;
   writer.join();
-  ASSERT_EQ(n, 1) << "the record was never read";
-  EXPECT_EQ(out.timestamp, 1u);
+  EXPECT_TRUE(n == 1 && out.timestamp == 1) << "the record was never read";
 
   // The plugin reader takes whole records, drops torn ones and ends a round
   // of garbage.
@@ -175,8 +162,7 @@ TEST_P(Records, ExactAndPluginReadersHandOnStampsWaitDropTornRecordsAndReadASile
   n = 0;
   for (int round = 0; round < 30 && n != 1; ++round) n = record_read_plugin(h, reader.get(), &out);
   silent.join();
-  ASSERT_EQ(n, 1) << "the record was never read";
-  EXPECT_EQ(out.timestamp, 5u);
+  EXPECT_TRUE(n == 1 && out.timestamp == 5) << "the record was never read";
 
   // The head search consumes nothing behind the head, and gives up when quiet.
   put(Bytes{'x', 'q', 'q', 'r', 's', 't', 0x42});
@@ -277,8 +263,7 @@ std::vector<Rec> run_exact(ShmHandle* h, const Stream& s, int bulk, uint32_t see
     std::mt19937 rng(seed);
     size_t at = 0;
     while (at < s.bytes.size() && !stop) {
-      size_t n = 1 + rng() % 6000;
-      if (n > s.bytes.size() - at) n = s.bytes.size() - at;
+      size_t n = std::min<size_t>(1 + rng() % 6000, s.bytes.size() - at);
       int rc = shm_write(h, s.bytes.data() + at, (uint32_t)n, 1000);
       if (rc > 0) at += n;
       if (rc <= 0 || rng() % 64 == 0) os_sleep_ms(1);

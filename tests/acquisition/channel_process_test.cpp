@@ -1,40 +1,51 @@
 // The channel between real processes: records crossing from a writer
-// process to a reader process, attaching without disturbing the ring,
-// concurrent creation, and a process that dies holding the lock.
-#include "acquisition/shm_channel.h"
-
+// process to a reader process, holders that are killed, concurrent
+// creation, and a process that dies holding the lock.
+#include "acquisition/capture_record.h"
 #include "os/clock.h"
 #include "os/sync.h"
-#include "tests/support/test_env.h"
+#include "tests/acquisition/channel_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <future>
-#include <spawn.h>
+#include <memory>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
-const ShmConfig kConfig = {SHM_DEFAULT_SIZE, 10000, 1, 1};
+// Runs `body` in a child process on an attachment of its own, then exits
+// with what it returns.
+pid_t in_child(const std::function<int(ShmHandle*)>& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    ShmHandle* own = shm_create(&kConfig);
+    _exit(own ? body(own) : 2);
+  }
+  return pid;
+}
 
-// Starts channel_peer with `args`; the child inherits QELVO_SHM_SUFFIX.
-pid_t start_peer(std::vector<std::string> args) {
-  args.insert(args.begin(), testenv::bin_dir() + "/channel_peer");
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-  EXPECT_EQ(rc, 0) << argv[0] << ": " << std::strerror(rc);
-  return rc == 0 ? pid : -1;
+// Packet `i` of the stream `seed` into `out`; its length (1 to 600, now and
+// then the largest, 4,092).
+uint32_t stream_packet(uint32_t seed, uint64_t i, uint8_t* out) {
+  uint64_t x = (i + 1) * 0x9E3779B97F4A7C15ull ^ ((uint64_t)seed << 32 | seed);
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  uint32_t len = (i % 997 == 0) ? 4092u : (uint32_t)(x % 600u) + 1u;
+  for (uint32_t k = 0; k < len; ++k) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    out[k] = (uint8_t)(x >> 56);
+  }
+  return len;
 }
 
 // Waits for `pid`; its exit code, or -signal when a signal ended it.
@@ -45,66 +56,71 @@ int wait_peer(pid_t pid) {
   return WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
 }
 
-class ChannelProcesses : public ::testing::Test {
- protected:
-  void SetUp() override {
-    h = shm_create(&kConfig);
-    ASSERT_NE(h, nullptr) << shm_get_last_error();
-  }
-  void TearDown() override { shm_destroy(h); }
-  // Forks a child that takes the channel lock and then exits (or waits to be
-  // killed) holding it; returns once the lock is held.
-  pid_t child_holding_the_lock(bool wait_for_kill) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (os_lock_acquire(h->lock, 5000) == OS_LOCK_FAILED) _exit(3);
-      if (write(fds[1], "h", 1) != 1) _exit(4);
-      while (wait_for_kill) pause();
-      _exit(0);
+// A child that takes the channel lock and then exits (or waits to be
+// killed) holding it; returns once the lock is held.
+pid_t child_holding_the_lock(bool wait_for_kill) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = in_child([&](ShmHandle* own) {
+    if (os_lock_acquire(own->lock, 5000) == OS_LOCK_FAILED) return 3;
+    if (write(fds[1], "h", 1) != 1) return 4;
+    while (wait_for_kill) pause();
+    return 0;
+  });
+  close(fds[1]);
+  char c;
+  EXPECT_EQ(read(fds[0], &c, 1), 1);
+  close(fds[0]);
+  return pid;
+}
+
+using ChannelProcesses = OnChannel;
+
+TEST_F(ChannelProcesses, WriterAndReaderProcessesExchangeRecordsIntact) {
+  // About 16 MB of records of 21 to 4,112 bytes, round the ring and more;
+  // each carries its number as the stamp.
+  const uint64_t records = 50000;
+  pid_t writer = in_child([&](ShmHandle* own) {
+    uint8_t packet[CAPTURE_PACKET_MAX], record[CAPTURE_RECORD_MAX];
+    for (uint64_t i = 0; i < records; ++i) {
+      size_t n = capture_record_encode(record, sizeof record, packet, stream_packet(7, i, packet), i);
+      // All or nothing: wait for room rather than split a record.
+      for (int rc; (rc = shm_write(own, record, (uint32_t)n, 5000)) != (int)n; os_sleep_ms(1))
+        if (rc < 0) return 3;
     }
-    close(fds[1]);
-    char c;
-    EXPECT_EQ(read(fds[0], &c, 1), 1);
-    close(fds[0]);
-    return pid;
+    shm_destroy(own);
+    return 0;
+  });
+  auto reader = std::make_unique<RecordReader>();
+  record_reader_init(reader.get());
+  std::atomic<bool> stop{false}, done{false};
+  std::thread watchdog([&] { stop = !testenv::wait_until([&] { return done.load(); }, 60000); });
+  uint8_t packet[CAPTURE_PACKET_MAX];
+  CaptureRecordOut out;
+  uint64_t i = 0;
+  for (; i < records; ++i) {
+    uint32_t len = stream_packet(7, i, packet);
+    if (!record_read_exact(h, reader.get(), &stop, &out) || out.timestamp != i || out.dataLength != len ||
+        std::memcmp(out.packet, packet, len) != 0)
+      break;
   }
-  testenv::ShmIsolation iso;
-  ShmHandle* h = nullptr;
-};
-
-TEST_F(ChannelProcesses, WriterAndReaderProcessesExchangeRecordsIntactAndAttachingKeepsTheRing) {
-  // About 6.5 MB of records of 21 to 4,112 bytes, several times round the ring.
-  pid_t reader = start_peer({"read", "20000", "7"});
-  pid_t writer = start_peer({"write", "20000", "7"});
-  EXPECT_EQ(wait_peer(writer), 0);
-  EXPECT_EQ(wait_peer(reader), 0) << "the reader saw a missing, damaged or reordered record";
+  done = true;
+  watchdog.join();
+  EXPECT_EQ(i, records) << "record " << i << " is missing, damaged or out of order";
+  if (i < records) kill(writer, SIGKILL);
+  EXPECT_EQ(wait_peer(writer), i < records ? -SIGKILL : 0);
+  EXPECT_EQ(reader->skipped, 0u);
   EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 0u);
-
-  // A second process attaches without zeroing the ring.
-  std::vector<uint8_t> data(1000);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)(i * 13 + 1);
-  ASSERT_EQ(shm_write(h, data.data(), 1000, 1000), 1000);
-  EXPECT_EQ(wait_peer(start_peer({"attach"})), 10) << "the peer should attach, not create";
-  EXPECT_EQ(shm_get_info(h, nullptr, nullptr), 1000u);
-  std::vector<uint8_t> back(1000);
-  ASSERT_EQ(shm_read(h, back.data(), 1000, 100), 1000);
-  EXPECT_EQ(back, data);
-  // The peer's destroy did not remove the channel we still hold.
-  EXPECT_EQ(shm_exists(), 1);
-  // Alone, the peer creates the channel and removes it again.
-  shm_destroy(h);
-  h = nullptr;
-  EXPECT_EQ(wait_peer(start_peer({"attach"})), 11);
-  EXPECT_EQ(shm_exists(), 0);
 }
 
 // A process killed without detaching leaves its attach count behind but not
 // its mapping: the channel goes with its last live holder.
 TEST_F(ChannelProcesses, KilledHoldersDoNotKeepTheChannel) {
-  pid_t killed = start_peer({"hold"});
-  pid_t alive = start_peer({"hold"});
+  auto hold = [](ShmHandle*) {
+    for (;;) pause();
+    return 0;
+  };
+  pid_t killed = in_child(hold), alive = in_child(hold);
   uint32_t* count = os_lock_attach_count(h->lock);
   ASSERT_TRUE(testenv::wait_until([&] { return __atomic_load_n(count, __ATOMIC_RELAXED) == 3; }, 10000))
       << "the peers did not attach";
@@ -128,12 +144,8 @@ TEST(ChannelThreads, ConcurrentCreatorsMeetOnOneChannel) {
   std::vector<std::thread> threads;
   for (int i = 0; i < n; ++i) threads.emplace_back([&, i] { handles[i] = shm_create(&kConfig); });
   for (auto& t : threads) t.join();
-  int creators = 0;
-  for (ShmHandle* h : handles) {
-    ASSERT_NE(h, nullptr);
-    creators += h->creator ? 1 : 0;
-  }
-  EXPECT_EQ(creators, 1);
+  ASSERT_EQ(std::count(handles.begin(), handles.end(), nullptr), 0);
+  EXPECT_EQ(std::count_if(handles.begin(), handles.end(), [](ShmHandle* h) { return h->creator; }), 1);
   ASSERT_EQ(shm_write(handles[0], "ping", 4, 1000), 4);
   char out[4];
   EXPECT_EQ(shm_read(handles[n - 1], out, 4, 100), 4);

@@ -41,7 +41,7 @@ int result(std::future<int>& f) {
 
 // Replay entries go first; each entry keeps its own bytes (inline or on the
 // heap, up to the buffer's size) and its own record flag.
-TEST(PacketQueues, ReplayFirstEntriesKeepTheirBytesAndAFullQueueHoldsItsProducerUntilRoomOrAbort) {
+TEST(PacketQueues, ReplayFirstBoundsAbortIdlePauseAndStop) {
   PacketQueues* q = packet_queues_create(kPacketQueueLimit);
   std::vector<uint8_t> live1 = bytes(3, 0x10), live2 = bytes(kQueuedPacketMax, 1);
   std::vector<uint8_t> rep1 = bytes(9, 0x40), rep2 = bytes(1, 0xD2);
@@ -94,17 +94,13 @@ TEST(PacketQueues, ReplayFirstEntriesKeepTheirBytesAndAFullQueueHoldsItsProducer
   EXPECT_EQ(QUEUE_REPLAY, std::get<0>(t));
   EXPECT_EQ(1, result(producer));
   packet_queues_destroy(q);
-}
 
-// Idle means empty queues and no entry in the consumer's hands; a paused
-// consumer takes nothing until it is resumed; a stop request wakes a
-// consumer waiting on empty queues.
-TEST(PacketQueues, IdleWaitPauseAndStop) {
-  PacketQueues* q = packet_queues_create(kPacketQueueLimit);
-  uint8_t b = 0xA5;
+  // Idle means empty queues and no entry in the consumer's hands; a paused
+  // consumer takes nothing until it is resumed; a stop request wakes a
+  // consumer waiting on empty queues.
+  q = packet_queues_create(kPacketQueueLimit);
   ASSERT_EQ(1, packet_queues_push(q, QUEUE_LIVE, &b, 1, 1, 1, nullptr));
   EXPECT_EQ(0, packet_queues_wait_idle(q, 20, 0));
-  Taken t;
   ASSERT_EQ(1, take(q, &t));
   EXPECT_EQ(0, packet_queues_wait_idle(q, 20, 0)) << "the consumer still holds the entry";
   packet_queues_done(q);

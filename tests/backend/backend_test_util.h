@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <functional>
@@ -95,7 +94,6 @@ inline bool wait_backend_waits_for_room(int pid, int ms) {
 struct ChannelRun {
   std::vector<FilePacket> packets;  // records read, in order
   int exit_code = -1;               // as wait_exit reports it
-  uint64_t ring_peak = 0;           // most bytes seen waiting in the ring
 };
 
 // Reads records from `channel` on this thread until the process `pid` has
@@ -114,14 +112,10 @@ inline ChannelRun read_channel_until_exit(ShmHandle* channel, int pid, int timeo
     may_read = true;
     run.exit_code = wait_exit(pid, timeout_ms);
     // Whatever the process wrote is in the ring now; stop once it is empty.
-    uint64_t deadline = os_monotonic_ns() + 10000000000ull;
-    while (shm_get_info(channel, nullptr, nullptr) != 0 && os_monotonic_ns() < deadline) os_sleep_ms(5);
+    wait_until([&] { return shm_get_info(channel, nullptr, nullptr) == 0; }, 10000, 5);
     stop = true;
   });
-  for (bool last = false; !last; os_sleep_ms(5)) {
-    last = may_read;  // one more look once reading may begin: nobody has read yet
-    run.ring_peak = std::max<uint64_t>(run.ring_peak, shm_get_info(channel, nullptr, nullptr));
-  }
+  while (!may_read) os_sleep_ms(5);
   auto reader = std::make_unique<RecordReader>();
   record_reader_init(reader.get());
   CaptureRecordOut out;

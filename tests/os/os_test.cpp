@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,15 +103,12 @@ TEST(Os, SegmentsLocksEventsAndMappedFiles) {
   // reset (timed waits are the channel's).
   name = name_of("OsEventTest");
   OsNamedEvent* ev = os_event_create(name.c_str());
-  ASSERT_NE(ev, nullptr);
   OsNamedEvent* waker = os_event_open(name.c_str());
-  ASSERT_NE(waker, nullptr);
-  int result = 99;
-  std::thread waiting([&] { result = os_event_wait(waker, OS_WAIT_INFINITE); });
+  ASSERT_TRUE(ev && waker);
+  auto waiting = std::async(std::launch::async, [&] { return os_event_wait(waker, OS_WAIT_INFINITE); });
   os_sleep_ms(30);
   EXPECT_EQ(os_event_set(ev), 0);
-  waiting.join();
-  EXPECT_EQ(result, OS_WAIT_SIGNALLED);
+  EXPECT_EQ(waiting.get(), OS_WAIT_SIGNALLED);
   EXPECT_EQ(os_event_wait(ev, OS_WAIT_INFINITE), OS_WAIT_SIGNALLED);
   EXPECT_EQ(os_event_reset(ev), 0);
   EXPECT_EQ(os_event_wait(waker, 0), OS_WAIT_TIMEOUT);

@@ -3,20 +3,21 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "os/shared_memory.h"
 #include "plugin/plugin_internal.h"
 #include "tests/support/test_env.h"
 
@@ -44,17 +45,23 @@ inline void expect_notice(const Call& call, int32_t kind, const std::string& tex
   EXPECT_EQ(text, call.bytes);
 }
 
-// Records the callbacks of any thread.
+// Records the callbacks of any thread, and runs `on_packet` (when set)
+// inside each packet callback, with the number of packets before it.
 struct Recorder {
   std::mutex lock;
   std::vector<Call> calls;
+  std::function<void(int)> on_packet;
+  std::atomic<int> packets{0};
 
   static int callback(void* user, uint32_t a, uint32_t b, char* bytes, int32_t length, int32_t kind) {
     Recorder* r = (Recorder*)user;
     Call c{kind, a, b, length, std::string()};
     if (bytes && length > 0) c.bytes.assign(bytes, (size_t)length);
-    std::lock_guard<std::mutex> g(r->lock);
-    r->calls.push_back(std::move(c));
+    {
+      std::lock_guard<std::mutex> g(r->lock);
+      r->calls.push_back(std::move(c));
+    }
+    if (kind > 0 && r->on_packet) r->on_packet(r->packets++);
     return 0;
   }
   std::vector<Call> snapshot() {
@@ -92,7 +99,8 @@ struct Library {
   }
 };
 
-// Running (not zombie) qelvo.exe processes with this test's channel suffix.
+// Running qelvo.exe processes with this test's channel suffix (a zombie's
+// environment reads empty).
 inline int count_own_backends() {
   const char* suffix = getenv("QELVO_SHM_SUFFIX");
   std::string want = std::string("QELVO_SHM_SUFFIX=") + (suffix ? suffix : "");
@@ -103,9 +111,6 @@ inline int count_own_backends() {
     if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
     std::string base = std::string("/proc/") + e->d_name;
     if (read_file(base + "/comm") != "qelvo.exe\n") continue;
-    std::string stat = read_file(base + "/stat");
-    size_t paren = stat.rfind(')');
-    if (paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0) continue;
     // Whole entries only: a longer suffix is another test's.
     std::string env = std::string(1, '\0') + read_file(base + "/environ");
     if (env.find(std::string(1, '\0') + want + '\0') != std::string::npos) ++n;
@@ -116,12 +121,10 @@ inline int count_own_backends() {
 
 // How many of this test's three channel objects exist.
 inline int channel_objects() {
-  const char* suffix = getenv("QELVO_SHM_SUFFIX");
   int n = 0;
-  for (const char* name : {"/MySharedMemorySegment", "/MySharedMemoryMutex", "/MySharedMemoryEvent"}) {
-    int fd = shm_open((std::string(name) + (suffix ? suffix : "")).c_str(), O_RDONLY, 0);
-    if (fd >= 0) ++n, close(fd);
-  }
+  char name[OS_SHM_NAME_MAX];
+  for (const char* base : {"MySharedMemorySegment", "MySharedMemoryMutex", "MySharedMemoryEvent"})
+    n += os_shm_name(base, name, sizeof name) == 0 && os_shm_exists(name);
   return n;
 }
 

@@ -32,18 +32,20 @@ int end_of(OsProcess* proc) {
 
 }  // namespace
 
-TEST(Process, BareNameLooksInProgramDirThenCwdThenPath) {
-  testenv::TempDir cwd_dir, path_dir;
-  testenv::ScopedChdir chdir_to(cwd_dir.path());
+// A bare name is looked up in the program's folder, then the current one,
+// then PATH; a command line is split into words, and each end is reported.
+TEST(Process, ResolvesBareNamesSplitsTheCommandLineAndReportsEachEnd) {
+  testenv::TempDir dir, path_dir;
+  testenv::ScopedChdir chdir_to(dir.path());
   std::string self = self_path();
-  for (const std::string& script : {cwd_dir.file(base_name(self)), cwd_dir.file("zz-in-both"),
+  for (const std::string& script : {dir.file(base_name(self)), dir.file("zz-in-both"),
                                     path_dir.file("zz-in-both"), path_dir.file("zz-only-path")})
     write_script(script, "exit 0");
-  std::ofstream(cwd_dir.file("zz-not-executable")) << "x";
+  std::ofstream(dir.file("zz-not-executable")) << "x";
   ScopedEnv path("PATH", (path_dir.path() + ":/usr/bin:/bin").c_str());
   struct Case {
     std::string name, want;
-  } cases[] = {{base_name(self), self}, {"zz-in-both", cwd_dir.file("zz-in-both")},
+  } cases[] = {{base_name(self), self}, {"zz-in-both", dir.file("zz-in-both")},
                {"zz-only-path", path_dir.file("zz-only-path")}, {"./zz-in-both", "./zz-in-both"}};
   char out[4096];
   for (const Case& c : cases) {
@@ -54,12 +56,8 @@ TEST(Process, BareNameLooksInProgramDirThenCwdThenPath) {
   EXPECT_EQ(-1, os_process_resolve("zz-not-executable", out, sizeof out));
   EXPECT_EQ(ENOENT, errno);
   EXPECT_EQ(-1, os_process_resolve("zz-only-path", out, 4)) << "too small an output";
-}
 
-TEST(Process, SpawnSplitsTheCommandLineAndReportsEachEnd) {
   EXPECT_EQ((uint32_t)gettid(), os_current_thread_id());
-  testenv::TempDir dir;
-  testenv::ScopedChdir chdir_to(dir.path());
   // Exit code = number of arguments * 10 + length of the second one.
   write_script(dir.file("zz-args"), "exit $(( $# * 10 + ${#2} ))");
   OsProcess* proc = os_process_spawn((dir.file("zz-args") + "  a \"b c d\"\tlast").c_str());
@@ -67,8 +65,7 @@ TEST(Process, SpawnSplitsTheCommandLineAndReportsEachEnd) {
   EXPECT_GT(os_process_id(proc), 0u);
   OsProcessExit how{9, 9, 9};
   ASSERT_EQ(1, os_process_wait(proc, 5000, &how));
-  EXPECT_EQ(0, how.crashed);
-  EXPECT_EQ(35, how.exit_code);
+  EXPECT_TRUE(!how.crashed && how.exit_code == 35) << how.exit_code;
   // Waiting again reports the same end; killing a reaped child does nothing.
   ASSERT_EQ(1, os_process_wait(proc, 0, &how));
   EXPECT_EQ(35, how.exit_code);

@@ -64,9 +64,7 @@ TEST(RowQueue, RandomHandOffDeliversEveryRecordThroughEveryWait) {
   EXPECT_TRUE(intact) << "record " << expect - 1;
   EXPECT_EQ(expect, records);
   RowQueueWaits w = rowqueue_waits(q);
-  EXPECT_GT(w.producer, 0u);
-  EXPECT_GT(w.sleeping, 0u);
-  EXPECT_GT(w.dozing, 0u);
+  EXPECT_TRUE(w.producer && w.sleeping && w.dozing) << w.producer << " " << w.sleeping << " " << w.dozing;
   rowqueue_destroy(q);
 }
 
@@ -110,8 +108,7 @@ TEST_F(PipelineHandOff, SmallestQueueStoresWhatTheDefaultQueueStores) {
   ASSERT_NE(pl, nullptr);
 
   ASSERT_FALSE(want[2].empty());
-  std::atomic<bool> done{false};
-  std::atomic<bool> complete{true};
+  std::atomic<bool> done{false}, complete{true};
   std::thread reader_thread([&] {
     uint8_t buf[kRowBufSize + 1];
     auto unpacks = [&](RowTree* t, uint32_t row) {

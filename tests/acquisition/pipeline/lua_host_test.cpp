@@ -15,14 +15,10 @@
 
 namespace {
 
-std::vector<std::string> g_log;
-void capture_log(const char* line, void*) { g_log.push_back(line); }
-
 class LuaHost : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_log.clear();
-    orvane_log_set_sink(capture_log, nullptr);
+    orvane_log_set_sink([](const char* line, void* test) { ((LuaHost*)test)->logs.push_back(line); }, this);
   }
   void TearDown() override {
     lua_host_close();
@@ -33,8 +29,9 @@ class LuaHost : public ::testing::Test {
     std::ofstream(dir.file("script/main.lua")) << text;
   }
   int count(const std::string& prefix) {
-    return (int)std::count_if(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    return (int)std::count_if(logs.begin(), logs.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
   }
+  std::vector<std::string> logs;
   testenv::TempDir dir;
   testenv::ScopedChdir cd{dir.path()};
 };
@@ -44,7 +41,7 @@ class LuaHost : public ::testing::Test {
 TEST_F(LuaHost, ScriptFaultsAreReportedPayloadsArriveWholeAndTheSampleScriptDecodesBootReports) {
   lua_host_open();
   ASSERT_EQ(count("<font color='red'>Lua 脚本加载失败: "), 1);
-  EXPECT_NE(g_log.back().find("script/main.lua"), std::string::npos) << g_log.back();
+  EXPECT_NE(logs.back().find("script/main.lua"), std::string::npos) << logs.back();
   EXPECT_TRUE(lua_host_has_state());  // left for the cleanup
   lua_host_close();
   EXPECT_FALSE(lua_host_has_state());
@@ -64,10 +61,10 @@ TEST_F(LuaHost, ScriptFaultsAreReportedPayloadsArriveWholeAndTheSampleScriptDeco
   lua_host_process(b, 1);
   lua_host_process(b, 1);
   ASSERT_EQ(count("<font color='red'>Lua 执行报错: "), 2);
-  EXPECT_NE(g_log.back().find("bad payload 2"), std::string::npos) << g_log.back();
-  EXPECT_EQ(g_log.back().substr(g_log.back().size() - 7), "</font>");
+  EXPECT_NE(logs.back().find("bad payload 2"), std::string::npos) << logs.back();
+  EXPECT_EQ(logs.back().substr(logs.back().size() - 7), "</font>");
   lua_host_close();
-  g_log.clear();
+  logs.clear();
 
   script("function process_data(p)\n"
          "  local f = io.open('seen.bin', 'ab'); f:write(string.format('%d:', #p), p); f:close()\n"
@@ -96,10 +93,10 @@ TEST_F(LuaHost, ScriptFaultsAreReportedPayloadsArriveWholeAndTheSampleScriptDeco
   lua_host_process(mouse, 3);
   lua_host_process(keys, 8);
   lua_host_close();
-  std::string out = testing::internal::GetCapturedStderr();
-  EXPECT_NE(out.find("mouse: buttons L-- dx 5 dy -2"), std::string::npos) << out;
-  EXPECT_NE(out.find("keyboard: mods [LShift] keys [a b]"), std::string::npos) << out;
-  EXPECT_NE(out.find("[lua] 2 payloads, 11 bytes"), std::string::npos) << out;
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[lua] #1 3 bytes: 01 05 FE  (mouse: buttons L-- dx 5 dy -2)\n"
+            "[lua] #2 8 bytes: 02 00 04 05 00 00 00 00  (keyboard: mods [LShift] keys [a b])\n"
+            "[lua] 2 payloads, 11 bytes\n");
 }
 
 }  // namespace

@@ -3,10 +3,8 @@
 // and child counts of decoded captures are checked by prefix_model_test.cpp.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
 
-#include "decode/cells/display_cell.h"
 #include "os/log.h"
 #include "store/store_files.h"
 #include "tests/support/tree_text.h"
@@ -65,9 +63,6 @@ TEST_F(RowTreeTest, RowsWithoutTheirParentLevelOrListAreDroppedAndParentsSurvive
   EXPECT_EQ(treetext::row(tree, subs + 4), "s=x || v=y");
 }
 
-int g_hooks;
-void count_hook(void*) { g_hooks++; }
-
 TEST_F(RowTreeTest, PackedAndDeferredAppendsClearAndDeleteFiles) {
   uint8_t buf[kRowBufSize];
   uint32_t n = row_tree_pack(one("k", "v"), one("a", "b"), buf);
@@ -83,14 +78,13 @@ TEST_F(RowTreeTest, PackedAndDeferredAppendsClearAndDeleteFiles) {
   // A clear starts again from row one with fresh files, and with no last
   // rows: a second-level row is dropped.
   uint32_t before = row_tree_generation(tree);
-  g_hooks = 0;
-  row_tree_clear(tree, count_hook, count_hook, nullptr);
-  EXPECT_EQ(g_hooks, 2);
+  int hooks = 0;
+  auto count_hook = [](void* n) { ++*(int*)n; };
+  row_tree_clear(tree, count_hook, count_hook, &hooks);
+  EXPECT_EQ(hooks, 2);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
   EXPECT_EQ(row_tree_child_count(tree, 0), 0u);
-  struct stat st;
-  ASSERT_EQ(stat(dir.file("v.qelvo").c_str(), &st), 0);
-  EXPECT_EQ(st.st_size, 5242880);
+  EXPECT_EQ(std::filesystem::file_size(dir.file("v.qelvo")), 5242880u);
   row_tree_append_sub(tree, one("s", "1"), one("v", "1"), 0);
   EXPECT_EQ(row_tree_row_count(tree), 0u);
   // A row built before a clear belongs to the rows the clear removed.
@@ -108,8 +102,7 @@ TEST_F(RowTreeTest, PackedAndDeferredAppendsClearAndDeleteFiles) {
   EXPECT_EQ(entry(1).child_count, 1u);
 
   row_tree_delete_files(tree);
-  EXPECT_NE(0, access(dir.file("v.qelvo").c_str(), F_OK));
-  EXPECT_NE(0, access(dir.file("i.qelvo").c_str(), F_OK));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("v.qelvo")) || std::filesystem::exists(dir.file("i.qelvo")));
   row_tree_append_par(tree, one("a", "1"), one("v", "1"), 0);  // freed, no crash
   EXPECT_EQ(row_tree_row_count(tree), 0u);
 }

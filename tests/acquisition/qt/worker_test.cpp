@@ -30,10 +30,6 @@ std::vector<FilePacket> read_capture(const std::string& path) {
   return capture_test::read_all(path, CAPTURE_TIME_FROM_FIRST).packets;
 }
 
-struct AppFirst {
-  AppFirst() { qttest::ensure_app(); }
-};
-
 class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -48,7 +44,7 @@ class WorkerTest : public ::testing::Test {
     orvane_log_set_muted(0);
   }
 
-  AppFirst app;
+  bool app_ = (qttest::ensure_app(), true);  // before any Qt member
   qttest::LogCapture log;  // keeps the run quiet, and lets tests look at messages
   testenv::ShmIsolation iso;
   testenv::TempDir dir;
