@@ -113,7 +113,7 @@ class CaptureFilesTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(CaptureFilesTest, ThreePacketsSavedOpenedAndSavedAgain) {
+TEST_F(CaptureFilesTest, TracesSavedOpenedAndSavedAgainOrKeptWhenTheyCannotBeSaved) {
   std::string src = dir.file("three-src.qelvo");
   ASSERT_EQ("", capture_test::write_all(src, CAPTURE_FORMAT_QELVO, kThree));
   trace(src);
@@ -156,15 +156,12 @@ TEST_F(CaptureFilesTest, ThreePacketsSavedOpenedAndSavedAgain) {
   save(dir.file("empty2.qelvo"));
   EXPECT_EQ(24u, file_bytes(dir.file("empty2.qelvo")).size());
   EXPECT_TRUE(ui->messages.isEmpty()) << ui->messages.join("\n").toStdString();
-}
 
-// Saved right after the backend ended, while its packets are still being
-// decoded: all of them are in the capture, which a failed Save keeps.
-TEST_F(CaptureFilesTest, ACaptureThatCannotBeSavedIsKeptAndRecordedOn) {
-  std::string big = dir.file("big.qelvo"), three = dir.file("three-src.qelvo");
+  // Saved right after the backend ended, while its packets are still being
+  // decoded: all of them are in the capture, which a failed Save keeps.
+  std::string big = dir.file("big.qelvo");
   std::string make = testenv::bin_dir() + "/qelvo.exe --offline 30000 -s hs -f " + big + " >/dev/null 2>&1";
   ASSERT_EQ(0, std::system(make.c_str()));
-  ASSERT_EQ("", capture_test::write_all(three, CAPTURE_FORMAT_QELVO, kThree));
   const uint64_t bigData = file_bytes(big).size() - 24;
   trace(big);
   std::string unwritable = dir.file("no-such-dir/x.qelvo");
@@ -175,7 +172,7 @@ TEST_F(CaptureFilesTest, ACaptureThatCannotBeSavedIsKeptAndRecordedOn) {
   EXPECT_FALSE(QFile::exists(QString::fromStdString(unwritable)));
   EXPECT_EQ(bigData, recorded()) << "every packet delivered, and the capture data file kept";
 
-  trace(three);  // recorded after what was kept
+  trace(src);  // recorded after what was kept
   EXPECT_TRUE(worker->waitCaptureIdle(10000));
   EXPECT_EQ(bigData + 43, recorded());
   save(dir.file("both.pcapng"), true);
@@ -237,9 +234,8 @@ TEST_F(CaptureFilesTest, TheDialogsAskForCaptureFilesInTheHomeFolder) {
         if (QDialog* other = qobject_cast<QDialog*>(w)) boxes << other->windowTitle(), other->reject();
         return;
       }
-      QString s = d->windowTitle() + "|" + d->directory().absolutePath() + "|" +
-                  d->nameFilters().join(";;") + "|" + d->defaultSuffix() + "|" +
-                  QString::number(d->acceptMode());
+      QString s = QStringList{d->windowTitle(), d->directory().absolutePath(), d->nameFilters().join(";;"),
+                              d->defaultSuffix(), QString::number(d->acceptMode())}.join('|');
       if (!seen.contains(s)) seen << s;
       // Typed, as a user would: selectFile leaves a focused name field alone.
       if (QLineEdit* name = d->findChild<QLineEdit*>("fileNameEdit"); accept && name) name->setText(file);
@@ -271,31 +267,27 @@ TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWere) {
   capture_test::put_file(dir.file("ethernet.pcap"),
                          {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 1, 0, 0, 0});
   std::filesystem::create_directory(dir.file("folder.qelvo"));
-  const char* cases[][2] = {{"notes.qelvo", "not a capture file"},
-                            {"ethernet.pcap", "not a USB 2.0 capture"},
-                            {"missing.qelvo", "cannot open"},
-                            {"folder.qelvo", "not a plain file"}};
-  for (const auto& [name, problem] : cases) {
-    SCOPED_TRACE(name);
-    ui->messages.clear();
-    EXPECT_FALSE(files->open(QString::fromStdString(dir.file(name))));
-    ASSERT_EQ(1, ui->messages.size());
-    EXPECT_TRUE(ui->messages[0].contains(QString::fromStdString(dir.file(name)))) << ui->messages[0].toStdString();
-    EXPECT_TRUE(ui->messages[0].contains(problem)) << ui->messages[0].toStdString();
-  }
-
-  // A file that changes, and one that vanishes, while it is read.
+  // And a file that changes, or vanishes, while it is read.
   std::string three = dir.file("three.qelvo");
   ASSERT_EQ("", capture_test::write_all(three, CAPTURE_FORMAT_QELVO, kThree));
-  ui->atFirstStep = [&] { std::ofstream(three, std::ios::app) << 'x'; };
-  ui->messages.clear();
-  EXPECT_FALSE(files->open(QString::fromStdString(three)));
-  ui->atFirstStep = [&] { std::filesystem::remove(three); };
-  EXPECT_FALSE(files->open(QString::fromStdString(three)));
-  ASSERT_EQ(2, ui->messages.size());
-  EXPECT_TRUE(ui->messages[0].contains("changed while it was being read"));
-  EXPECT_TRUE(ui->messages[1].contains("vanished while it was being read"));
-
+  const struct {
+    const char *name, *problem;
+    std::function<void()> whileRead;
+  } cases[] = {{"notes.qelvo", "not a capture file", {}},
+               {"ethernet.pcap", "not a USB 2.0 capture", {}},
+               {"missing.qelvo", "cannot open", {}},
+               {"folder.qelvo", "not a plain file", {}},
+               {"three.qelvo", "changed while it was being read", [&] { std::ofstream(three, std::ios::app) << 'x'; }},
+               {"three.qelvo", "vanished while it was being read", [&] { std::filesystem::remove(three); }}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.problem);
+    ui->messages.clear();
+    ui->atFirstStep = c.whileRead;
+    EXPECT_FALSE(files->open(QString::fromStdString(dir.file(c.name))));
+    ASSERT_EQ(1, ui->messages.size());
+    EXPECT_TRUE(ui->messages[0].contains(QString::fromStdString(dir.file(c.name)))) << ui->messages[0].toStdString();
+    EXPECT_TRUE(ui->messages[0].contains(c.problem)) << ui->messages[0].toStdString();
+  }
   EXPECT_TRUE(log.contains("can not open file to read:"));
   EXPECT_EQ(before, views());
   EXPECT_EQ(loaded, loaded_packets_count());

@@ -89,7 +89,7 @@ TEST_F(Dump, GoldenOutputs) {
   EXPECT_EQ(goldens, 14);
 }
 
-TEST_F(Dump, FilterAndSelection) {
+TEST_F(Dump, FilterSelectionAndAbsoluteTimes) {
   std::string mouse = testenv::shared_captures_dir() + "/mouse.pcap";
   DumpRun all = dump({"--json", mouse});
   DumpRun noNak = dump({"--json", "--filter", "FFFF1000", mouse});
@@ -117,6 +117,12 @@ TEST_F(Dump, FilterAndSelection) {
   EXPECT_TRUE(sel.out.empty());
   EXPECT_NE(sel.err.find("payloads "), std::string::npos);
   EXPECT_EQ(sel.err.find("payloads 0\n"), std::string::npos) << sel.err;
+
+  // pcap stamps count from the file's first packet unless asked otherwise.
+  std::string abs =
+      dump({"--view", "packages", "--absolute-time", testenv::shared_captures_dir() + "/double-setup.pcap"}).out;
+  EXPECT_EQ(abs.rfind("#1 Package: 1; TimeStamp: 721.42 ms |", 0), 0u) << abs;
+  EXPECT_NE(abs.find("\n#3 Package: 2; TimeStamp: 2035.00 ms |"), std::string::npos) << abs;
 }
 
 TEST_F(Dump, ArgumentsFileAndTemporaryDirectoryErrors) {
@@ -145,7 +151,7 @@ TEST_F(Dump, ArgumentsFileAndTemporaryDirectoryErrors) {
 }
 
 // A lost output is a failure with a message, whichever stream lost it.
-TEST_F(Dump, WriteErrorsAreFailures) {
+TEST_F(Dump, WriteErrorsAndSignalsAreFailuresThatLeaveNoPrivateDirectory) {
   std::string mouse = testenv::shared_captures_dir() + "/mouse.pcap";
   std::string err_file = work + "/err.txt", out_file = work + "/out.txt";
   struct Case {
@@ -163,13 +169,10 @@ TEST_F(Dump, WriteErrorsAreFailures) {
     }
     EXPECT_TRUE(std::filesystem::is_empty(tmp));
   }
-}
 
-// Whatever signal ends it while it prints (Ctrl+C, kill, a closed terminal,
-// a reader that went away), the private directory goes with it.
-TEST_F(Dump, SignalsLeaveNoPrivateDirectory) {
-  std::string mouse = testenv::shared_captures_dir() + "/mouse.pcap";
-  int err = open((work + "/err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  // Whatever signal ends it while it prints (Ctrl+C, kill, a closed terminal,
+  // a reader that went away), the private directory goes with it.
+  int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(err, 0);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     SCOPED_TRACE(strsignal(sig));
@@ -190,17 +193,6 @@ TEST_F(Dump, SignalsLeaveNoPrivateDirectory) {
     EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the private directory was left behind";
   }
   close(err);
-}
-
-// pcap stamps count from the file's first packet unless asked otherwise.
-TEST_F(Dump, AbsoluteTimesCountFromTheEpoch) {
-  std::string f = testenv::shared_captures_dir() + "/double-setup.pcap";
-  DumpRun absolute = dump({"--view", "packages", "--absolute-time", f});
-  ASSERT_EQ(absolute.status, 0);
-  std::vector<std::string> abs = split_lines(absolute.out);
-  ASSERT_GE(abs.size(), 3u);
-  EXPECT_EQ(abs[0].rfind("#1 Package: 1; TimeStamp: 721.42 ms |", 0), 0u) << abs[0];
-  EXPECT_NE(abs[2].find("TimeStamp: 2035.00 ms"), std::string::npos) << abs[2];
 }
 
 // A disk that fills up while rows are stored, by a file size limit or on a
