@@ -331,6 +331,7 @@ TEST_F(WindowTest, ReplayedCaptureFillsThePopupAndAPickedPairFiltersTheViews) {
 
   // "all", picked in the popup opened from the endpoint field, drops the pair.
   QTest::mouseClick(field("le_ep"), Qt::LeftButton);
+  ASSERT_TRUE(list->isVisible());
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(0)).center());
   EXPECT_FALSE(list->isVisible());
   EXPECT_TRUE(field("le_addr")->text().isEmpty() && field("le_ep")->text().isEmpty());
