@@ -119,11 +119,13 @@ class WindowTest : public ::testing::Test {
     }
     return refused;
   }
-  // Every view shows every row its tree holds (the refresh step ran).
-  bool allAnnounced() {
-    for (SessionView v : kAllViews)
-      if ((uint32_t)window->model(v)->rowCount() != window->model(v)->liveRowCount()) return false;
-    return true;
+  // Decoding has ended and every view shows every row its tree holds (the refresh step ran).
+  bool settled() {
+    return window->worker()->waitCaptureIdle(20000) && wait_until([&] {
+      for (SessionView v : kAllViews)
+        if ((uint32_t)window->model(v)->rowCount() != window->model(v)->liveRowCount()) return false;
+      return true;
+    }, 5000);
   }
   // The attribute flags of the top-level rows a view shows.
   std::vector<uint32_t> shownFlags(SessionView v) {
@@ -147,7 +149,7 @@ class WindowTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
+TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearABackendThatDiesAndAFullDisk) {
   makeWindow();
   EXPECT_TRUE(log.contains("not find api!!!"));
   EXPECT_EQ("RID Uvare  https://rid-uvare.example", window->windowTitle());
@@ -180,8 +182,7 @@ TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
   }
 
   // Clear empties every view; the next rows are announced from 0.
-  ASSERT_TRUE(window->worker()->waitCaptureIdle(10000));
-  ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 2000));
+  ASSERT_TRUE(settled());
   EXPECT_GT(window->model(VIEW_DESCRIPTORS)->rowCount(), 0) << "the enumeration was not decoded";
   action("action_clear")->trigger();
   for (SessionView v : kAllViews) EXPECT_EQ(0u, window->model(v)->rowCount() + window->model(v)->liveRowCount()) << v;
@@ -195,6 +196,25 @@ TEST_F(WindowTest, TraceFlowAtEachSpeedWithCancelClearAndABackendThatDies) {
   ASSERT_EQ(0, os_pid_kill((uint32_t)backend()->processId()));
   EXPECT_TRUE(wait_until([&] { return idle(); }, 5000));
   EXPECT_TRUE(status().contains("capture backend failed")) << status().toStdString();
+
+  // A full disk stops the next trace with a message and keeps the rows.
+  inserted.clear();
+  startTrace();
+  ASSERT_TRUE(wait_until([&] { return inserted.count() > 0; }, 5000));
+  os_file_fail_next("write", 1, ENOSPC);
+  QMessageBox* box = nullptr;
+  ASSERT_TRUE(wait_until([&] { return (box = window->findChild<QMessageBox*>("storageFailureBox")); }, 10000));
+  EXPECT_TRUE(box->text().contains("no space left on the device")) << box->text().toStdString();
+  EXPECT_TRUE(idle());
+  EXPECT_TRUE(wait_until([&] { return !backend()->isRunning(); }, 5000));
+  ASSERT_TRUE(settled());
+  int kept = window->model(VIEW_PACKAGES)->rowCount();
+  EXPECT_GT(kept, 0);
+  box->close();
+
+  // A new trace is refused with the reason; the rows stay.
+  EXPECT_TRUE(startTrace().contains("no space left on the device"));
+  EXPECT_EQ(kept, window->model(VIEW_PACKAGES)->rowCount());
 }
 
 TEST_F(WindowTest, AnUnusableChannelIsShownInTheStartTraceBoxAndStartsNothing) {
@@ -206,27 +226,6 @@ TEST_F(WindowTest, AnUnusableChannelIsShownInTheStartTraceBoxAndStartsNothing) {
   t.start();
   window.reset();  // the channel reader, waiting for a channel, wakes for the end
   EXPECT_LT(t.elapsed(), 1000);
-}
-
-TEST_F(WindowTest, AFullDiskStopsTheTraceWithAMessageAndKeepsTheRows) {
-  makeWindow();
-  startTrace();
-  ASSERT_TRUE(wait_until([&] { return window->model(VIEW_PACKAGES)->rowCount() > 0; }, 5000));
-  os_file_fail_next("write", 1, ENOSPC);
-  QMessageBox* box = nullptr;
-  ASSERT_TRUE(wait_until([&] { return (box = window->findChild<QMessageBox*>("storageFailureBox")); }, 10000));
-  EXPECT_TRUE(box->text().contains("no space left on the device")) << box->text().toStdString();
-  EXPECT_TRUE(idle());
-  EXPECT_TRUE(wait_until([&] { return !backend()->isRunning(); }, 5000));
-  ASSERT_TRUE(window->worker()->waitCaptureIdle(10000));
-  ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 2000));
-  int kept = window->model(VIEW_PACKAGES)->rowCount();
-  EXPECT_GT(kept, 0);
-  box->close();
-
-  // A new trace is refused with the reason; the rows stay.
-  EXPECT_TRUE(startTrace().contains("no space left on the device"));
-  EXPECT_EQ(kept, window->model(VIEW_PACKAGES)->rowCount());
 }
 
 TEST_F(WindowTest, FilterMaskFromTheToolBarReachesThreeModelsAndTheSelection) {
@@ -278,8 +277,7 @@ TEST_F(WindowTest, ReplayedCaptureFillsThePopupAndAPickedPairFiltersTheViews) {
   startTrace();
   ASSERT_TRUE(wait_until([&] { return idle(); }, 30000)) << "the replay did not end";
   EXPECT_TRUE(status().contains("stopped by itself")) << status().toStdString();
-  ASSERT_TRUE(window->worker()->waitCaptureIdle(10000));
-  ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 2000));
+  ASSERT_TRUE(settled());
   for (SessionView v : kAllViews) ASSERT_GT(window->model(v)->rowCount(), 0) << v;
 
   QTest::mouseClick(field("le_addr"), Qt::LeftButton);
@@ -355,8 +353,7 @@ TEST_F(WindowTest, EveryViewPaintsTheRowsOfADroppedCapture) {
   QApplication::sendEvent(window.get(), &drop);
   ASSERT_TRUE(wait_until([&] { return window->model(VIEW_DESCRIPTORS)->rowCount() > 0; }, 10000))
       << "the dropped capture was not opened";
-  ASSERT_TRUE(window->worker()->waitCaptureIdle(20000));
-  ASSERT_TRUE(wait_until([&] { return allAnnounced(); }, 5000));
+  ASSERT_TRUE(settled());
   QTreeView* transactions = window->view(VIEW_TRANSACTIONS);
   QAbstractItemModel* m = transactions->model();
   for (int r = 0; r < m->rowCount(); r++) {
