@@ -221,31 +221,30 @@ TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
 }
 
 // The file dialogs as the analyzer always asked, answered from a timer that
-// answers every modal widget until the call returns (so nothing can hang).
+// answers every modal widget while the test runs (so nothing can hang).
 TEST_F(CaptureFilesTest, TheDialogsAskForCaptureFilesInTheHomeFolder) {
   CaptureFiles plain(nullptr, worker, session, nullptr);
   QStringList seen, boxes;
-  auto answering = [&](bool accept, const QString& file, const std::function<void()>& call) {
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-      QWidget* w = QApplication::activeModalWidget();
-      QFileDialog* d = qobject_cast<QFileDialog*>(w);
-      if (!d) {
-        if (QDialog* other = qobject_cast<QDialog*>(w)) boxes << other->windowTitle(), other->reject();
-        return;
-      }
-      QString s = QStringList{d->windowTitle(), d->directory().absolutePath(), d->nameFilters().join(";;"),
-                              d->defaultSuffix(), QString::number(d->acceptMode())}.join('|');
-      if (!seen.contains(s)) seen << s;
-      // Typed, as a user would: selectFile leaves a focused name field alone.
-      if (QLineEdit* name = d->findChild<QLineEdit*>("fileNameEdit"); accept && name) name->setText(file);
-      accept ? static_cast<QDialog*>(d)->accept() : d->reject();
-    });
-    poll.start(10);
-    call();
-  };
-  answering(false, "", [&] { plain.openWithDialog(); });
-  answering(true, QString::fromStdString(dir.file("typed")), [&] { plain.save(); });
+  QString typed;  // the name typed into the next file dialog; "" cancels it
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    QWidget* w = QApplication::activeModalWidget();
+    QFileDialog* d = qobject_cast<QFileDialog*>(w);
+    if (!d) {
+      if (QDialog* other = qobject_cast<QDialog*>(w)) boxes << other->windowTitle(), other->reject();
+      return;
+    }
+    QString s = QStringList{d->windowTitle(), d->directory().absolutePath(), d->nameFilters().join(";;"),
+                            d->defaultSuffix(), QString::number(d->acceptMode())}.join('|');
+    if (!seen.contains(s)) seen << s;
+    // Typed, as a user would: selectFile leaves a focused name field alone.
+    if (QLineEdit* name = d->findChild<QLineEdit*>("fileNameEdit"); name && !typed.isEmpty()) name->setText(typed);
+    typed.isEmpty() ? d->reject() : static_cast<QDialog*>(d)->accept();
+  });
+  poll.start(10);
+  plain.openWithDialog();
+  typed = QString::fromStdString(dir.file("typed"));
+  plain.save();
   EXPECT_TRUE(boxes.isEmpty()) << boxes.join(", ").toStdString();
   ASSERT_EQ(2, seen.size());
   QString home = QDir::homePath();
