@@ -183,43 +183,6 @@ TEST_F(CaptureFilesTest, TracesSavedOpenedAndSavedAgainOrKeptWhenTheyCannotBeSav
   EXPECT_EQ(1, ui->messages.size());
 }
 
-TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
-  qttest::LogCapture log;
-  testenv::TempDir dir;
-  QString src = QString::fromStdString(dir.file("src")), dst = QString::fromStdString(dir.file("dst"));
-  std::vector<uint8_t> data(300000);
-  for (size_t i = 0; i < data.size(); i++) data[i] = (uint8_t)(i * 7 + i / 251);
-  capture_test::put_file(dir.file("src"), data);
-  EXPECT_TRUE(moveFile(src, dst, nullptr));
-  EXPECT_EQ(data, file_bytes(dir.file("dst")));
-  EXPECT_FALSE(QFile::exists(src));
-
-  // Cancelled after the first piece: the partial target goes, the source stays.
-  capture_test::put_file(dir.file("src"), data);
-  QString shown;
-  QTimer::singleShot(0, [&] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (QProgressDialog* p = qobject_cast<QProgressDialog*>(w)) {
-        shown = QString("%1|%2|%3|%4").arg(p->windowTitle(), p->labelText()).arg(p->maximum()).arg(p->windowModality());
-        p->cancel();
-      }
-  });
-  QString why;
-  EXPECT_FALSE(moveFile(src, dst + "2", nullptr, &why));
-  EXPECT_FALSE(QFile::exists(dst + "2"));
-  EXPECT_EQ(data, file_bytes(dir.file("src")));
-  EXPECT_FALSE(why.isEmpty());
-  EXPECT_EQ(QString("文件移动|正在移动文件...|300000|%1").arg(Qt::WindowModal), shown);
-
-  // A target that cannot be opened, and the source as its own target.
-  EXPECT_FALSE(moveFile(src, dst + "/x", nullptr));
-  EXPECT_TRUE(log.contains("无法打开目标文件:"));
-  EXPECT_FALSE(moveFile(src, src, nullptr));
-  EXPECT_EQ(data, file_bytes(dir.file("src")));
-  EXPECT_FALSE(moveFile(dst + "2", dst, nullptr));
-  EXPECT_TRUE(log.contains("无法打开源文件:"));
-}
-
 // The file dialogs as the analyzer always asked, answered from a timer that
 // answers every modal widget while the test runs (so nothing can hang).
 TEST_F(CaptureFilesTest, TheDialogsAskForCaptureFilesInTheHomeFolder) {
@@ -256,7 +219,7 @@ TEST_F(CaptureFilesTest, TheDialogsAskForCaptureFilesInTheHomeFolder) {
   EXPECT_EQ(24u, file_bytes(dir.file("typed.qelvo")).size()) << "the suffix added";
 }
 
-TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWere) {
+TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWereAndMovesLeaveNoPartialTarget) {
   ASSERT_TRUE(files->open(QString::fromStdString(testenv::shared_captures_dir() + "/mouse.pcap")));
   const std::vector<std::string> before = views();
   const size_t loaded = loaded_packets_count();
@@ -290,6 +253,40 @@ TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWere) {
   EXPECT_TRUE(log.contains("can not open file to read:"));
   EXPECT_EQ(before, views());
   EXPECT_EQ(loaded, loaded_packets_count());
+
+  // A moved file: all of it or none, the source left when it is not moved.
+  QString src = QString::fromStdString(dir.file("src")), dst = QString::fromStdString(dir.file("dst"));
+  std::vector<uint8_t> data(300000);
+  for (size_t i = 0; i < data.size(); i++) data[i] = (uint8_t)(i * 7 + i / 251);
+  capture_test::put_file(dir.file("src"), data);
+  EXPECT_TRUE(moveFile(src, dst, nullptr));
+  EXPECT_EQ(data, file_bytes(dir.file("dst")));
+  EXPECT_FALSE(QFile::exists(src));
+
+  // Cancelled after the first piece: the partial target goes, the source stays.
+  capture_test::put_file(dir.file("src"), data);
+  QString shown;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (QProgressDialog* p = qobject_cast<QProgressDialog*>(w)) {
+        shown = QString("%1|%2|%3|%4").arg(p->windowTitle(), p->labelText()).arg(p->maximum()).arg(p->windowModality());
+        p->cancel();
+      }
+  });
+  QString why;
+  EXPECT_FALSE(moveFile(src, dst + "2", nullptr, &why));
+  EXPECT_FALSE(QFile::exists(dst + "2"));
+  EXPECT_EQ(data, file_bytes(dir.file("src")));
+  EXPECT_FALSE(why.isEmpty());
+  EXPECT_EQ(QString("文件移动|正在移动文件...|300000|%1").arg(Qt::WindowModal), shown);
+
+  // A target that cannot be opened, and the source as its own target.
+  EXPECT_FALSE(moveFile(src, dst + "/x", nullptr));
+  EXPECT_TRUE(log.contains("无法打开目标文件:"));
+  EXPECT_FALSE(moveFile(src, src, nullptr));
+  EXPECT_EQ(data, file_bytes(dir.file("src")));
+  EXPECT_FALSE(moveFile(dst + "2", dst, nullptr));
+  EXPECT_TRUE(log.contains("无法打开源文件:"));
 }
 
 // Every shared capture: Open, Save as "*.qelvo" and as pcapng, and Open each

@@ -176,7 +176,7 @@ TEST_F(DelegateTest, TokenRowBoxesAndColoursDataRowParseAndTheWidestColumnGiving
   }
 }
 
-TEST_F(DelegateTest, DescriptorTableTitleHeaderAndFieldRows) {
+TEST_F(DelegateTest, DescriptorTableTitleHeaderAndFieldRowsAndRowsWithoutPayload) {
   QModelIndex request = tables->index(0, 0);
   linetabledelegate d;
   const int rows = 11;  // header and ten fields of GET_DESCRIPTOR
@@ -206,33 +206,29 @@ TEST_F(DelegateTest, DescriptorTableTitleHeaderAndFieldRows) {
   };
   EXPECT_GT(leftmost_white(header), col / 3);
   EXPECT_LT(leftmost_white(field), 10);
-}
 
-TEST_F(DelegateTest, RowsWithoutPayloadDrawNothingOfTheirOwn) {
+  // Rows without a payload draw nothing of their own.
   static const uint8_t zero = 0;
   QStandardItemModel m(3, 1);
   for (int r = 0; r < 3; r++) m.setData(m.index(r, 0), QColor(Qt::red), Qt::BackgroundRole);
   m.setData(m.index(0, 0), QVariant::fromValue<qulonglong>(0), LargeTreeModel::PayloadRole);
-  m.setData(m.index(1, 0), QVariant::fromValue<qulonglong>((uintptr_t)&zero),
-            LargeTreeModel::PayloadRole);
-  QStyleOptionViewItem opt;
+  m.setData(m.index(1, 0), QVariant::fromValue<qulonglong>((uintptr_t)&zero), LargeTreeModel::PayloadRole);
   opt.rect = QRect(0, 0, 400, 10);
   QImage blank(400, 60, QImage::Format_RGB32);
   blank.fill(kBackground);
   TableDelegate table;
-  linetabledelegate lines;
   for (int r = 0; r < 2; r++) {
     SCOPED_TRACE(r);
     QModelIndex i = m.index(r, 0);
     EXPECT_EQ(render(table, i, blank.size()), blank);
     EXPECT_EQ(table.sizeHint(opt, i), QSize(400, 50));
-    EXPECT_EQ(lines.sizeHint(opt, i), QSize());
-    QImage base = render(lines, i, blank.size());
+    EXPECT_EQ(d.sizeHint(opt, i), QSize());
+    QImage base = render(d, i, blank.size());
     EXPECT_EQ(base.pixel(200, 30), QColor(Qt::red).rgb());  // the base item: its background
     EXPECT_TRUE(outlines(base, 6).empty());                 // and no box
   }
-  EXPECT_EQ(lines.sizeHint(opt, m.index(2, 0)), QSize(400, 50));  // no payload role at all
-  EXPECT_EQ(lines.sizeHint(opt, QModelIndex()), QSize());
+  EXPECT_EQ(d.sizeHint(opt, m.index(2, 0)), QSize(400, 50));  // no payload role at all
+  EXPECT_EQ(d.sizeHint(opt, QModelIndex()), QSize());
 }
 
 }  // namespace
