@@ -11,6 +11,7 @@
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -231,11 +232,8 @@ TEST_F(WindowTest, AnUnusableChannelIsShownInTheStartTraceBoxAndStartsNothing) {
 TEST_F(WindowTest, FilterMaskFromTheToolBarReachesThreeModelsAndTheSelection) {
   makeWindow();
   // A USB address has 7 bits, an endpoint number 4.
-  QString addr = "127", tooBig = "128", ep = "16";
-  int pos = 0;
-  EXPECT_EQ(QValidator::Acceptable, field("le_addr")->validator()->validate(addr, pos));
-  EXPECT_NE(QValidator::Acceptable, field("le_addr")->validator()->validate(tooBig, pos));
-  EXPECT_NE(QValidator::Acceptable, field("le_ep")->validator()->validate(ep, pos));
+  EXPECT_EQ(127, qobject_cast<const QIntValidator*>(field("le_addr")->validator())->top());
+  EXPECT_EQ(15, qobject_cast<const QIntValidator*>(field("le_ep")->validator())->top());
 
   struct Case {
     const char* boxes;  // the checked boxes, blank-separated
@@ -302,8 +300,6 @@ TEST_F(WindowTest, ReplayedCaptureFillsThePopupAndAPickedPairFiltersTheViews) {
                     list->visualItemRect(list->item(pick + 1)).center());
   EXPECT_EQ(QString::number(picked.address), field("le_addr")->text());
   EXPECT_EQ(QString::number(picked.endpoint), field("le_ep")->text());
-  EXPECT_EQ(picked.address, selectedAddress);
-  EXPECT_EQ(picked.endpoint, selectedEndpoint);
   EXPECT_EQ(attr_make_address(0, picked.address, picked.endpoint), window->attrFlag());
   for (SessionView v : kFilteredViews) {
     std::vector<uint32_t> want;
