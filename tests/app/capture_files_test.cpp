@@ -23,7 +23,6 @@
 #include "os/log.h"
 #include "store/capture/capture_file.h"
 #include "store/capture/loaded_packets.h"
-#include "store/store_files.h"
 #include "tests/support/qt_test_util.h"
 #include "tests/support/capture_test_util.h"
 #include "tests/support/test_env.h"
@@ -33,7 +32,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using capture_test::Packet;
 using capture_test::file_bytes;
 
@@ -118,7 +116,7 @@ TEST_F(CaptureFilesTest, TracesSavedOpenedAndSavedAgainOrKeptWhenTheyCannotBeSav
   ASSERT_EQ("", capture_test::write_all(src, CAPTURE_FORMAT_QELVO, kThree));
   trace(src);
   save(dir.file("three.qelvo"));
-  Bytes saved = file_bytes(dir.file("three.qelvo"));
+  std::vector<uint8_t> saved = file_bytes(dir.file("three.qelvo"));
   EXPECT_TRUE(saved == file_bytes(src)) << "the records as the backend delivered them";
   EXPECT_TRUE(log.contains(">>>dataFile = "));
   EXPECT_EQ(0u, recorded()) << "a fresh capture data file";

@@ -18,7 +18,6 @@
 #include <string>
 #include <thread>
 
-#include "decode/cells/display_cell.h"
 #include "os/log.h"
 #include "store/store_files.h"
 #include "tests/support/qt_test_util.h"
