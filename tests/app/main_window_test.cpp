@@ -52,16 +52,15 @@ using qttest::wait_until;
 
 namespace {
 
-// Runs `answer` on each of the next `count` modal dialogs as soon as it is
-// active; lives around the call that opens them.
+// Runs `answer` on each modal dialog as soon as it is active; lives around
+// the call that opens them.
 class ModalAnswer {
  public:
-  explicit ModalAnswer(std::function<void(QWidget*)> answer, int count = 1) : left_(count) {
+  explicit ModalAnswer(std::function<void(QWidget*)> answer) {
     QObject::connect(&timer_, &QTimer::timeout, [this, answer] {
       QWidget* modal = QApplication::activeModalWidget();
       if (!modal || modal == last_) return;
       last_ = modal;
-      if (--left_ == 0) timer_.stop();
       seen++;
       answer(modal);
     });
@@ -70,7 +69,6 @@ class ModalAnswer {
   int seen = 0;  // dialogs answered
 
  private:
-  int left_;
   QWidget* last_ = nullptr;
   QTimer timer_;
 };
@@ -103,16 +101,14 @@ class WindowTest : public ::testing::Test {
   // "title|text|buttons" (no backend may run then); "" when none came.
   QString startTrace(int speed = 2) {
     QString refused;
-    ModalAnswer answer(
-        [&](QWidget* w) {
-          if (QMessageBox* m = qobject_cast<QMessageBox*>(w)) {
-            refused = QString("%1|%2|%3").arg(m->windowTitle(), m->text()).arg(m->buttons().size());
-            return m->button(QMessageBox::Cancel)->click();
-          }
-          w->findChild<QComboBox*>("cb_speed")->setCurrentIndex(speed);
-          w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
-        },
-        2);
+    ModalAnswer answer([&](QWidget* w) {
+      if (QMessageBox* m = qobject_cast<QMessageBox*>(w)) {
+        refused = QString("%1|%2|%3").arg(m->windowTitle(), m->text()).arg(m->buttons().size());
+        return m->button(QMessageBox::Cancel)->click();
+      }
+      w->findChild<QComboBox*>("cb_speed")->setCurrentIndex(speed);
+      w->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+    });
     action("action_start")->trigger();
     EXPECT_EQ(refused.isEmpty() ? 1 : 2, answer.seen);
     if (!refused.isEmpty()) {
@@ -376,8 +372,7 @@ TEST_F(WindowTest, EveryViewPaintsTheRowsOfADroppedCapture) {
 }
 
 TEST_F(WindowTest, ExitDuringATraceKillsStaleAndRunningBackendsAndDeletesTheStores) {
-  std::string cmd = testenv::bin_dir() + "/qelvo.exe -s hs -c";
-  OsProcess* stale = os_process_spawn(cmd.c_str());
+  OsProcess* stale = os_process_spawn((testenv::bin_dir() + "/qelvo.exe -s hs -c").c_str());
   ASSERT_TRUE(stale);
   makeWindow();
   OsProcessExit how;
