@@ -94,7 +94,7 @@ namespace dumprun {
 using Cells = std::vector<std::string>;  // key, value[, description]
 
 struct Row {
-  unsigned row = 0;
+  unsigned row = 0, level = 0, attr = 0;
   std::vector<Cells> infos;
   std::vector<Cells> values;
 };
@@ -168,7 +168,8 @@ inline Result run(const std::vector<std::string>& args, const std::string& cwd, 
       r.bad_lines++;
       continue;
     }
-    r.rows.push_back({(unsigned)v["row"].num, group(v["infos"]), group(v["values"])});
+    r.rows.push_back({(unsigned)v["row"].num, (unsigned)v["level"].num, (unsigned)v["attr"].num, group(v["infos"]),
+                      group(v["values"])});
   }
   return r;
 }
