@@ -308,15 +308,13 @@ TEST_F(WindowTest, ReplayedCaptureFillsThePopupAndAPickedPairFiltersTheViews) {
 
   // The packet text dialog of a shown data row.
   QString title;
-  {
-    ModalAnswer read([&](QWidget* w) {
-      title = w->windowTitle();
-      static_cast<QDialog*>(w)->reject();
-    });
-    QTreeView* data = window->view(VIEW_DATA);
-    emit data->doubleClicked(data->model()->index(0, 0));
-    ASSERT_EQ(1, read.seen);
-  }
+  ModalAnswer read([&](QWidget* w) {
+    title = w->windowTitle();
+    static_cast<QDialog*>(w)->reject();
+  });
+  QTreeView* data = window->view(VIEW_DATA);
+  emit data->doubleClicked(data->model()->index(0, 0));
+  ASSERT_EQ(1, read.seen);
   EXPECT_TRUE(QRegExp("Package \\d+").exactMatch(title)) << title.toStdString();
 
   // "all", picked in the popup opened from the endpoint field, drops the pair.

@@ -32,8 +32,7 @@ class Dump : public ::testing::Test {
   }
   DumpRun dump(const std::vector<std::string>& args) { return dumprun::run(args, work, tmp); }
   testenv::TempDir dir;
-  std::string tmp = dir.file("tmp");
-  std::string work = dir.file("work");
+  std::string tmp = dir.file("tmp"), work = dir.file("work");
 };
 
 class DumpCapture : public Dump, public ::testing::WithParamInterface<std::string> {};
