@@ -146,7 +146,6 @@ TEST_F(DelegateTest, TokenRowBoxesAndColoursDataRowParseAndTheWidestColumnGiving
 
   // Type=Data || Data1=4B | Data (64 tytes)=00 01 ... 3F | Crc16=..
   QModelIndex detail = packets->index(0, 0, in);
-  ASSERT_TRUE(detail.isValid());
   ASSERT_EQ(parser.parse(payload(detail)), 0);
   const ParsedPairRow& row = parser.row();
   ASSERT_EQ(row.valueCount, 3u);
