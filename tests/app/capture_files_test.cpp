@@ -23,7 +23,6 @@
 #include "os/log.h"
 #include "store/capture/capture_file.h"
 #include "store/capture/loaded_packets.h"
-#include "store/store_files.h"
 #include "tests/support/qt_test_util.h"
 #include "tests/support/capture_test_util.h"
 #include "tests/support/test_env.h"
@@ -33,7 +32,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using capture_test::Packet;
 using capture_test::file_bytes;
 
@@ -113,12 +111,12 @@ class CaptureFilesTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(CaptureFilesTest, ThreePacketsSavedOpenedAndSavedAgain) {
+TEST_F(CaptureFilesTest, TracesSavedOpenedAndSavedAgainOrKeptWhenTheyCannotBeSaved) {
   std::string src = dir.file("three-src.qelvo");
   ASSERT_EQ("", capture_test::write_all(src, CAPTURE_FORMAT_QELVO, kThree));
   trace(src);
   save(dir.file("three.qelvo"));
-  Bytes saved = file_bytes(dir.file("three.qelvo"));
+  std::vector<uint8_t> saved = file_bytes(dir.file("three.qelvo"));
   EXPECT_TRUE(saved == file_bytes(src)) << "the records as the backend delivered them";
   EXPECT_TRUE(log.contains(">>>dataFile = "));
   EXPECT_EQ(0u, recorded()) << "a fresh capture data file";
@@ -156,15 +154,12 @@ TEST_F(CaptureFilesTest, ThreePacketsSavedOpenedAndSavedAgain) {
   save(dir.file("empty2.qelvo"));
   EXPECT_EQ(24u, file_bytes(dir.file("empty2.qelvo")).size());
   EXPECT_TRUE(ui->messages.isEmpty()) << ui->messages.join("\n").toStdString();
-}
 
-// Saved right after the backend ended, while its packets are still being
-// decoded: all of them are in the capture, which a failed Save keeps.
-TEST_F(CaptureFilesTest, ACaptureThatCannotBeSavedIsKeptAndRecordedOn) {
-  std::string big = dir.file("big.qelvo"), three = dir.file("three-src.qelvo");
+  // Saved right after the backend ended, while its packets are still being
+  // decoded: all of them are in the capture, which a failed Save keeps.
+  std::string big = dir.file("big.qelvo");
   std::string make = testenv::bin_dir() + "/qelvo.exe --offline 30000 -s hs -f " + big + " >/dev/null 2>&1";
   ASSERT_EQ(0, std::system(make.c_str()));
-  ASSERT_EQ("", capture_test::write_all(three, CAPTURE_FORMAT_QELVO, kThree));
   const uint64_t bigData = file_bytes(big).size() - 24;
   trace(big);
   std::string unwritable = dir.file("no-such-dir/x.qelvo");
@@ -175,7 +170,7 @@ TEST_F(CaptureFilesTest, ACaptureThatCannotBeSavedIsKeptAndRecordedOn) {
   EXPECT_FALSE(QFile::exists(QString::fromStdString(unwritable)));
   EXPECT_EQ(bigData, recorded()) << "every packet delivered, and the capture data file kept";
 
-  trace(three);  // recorded after what was kept
+  trace(src);  // recorded after what was kept
   EXPECT_TRUE(worker->waitCaptureIdle(10000));
   EXPECT_EQ(bigData + 43, recorded());
   save(dir.file("both.pcapng"), true);
@@ -186,9 +181,78 @@ TEST_F(CaptureFilesTest, ACaptureThatCannotBeSavedIsKeptAndRecordedOn) {
   EXPECT_EQ(1, ui->messages.size());
 }
 
-TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
-  qttest::LogCapture log;
-  testenv::TempDir dir;
+// The file dialogs as the analyzer always asked, answered from a timer that
+// answers every modal widget while the test runs (so nothing can hang).
+TEST_F(CaptureFilesTest, TheDialogsAskForCaptureFilesInTheHomeFolder) {
+  CaptureFiles plain(nullptr, worker, session, nullptr);
+  QStringList seen, boxes;
+  QString typed;  // the name typed into the next file dialog; "" cancels it
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    QWidget* w = QApplication::activeModalWidget();
+    QFileDialog* d = qobject_cast<QFileDialog*>(w);
+    if (!d) {
+      if (QDialog* other = qobject_cast<QDialog*>(w)) boxes << other->windowTitle(), other->reject();
+      return;
+    }
+    QString s = QStringList{d->windowTitle(), d->directory().absolutePath(), d->nameFilters().join(";;"),
+                            d->defaultSuffix(), QString::number(d->acceptMode())}.join('|');
+    if (!seen.contains(s)) seen << s;
+    // Typed, as a user would: selectFile leaves a focused name field alone.
+    if (QLineEdit* name = d->findChild<QLineEdit*>("fileNameEdit"); name && !typed.isEmpty()) name->setText(typed);
+    typed.isEmpty() ? d->reject() : static_cast<QDialog*>(d)->accept();
+  });
+  poll.start(10);
+  plain.openWithDialog();
+  typed = QString::fromStdString(dir.file("typed"));
+  plain.save();
+  EXPECT_TRUE(boxes.isEmpty()) << boxes.join(", ").toStdString();
+  ASSERT_EQ(2, seen.size());
+  QString home = QDir::homePath();
+  EXPECT_EQ("read usb data package|" + home +
+                "|usb data file (*.qelvo);;pcap/pcapng file (*.pcap *.pcapng);;all files (*)||0",
+            seen[0]);
+  EXPECT_EQ("save usb data package|" + home + "|usb data file (*.qelvo);;pcapng file (*.pcapng)|qelvo|1", seen[1]);
+  EXPECT_TRUE(log.contains("cancle read"));
+  EXPECT_EQ(24u, file_bytes(dir.file("typed.qelvo")).size()) << "the suffix added";
+}
+
+TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWereAndMovesLeaveNoPartialTarget) {
+  ASSERT_TRUE(files->open(QString::fromStdString(testenv::shared_captures_dir() + "/mouse.pcap")));
+  const std::vector<std::string> before = views();
+  const size_t loaded = loaded_packets_count();
+  ASSERT_GT(loaded, 0u);
+
+  capture_test::put_file(dir.file("notes.qelvo"), {'h', 'e', 'l', 'l', 'o', '\n'});
+  capture_test::put_file(dir.file("ethernet.pcap"),
+                         {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 1, 0, 0, 0});
+  std::filesystem::create_directory(dir.file("folder.qelvo"));
+  // And a file that changes, or vanishes, while it is read.
+  std::string three = dir.file("three.qelvo");
+  ASSERT_EQ("", capture_test::write_all(three, CAPTURE_FORMAT_QELVO, kThree));
+  const struct {
+    const char *name, *problem;
+    std::function<void()> whileRead;
+  } cases[] = {{"notes.qelvo", "not a capture file", {}},
+               {"ethernet.pcap", "not a USB 2.0 capture", {}},
+               {"missing.qelvo", "cannot open", {}},
+               {"folder.qelvo", "not a plain file", {}},
+               {"three.qelvo", "changed while it was being read", [&] { std::ofstream(three, std::ios::app) << 'x'; }},
+               {"three.qelvo", "vanished while it was being read", [&] { std::filesystem::remove(three); }}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.problem);
+    ui->messages.clear();
+    ui->atFirstStep = c.whileRead;
+    EXPECT_FALSE(files->open(QString::fromStdString(dir.file(c.name))));
+    ASSERT_EQ(1, ui->messages.size());
+    EXPECT_TRUE(ui->messages[0].contains(QString::fromStdString(dir.file(c.name)))) << ui->messages[0].toStdString();
+    EXPECT_TRUE(ui->messages[0].contains(c.problem)) << ui->messages[0].toStdString();
+  }
+  EXPECT_TRUE(log.contains("can not open file to read:"));
+  EXPECT_EQ(before, views());
+  EXPECT_EQ(loaded, loaded_packets_count());
+
+  // A moved file: all of it or none, the source left when it is not moved.
   QString src = QString::fromStdString(dir.file("src")), dst = QString::fromStdString(dir.file("dst"));
   std::vector<uint8_t> data(300000);
   for (size_t i = 0; i < data.size(); i++) data[i] = (uint8_t)(i * 7 + i / 251);
@@ -221,84 +285,6 @@ TEST(MoveFile, MovesOrLeavesTheSourceAndNoTarget) {
   EXPECT_EQ(data, file_bytes(dir.file("src")));
   EXPECT_FALSE(moveFile(dst + "2", dst, nullptr));
   EXPECT_TRUE(log.contains("无法打开源文件:"));
-}
-
-// The file dialogs as the analyzer always asked, answered from a timer that
-// answers every modal widget until the call returns (so nothing can hang).
-TEST_F(CaptureFilesTest, TheDialogsAskForCaptureFilesInTheHomeFolder) {
-  CaptureFiles plain(nullptr, worker, session, nullptr);
-  QStringList seen, boxes;
-  auto answering = [&](bool accept, const QString& file, const std::function<void()>& call) {
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-      QWidget* w = QApplication::activeModalWidget();
-      QFileDialog* d = qobject_cast<QFileDialog*>(w);
-      if (!d) {
-        if (QDialog* other = qobject_cast<QDialog*>(w)) boxes << other->windowTitle(), other->reject();
-        return;
-      }
-      QString s = d->windowTitle() + "|" + d->directory().absolutePath() + "|" +
-                  d->nameFilters().join(";;") + "|" + d->defaultSuffix() + "|" +
-                  QString::number(d->acceptMode());
-      if (!seen.contains(s)) seen << s;
-      // Typed, as a user would: selectFile leaves a focused name field alone.
-      if (QLineEdit* name = d->findChild<QLineEdit*>("fileNameEdit"); accept && name) name->setText(file);
-      accept ? static_cast<QDialog*>(d)->accept() : d->reject();
-    });
-    poll.start(10);
-    call();
-  };
-  answering(false, "", [&] { plain.openWithDialog(); });
-  answering(true, QString::fromStdString(dir.file("typed")), [&] { plain.save(); });
-  EXPECT_TRUE(boxes.isEmpty()) << boxes.join(", ").toStdString();
-  ASSERT_EQ(2, seen.size());
-  QString home = QDir::homePath();
-  EXPECT_EQ("read usb data package|" + home +
-                "|usb data file (*.qelvo);;pcap/pcapng file (*.pcap *.pcapng);;all files (*)||0",
-            seen[0]);
-  EXPECT_EQ("save usb data package|" + home + "|usb data file (*.qelvo);;pcapng file (*.pcapng)|qelvo|1", seen[1]);
-  EXPECT_TRUE(log.contains("cancle read"));
-  EXPECT_EQ(24u, file_bytes(dir.file("typed.qelvo")).size()) << "the suffix added";
-}
-
-TEST_F(CaptureFilesTest, ForeignDamagedOrChangingFilesLeaveTheViewsAsTheyWere) {
-  ASSERT_TRUE(files->open(QString::fromStdString(testenv::shared_captures_dir() + "/mouse.pcap")));
-  const std::vector<std::string> before = views();
-  const size_t loaded = loaded_packets_count();
-  ASSERT_GT(loaded, 0u);
-
-  capture_test::put_file(dir.file("notes.qelvo"), {'h', 'e', 'l', 'l', 'o', '\n'});
-  capture_test::put_file(dir.file("ethernet.pcap"),
-                         {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 1, 0, 0, 0});
-  std::filesystem::create_directory(dir.file("folder.qelvo"));
-  const char* cases[][2] = {{"notes.qelvo", "not a capture file"},
-                            {"ethernet.pcap", "not a USB 2.0 capture"},
-                            {"missing.qelvo", "cannot open"},
-                            {"folder.qelvo", "not a plain file"}};
-  for (const auto& [name, problem] : cases) {
-    SCOPED_TRACE(name);
-    ui->messages.clear();
-    EXPECT_FALSE(files->open(QString::fromStdString(dir.file(name))));
-    ASSERT_EQ(1, ui->messages.size());
-    EXPECT_TRUE(ui->messages[0].contains(QString::fromStdString(dir.file(name)))) << ui->messages[0].toStdString();
-    EXPECT_TRUE(ui->messages[0].contains(problem)) << ui->messages[0].toStdString();
-  }
-
-  // A file that changes, and one that vanishes, while it is read.
-  std::string three = dir.file("three.qelvo");
-  ASSERT_EQ("", capture_test::write_all(three, CAPTURE_FORMAT_QELVO, kThree));
-  ui->atFirstStep = [&] { std::ofstream(three, std::ios::app) << 'x'; };
-  ui->messages.clear();
-  EXPECT_FALSE(files->open(QString::fromStdString(three)));
-  ui->atFirstStep = [&] { std::filesystem::remove(three); };
-  EXPECT_FALSE(files->open(QString::fromStdString(three)));
-  ASSERT_EQ(2, ui->messages.size());
-  EXPECT_TRUE(ui->messages[0].contains("changed while it was being read"));
-  EXPECT_TRUE(ui->messages[1].contains("vanished while it was being read"));
-
-  EXPECT_TRUE(log.contains("can not open file to read:"));
-  EXPECT_EQ(before, views());
-  EXPECT_EQ(loaded, loaded_packets_count());
 }
 
 // Every shared capture: Open, Save as "*.qelvo" and as pcapng, and Open each

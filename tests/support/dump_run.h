@@ -18,93 +18,74 @@
 
 namespace jsonl {
 
+// A JSON value: a number, a string, or the items of an array or an object
+// (whose member names are `keys`); true, false and null have no content.
 struct Value {
-  enum Kind { NUL, BOOL, NUMBER, STRING, ARRAY, OBJECT } kind = NUL;
+  bool object = false;
   double num = 0;
   std::string str;
-  std::vector<Value> arr;
-  std::vector<std::pair<std::string, Value>> obj;
+  std::vector<Value> items;
+  std::vector<std::string> keys;
 
-  // Member `key` of an object, or a null value.
+  // Member `key` of an object, or an empty value.
   const Value& operator[](const std::string& key) const {
     static const Value none;
-    for (const auto& kv : obj)
-      if (kv.first == key) return kv.second;
+    for (size_t i = 0; i < keys.size(); i++)
+      if (keys[i] == key) return items[i];
     return none;
   }
 };
 
-class Parser {
- public:
-  explicit Parser(const std::string& s) : s_(s) {}
-  // Parses one whole value; false on any syntax error or trailing bytes.
-  bool parse(Value* out) { return value(out) && (ws(), i_ == s_.size()); }
-
- private:
-  void ws() {
-    while (i_ < s_.size() && strchr(" \t\r\n", s_[i_]) && s_[i_]) i_++;
-  }
-  bool eat(char c) { return ws(), i_ < s_.size() && s_[i_] == c ? (i_++, true) : false; }
-  bool lit(const char* w) {
-    size_t n = strlen(w);
-    return s_.compare(i_, n, w) == 0 ? (i_ += n, true) : false;
-  }
-  bool string(std::string* o) {
+// Reads the value at `p` and moves `p` past it; false on any syntax error.
+// The text ends at its zero byte (orvane-dump escapes each zero it prints).
+inline bool read(const char*& p, Value* v) {
+  auto eat = [&p](char c) {
+    p += strspn(p, " \t\r\n");
+    if (*p != c) return false;
+    p++;
+    return true;
+  };
+  auto text = [&](std::string* o) {
     if (!eat('"')) return false;
-    while (i_ < s_.size()) {
-      char c = s_[i_++];
-      if (c == '"') return true;
-      if (c != '\\') {
-        *o += c;
-      } else if (i_ < s_.size()) {
-        const char* from = "\"\\/bfnrt";
-        const char* to = "\"\\/\b\f\n\r\t";
-        char e = s_[i_++];
-        if (e == 'u') {
-          // orvane-dump escapes only controls and stray bytes, as \u00XX.
-          unsigned u = (unsigned)strtoul(s_.substr(i_, 4).c_str(), nullptr, 16);
-          if (i_ + 4 > s_.size() || u > 0xFF) return false;
-          *o += (char)u;
-          i_ += 4;
-        } else if (e && strchr(from, e)) {
-          *o += to[strchr(from, e) - from];
-        } else {
-          return false;
-        }
+    while (*p && *p != '"') {
+      char c = *p++;
+      if (c == '\\') {
+        // orvane-dump escapes only quotes, backslashes, controls and stray bytes (as \u00XX).
+        static const char kFrom[] = "\"\\/bfnrt", kTo[] = "\"\\/\b\f\n\r\t";
+        const char* e = *p ? strchr(kFrom, *p) : nullptr;
+        bool u = *p == 'u' && strspn(p + 1, "0123456789abcdefABCDEF") >= 4 && strncmp(p + 1, "00", 2) == 0;
+        if (!e && !u) return false;
+        c = u ? (char)strtoul(std::string(p + 3, 2).c_str(), nullptr, 16) : kTo[e - kFrom];
+        p += u ? 5 : 1;
       }
+      *o += c;
     }
-    return false;
-  }
-  // The members of an object or the elements of an array up to `close`.
-  bool items(Value* v, char close) {
+    return eat('"');
+  };
+  p += strspn(p, " \t\r\n");
+  if (*p == '"') return text(&v->str);
+  if (eat('[') || eat('{')) {
+    v->object = p[-1] == '{';
+    const char close = v->object ? '}' : ']';
     if (eat(close)) return true;
     do {
-      Value m;
-      std::string key;
-      if (v->kind == Value::OBJECT && !(string(&key) && eat(':'))) return false;
-      if (!value(&m)) return false;
-      if (v->kind == Value::OBJECT) v->obj.emplace_back(key, m);
-      else v->arr.push_back(m);
+      if (v->object) {
+        v->keys.emplace_back();
+        if (!text(&v->keys.back()) || !eat(':')) return false;
+      }
+      v->items.emplace_back();
+      if (!read(p, &v->items.back())) return false;
     } while (eat(','));
     return eat(close);
   }
-  bool value(Value* v) {
-    ws();
-    if (eat('{')) return v->kind = Value::OBJECT, items(v, '}');
-    if (eat('[')) return v->kind = Value::ARRAY, items(v, ']');
-    if (i_ < s_.size() && s_[i_] == '"') return v->kind = Value::STRING, string(&v->str);
-    if (lit("true") || lit("false")) return v->kind = Value::BOOL, true;
-    if (lit("null")) return v->kind = Value::NUL, true;
-    char* end = nullptr;
-    v->num = strtod(s_.c_str() + i_, &end);
-    if (end == s_.c_str() + i_) return false;
-    v->kind = Value::NUMBER;
-    i_ = (size_t)(end - s_.c_str());
-    return true;
-  }
-  const std::string& s_;
-  size_t i_ = 0;
-};
+  for (const char* word : {"true", "false", "null"})
+    if (strncmp(p, word, strlen(word)) == 0) return p += strlen(word), true;
+  char* end = nullptr;
+  v->num = strtod(p, &end);
+  if (end == p) return false;
+  p = end;
+  return true;
+}
 
 }  // namespace jsonl
 
@@ -113,7 +94,7 @@ namespace dumprun {
 using Cells = std::vector<std::string>;  // key, value[, description]
 
 struct Row {
-  unsigned row = 0;
+  unsigned row = 0, level = 0, attr = 0;
   std::vector<Cells> infos;
   std::vector<Cells> values;
 };
@@ -122,8 +103,8 @@ struct Result {
   int status = -1;         // exit status, -1 when it did not exit normally
   std::string out;         // standard output as printed
   std::string err;         // standard error as printed
-  std::vector<Row> rows;   // parsed rows (JSON runs only)
-  int bad_lines = 0;       // lines that did not parse
+  std::vector<Row> rows;   // the lines read as JSON rows
+  int bad_lines = 0;       // the lines that are none (all, in a text run)
 };
 
 inline std::vector<std::string> split_lines(const std::string& s) {
@@ -136,9 +117,9 @@ inline std::vector<std::string> split_lines(const std::string& s) {
 
 inline std::vector<Cells> group(const jsonl::Value& g) {
   std::vector<Cells> out;
-  for (const jsonl::Value& e : g.arr) {
+  for (const jsonl::Value& e : g.items) {
     out.emplace_back();
-    for (const jsonl::Value& s : e.arr) out.back().push_back(s.str);
+    for (const jsonl::Value& s : e.items) out.back().push_back(s.str);
   }
   return out;
 }
@@ -165,8 +146,7 @@ inline pid_t start(const std::vector<std::string>& args, const std::string& cwd,
 
 // Runs orvane-dump with `args` inside directory `cwd` (its output is kept
 // there meanwhile, unless `out_to`/`err_to` name where it goes instead), with
-// TMPDIR set to `tmp` unless that is empty; parses the output as JSON Lines
-// when `--json` is among the arguments.
+// TMPDIR set to `tmp` unless that is empty; reads the output as JSON Lines.
 inline Result run(const std::vector<std::string>& args, const std::string& cwd, const std::string& tmp = "",
                   const std::string& out_to = "", const std::string& err_to = "") {
   std::string out_path = out_to.empty() ? cwd + "/.dump.out" : out_to;
@@ -181,15 +161,15 @@ inline Result run(const std::vector<std::string>& args, const std::string& cwd, 
   if (pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st)) r.status = WEXITSTATUS(st);
   if (out_to.empty()) r.out = testenv::read_file(out_path), unlink(out_path.c_str());
   if (err_to.empty()) r.err = testenv::read_file(err_path), unlink(err_path.c_str());
-  bool json = false;
-  for (const std::string& a : args) json |= a == "--json";
-  for (const std::string& line : json ? split_lines(r.out) : std::vector<std::string>()) {
+  for (const std::string& line : split_lines(r.out)) {
     jsonl::Value v;
-    if (!jsonl::Parser(line).parse(&v) || v.kind != jsonl::Value::OBJECT) {
+    const char* p = line.c_str();
+    if (!jsonl::read(p, &v) || p + strspn(p, " \t\r\n") != line.c_str() + line.size() || !v.object) {
       r.bad_lines++;
       continue;
     }
-    r.rows.push_back({(unsigned)v["row"].num, group(v["infos"]), group(v["values"])});
+    r.rows.push_back({(unsigned)v["row"].num, (unsigned)v["level"].num, (unsigned)v["attr"].num, group(v["infos"]),
+                      group(v["values"])});
   }
   return r;
 }

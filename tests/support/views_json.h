@@ -15,9 +15,6 @@
 
 namespace viewsjson {
 
-// The views by their orvane-dump --view names, in SessionView order.
-inline const char* const kViewNames[kSessionViewCount] = {"transactions", "packages", "data", "descriptors"};
-
 inline std::vector<std::string> of_session(CaptureSession* session) {
   std::vector<std::string> out;
   for (int v = 0; v < kSessionViewCount; v++) {
@@ -35,7 +32,7 @@ inline std::vector<std::string> of_session(CaptureSession* session) {
 // orvane-dump run in `dir` on `file`, one view at a time.
 inline std::vector<std::string> of_dump(const std::string& file, const testenv::TempDir& dir) {
   std::vector<std::string> out;
-  for (const char* view : kViewNames) {
+  for (const char* view : {"transactions", "packages", "data", "descriptors"}) {  // in SessionView order
     dumprun::Result r = dumprun::run({"--json", "--view", view, file}, dir);
     EXPECT_EQ(0, r.status) << view << ": " << r.err;
     out.push_back(r.out);

@@ -97,7 +97,7 @@ std::vector<int> expected_outlines(const std::vector<int>& widths, size_t infos,
   return out;
 }
 
-TEST_F(DelegateTest, TokenRowBoxesAndColours) {
+TEST_F(DelegateTest, TokenRowBoxesAndColoursDataRowParseAndTheWidestColumnGivingWayDownToTheProbeText) {
   // Package=1 [bgd 12 / text 11] | TimeStamp [13] || Token=Setup [14] | Raw=2D 03 50 [15/11]
   QModelIndex setup = packets->index(0, 0);
   TableDelegate d;
@@ -119,11 +119,9 @@ TEST_F(DelegateTest, TokenRowBoxesAndColours) {
   EXPECT_EQ(img.pixel(tokenLeft + widths[2] + 2, keyTop + 2), QColor("#caebd8").rgb());
   EXPECT_EQ(img.pixel(tokenLeft - 5, keyTop + 2), kBackground.rgb());  // the gap between the groups
   EXPECT_EQ(d.sizeHint(QStyleOptionViewItem(), setup), QSize(0, 50));
-}
 
-// The data packet's row: parsed (titled by its first info value, and never
-// read past a cut record), and its detail row's widest column narrowed.
-TEST_F(DelegateTest, DataParseAndTheWidestColumnGivingWayDownToTheProbeText) {
+  // The data packet's row: parsed (titled by its first info value, and never
+  // read past a cut record), and its detail row's widest column narrowed.
   auto payload = [&](const QModelIndex& i) {
     return reinterpret_cast<const uint8_t*>((uintptr_t)packets->data(i, LargeTreeModel::PayloadRole).toULongLong());
   };
@@ -148,39 +146,36 @@ TEST_F(DelegateTest, DataParseAndTheWidestColumnGivingWayDownToTheProbeText) {
 
   // Type=Data || Data1=4B | Data (64 tytes)=00 01 ... 3F | Crc16=..
   QModelIndex detail = packets->index(0, 0, in);
-  ASSERT_TRUE(detail.isValid());
   ASSERT_EQ(parser.parse(payload(detail)), 0);
   const ParsedPairRow& row = parser.row();
   ASSERT_EQ(row.valueCount, 3u);
-  std::vector<int> widths;
+  std::vector<int> detail_widths;
   for (uint32_t i = 0; i < row.infoCount; i++)
-    widths.push_back(column(row.infos[i].key.text, row.infos[i].value.text));
+    detail_widths.push_back(column(row.infos[i].key.text, row.infos[i].value.text));
   for (uint32_t i = 0; i < row.valueCount; i++)
-    widths.push_back(column(row.values[i].key.text, row.values[i].value.text));
+    detail_widths.push_back(column(row.values[i].key.text, row.values[i].value.text));
   int total = 0;
-  for (int w : widths) total += w;
+  for (int w : detail_widths) total += w;
   const int data = (int)row.infoCount + 1, probe = advance(TableDelegate::kProbeText);
-  const int full = widths[data];
+  const int full = detail_widths[data];
 
-  struct Case {
-    int width;     // of the row
-    int dataWidth; // the Data column painted
+  const struct {
+    int width, dataWidth;  // of the row, and of the Data column painted
   } cases[] = {
-      {total + 40, full},                   // fits: untouched
-      {total - 100, full - 100},            // narrowed by the excess
-      {total - full + probe / 2, probe},    // never below the probe text
+      {total + 40, full},                 // fits: untouched
+      {total - 100, full - 100},          // narrowed by the excess
+      {total - full + probe / 2, probe},  // never below the probe text
   };
-  TableDelegate d;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.width);
-    std::vector<int> w = widths;
-    w[data] = c.dataWidth;
+    std::vector<int> painted = detail_widths;
+    painted[data] = c.dataWidth;
     QImage img = render(d, detail, QSize(c.width, 50));
-    EXPECT_EQ(outlines(img, 6), expected_outlines(w, row.infoCount, c.width));
+    EXPECT_EQ(outlines(img, 6), expected_outlines(painted, row.infoCount, c.width));
   }
 }
 
-TEST_F(DelegateTest, DescriptorTableTitleHeaderAndFieldRows) {
+TEST_F(DelegateTest, DescriptorTableTitleHeaderAndFieldRowsAndRowsWithoutPayload) {
   QModelIndex request = tables->index(0, 0);
   linetabledelegate d;
   const int rows = 11;  // header and ten fields of GET_DESCRIPTOR
@@ -210,33 +205,29 @@ TEST_F(DelegateTest, DescriptorTableTitleHeaderAndFieldRows) {
   };
   EXPECT_GT(leftmost_white(header), col / 3);
   EXPECT_LT(leftmost_white(field), 10);
-}
 
-TEST_F(DelegateTest, RowsWithoutPayloadDrawNothingOfTheirOwn) {
+  // Rows without a payload draw nothing of their own.
   static const uint8_t zero = 0;
   QStandardItemModel m(3, 1);
   for (int r = 0; r < 3; r++) m.setData(m.index(r, 0), QColor(Qt::red), Qt::BackgroundRole);
   m.setData(m.index(0, 0), QVariant::fromValue<qulonglong>(0), LargeTreeModel::PayloadRole);
-  m.setData(m.index(1, 0), QVariant::fromValue<qulonglong>((uintptr_t)&zero),
-            LargeTreeModel::PayloadRole);
-  QStyleOptionViewItem opt;
+  m.setData(m.index(1, 0), QVariant::fromValue<qulonglong>((uintptr_t)&zero), LargeTreeModel::PayloadRole);
   opt.rect = QRect(0, 0, 400, 10);
   QImage blank(400, 60, QImage::Format_RGB32);
   blank.fill(kBackground);
   TableDelegate table;
-  linetabledelegate lines;
   for (int r = 0; r < 2; r++) {
     SCOPED_TRACE(r);
     QModelIndex i = m.index(r, 0);
     EXPECT_EQ(render(table, i, blank.size()), blank);
     EXPECT_EQ(table.sizeHint(opt, i), QSize(400, 50));
-    EXPECT_EQ(lines.sizeHint(opt, i), QSize());
-    QImage base = render(lines, i, blank.size());
+    EXPECT_EQ(d.sizeHint(opt, i), QSize());
+    QImage base = render(d, i, blank.size());
     EXPECT_EQ(base.pixel(200, 30), QColor(Qt::red).rgb());  // the base item: its background
     EXPECT_TRUE(outlines(base, 6).empty());                 // and no box
   }
-  EXPECT_EQ(lines.sizeHint(opt, m.index(2, 0)), QSize(400, 50));  // no payload role at all
-  EXPECT_EQ(lines.sizeHint(opt, QModelIndex()), QSize());
+  EXPECT_EQ(d.sizeHint(opt, m.index(2, 0)), QSize(400, 50));  // no payload role at all
+  EXPECT_EQ(d.sizeHint(opt, QModelIndex()), QSize());
 }
 
 }  // namespace
