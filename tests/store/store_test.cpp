@@ -50,25 +50,6 @@ class StoreTest : public ::testing::Test {
     return in ? (long long)in.tellg() : -1;
   }
   std::string data_path(const std::string& name) { return tmp_.path() + "/data/" + name; }
-
-  testenv::TempDir tmp_;
-
- private:
-  testenv::ScopedChdir cd_;
-  std::mutex log_lock_;
-  std::string log_;
-};
-
-long open_fds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
-
-std::vector<uint8_t> pattern(uint32_t seed, size_t n) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(seed * 31 + i * 7);
-  return v;
-}
-
-class RowStoreTest : public StoreTest {
- protected:
   void open(const char* value = "v.qelvo", const char* index = "i.qelvo") {
     store_ = rowstore_open(value);
     ASSERT_NE(store_, nullptr);
@@ -103,11 +84,26 @@ class RowStoreTest : public StoreTest {
     for (uint32_t i = 0; i < tree_child_count(store_, parent); ++i) out.push_back(tree_child_at(store_, parent, i));
     return out;
   }
+
+  testenv::TempDir tmp_;
   RowStore* store_ = nullptr;
   IndexFile* index_ = nullptr;
+
+ private:
+  testenv::ScopedChdir cd_;
+  std::mutex log_lock_;
+  std::string log_;
 };
 
-TEST_F(RowStoreTest, NewFilesReopenedFilesTheDataDirectoryAndCreationFailures) {
+long open_fds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
+
+std::vector<uint8_t> pattern(uint32_t seed, size_t n) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(seed * 31 + i * 7);
+  return v;
+}
+
+TEST_F(StoreTest, NewFilesReopenedFilesTheDataDirectoryAndCreationFailures) {
   open();
   close();
   std::string v = testenv::read_file(data_path("v.qelvo"));
@@ -161,7 +157,7 @@ TEST_F(RowStoreTest, NewFilesReopenedFilesTheDataDirectoryAndCreationFailures) {
 
 // Rows are numbered from one and shown once published; payloads hold up to
 // 4,096 bytes, and a read needs room for more than the payload.
-TEST_F(RowStoreTest, RowNumbersPayloadLimitsDamagedEntriesAndAStoreWithoutIndexFile) {
+TEST_F(StoreTest, RowNumbersPayloadLimitsDamagedEntriesAndAStoreWithoutIndexFile) {
   open();
   uint64_t at = 0;
   IndexEntry* e = rowstore_new_entry(store_, &at);
@@ -228,7 +224,7 @@ TEST_F(RowStoreTest, RowNumbersPayloadLimitsDamagedEntriesAndAStoreWithoutIndexF
   EXPECT_EQ(rowstore_entry_count(store_), 0u);
 }
 
-TEST_F(RowStoreTest, AFailedGrowthRefusesTheAppendAndKeepsTheStoreUsable) {
+TEST_F(StoreTest, AFailedGrowthRefusesTheAppendAndKeepsTheStoreUsable) {
   open();
   std::vector<uint8_t> big = pattern(9, 4096);
   while (store_->mapped_size - store_->used >= 4100) rowstore_append_value(store_, big.data(), 4096);
@@ -262,7 +258,7 @@ TEST_F(RowStoreTest, AFailedGrowthRefusesTheAppendAndKeepsTheStoreUsable) {
 
 // Files past 0xA0000000 bytes: the old 32-bit mapping size would have
 // stopped there. Growth is sparse, so this costs no disk space.
-TEST_F(RowStoreTest, RecordsAndFilesGrowPastTheOld32BitLimitAFailedWriteRefusesLaterRows) {
+TEST_F(StoreTest, RecordsAndFilesGrowPastTheOld32BitLimitAFailedWriteRefusesLaterRows) {
   open();
   // Pretend the value file is full at 2,684,354,560 bytes (5 MiB doubled nine times).
   for (int i = 0; i < 9; ++i)
@@ -305,7 +301,7 @@ TEST_F(RowStoreTest, RecordsAndFilesGrowPastTheOld32BitLimitAFailedWriteRefusesL
 uint32_t payload_len(uint32_t r) { return 60 + r % 200; }
 uint8_t payload_byte(uint32_t r, uint32_t i) { return (uint8_t)(r * 13 + i); }
 
-TEST_F(RowStoreTest, ConcurrentReadersSeeCompleteRowsAcrossGrowth) {
+TEST_F(StoreTest, ConcurrentReadersSeeCompleteRowsAcrossGrowth) {
   orvane_log_set_muted(1);
   open();
   rowstore_set_filter(store_, kFilterShowAll);
@@ -394,7 +390,7 @@ uint32_t attr(uint32_t kinds, uint32_t address, uint32_t endpoint) {
 
 // A full scratch file refuses the child and changes nothing; capacity doubles
 // from 4 to 16,384, then grows by 10,000, only when the list is full.
-TEST_F(RowStoreTest, ChildIndexFullScratchFileCapacityGrowthFarApartParentsAndNoName) {
+TEST_F(StoreTest, ChildIndexFullScratchFileCapacityGrowthFarApartParentsAndNoName) {
   open();
   rowstore_set_filter(store_, kFilterShowAll);
   // Fill the first megabyte of the scratch file with pages of far-apart parents.
@@ -450,7 +446,7 @@ struct ModelList {
 };
 
 // The filter's verdict on kinds and address/endpoint selectors first: the model relies on it.
-TEST_F(RowStoreTest, ChildIndexMatchesAPlainModelUnderRandomAppendsAndFilters) {
+TEST_F(StoreTest, ChildIndexMatchesAPlainModelUnderRandomAppendsAndFilters) {
   const struct {
     uint32_t kinds, address, endpoint, mask;
     bool hidden;
