@@ -18,10 +18,8 @@ namespace {
 
 std::vector<uint8_t> pcap_header(uint32_t magic, bool big, uint32_t snap = 65535, uint32_t link = 288) {
   std::vector<uint8_t> v;
-  put32(v, magic, big);
-  put16(v, 2, big);
-  put16(v, 4, big);
-  for (uint32_t x : {0u, 0u, snap, link}) put32(v, x, big);
+  // Version 2.4 (two 16-bit fields), no time zone, no accuracy.
+  for (uint32_t x : {magic, big ? 0x20004u : 0x40002u, 0u, 0u, snap, link}) put32(v, x, big);
   return v;
 }
 
