@@ -309,9 +309,9 @@ TEST(CaptureWriter, FileCutAnywhereEndsCleanlyFormatNamesExtensionsAndFailuresNe
       {"x.pcap-ns", -1},  // a format name, not an extension
       {"x.pca", -1}};
   for (const auto& [path, format] : paths) {
-    CaptureFormat f = (CaptureFormat)-1;  // left as it is when refused
+    CaptureFormat f = CAPTURE_FORMAT_PCAP_US;  // no extension names it: left as it is when refused
     EXPECT_EQ(capture_format_from_path(path, &f), format < 0 ? -1 : 0) << path;
-    EXPECT_EQ((int)f, format) << path;
+    EXPECT_EQ(f, format < 0 ? CAPTURE_FORMAT_PCAP_US : (CaptureFormat)format) << path;
   }
   CaptureFormat f;
   for (CaptureFormat g : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
