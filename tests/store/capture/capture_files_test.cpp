@@ -3,7 +3,11 @@
 // writer across formats never reports a failure as success.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 
 #include "tests/support/capture_test_util.h"
 #include "tests/support/test_env.h"
@@ -14,10 +18,8 @@ namespace {
 
 std::vector<uint8_t> pcap_header(uint32_t magic, bool big, uint32_t snap = 65535, uint32_t link = 288) {
   std::vector<uint8_t> v;
-  put32(v, magic, big);
-  put16(v, 2, big);
-  put16(v, 4, big);
-  for (uint32_t x : {0u, 0u, snap, link}) put32(v, x, big);
+  // Version 2.4 (two 16-bit fields), no time zone, no accuracy.
+  for (uint32_t x : {magic, big ? 0x20004u : 0x40002u, 0u, 0u, snap, link}) put32(v, x, big);
   return v;
 }
 
@@ -43,7 +45,6 @@ void put_record(std::vector<uint8_t>& v, const std::vector<uint8_t>& bytes, uint
 
 struct Expected {
   const char* name;
-  CaptureFormat format;
   size_t packets;
   uint64_t bytes;     // sum of all packet lengths
   uint64_t first_ns;  // time stamp of the first packet
@@ -54,15 +55,14 @@ struct Expected {
 // packet time). The pcapng file also holds 1,790 custom blocks and one
 // statistics block, which are not packets.
 const Expected kCaptures[] = {
-    {"bad-crcs.pcap", CAPTURE_FORMAT_PCAP_NS, 6, 16, 14814197083ull, 14814287016ull},
-    {"bad-descriptor-length.pcap", CAPTURE_FORMAT_PCAP_US, 98, 465, 1667907927921774000ull,
-     1667907927921950000ull},
-    {"double-setup.pcap", CAPTURE_FORMAT_PCAP_NS, 4, 9, 721420288ull, 2034998512ull},
-    {"hackrf-connect.pcap", CAPTURE_FORMAT_PCAP_US, 909, 2976, 1648410165736740000ull, 1648410165737030000ull},
-    {"iso-unambiguous.pcap", CAPTURE_FORMAT_PCAP_NS, 1150, 7599, 4804829966ull, 10605908516ull},
-    {"mouse.pcap", CAPTURE_FORMAT_PCAP_US, 2182, 5950, 1648585920917463000ull, 1648585920918123000ull},
-    {"split-enum.pcap", CAPTURE_FORMAT_PCAP_US, 1924, 5844, 1667907927915672000ull, 1667907927916299000ull},
-    {"ls-keepalive-divided-transaction.pcapng", CAPTURE_FORMAT_PCAPNG, 153, 651, 280365800ull, 2039150433ull},
+    {"bad-crcs.pcap", 6, 16, 14814197083ull, 14814287016ull},
+    {"bad-descriptor-length.pcap", 98, 465, 1667907927921774000ull, 1667907927921950000ull},
+    {"double-setup.pcap", 4, 9, 721420288ull, 2034998512ull},
+    {"hackrf-connect.pcap", 909, 2976, 1648410165736740000ull, 1648410165737030000ull},
+    {"iso-unambiguous.pcap", 1150, 7599, 4804829966ull, 10605908516ull},
+    {"mouse.pcap", 2182, 5950, 1648585920917463000ull, 1648585920918123000ull},
+    {"split-enum.pcap", 1924, 5844, 1667907927915672000ull, 1667907927916299000ull},
+    {"ls-keepalive-divided-transaction.pcapng", 153, 651, 280365800ull, 2039150433ull},
 };
 
 }  // namespace
@@ -90,8 +90,7 @@ TEST(CapturePcap, ByteOrdersLinkTypesAndTheLimitsOfLengthsAndTimeStamps) {
     ReadResult r = read_all(dir.file("x.pcap"));
     if (!c.scale) {
       EXPECT_EQ(r.end, -2);
-      EXPECT_NE(r.error.find("x.pcap"), std::string::npos) << r.error;
-      EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
+      EXPECT_NE(r.error.find("x.pcap: not a USB 2.0 capture"), std::string::npos) << r.error;
       continue;
     }
     ASSERT_EQ(r.end, 0) << r.error;
@@ -104,36 +103,30 @@ TEST(CapturePcap, ByteOrdersLinkTypesAndTheLimitsOfLengthsAndTimeStamps) {
   std::vector<uint8_t> v = pcap_header(0xA1B23C4D, false);
   for (uint32_t ns : {500u, 700u, 400u, 900u}) put_pcap_record(v, false, 1700000000, ns, {0xD2}, 1);
   put_file(dir.file("x.pcap"), v);
-  std::vector<uint64_t> got;
-  for (const Packet& p : read_all(dir.file("x.pcap"), CAPTURE_TIME_FROM_FIRST).packets) got.push_back(p.ts);
-  EXPECT_EQ(got, (std::vector<uint64_t>{0, 200, 0, 400}));
+  EXPECT_EQ(read_all(dir.file("x.pcap"), CAPTURE_TIME_FROM_FIRST).packets,
+            (std::vector<Packet>{{{0xD2}, 0}, {{0xD2}, 200}, {{0xD2}, 0}, {{0xD2}, 400}}));
   // A message keeps its reason whole: a path too long for it is cut instead.
-  std::string path = "/nonexistent";
-  for (char c : {'d', 'e', 'f'}) path += "/" + std::string(100, c);
-  path += "/capture-file.pcap";
+  std::string path = "/nonexistent/" + std::string(150, 'd') + "/" + std::string(150, 'e') + "/capture-file.pcap";
   char err[128];
   EXPECT_EQ(capture_reader_open(path.c_str(), err, sizeof err), nullptr);
   std::string text = err;
-  EXPECT_LT(text.size(), sizeof err);
   EXPECT_EQ(text.rfind("..."), 0u) << text;
   EXPECT_NE(text.find("/capture-file.pcap: cannot open: No such file or directory"), std::string::npos) << text;
   // Lengths: beyond the snapshot length (or the 65,535-byte cap when none is
   // given) is damage; up to 65,535 bytes is written and read back as it is.
   // Stamps: microsecond files truncate, past 32-bit seconds is refused.
-  v = pcap_header(0xA1B2C3D4, false, 64);
-  put_pcap_record(v, false, 0, 0, std::vector<uint8_t>(64, 7), 64);
-  put_pcap_record(v, false, 0, 1, std::vector<uint8_t>(65, 7), 65);
-  put_file(dir.file("snap.pcap"), v);
-  ReadResult r = read_all(dir.file("snap.pcap"));
-  EXPECT_EQ(r.end, -1);
-  EXPECT_EQ(r.packets.size(), 1u);
-  EXPECT_NE(r.error.find("offset 104"), std::string::npos) << r.error;
-  v = pcap_header(0xA1B2C3D4, false, 0);
-  put_pcap_record(v, false, 0, 0, {}, 0x7FFFFFFF);
-  put_file(dir.file("huge.pcap"), v);
-  r = read_all(dir.file("huge.pcap"));
-  EXPECT_EQ(r.end, -1);
-  EXPECT_NE(r.error.find("offset 24"), std::string::npos) << r.error;
+  ReadResult r;
+  for (uint32_t snap : {64u, 0u}) {
+    v = pcap_header(0xA1B2C3D4, false, snap);
+    put_pcap_record(v, false, 0, 0, std::vector<uint8_t>(64, 7), 64);
+    uint32_t over = snap ? snap + 1 : 65536;
+    put_pcap_record(v, false, 0, 1, std::vector<uint8_t>(over, 7), over);
+    put_file(dir.file("snap.pcap"), v);
+    r = read_all(dir.file("snap.pcap"));
+    EXPECT_EQ(r.end, -1) << snap;
+    EXPECT_EQ(r.packets.size(), 1u) << snap;
+    EXPECT_NE(r.error.find("offset 104"), std::string::npos) << r.error;
+  }
 
   std::vector<Packet> pk = {{std::vector<uint8_t>(65535, 0x3C), 5}, {std::vector<uint8_t>(5000, 0x4B), 6}};
   for (CaptureFormat f : {CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
@@ -147,8 +140,8 @@ TEST(CapturePcap, ByteOrdersLinkTypesAndTheLimitsOfLengthsAndTimeStamps) {
 
   pk = {{{0xA5}, 1999}, {{0xA5}, 4294967295ull * 1000000000ull + 999999999ull}};
   ASSERT_EQ(write_all(dir.file("us.pcap"), CAPTURE_FORMAT_PCAP_US, pk), "");
-  r = read_all(dir.file("us.pcap"));
-  EXPECT_EQ(r.packets, (std::vector<Packet>{{{0xA5}, 1000}, {{0xA5}, 4294967295ull * 1000000000ull + 999999000ull}}));
+  EXPECT_EQ(read_all(dir.file("us.pcap")).packets,
+            (std::vector<Packet>{{{0xA5}, 1000}, {{0xA5}, 4294967295ull * 1000000000ull + 999999000ull}}));
   std::string e = write_all(dir.file("ns.pcap"), CAPTURE_FORMAT_PCAP_NS, {{{0xA5}, 4294967296ull * 1000000000ull}});
   EXPECT_NE(e.find("time stamp"), std::string::npos) << e;
   // pcapng keeps every 64-bit stamp.
@@ -158,8 +151,9 @@ TEST(CapturePcap, ByteOrdersLinkTypesAndTheLimitsOfLengthsAndTimeStamps) {
 }
 
 // Three packets make a 67-byte file (records of length, stamp and bytes,
-// little-endian); none make the bare header. Reading stops at the data count.
-TEST(CaptureQelvo, FileLayoutBareHeaderAndTheDataCountAsTheEnd) {
+// little-endian); none make the bare header. Reading stops at the data count;
+// impossible lengths are damage, foreign files are refused; the writer.
+TEST(CaptureQelvo, FileLayoutDataCountAsTheEndDamageForeignFilesAndTheWriter) {
   testenv::TempDir dir;
   std::vector<Packet> pk = {{{0x2D, 0x00, 0x10}, 100}, {{0xC3, 0x80, 0x06}, 250}, {{0xD2}, 251}};
   std::vector<uint8_t> want = qelvo_header(43);
@@ -185,26 +179,23 @@ TEST(CaptureQelvo, FileLayoutBareHeaderAndTheDataCountAsTheEnd) {
   ReadResult r = read_all(dir.file("live.qelvo"));
   EXPECT_EQ(r.end, 0) << r.error;
   EXPECT_EQ(r.packets, (std::vector<Packet>{{{0x69, 0x82, 0x18}, 7}, {{0x5A}, 9}}));
-}
 
-// A record longer than any the program writes, and a count that ends inside
-// the second record although the file holds it whole (a file cut short is no
-// damage: CaptureWriter.FileCutAnywhere...), after a good record.
-TEST(CaptureQelvo, ImpossibleLengthsAreDamageForeignFilesRefused) {
-  testenv::TempDir dir;
+  // A record longer than any the program writes, and a count that ends inside
+  // the second record although the file holds it whole (a file cut short is no
+  // damage: CaptureWriter.FileCutAnywhere...), after a good record.
   const struct {
     uint64_t count;
     uint32_t length;
     const char* reason;
   } cases[] = {{13 + 12 + 4097, 4097, "4097"}, {13 + 5, 3, "data count"}};
-  std::string path = dir.file("bad.qelvo");
+  path = dir.file("bad.qelvo");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
-    std::vector<uint8_t> v = qelvo_header(c.count);
+    v = qelvo_header(c.count);
     put_record(v, {0xA5}, 1, 1);
     put_record(v, std::vector<uint8_t>(c.length, 0xEE), 2, c.length);
     put_file(path, v);
-    ReadResult r = read_all(path);
+    r = read_all(path);
     EXPECT_EQ(r.end, -1);
     EXPECT_EQ(r.packets.size(), 1u);
     for (const std::string& part : {path + ":", std::string("offset 37"), std::string(c.reason)})
@@ -215,50 +206,43 @@ TEST(CaptureQelvo, ImpossibleLengthsAreDamageForeignFilesRefused) {
   CaptureReader* rd = capture_reader_open(path.c_str(), err, sizeof err);
   ASSERT_NE(rd, nullptr) << err;
   CapturePacket p;
-  while (capture_reader_next(rd, &p, err, sizeof err) == 1) {
-  }
+  while (capture_reader_next(rd, &p, err, sizeof err) == 1) continue;
   EXPECT_EQ(capture_reader_next(rd, &p, again, sizeof again), -1);
   EXPECT_STREQ(err, again);
   capture_reader_close(rd);
   // Foreign and missing files are refused by name.
-  std::vector<uint8_t> store = {'W', 'R', 'D', 'H'};  // a row store: version 1 at offset 4
-  put32(store, 1);
-  put64(store, 0);
-  put64(store, 504);
+  std::vector<uint8_t> store = qelvo_header(0);  // a row store: version 1 at offset 4
+  store[4] = 1;
   store.resize(504, 0);
   put_file(dir.file("package.qelvo"), store);
   put_file(dir.file("text.qelvo"), std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
   put_file(dir.file("empty.qelvo"), {});
   for (const char* name : {"package.qelvo", "text.qelvo", "empty.qelvo", "missing.qelvo"}) {
-    ReadResult r = read_all(dir.file(name));
+    r = read_all(dir.file(name));
     EXPECT_EQ(r.end, -2) << name;
     EXPECT_NE(r.error.find(name), std::string::npos) << r.error;
   }
   EXPECT_NE(read_all(dir.file("text.qelvo")).error.find("offset 0"), std::string::npos);
-}
 
-// The writer refuses an oversized packet and carries on. Read while it still
-// holds its last records, what is on disk is a valid capture of a prefix of the
-// packets; a flush makes all of them readable.
-TEST(CaptureQelvo, WriterRefusesOversizedPacketsAndNeverLeavesAnUnreadableFile) {
-  testenv::TempDir dir;
-  std::string path = dir.file("live.qelvo");
-  char err[256] = "";
+  // The writer refuses an oversized packet and carries on. Read while it still
+  // holds its last records, what is on disk is a valid capture of a prefix of the
+  // packets; a flush makes all of them readable.
+  path = dir.file("written.qelvo");
   CaptureWriter* w = capture_writer_open(path.c_str(), CAPTURE_FORMAT_QELVO, err, sizeof err);
   ASSERT_NE(w, nullptr) << err;
   std::vector<uint8_t> big(4097, 1);
   EXPECT_EQ(capture_writer_write(w, big.data(), 4097, 1, err, sizeof err), -1);
   EXPECT_NE(std::string(err).find("4097"), std::string::npos) << err;
-  std::vector<Packet> pk = sample_packets(40000, 1000, 5);  // several MiB
+  pk = sample_packets(40000, 1000, 5);  // several MiB
   pk.insert(pk.begin(), {Packet{std::vector<uint8_t>(4096, 2), 2}, Packet{{}, 3}});
-  for (const Packet& p : pk)
-    ASSERT_EQ(capture_writer_write(w, p.bytes.empty() ? nullptr : p.bytes.data(), (uint32_t)p.bytes.size(), p.ts,
+  for (const Packet& q : pk)
+    ASSERT_EQ(capture_writer_write(w, q.bytes.empty() ? nullptr : q.bytes.data(), (uint32_t)q.bytes.size(), q.ts,
                                    err, sizeof err), 0) << err;
-  ReadResult mid = read_all(path);
-  EXPECT_EQ(mid.end, 0) << mid.error;
-  EXPECT_GT(mid.packets.size(), pk.size() / 2);
-  EXPECT_LT(mid.packets.size(), pk.size());
-  EXPECT_TRUE(std::equal(mid.packets.begin(), mid.packets.end(), pk.begin()));
+  r = read_all(path);
+  EXPECT_EQ(r.end, 0) << r.error;
+  EXPECT_GT(r.packets.size(), pk.size() / 2);
+  EXPECT_LT(r.packets.size(), pk.size());
+  EXPECT_TRUE(std::equal(r.packets.begin(), r.packets.end(), pk.begin()));
   ASSERT_EQ(capture_writer_flush(w, err, sizeof err), 0) << err;
   EXPECT_TRUE(read_all(path).packets == pk);
   ASSERT_EQ(capture_writer_close(w, err, sizeof err), 0) << err;
@@ -270,7 +254,6 @@ TEST(CaptureRealFiles, EachSharedCaptureReadsCompletely) {
     SCOPED_TRACE(e.name);
     ReadResult r = read_all(testenv::shared_captures_dir() + "/" + e.name);
     ASSERT_EQ(r.end, 0) << r.error;
-    EXPECT_EQ(r.format, e.format);
     ASSERT_EQ(r.packets.size(), e.packets);
     uint64_t bytes = 0;
     for (const Packet& p : r.packets) bytes += p.bytes.size();
@@ -278,51 +261,10 @@ TEST(CaptureRealFiles, EachSharedCaptureReadsCompletely) {
     EXPECT_EQ(r.packets.front().ts, e.first_ns);
     EXPECT_EQ(r.packets.back().ts, e.last_ns);
     for (size_t i = 1; i < r.packets.size(); i++) ASSERT_GE(r.packets[i].ts, r.packets[i - 1].ts) << "packet " << i;
-    if (e.name == std::string("mouse.pcap")) {  // an invalid PID byte is still a packet
-      EXPECT_EQ(r.packets[0].bytes, std::vector<uint8_t>{0xFF});
-      EXPECT_EQ(r.packets[1].bytes, (std::vector<uint8_t>{0x2D, 0x00, 0x10}));  // SETUP to address 0
-    }
   }
 }
 
-TEST(CaptureWriter, FailuresAreNeverSuccessInEveryFormat) {
-  testenv::TempDir dir;
-  char err[256] = "";
-  std::string path = dir.file("no/such/dir/x.pcap");
-  EXPECT_EQ(capture_writer_open(path.c_str(), CAPTURE_FORMAT_PCAP_NS, err, sizeof err), nullptr);
-  EXPECT_NE(std::string(err).find(path), std::string::npos) << err;
-  EXPECT_EQ(capture_writer_open(dir.file("x").c_str(), (CaptureFormat)7, err, sizeof err), nullptr);
-  EXPECT_NE(std::string(err).find("format"), std::string::npos) << err;
-  FILE* probe = fopen("/dev/full", "wb");
-  if (!probe) GTEST_SKIP() << "no /dev/full here";
-  fclose(probe);
-  std::vector<Packet> pk = sample_packets(100000, 200, 3);
-  for (CaptureFormat f : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
-    SCOPED_TRACE(capture_format_name(f));
-    err[0] = 0;
-    CaptureWriter* w = capture_writer_open("/dev/full", f, err, sizeof err);
-    if (!w) {
-      // The header write itself failed: also a clear refusal.
-      EXPECT_NE(std::string(err).find("/dev/full"), std::string::npos) << err;
-      continue;
-    }
-    int failed_writes = 0;
-    for (const Packet& p : pk)
-      failed_writes += capture_writer_write(w, p.bytes.data(), (uint32_t)p.bytes.size(), p.ts, err, sizeof err) != 0;
-    err[0] = 0;
-    EXPECT_EQ(capture_writer_close(w, err, sizeof err), -1);
-    EXPECT_NE(std::string(err).find("/dev/full"), std::string::npos) << err;
-    EXPECT_GT(failed_writes, 0);
-  }
-  // A handful of packets that fit in the buffer: only close can find out.
-  CaptureWriter* w = capture_writer_open("/dev/full", CAPTURE_FORMAT_PCAP_NS, err, sizeof err);
-  if (w) {
-    EXPECT_EQ(capture_writer_write(w, pk[0].bytes.data(), (uint32_t)pk[0].bytes.size(), 1, err, sizeof err), 0);
-    EXPECT_EQ(capture_writer_close(w, err, sizeof err), -1);
-  }
-}
-
-TEST(CaptureWriter, FileCutAnywhereEndsCleanlyAndFormatNamesAndExtensions) {
+TEST(CaptureWriter, FileCutAnywhereEndsCleanlyFormatNamesExtensionsAndFailuresNeverSuccess) {
   testenv::TempDir dir;
   struct Case {
     CaptureFormat format;
@@ -339,9 +281,13 @@ TEST(CaptureWriter, FileCutAnywhereEndsCleanlyAndFormatNamesAndExtensions) {
     std::vector<Packet> all = read_all(full).packets;  // microsecond files hold rounded stamps
     ASSERT_EQ(all.size(), pk.size());
     size_t prev = 0;
-    for (size_t cut = c.header; cut <= f.size(); cut++) {
+    for (size_t cut = c.refused_cut ? c.refused_cut : c.header; cut <= f.size(); cut++) {
       put_file(cut_file, std::vector<uint8_t>(f.begin(), f.begin() + cut));
       ReadResult r = read_all(cut_file);
+      if (cut < c.header) {
+        EXPECT_TRUE(r.end == -2 && r.error.find(cut_file) != std::string::npos) << r.end << " " << r.error;
+        continue;
+      }
       ASSERT_EQ(r.end, 0) << "cut at " << cut << ": " << r.error;
       ASSERT_TRUE(std::equal(r.packets.begin(), r.packets.end(), all.begin())) << "cut at " << cut;
       ASSERT_GE(r.packets.size(), prev) << "cut at " << cut;
@@ -354,12 +300,6 @@ TEST(CaptureWriter, FileCutAnywhereEndsCleanlyAndFormatNamesAndExtensions) {
       }
     }
     EXPECT_EQ(prev, pk.size());
-    if (c.refused_cut) {
-      put_file(cut_file, std::vector<uint8_t>(f.begin(), f.begin() + c.refused_cut));
-      ReadResult r = read_all(cut_file);
-      EXPECT_EQ(r.end, -2);
-      EXPECT_NE(r.error.find(cut_file), std::string::npos) << r.error;
-    }
   }
   // Format names and extensions.
   const std::pair<const char*, int> paths[] = {  // a path and its format, -1: none
@@ -369,11 +309,9 @@ TEST(CaptureWriter, FileCutAnywhereEndsCleanlyAndFormatNamesAndExtensions) {
       {"x.pcap-ns", -1},  // a format name, not an extension
       {"x.pca", -1}};
   for (const auto& [path, format] : paths) {
-    CaptureFormat f = (CaptureFormat)-1;
+    CaptureFormat f = CAPTURE_FORMAT_PCAP_US;  // no extension names it: left as it is when refused
     EXPECT_EQ(capture_format_from_path(path, &f), format < 0 ? -1 : 0) << path;
-    if (format >= 0) {
-      EXPECT_EQ(f, format) << path;
-    }
+    EXPECT_EQ(f, format < 0 ? CAPTURE_FORMAT_PCAP_US : (CaptureFormat)format) << path;
   }
   CaptureFormat f;
   for (CaptureFormat g : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
@@ -381,4 +319,41 @@ TEST(CaptureWriter, FileCutAnywhereEndsCleanlyAndFormatNamesAndExtensions) {
     EXPECT_EQ(f, g);
   }
   EXPECT_EQ(capture_format_from_name("pcapx", &f), -1);
+
+  // Failures are never success, in every format. /dev/full refuses the header
+  // at once; a file size limit lets the header through and fails a later write,
+  // or only the close when every packet still fits the writer's buffer.
+  char err[256] = "";
+  for (const std::string& path : {dir.file("no/such/dir/x.pcap"), std::string("/dev/full")}) {
+    EXPECT_EQ(capture_writer_open(path.c_str(), CAPTURE_FORMAT_PCAPNG, err, sizeof err), nullptr);
+    EXPECT_NE(std::string(err).find(path), std::string::npos) << err;
+  }
+  EXPECT_EQ(capture_writer_open(dir.file("x").c_str(), (CaptureFormat)7, err, sizeof err), nullptr);
+  EXPECT_NE(std::string(err).find("format"), std::string::npos) << err;
+  // Nothing is printed while the limit holds: it applies to every file, a
+  // redirected test log too.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit limit = {4096, old.rlim_max};
+  pk = sample_packets(100000, 200, 3);  // more than the writer buffers
+  std::string path = dir.file("limited"), want, got;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  for (CaptureFormat g : {CAPTURE_FORMAT_QELVO, CAPTURE_FORMAT_PCAP_US, CAPTURE_FORMAT_PCAP_NS, CAPTURE_FORMAT_PCAPNG}) {
+    for (size_t n : {pk.size(), (size_t)200}) {
+      CaptureWriter* w = capture_writer_open(path.c_str(), g, err, sizeof err);
+      size_t failed_writes = 0;
+      for (size_t i = 0; w && i < n; i++)
+        failed_writes += capture_writer_write(w, pk[i].bytes.data(), (uint32_t)pk[i].bytes.size(), pk[i].ts, err,
+                                              sizeof err) != 0;
+      err[0] = 0;
+      int closed = w ? capture_writer_close(w, err, sizeof err) : 1;
+      std::string name = capture_format_name(g);
+      want += name + (n > 200 ? " failed writes" : "") + ", close -1 naming the file\n";
+      got += name + (failed_writes ? " failed writes" : "") + ", close " + std::to_string(closed) +
+             (strstr(err, path.c_str()) ? " naming the file\n" : "\n");
+    }
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(got, want);
 }

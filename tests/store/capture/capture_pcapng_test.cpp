@@ -16,7 +16,11 @@ struct Ng {
   std::vector<uint8_t> v;
   bool big = false;
 
-  void block(uint32_t type, const std::vector<uint8_t>& body) {
+  // opts: options made by option(), without the end marker.
+  void block(uint32_t type, std::vector<uint8_t> body, const std::vector<uint8_t>& opts = {}) {
+    body.resize((body.size() + 3) / 4 * 4, 0);
+    body.insert(body.end(), opts.begin(), opts.end());
+    if (!opts.empty()) put32(body, 0, big);
     uint32_t total = 12 + (uint32_t)body.size();
     for (uint32_t x : {type, total}) put32(v, x, big);
     v.insert(v.end(), body.begin(), body.end());
@@ -25,50 +29,31 @@ struct Ng {
   void section(bool big_endian) {
     big = big_endian;
     std::vector<uint8_t> b;
-    put32(b, 0x1A2B3C4D, big);
-    put16(b, 1, big);
-    put16(b, 0, big);
-    put64(b, ~0ull, big);  // section length not given
+    // Version 1.0 (two 16-bit fields), no section length.
+    for (uint32_t x : {0x1A2B3C4Du, big ? 0x10000u : 1u, ~0u, ~0u}) put32(b, x, big);
     block(0x0A0D0D0A, b);
   }
-  // opts: raw option bytes (already padded), without the end marker.
   void interface(uint16_t link, uint32_t snap, const std::vector<uint8_t>& opts = {}) {
     std::vector<uint8_t> b;
     put16(b, link, big);
     put16(b, 0, big);
     put32(b, snap, big);
-    b.insert(b.end(), opts.begin(), opts.end());
-    if (!opts.empty()) put32(b, 0, big);
-    block(1, b);
+    block(1, b, opts);
   }
-  // An enhanced packet, with a comment option ("hi") when asked.
-  void packet(uint32_t iface, uint64_t ticks, const std::vector<uint8_t>& data, bool comment = false) {
+  void packet(uint32_t iface, uint64_t ticks, const std::vector<uint8_t>& data, const std::vector<uint8_t>& opts = {}) {
     std::vector<uint8_t> b;
     uint32_t n = (uint32_t)data.size();
     for (uint32_t x : {iface, (uint32_t)(ticks >> 32), (uint32_t)ticks, n, n}) put32(b, x, big);
     b.insert(b.end(), data.begin(), data.end());
-    while (b.size() % 4) b.push_back(0);
-    if (comment) {
-      put16(b, 1, big);
-      put16(b, 2, big);
-      b.insert(b.end(), {'h', 'i', 0, 0});
-      put32(b, 0, big);
-    }
-    block(6, b);
-  }
-  // Writes the blocks to `path` and reads them back.
-  ReadResult read_back(const std::string& path) {
-    put_file(path, v);
-    return read_all(path);
+    block(6, b, opts);
   }
   void simple(const std::vector<uint8_t>& data) {
     std::vector<uint8_t> b;
     put32(b, (uint32_t)data.size(), big);
     b.insert(b.end(), data.begin(), data.end());
-    while (b.size() % 4) b.push_back(0);
     block(3, b);
   }
-  // An option of `n` value bytes, padded to four (9: time resolution, 14: offset).
+  // An option of `n` value bytes, padded to four (1: comment, 9: time resolution, 14: offset).
   std::vector<uint8_t> option(uint16_t code, uint64_t value, int n) {
     std::vector<uint8_t> o;
     put16(o, code, big);
@@ -101,10 +86,11 @@ TEST(CapturePcapng, SectionsOrdersResolutionsSimplePacketsAndDamagedBlocks) {
   ng.packet(1, (uint64_t)3 << 20 | 1 << 19, {0x5A});  // 3.5 s, minus one second
   ng.packet(0, 7, {0x4B, 1, 2, 3, 4, 5});
   ng.interface(295, 0, ng.option(9, 12, 1));
-  ng.packet(2, 123456789, {0xC3, 9, 9}, true);
+  ng.packet(2, 123456789, {0xC3, 9, 9}, ng.option(1, 'h' | 'i' << 8, 2));
   ng.interface(288, 0, ng.option(9, 0x80, 1));
   ng.packet(3, 5, {0xD2});
-  ReadResult r = ng.read_back(dir.file("x.pcapng"));
+  put_file(dir.file("x.pcapng"), ng.v);
+  ReadResult r = read_all(dir.file("x.pcapng"));
   ASSERT_EQ(r.end, 0) << r.error;
   EXPECT_EQ(r.format, CAPTURE_FORMAT_PCAPNG);
   EXPECT_EQ(r.packets, (std::vector<Packet>{{{0x2D, 0x00, 0x10}, 1500001000},
@@ -138,19 +124,10 @@ TEST(CapturePcapng, SectionsOrdersResolutionsSimplePacketsAndDamagedBlocks) {
        }},
       {"captured length",
        [](Ng& ng) {
-         std::vector<uint8_t> b(12, 0);
-         put32(b, 100);  // captured length beyond the block
-         put32(b, 100);
-         put32(b, 0);
-         ng.block(6, b);
+         ng.packet(0, 0, {0, 0, 0, 0});
+         ng.v[ng.v.size() - 16] = 100;  // captured length beyond the block
        }},
-      {"option",
-       [](Ng& ng) {
-         std::vector<uint8_t> o;
-         put16(o, 9);
-         put16(o, 40);  // option longer than its block
-         ng.interface(288, 0, o);
-       }},
+      {"option", [](Ng& ng) { ng.interface(288, 0, {9, 0, 40, 0}); }},  // longer than its block
       {"not a USB 2.0 capture",  // packets of an Ethernet interface after a good one
        [](Ng& ng) {
          ng.interface(1, 0);
@@ -169,7 +146,8 @@ TEST(CapturePcapng, SectionsOrdersResolutionsSimplePacketsAndDamagedBlocks) {
     ng.section(false);
     ng.interface(288, 0);
     c.damage(ng);
-    ReadResult r = ng.read_back(dir.file("bad.pcapng"));
+    put_file(dir.file("bad.pcapng"), ng.v);
+    ReadResult r = read_all(dir.file("bad.pcapng"));
     EXPECT_EQ(r.end, -1);
     EXPECT_NE(r.error.find(c.expect), std::string::npos) << r.error;
     EXPECT_NE(r.error.find("bad.pcapng"), std::string::npos) << r.error;
@@ -179,7 +157,8 @@ TEST(CapturePcapng, SectionsOrdersResolutionsSimplePacketsAndDamagedBlocks) {
   eth.section(false);
   eth.interface(1, 0);
   eth.packet(0, 0, {1});
-  r = eth.read_back(dir.file("eth.pcapng"));
+  put_file(dir.file("eth.pcapng"), eth.v);
+  r = read_all(dir.file("eth.pcapng"));
   EXPECT_EQ(r.end, -2);
   EXPECT_NE(r.error.find("not a USB 2.0 capture"), std::string::npos) << r.error;
 }
