@@ -346,32 +346,36 @@ TEST_F(StoreTest, ConcurrentReadersSeeCompleteRowsAcrossGrowth) {
   uint64_t checked = 0;
   uint8_t out[4097];
   uint32_t probe = 0;
-  while (!done.load()) {
-    uint32_t tops = tree_child_count(store_, 0);
-    if (tops == 0) continue;
-    // The newest rows (freshly written, near growth) and some older ones.
-    for (uint32_t k = 0; k < 8; ++k) {
-      uint32_t pos = k < 4 ? tops - 1 - std::min(k, tops - 1) : (probe = probe * 1103515245u + 12345u) % tops;
-      uint32_t top = tree_child_at(store_, 0, pos);
-      ASSERT_NE(top, 0xFFFFFFFFu);
-      std::vector<uint32_t> family = {top};
-      uint32_t kids = tree_child_count(store_, top);
-      for (uint32_t c = 0; c < kids; ++c) family.push_back(tree_child_at(store_, top, c));
-      IndexEntry parent;
-      ASSERT_TRUE(rowstore_get_entry(store_, top, &parent));
-      ASSERT_GE(parent.child_count, kids) << top;  // counted before its children are shown
-      for (uint32_t r : family) {
-        IndexEntry e;
-        ASSERT_TRUE(rowstore_get_entry(store_, r, &e)) << r;
-        ASSERT_EQ(e.row, r);
-        ASSERT_EQ(e.parent, r == top ? 0u : top) << r;
-        ASSERT_EQ(e.length, payload_len(r)) << r;
-        ASSERT_EQ(rowstore_read_value(store_, r, out, sizeof out), payload_len(r)) << r;
-        for (uint32_t i = 0; i < payload_len(r); ++i) ASSERT_EQ(out[i], payload_byte(r, i)) << r;
-        ++checked;
+  // A failed ASSERT leaves only this lambda, so the writer is still joined.
+  auto read_while_written = [&] {
+    while (!done.load()) {
+      uint32_t tops = tree_child_count(store_, 0);
+      if (tops == 0) continue;
+      // The newest rows (freshly written, near growth) and some older ones.
+      for (uint32_t k = 0; k < 8; ++k) {
+        uint32_t pos = k < 4 ? tops - 1 - std::min(k, tops - 1) : (probe = probe * 1103515245u + 12345u) % tops;
+        uint32_t top = tree_child_at(store_, 0, pos);
+        ASSERT_NE(top, 0xFFFFFFFFu);
+        std::vector<uint32_t> family = {top};
+        uint32_t kids = tree_child_count(store_, top);
+        for (uint32_t c = 0; c < kids; ++c) family.push_back(tree_child_at(store_, top, c));
+        IndexEntry parent;
+        ASSERT_TRUE(rowstore_get_entry(store_, top, &parent));
+        ASSERT_GE(parent.child_count, kids) << top;  // counted before its children are shown
+        for (uint32_t r : family) {
+          IndexEntry e;
+          ASSERT_TRUE(rowstore_get_entry(store_, r, &e)) << r;
+          ASSERT_EQ(e.row, r);
+          ASSERT_EQ(e.parent, r == top ? 0u : top) << r;
+          ASSERT_EQ(e.length, payload_len(r)) << r;
+          ASSERT_EQ(rowstore_read_value(store_, r, out, sizeof out), payload_len(r)) << r;
+          for (uint32_t i = 0; i < payload_len(r); ++i) ASSERT_EQ(out[i], payload_byte(r, i)) << r;
+          ++checked;
+        }
       }
     }
-  }
+  };
+  read_while_written();
   writer.join();
   EXPECT_GT(checked, 1000u);
   EXPECT_EQ(rowstore_entry_count(store_), rows);
