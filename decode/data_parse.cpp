@@ -18,10 +18,10 @@
 #include <new>
 
 #include "decode/cells/attr_flag.h"
+#include "decode/cells/packed_row.h"
 #include "decode/usb_packet.h"
 #include "decode/usb_rows.h"
 #include "os/log.h"
-#include "decode/cells/packed_row.h"
 
 uint8_t selectedAddress = 0xFF;
 uint8_t selectedEndpoint = 0xFF;

@@ -8,11 +8,11 @@
 
 #include "decode/cells/attr_flag.h"
 #include "decode/cells/cell_pool.h"
+#include "decode/cells/packed_row.h"
 #include "decode/data_parse.h"
 #include "decode/descriptor_decoder.h"
 #include "decode/usb_packet.h"
 #include "os/log.h"
-#include "decode/cells/packed_row.h"
 
 void rows_add(kvLinkedList** list, DataMsg* key, DataMsg* value) {
   if (kvlist_append(list, key, value) != 0) {

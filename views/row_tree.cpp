@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "os/log.h"
 #include "decode/cells/row_payload.h"
+#include "os/log.h"
 
 static void copy_name(char* dst, const char* src) {
   snprintf(dst, kRowTreeNameMax + 1, "%s", src ? src : "");

@@ -13,11 +13,11 @@
 #include "acquisition/pipeline/row_queue.h"
 #include "acquisition/pipeline/row_records.h"
 #include "decode/cells/attr_flag.h"
+#include "decode/cells/packed_row.h"
 #include "decode/data_parse.h"
 #include "os/log.h"
 #include "store/capture/loaded_packets.h"
 #include "store/file_writer.h"
-#include "decode/cells/packed_row.h"
 #include "store/store_files.h"
 #include "views/row_tree.h"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "os/log.h"
 #include "decode/cells/row_payload.h"
+#include "os/log.h"
 
 static_assert(kPackedBodyMax >= kRowPayloadCapacity - 4, "a group's body fills a payload");
 
