@@ -123,8 +123,9 @@ static void source_free(RowSource* src) {
 }
 
 // Packs the row into rowBuf (consuming both lists), or takes its packed
-// payload, and stores it for the staged entry `e`.
-static void store_payload(RowTree* tree, IndexEntry* e, RowSource* src) {
+// payload, and stores it; its value offset (0 when it could not be stored),
+// its length in rowLen.
+static uint64_t store_payload(RowTree* tree, RowSource* src) {
   const uint8_t* bytes = tree->rowBuf;
   if (src->packed) {
     bytes = src->packed;
@@ -134,8 +135,24 @@ static void store_payload(RowTree* tree, IndexEntry* e, RowSource* src) {
   }
   uint64_t at = rowstore_append_value(tree->store, bytes, tree->rowLen);
   if (!at) note_store_failure(tree);
-  e->value_offset = at;
-  e->length = tree->rowLen;
+  return at;
+}
+
+// A new row's entry, written field by field: an entry filled in pieces and
+// then copied whole waits for its pieces on every row.
+static inline void put_entry(IndexEntry* d, uint32_t row, uint32_t parent, uint32_t length,
+                             uint64_t value_offset, uint32_t position, uint32_t attr) {
+  d->row = row;
+  d->parent = parent;
+  d->length = length;
+  d->reserved0 = 0;
+  d->value_offset = value_offset;
+  d->position = position;
+  d->attr_flags = attr;
+  d->child_count = 0;
+  d->children_shown = 0;
+  d->has_children = 0;
+  d->reserved1[0] = d->reserved1[1] = 0;
 }
 
 // The end of every append: the row waits for its publish, or is published.
@@ -153,13 +170,11 @@ static void append_top(RowTree* tree, RowSource* src, uint32_t attr) {
     return;
   }
   uint32_t r = tree->nextRow++;
-  e->row = r;
-  e->parent = 0;
-  e->attr_flags = attr;
   tree->lastParOffset = offset;
   tree->totalRows++;
-  store_payload(tree, e, src);
-  tree->lastPar = *e;
+  uint64_t value = store_payload(tree, src);
+  put_entry(e, r, 0, tree->rowLen, value, 0, attr);
+  put_entry(&tree->lastPar, r, 0, tree->rowLen, value, 0, attr);
   finish_append(tree, 0, r, attr);
 }
 
@@ -176,14 +191,12 @@ static void append_under(RowTree* tree, IndexEntry* parent, uint64_t parentOffse
     return;
   }
   uint32_t r = tree->nextRow++;
-  e->row = r;
-  e->parent = parent->row;
-  e->attr_flags = attr;
-  e->position = parent->child_count;
+  uint32_t position = parent->child_count;
   *ownOffset = offset;
-  store_payload(tree, e, src);
-  if (own) *own = *e;
-  parent->child_count++;
+  uint64_t value = store_payload(tree, src);
+  put_entry(e, r, parent->row, tree->rowLen, value, position, attr);
+  if (own) put_entry(own, r, parent->row, tree->rowLen, value, position, attr);
+  parent->child_count = position + 1;
   parent->children_shown = 1;
   parent->has_children = 1;
   if (rowstore_update_entry(tree->store, parentOffset, parent) != 0) note_store_failure(tree);

@@ -4,6 +4,7 @@
 #include "acquisition/pipeline/capture_pipeline.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,33 +46,46 @@ static RowTree* tree_of(CapturePipeline* pl, uint8_t tree) {
   }
 }
 
+// The record's header, written field by field into the queue: built as one
+// aggregate on the stack, it was stored in pieces and read back whole, a
+// stall on every row.
+static inline void put_record(uint8_t* at, uint8_t kind, uint8_t tree, uint8_t level,
+                              uint32_t attr, uint32_t generation, uint32_t length) {
+  at[offsetof(RowRecord, kind)] = kind;
+  at[offsetof(RowRecord, tree)] = tree;
+  at[offsetof(RowRecord, level)] = level;
+  at[offsetof(RowRecord, reserved)] = 0;
+  memcpy(at + offsetof(RowRecord, attr), &attr, sizeof attr);
+  memcpy(at + offsetof(RowRecord, generation), &generation, sizeof generation);
+  memcpy(at + offsetof(RowRecord, length), &length, sizeof length);
+}
+
 // Packs a row (consuming both lists) and hands it over as a record.
 static void emit_row(CapturePipeline* pl, uint8_t kind, uint8_t tree, uint8_t level,
                      kvLinkedList* infos, kvLinkedList* values, uint32_t attr) {
   uint8_t* at = rowqueue_reserve(pl->queue, sizeof(RowRecord) + kRowBufSize);
-  RowRecord r = {kind, tree, level, 0, attr, row_tree_generation(tree_of(pl, tree)), 0};
-  r.length = row_tree_pack(infos, values, at + sizeof r);
-  memcpy(at, &r, sizeof r);
-  rowqueue_commit(pl->queue, (uint32_t)sizeof r + r.length);
+  uint32_t generation = row_tree_generation(tree_of(pl, tree));
+  uint32_t length = row_tree_pack(infos, values, at + sizeof(RowRecord));
+  put_record(at, kind, tree, level, attr, generation, length);
+  rowqueue_commit(pl->queue, (uint32_t)sizeof(RowRecord) + length);
 }
 
 // Hands over a row that the decoder packed as it built it, and empties it.
 static void emit_packed(CapturePipeline* pl, uint8_t kind, uint8_t tree, uint8_t level,
                         PackedRow* row, uint32_t attr) {
   uint8_t* at = rowqueue_reserve(pl->queue, sizeof(RowRecord) + kRowBufSize);
-  RowRecord r = {kind, tree, level, 0, attr, row_tree_generation(tree_of(pl, tree)), 0};
-  r.length = packed_row_finish(row, at + sizeof r);
-  memcpy(at, &r, sizeof r);
-  rowqueue_commit(pl->queue, (uint32_t)sizeof r + r.length);
+  uint32_t generation = row_tree_generation(tree_of(pl, tree));
+  uint32_t length = packed_row_finish(row, at + sizeof(RowRecord));
+  put_record(at, kind, tree, level, attr, generation, length);
+  rowqueue_commit(pl->queue, (uint32_t)sizeof(RowRecord) + length);
   packed_row_clear(row);
 }
 
 // Hands over a record without a row.
 static void emit_mark(CapturePipeline* pl, uint8_t kind) {
   uint8_t* at = rowqueue_reserve(pl->queue, sizeof(RowRecord));
-  RowRecord r = {kind, RECORD_TREE_TRANSACTION, 0, 0, 0, 0, 0};
-  memcpy(at, &r, sizeof r);
-  rowqueue_commit(pl->queue, sizeof r);
+  put_record(at, kind, RECORD_TREE_TRANSACTION, 0, 0, 0, 0);
+  rowqueue_commit(pl->queue, sizeof(RowRecord));
 }
 
 // A row needs both lists: a missing one is an internal error that ends the

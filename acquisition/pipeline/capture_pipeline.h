@@ -65,8 +65,10 @@ struct CapturePipeline {
   uint64_t packetsIn;                  // packets handed to the decoding step
   RowQueue* queue;                     // packed rows on their way to the storing thread
   FileWriter* writer;                  // writes the trees' files for the storing thread
-  RowStorer storer;                    // the storing thread and the rows it parks
-  PipelineFailure failure;             // why storing stopped, once it did
+  // The storing thread writes its part with every row: on lines of its own,
+  // apart from what the decoding thread reads for every row.
+  alignas(64) RowStorer storer;        // the storing thread and the rows it parks
+  alignas(64) PipelineFailure failure;  // why storing stopped, once it did
   DataFile* captureData;               // the capture data file (capture_data.h), owned;
                                        // null while closed
 };

@@ -28,21 +28,24 @@ struct RowQueue {
   uint8_t* ring;                  // capacity bytes
   uint32_t capacity;              // a power of two
   uint32_t mask;                  // capacity - 1
-  // Producer side (its own cache line).
-  alignas(64) std::atomic<uint64_t> head;  // end of the records handed over
-  uint64_t written;               // end of the committed records (>= head)
+  // Each side's own fields, its published position and its flags lie on
+  // lines of their own: a side that reads the other's flag for every record
+  // does not miss the cache because the other just moved its own position.
+  // Producer side.
+  alignas(64) uint64_t written;   // end of the committed records (>= head)
   uint64_t tail_seen;             // the consumer's tail as last read
   uint64_t reserved_at;           // start of the reserved record (after a wrap)
   uint32_t reserved_max;          // its largest length
-  std::atomic<bool> producer_waits;  // asleep for room
   std::atomic<uint64_t> producer_slept;  // times it slept for room
+  alignas(64) std::atomic<uint64_t> head;  // end of the records handed over
+  alignas(64) std::atomic<bool> producer_waits;  // asleep for room
   // Consumer side.
-  alignas(64) std::atomic<uint64_t> tail;  // start of the oldest unreleased record
-  uint64_t taken;                 // end of the records taken
+  alignas(64) uint64_t taken;     // end of the records taken
   uint64_t head_seen;             // the producer's head as last read
-  std::atomic<int> consumer_sleep;  // Sleep
-  std::atomic<bool> kicked;       // a kick not yet seen by rowqueue_wait
   std::atomic<uint64_t> slept[2];  // times it slept, dozed
+  alignas(64) std::atomic<uint64_t> tail;  // start of the oldest unreleased record
+  alignas(64) std::atomic<int> consumer_sleep;  // Sleep
+  std::atomic<bool> kicked;       // a kick not yet seen by rowqueue_wait
   // Sleeping and waking.
   alignas(64) std::mutex lock;
   std::condition_variable room;   // the producer waits here
