@@ -4,7 +4,8 @@
 # 512-byte bulk data both ways), replayed by `orvane-dump --quiet --stats`
 # into all four row stores. Reports packets per second (wall clock and CPU),
 # the processor time of the decoding thread and of the storing threads
-# (storing the rows, writing their files), the store
+# (storing the rows, writing their files), how the dump's wall clock splits
+# into the replay and the deletion of its store files, the store
 # bytes written per packet, the peak anonymous memory (RssAnon) of the dump,
 # and the same capture read by `tshark -r FILE.pcap` in the same run for
 # comparison. The machine's load average is printed first: other work on
@@ -66,16 +67,20 @@ field() { sed -n "s/.*\"$1\":\([0-9.]*\).*/\1/p" <<< "$stats"; }
 store_bytes=$(field store_bytes)
 decoding_cpu=$(field decoding_cpu_seconds)
 storing_cpu=$(field storing_cpu_seconds)
+loop_wall=$(field seconds)
+cleanup_wall=$(field cleanup_seconds)
 echo "tshark -r hs.pcap > /dev/null..."
 measure "$BENCH_DIR/tshark" tshark -r "$pcap"
 read -r twall tuser tsys tpeak < "$BENCH_DIR/tshark"
 
 awk -v n="$packets" -v dw="$dwall" -v du="$duser" -v ds="$dsys" -v dp="$dpeak" \
     -v tw="$twall" -v tu="$tuser" -v ts="$tsys" -v tp="$tpeak" \
-    -v sb="${store_bytes:-0}" -v dcpu="${decoding_cpu:-0}" -v scpu="${storing_cpu:-0}" 'BEGIN {
+    -v sb="${store_bytes:-0}" -v dcpu="${decoding_cpu:-0}" -v scpu="${storing_cpu:-0}" \
+    -v lw="${loop_wall:-0}" -v cw="${cleanup_wall:-0}" 'BEGIN {
   dc = du + ds; tc = tu + ts;
   printf "orvane-dump: %.2f s wall, %.2f s CPU -> %.0f packets/s (wall), %.0f packets/s (CPU); peak RssAnon %.1f MB\n", dw, dc, n / dw, n / dc, dp / 1024;
   printf "tshark:      %.2f s wall, %.2f s CPU -> %.0f packets/s (wall), %.0f packets/s (CPU); peak RssAnon %.1f MB\n", tw, tc, n / tw, n / tc, tp / 1024;
+  printf "orvane-dump wall: replay %.2f s (%.0f packets/s), deleting the store files %.2f s, the rest %.2f s\n", lw, (lw > 0 ? n / lw : 0), cw, dw - lw - cw;
   printf "ratio (orvane-dump speed / tshark speed): %.2f (wall), %.2f (CPU)\n", tw / dw, tc / dc;
   printf "orvane-dump threads: decoding %.2f s CPU (%.0f packets/s), storing and writing %.2f s CPU (%.0f packets/s)\n", dcpu, (dcpu > 0 ? n / dcpu : 0), scpu, (scpu > 0 ? n / scpu : 0);
   printf "store bytes written: %.0f per packet (%.2f GB in all)\n", sb / n, sb / 1e9;

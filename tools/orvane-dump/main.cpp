@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
   int status = 0;
   CaptureSession* session = capture_session_open(0, err, sizeof err);
   uint64_t packets = 0, invalid = 0;
+  char stats[512] = "";
   double seconds = 0;
 
   if (!session) {
@@ -115,23 +116,31 @@ int main(int argc, char** argv) {
       dump_output_note(&out);
     }
     if (args.stats) {
-      fprintf(stderr,
-              "{\"packets\":%llu,\"invalid\":%llu,\"rows\":{\"packages\":%u,\"transactions\":%u,"
-              "\"data\":%u,\"descriptors\":%u},\"seconds\":%.6f,\"packets_per_second\":%.0f,"
-              "\"store_bytes\":%llu,\"decoding_cpu_seconds\":%.3f,\"storing_cpu_seconds\":%.3f}\n",
-              (unsigned long long)packets, (unsigned long long)invalid,
-              row_tree_row_count(trees.package), row_tree_row_count(trees.transaction),
-              row_tree_row_count(trees.data), row_tree_row_count(trees.descriptor), seconds,
-              seconds > 0 ? (double)packets / seconds : 0.0,
-              (unsigned long long)(row_tree_bytes(trees.package) +
-                                   row_tree_bytes(trees.transaction) + row_tree_bytes(trees.data) +
-                                   row_tree_bytes(trees.descriptor)),
-              os_thread_cpu_ns() / 1e9, pipeline_storing_cpu_ns(pipeline) / 1e9);
-      dump_output_note(&errOut);
+      snprintf(stats, sizeof stats,
+               "{\"packets\":%llu,\"invalid\":%llu,\"rows\":{\"packages\":%u,\"transactions\":%u,"
+               "\"data\":%u,\"descriptors\":%u},\"seconds\":%.6f,\"packets_per_second\":%.0f,"
+               "\"store_bytes\":%llu,\"decoding_cpu_seconds\":%.3f,\"storing_cpu_seconds\":%.3f",
+               (unsigned long long)packets, (unsigned long long)invalid,
+               row_tree_row_count(trees.package), row_tree_row_count(trees.transaction),
+               row_tree_row_count(trees.data), row_tree_row_count(trees.descriptor), seconds,
+               seconds > 0 ? (double)packets / seconds : 0.0,
+               (unsigned long long)(row_tree_bytes(trees.package) +
+                                    row_tree_bytes(trees.transaction) + row_tree_bytes(trees.data) +
+                                    row_tree_bytes(trees.descriptor)),
+               os_thread_cpu_ns() / 1e9, pipeline_storing_cpu_ns(pipeline) / 1e9);
     }
   }
 
+  // Deleting gigabytes of store files takes a while of its own (the file
+  // system frees and may discard every block): the statistics say how long.
+  double cleanup = now_seconds();
   capture_session_close(session, 1);
+  cleanup = now_seconds() - cleanup;
+  if (stats[0]) {
+    fprintf(stderr, "%s,\"cleanup_seconds\":%.3f}\n", stats, cleanup);
+    dump_output_note(&errOut);
+  }
+
   capture_reader_close(reader);
   dump_private_dir_remove();
   if (dump_output_finish(&out) != 0) status = 1;
