@@ -45,10 +45,11 @@ struct RowTree {
   uint32_t filter;            // attribute filter mask; 0xFFFF0000 at start
   char valueName[kRowTreeNameMax + 1];  // value file name
   char indexName[kRowTreeNameMax + 1];  // index file name
-  // Read by the decoding thread for every row: kept off the lines that the
-  // storing thread writes with each append.
-  alignas(64) std::atomic<uint32_t> generation;  // counts the clears: rows built before one are dropped
-  alignas(64) bool deferPublish;          // appends wait for row_tree_publish
+  // Counts the clears: rows built before one are dropped. Read by the
+  // decoding thread for every row, so kept off the lines that the storing
+  // thread writes with each append.
+  alignas(64) std::atomic<uint32_t> generation;
+  alignas(64) bool deferPublish;  // appends wait for row_tree_publish
   FileWriter* writer;         // writes the store files' staged bytes, or null
   std::vector<TreeChild> unpublished;  // children of the rows appended since the last publish
   uint32_t pubRows;           // rows readers see: the entry count at the last publish
