@@ -50,6 +50,8 @@ TEST_P(DumpCapture, EveryView) {
     const char* at = err[0].c_str();
     ASSERT_TRUE(jsonl::read(at, &stats)) << err[0];
     EXPECT_EQ(stats["packets"].num, packets) << f << " " << err[0];
+    ASSERT_FALSE(stats.keys.empty());
+    EXPECT_EQ(stats.keys.back(), "cleanup_seconds") << err[0];  // timed after the stores are gone
     ASSERT_EQ(r.bad_lines, 0) << f << " " << view;
     for (size_t i = 1; i < r.rows.size(); i++)  // rows are appended in view order
       EXPECT_GT(r.rows[i].row, r.rows[i - 1].row) << f << " " << view;
