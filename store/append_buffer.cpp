@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "os/big_buffer.h"
 #include "store/file_writer.h"
 
 void append_buffer_init(AppendBuffer* ab, uint64_t base, uint32_t cap) {
-  ab->bytes = nullptr;
+  ab->bytes = ab->block = nullptr;
+  ab->blockSize = 0;
   ab->cap = cap;
   ab->len = 0;
   ab->base = base;
@@ -17,6 +19,7 @@ void append_buffer_init(AppendBuffer* ab, uint64_t base, uint32_t cap) {
   ab->writing = false;
   ab->writeFailed = 0;
   ab->writebackFrom = ab->cachedFrom = base;
+  ab->cacheBounded = false;
 }
 
 // Waits for the write handed to the writer; its failure becomes ours.
@@ -26,12 +29,31 @@ static void wait_writer(AppendBuffer* ab) {
   if (ab->writeFailed && !ab->failed) ab->failed = ab->writeFailed;
 }
 
+static bool in_block(const AppendBuffer* ab, const uint8_t* p) {
+  return p >= ab->block && p < ab->block + ab->blockSize;
+}
+
 void append_buffer_release(AppendBuffer* ab) {
   wait_writer(ab);
-  free(ab->bytes);
-  free(ab->spare);
-  ab->bytes = ab->spare = nullptr;
+  if (!in_block(ab, ab->bytes)) free(ab->bytes);
+  if (!in_block(ab, ab->spare)) free(ab->spare);
+  os_big_buffer_free(ab->block, ab->blockSize);
+  ab->bytes = ab->spare = ab->block = nullptr;
+  ab->blockSize = 0;
   ab->len = 0;
+}
+
+// The memory of the first append: with a writer both buffers at once, as
+// one block (two staging buffers of the value stores fill a huge page).
+static int take_memory(AppendBuffer* ab) {
+  size_t size = ab->writer ? 2 * (size_t)ab->cap : ab->cap;
+  uint8_t* block = (uint8_t*)os_big_buffer_alloc(size);
+  if (!block && size > ab->cap) block = (uint8_t*)os_big_buffer_alloc(size = ab->cap);
+  if (!block) return -1;
+  ab->block = ab->bytes = block;
+  ab->blockSize = size;
+  if (size > ab->cap) ab->spare = block + ab->cap;
+  return 0;
 }
 
 void append_buffer_restart(AppendBuffer* ab, uint64_t base) {
@@ -39,6 +61,7 @@ void append_buffer_restart(AppendBuffer* ab, uint64_t base) {
   ab->len = 0;
   ab->base = base;
   ab->writebackFrom = ab->cachedFrom = base;
+  ab->cacheBounded = false;
 }
 
 void append_buffer_settle(AppendBuffer* ab) { wait_writer(ab); }
@@ -102,12 +125,9 @@ uint8_t* append_buffer_room(AppendBuffer* ab, os_file f, uint32_t n) {
     errno = EINVAL;
     return nullptr;
   }
-  if (!ab->bytes) {
-    ab->bytes = (uint8_t*)malloc(ab->cap);
-    if (!ab->bytes) {
-      errno = ENOMEM;
-      return nullptr;
-    }
+  if (!ab->bytes && take_memory(ab) != 0) {
+    errno = ENOMEM;
+    return nullptr;
   }
   if (ab->cap - ab->len < n) {
     int rc = ab->writer ? hand_over(ab, f) : write_here(ab, f);

@@ -21,6 +21,7 @@
 //      lost (those staged after it are refused).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "os/mapped_file.h"
@@ -28,7 +29,9 @@
 struct FileWriter;
 
 struct AppendBuffer {
-  uint8_t* bytes;        // staged bytes (heap), null until the first append
+  uint8_t* bytes;        // staged bytes, null until the first append
+  uint8_t* block;        // the memory of `bytes` (and of `spare` when taken with it)
+  size_t blockSize;      // its size
   uint32_t cap;          // size of `bytes`
   uint32_t len;          // bytes staged
   uint64_t base;         // file offset of bytes[0]
@@ -39,6 +42,7 @@ struct AppendBuffer {
   int writeFailed;       // error of a write the writer made; under the writer's lock
   uint64_t writebackFrom;  // the writer's thread only: file bytes from here not yet sent to the disk
   uint64_t cachedFrom;     // the writer's thread only: bytes below were let go from the cache
+  bool cacheBounded;       // the writer's thread only: the two above are in use
 };
 
 // An empty buffer of `cap` bytes whose first byte goes to file offset `base`

@@ -50,6 +50,10 @@ static void bound_cache(const FileWriter* w, const Job& job) {
   uint64_t keep = w->cacheKeep;
   uint64_t step = keep < kCacheStep ? keep : kCacheStep;
   uint64_t end = job.offset + job.len;
+  if (!ab->cacheBounded) {  // what came before stays cached, unwritten
+    ab->writebackFrom = ab->cachedFrom = job.offset;
+    ab->cacheBounded = true;
+  }
   if (end - ab->writebackFrom < step) return;
   os_file_start_writeback(job.file, ab->writebackFrom, end - ab->writebackFrom);
   ab->writebackFrom = end;

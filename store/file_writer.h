@@ -23,20 +23,22 @@ struct AppendBuffer;
 
 // Starts the thread; null when it cannot be started. With `cache_keep`,
 // once the thread has written `cache_after` bytes in all, it also bounds
-// the system's cache of each file: it has everything written so far and
-// then the bytes as they come sent to the disk, and lets go of the pages
-// written after that point once they lie `cache_keep` bytes behind the
-// file's end (the earlier pages stay, on the disk, for the system to take
-// back when it needs memory). 0: the cache keeps everything until the
-// system needs the memory.
+// the system's cache of each file: from the file's next write on, it has
+// the bytes sent to the disk as they come and lets go of their pages once
+// they lie `cache_keep` bytes behind the file's end. What the files held
+// before stays cached and is left to the system, which writes it back in
+// its own time or when it needs the memory. 0: the cache keeps everything
+// until the system needs the memory.
 //
 // Why: the files of a long capture are many times the memory, and new
 // pages cost far more than reused ones (most of all in virtual machines,
 // where each first touch of a page goes to the host). Let go as the capture
 // goes on, the same pages are taken again and again, and the machine's
-// memory stays free. A short capture stays in the cache as it is: writing
-// it to the disk would cost more than its pages. Nothing waits for the
-// disk: pages it has not taken yet stay until a later round.
+// memory stays free. A short capture, and the start of a long one, stay in
+// the cache as they are: sending them to the disk would cost more than
+// their pages, once in the writing and again when the files are deleted
+// (their blocks are freed, and on some disks discarded one by one). Nothing
+// waits for the disk: pages it has not taken yet stay until a later round.
 FileWriter* file_writer_start(uint64_t cache_keep = 0, uint64_t cache_after = 0);
 // Makes every write handed over, then ends the thread. Null does nothing.
 void file_writer_stop(FileWriter* w);

@@ -353,6 +353,10 @@ static void assemble(CapturePipeline* pl, uint32_t r) {
     assemble_transfers(pl, r & RESULT_ROWS_MASK);
 }
 
+// Rows handed to the storing thread at once: some tens of packets' worth at
+// full speed, so the handing over no longer shows in the decoding's time.
+constexpr uint32_t kHandOverBytes = 16u << 10;
+
 void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t length,
                             uint64_t timestamp, int record) {
   dataParse* dp = pl->decoder;
@@ -370,8 +374,10 @@ void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t l
     assemble(pl, r);
     if (!(r & RESULT_CALL_AGAIN)) break;
   }
-  rowqueue_flush(pl->queue);
+  rowqueue_flush_batch(pl->queue, kHandOverBytes);
 }
+
+void pipeline_flush(CapturePipeline* pl) { rowqueue_flush(pl->queue); }
 
 void pipeline_finish(CapturePipeline* pl) {
   dataParse* dp = pl->decoder;

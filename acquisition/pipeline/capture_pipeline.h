@@ -7,8 +7,9 @@
 // packs every row into its payload (so cells and lists never leave it); a
 // storing thread of the pipeline's own (row_storer.h) takes the packed rows
 // through a bounded queue, in order, and appends them to the four trees.
-// When the queue is full the decoding waits. Rows reach readers shortly
-// after they are decoded (at most some tens of milliseconds); pipeline_sync
+// When the queue is full the decoding waits. Rows go over in batches, and
+// the last ones when the caller runs out of packets (pipeline_flush); they
+// reach readers shortly after (at most some tens of milliseconds); pipeline_sync
 // waits until every row handed over is stored and visible, and
 // pipeline_finish implies it. The rows made for every packet come from the
 // decoder packed already (dataParse::packRowsAsBuilt, switched on here).
@@ -83,7 +84,8 @@ enum : uint32_t { kPipelineQueueBytes = 8u << 20 };
 // written a gigabyte, what each file gains from then on stays cached for its
 // last 32 MiB only (the rows the views show while a capture runs, and
 // more), so ten million packets (6 GB of store files) decode nearly at the
-// speed of one million instead of waiting for fresh memory.
+// speed of one million instead of waiting for fresh memory. The gigabyte
+// before stays cached and is not sent to the disk.
 constexpr uint64_t kPipelineCacheKeep = 32ull << 20;
 constexpr uint64_t kPipelineCacheAfter = 1ull << 30;
 
@@ -103,9 +105,15 @@ void pipeline_destroy(CapturePipeline* pl);
 void pipeline_set_status(CapturePipeline* pl, pipeline_status_fn fn, void* user);
 
 // The decoding step for one packet: records it first into the capture data
-// file when `record` is set.
+// file when `record` is set. Its rows go to the storing thread in batches
+// of some kilobytes (pipeline_flush hands over the rest).
 void pipeline_decode_packet(CapturePipeline* pl, const uint8_t* bytes, int32_t length,
                             uint64_t timestamp, int record);
+// Hands the rows of every packet decoded so far to the storing thread. A
+// caller whose packets stop coming calls it before it waits for more, so
+// that the last rows reach the views; pipeline_finish, pipeline_sync and
+// pipeline_forget imply it.
+void pipeline_flush(CapturePipeline* pl);
 // The end of a capture: decodes the packets still waiting for an outcome
 // and closes the open transaction and transfer, so every packet reaches the
 // views, then waits as pipeline_sync does. Decoding may go on afterwards.

@@ -8,10 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+
+#include "os/big_buffer.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ struct RowQueue {
   // does not miss the cache because the other just moved its own position.
   // Producer side.
   alignas(64) uint64_t written;   // end of the committed records (>= head)
+  uint64_t handed;                // head as last stored (the producer's copy)
   uint64_t tail_seen;             // the consumer's tail as last read
   uint64_t reserved_at;           // start of the reserved record (after a wrap)
   uint32_t reserved_max;          // its largest length
@@ -57,7 +59,7 @@ RowQueue* rowqueue_create(uint32_t capacity) {
   while (cap < capacity && cap < (1u << 30)) cap <<= 1;
   RowQueue* q = new (std::nothrow) RowQueue();
   if (!q) return nullptr;
-  q->ring = (uint8_t*)malloc(cap);
+  q->ring = (uint8_t*)os_big_buffer_alloc(cap);
   if (!q->ring) {
     delete q;
     return nullptr;
@@ -66,7 +68,7 @@ RowQueue* rowqueue_create(uint32_t capacity) {
   q->mask = cap - 1;
   q->head.store(0);
   q->tail.store(0);
-  q->written = q->tail_seen = 0;
+  q->written = q->handed = q->tail_seen = 0;
   q->reserved_at = 0;
   q->reserved_max = 0;
   q->taken = q->head_seen = 0;
@@ -81,7 +83,7 @@ RowQueue* rowqueue_create(uint32_t capacity) {
 
 void rowqueue_destroy(RowQueue* q) {
   if (!q) return;
-  free(q->ring);
+  os_big_buffer_free(q->ring, q->capacity);
   delete q;
 }
 
@@ -94,12 +96,17 @@ static void wake_consumer(RowQueue* q) {
 
 void rowqueue_flush(RowQueue* q) {
   uint64_t head = q->written;
-  if (head == q->head.load(std::memory_order_relaxed)) return;
+  if (head == q->handed) return;
+  q->handed = head;
   q->head.store(head);
   int sleep = q->consumer_sleep.load();
   if (sleep == SLEEPING ||
       (sleep == DOZING && head - q->tail.load(std::memory_order_relaxed) >= q->capacity / 8))
     wake_consumer(q);
+}
+
+void rowqueue_flush_batch(RowQueue* q, uint32_t bytes) {
+  if (q->written - q->handed >= bytes) rowqueue_flush(q);
 }
 
 uint8_t* rowqueue_reserve(RowQueue* q, uint32_t max) {

@@ -42,6 +42,11 @@ uint8_t* rowqueue_reserve(RowQueue* q, uint32_t max);
 void rowqueue_commit(RowQueue* q, uint32_t len);
 // Producer: hands every committed record over.
 void rowqueue_flush(RowQueue* q);
+// Producer: the same once the records not yet handed over make up `bytes`
+// or more. Handing over costs a store the consumer's processor must fetch
+// and a look at its flag, so per packet it would be paid some hundred
+// thousand times a second; per batch of some kilobytes it is not.
+void rowqueue_flush_batch(RowQueue* q, uint32_t bytes);
 // Producer: hands every committed record over and wakes the consumer even
 // when it dozes or nothing is queued (a request it should look at now).
 void rowqueue_kick(RowQueue* q);

@@ -196,6 +196,8 @@ void interface_io::run() {
   for (;;) {
     QueuedPacket e;
     int r = packet_queues_take(queues_, &e, packet, 0);
+    // No packet waiting: the rows decoded so far go to the views now.
+    if (r == 0) pipeline_flush(session_->pipeline);
     if (r == 0 && statusPending_) {
       // The queues ran empty: the last count goes out when its interval is
       // up, not at once (a slow bus empties them after every packet).

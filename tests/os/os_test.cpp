@@ -1,7 +1,8 @@
 // Named shared memory, the lock and the manual-reset event (a holder that
 // dies with the lock is covered by the channel's tests); and files: bytes
 // written through a file must reach a read-only view of it at once, exactly
-// where they were written; reserving space keeps the file's size.
+// where they were written; reserving space keeps the file's size. Big
+// buffers.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "os/big_buffer.h"
 #include "os/clock.h"
 #include "os/file_rw.h"
 #include "os/mapped_file.h"
@@ -153,6 +155,29 @@ TEST(Os, SegmentsLocksEventsAndMappedFiles) {
   EXPECT_EQ(-1, os_file_write_at((os_file)fd, 0, "x", 1));
   EXPECT_EQ(ENOSPC, errno);
   close(fd);
+}
+
+// Big buffers of every kind of size hold their bytes to the last one and
+// leave their neighbours alone; huge-page sized ones start on a huge page.
+TEST(Os, BigBuffersHoldEveryByteOfTheirSize) {
+  const size_t sizes[] = {1, 1u << 20, 2u << 20, 6u << 20, (6u << 20) + 4096};
+  std::vector<uint8_t*> buffers;
+  for (size_t size : sizes) {
+    uint8_t* b = (uint8_t*)os_big_buffer_alloc(size);
+    ASSERT_NE(nullptr, b) << size;
+    if (size % (2u << 20) == 0) {
+      EXPECT_EQ(0u, (uintptr_t)b % (2u << 20)) << size;
+    }
+    memset(b, (int)(size % 251), size);
+    buffers.push_back(b);
+  }
+  for (size_t i = 0; i < buffers.size(); i++) {
+    const uint8_t* b = buffers[i];
+    size_t size = sizes[i];
+    EXPECT_TRUE(b[0] == size % 251 && b[size / 2] == size % 251 && b[size - 1] == size % 251) << size;
+    os_big_buffer_free(buffers[i], size);
+  }
+  os_big_buffer_free(nullptr, 2u << 20);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 uint8_t byte_of(uint32_t record, uint32_t i) { return (uint8_t)(record * 31 + i * 7); }
 
 // Random lengths up to the largest record (so records wrap around the ring),
-// random flushes, kicks and pauses on the producer side, random releases,
+// random flushes (whole and batched), kicks and pauses on the producer side, random releases,
 // dozes and sleeps on the consumer side: every record must arrive once, in
 // order, intact, and each side must have waited in each of its ways.
 TEST(RowQueue, RandomHandOffDeliversEveryRecordThroughEveryWait) {
@@ -35,6 +35,7 @@ TEST(RowQueue, RandomHandOffDeliversEveryRecordThroughEveryWait) {
       rowqueue_commit(q, len);
       uint32_t dice = rng() % 1000;
       if (dice < 300) rowqueue_flush(q);
+      else if (dice < 600) rowqueue_flush_batch(q, rng() % 8192);
       if (dice == 0) rowqueue_kick(q);
       // Idle spells, so that the consumer runs dry and sleeps or dozes.
       if (dice >= 990) std::this_thread::sleep_for(std::chrono::microseconds(dice - 900));
@@ -65,6 +66,26 @@ TEST(RowQueue, RandomHandOffDeliversEveryRecordThroughEveryWait) {
   EXPECT_EQ(expect, records);
   RowQueueWaits w = rowqueue_waits(q);
   EXPECT_TRUE(w.producer && w.sleeping && w.dozing) << w.producer << " " << w.sleeping << " " << w.dozing;
+  rowqueue_destroy(q);
+}
+
+// A batch goes over once its records (with their framing) reach the size
+// asked for, and not before.
+TEST(RowQueue, ABatchGoesOverWhenItIsFull) {
+  RowQueue* q = rowqueue_create(0);
+  ASSERT_NE(q, nullptr);
+  uint32_t len = 0;
+  for (int i = 1; i <= 10; i++) {
+    memset(rowqueue_reserve(q, 100), i, 100);
+    rowqueue_commit(q, 100);
+    rowqueue_flush_batch(q, 10 * 104);  // ten records of 100 bytes with their frames
+    if (i < 10) {
+      ASSERT_EQ(nullptr, rowqueue_next(q, &len)) << "handed over after " << i;
+    }
+  }
+  int got = 0;
+  while (const uint8_t* rec = rowqueue_next(q, &len)) EXPECT_EQ(++got, rec[99]);
+  EXPECT_EQ(10, got);
   rowqueue_destroy(q);
 }
 

@@ -101,6 +101,24 @@ TEST_P(WorkerCaptureTest, ChannelAndReplayGiveTheRowsOfOrvaneDump) {
 INSTANTIATE_TEST_SUITE_P(SharedCaptures, WorkerCaptureTest, ::testing::ValuesIn(testenv::shared_capture_names()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return testenv::param_name(info.param); });
 
+// Rows go to the storing thread in batches: when the bus falls quiet after
+// a few packets, far short of a batch, their rows must still reach the views
+// while the capture runs.
+TEST_F(WorkerTest, RowsOfAFewPacketsReachTheViewsWhileTheBusIsQuiet) {
+  const uint64_t second = 1000000000ull;
+  std::vector<FilePacket> packets = {{{0x69, 0x82, 0x18}, second},
+                                     {{0x5A}, second + 1000},
+                                     {{0xD2}, 3600 * second}};  // an hour later
+  const std::string file = dir.file("quiet.qelvo");
+  ASSERT_EQ("", capture_test::write_all(file, CAPTURE_FORMAT_QELVO, packets));
+  ScopedEnv replay("QELVO_REPLAY", file), rate("QELVO_REPLAY_RATE", "real");
+  worker = new interface_io(session);
+  ASSERT_EQ(QString(), worker->startTrace());
+  RowTree* tree = capture_session_tree(session, VIEW_PACKAGES);
+  EXPECT_TRUE(wait_until([&] { return row_tree_row_count(tree) >= 2; }, 10000))
+      << row_tree_row_count(tree) << " rows";
+}
+
 TEST_F(WorkerTest, ReplaySkipsOverlongPacketsAStopEndsAnIdleConsumerAndTheDestructorEveryThread) {
   worker = new interface_io(session);
   std::vector<uint8_t> huge(kQueuedPacketMax + 1, 0xC3);
