@@ -12,11 +12,15 @@
 # the machine shows in the wall-clock figures, much less in the CPU ones.
 #
 #   bench/decode.sh [PACKETS]
+# The dump runs RUNS times (3 by default; single runs of the same work vary
+# by a third on a shared virtual machine) and the run with the median wall
+# clock gives the figures; tshark runs once.
 # Environment: ORVANE_BIN (the built programs; set by ./bench.sh),
 # BENCH_DIR (where the capture and the row stores go; default a new
-# directory under $TMPDIR or /tmp, removed at the end).
+# directory under $TMPDIR or /tmp, removed at the end), RUNS.
 set -euo pipefail
 packets=${1:-10000000}
+runs=${RUNS:-3}
 bin=${ORVANE_BIN:-$(cd "$(dirname "$0")/.." && pwd)/build/bin}
 own_dir=0
 if [[ -z "${BENCH_DIR:-}" ]]; then
@@ -47,9 +51,10 @@ measure() {
   while kill -0 "$tpid" 2>/dev/null; do
     [[ -z "$child" ]] && child=$(pgrep -P "$tpid" | head -n1 || true)
     if [[ -n "$child" ]]; then
-      while read -r key value rest; do
-        [[ $key == RssAnon: ]] && { [[ $value -gt $peak ]] && peak=$value; break; }
-      done < "/proc/$child/status" 2>/dev/null || true
+      # (The process may be gone by now: the braces keep that quiet.)
+      { while read -r key value rest; do
+          [[ $key == RssAnon: ]] && { [[ $value -gt $peak ]] && peak=$value; break; }
+        done < "/proc/$child/status"; } 2>/dev/null || true
     fi
     sleep 0.05
   done
@@ -58,12 +63,20 @@ measure() {
 }
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "orvane-dump --quiet --stats (row stores in $BENCH_DIR)..."
-TMPDIR="$BENCH_DIR" measure "$BENCH_DIR/dump" "$bin/orvane-dump" --quiet --stats "$qelvo"
-read -r dwall duser dsys dpeak < "$BENCH_DIR/dump"
-stats=$(tail -n1 "$BENCH_DIR/dump.err")
-echo "  stats: $stats"
+echo "orvane-dump --quiet --stats, $runs runs (row stores in $BENCH_DIR)..."
 field() { sed -n "s/.*\"$1\":\([0-9.]*\).*/\1/p" <<< "$stats"; }
+for ((i = 1; i <= runs; i++)); do
+  TMPDIR="$BENCH_DIR" measure "$BENCH_DIR/dump$i" "$bin/orvane-dump" --quiet --stats "$qelvo"
+  read -r dwall duser dsys dpeak < "$BENCH_DIR/dump$i"
+  stats=$(tail -n1 "$BENCH_DIR/dump$i.err")
+  echo "  run $i: $dwall s wall (replay $(field seconds) s, deleting the stores $(field cleanup_seconds) s)"
+done
+# The figures below are those of the run with the median wall clock.
+median=$(for ((i = 1; i <= runs; i++)); do echo "$(cut -d' ' -f1 "$BENCH_DIR/dump$i") $i"; done |
+         sort -n | sed -n "$(( (runs + 1) / 2 ))p" | cut -d' ' -f2)
+read -r dwall duser dsys dpeak < "$BENCH_DIR/dump$median"
+stats=$(tail -n1 "$BENCH_DIR/dump$median.err")
+echo "  stats of run $median (the median): $stats"
 store_bytes=$(field store_bytes)
 decoding_cpu=$(field decoding_cpu_seconds)
 storing_cpu=$(field storing_cpu_seconds)
