@@ -8,7 +8,23 @@
 
 static constexpr size_t kHugePage = 2u << 20;
 
-static bool huge_sized(size_t size) { return size >= kHugePage && size % kHugePage == 0; }
+// Under AddressSanitizer every buffer comes from the heap, where it watches
+// the bounds (it does not watch mappings).
+#if defined(__SANITIZE_ADDRESS__)
+static constexpr bool kHeapOnly = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+static constexpr bool kHeapOnly = true;
+#else
+static constexpr bool kHeapOnly = false;
+#endif
+#else
+static constexpr bool kHeapOnly = false;
+#endif
+
+static bool huge_sized(size_t size) {
+  return !kHeapOnly && size >= kHugePage && size % kHugePage == 0;
+}
 
 void* os_big_buffer_alloc(size_t size) {
   if (!huge_sized(size)) return malloc(size ? size : 1);
