@@ -36,8 +36,8 @@ void* os_big_buffer_alloc(size_t size) {
   uintptr_t start = (uintptr_t)raw;
   uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t)(kHugePage - 1);
   if (aligned > start) munmap(raw, aligned - start);
-  uintptr_t end = aligned + size;
-  if (start + span > end) munmap((void*)end, start + span - end);
+  uintptr_t end = aligned + size;  // always before the mapping's end: span has a page to spare
+  munmap((void*)end, start + span - end);
 #ifdef MADV_HUGEPAGE
   // Only advice: without huge pages the buffer is as good as any other.
   madvise((void*)aligned, size, MADV_HUGEPAGE);
