@@ -119,8 +119,8 @@ TEST(Os, SegmentsLocksEventsAndMappedFiles) {
   os_event_close(nullptr);
   EXPECT_EQ(os_event_unlink(name.c_str()), 0);
 
-  // Files: writes show in a read-only view, reserving keeps the size, and
-  // write errors fail.
+  // Files: writes show in a read-only view, reserving gives the range its
+  // blocks and keeps the size, and write errors fail.
   testenv::TempDir dir;
   os_file f;
   ASSERT_EQ(0, os_file_create_truncate(dir.file("w.bin").c_str(), &f));
@@ -138,7 +138,11 @@ TEST(Os, SegmentsLocksEventsAndMappedFiles) {
   EXPECT_EQ(0, view[from + bytes.size()]);
   EXPECT_EQ(0, memcmp(bytes.data(), view + from, bytes.size()));
 
+  struct stat before, after;
+  ASSERT_EQ(0, fstat((int)f, &before));
   ASSERT_EQ(0, os_file_reserve(f, size - 5000, 5000));
+  ASSERT_EQ(0, fstat((int)f, &after));
+  EXPECT_GE((after.st_blocks - before.st_blocks) * 512, 5000) << "the range holds no blocks";
   uint64_t now = 0;
   ASSERT_EQ(0, os_file_size(f, &now));
   EXPECT_EQ(size, now);

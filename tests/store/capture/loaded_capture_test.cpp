@@ -3,7 +3,10 @@
 // nor a load; under AddressSanitizer the reader's buffer is poisoned beyond the
 // file data, so any stray read is caught too.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cerrno>
+#include <csignal>
 #include <random>
 
 #include "store/capture/loaded_capture.h"
@@ -135,8 +138,23 @@ TEST(LoadedPackets, KeepEveryPacketInOrderAndLoadAndSaveEachFormat) {
     EXPECT_EQ(-1, loaded_packets_copy(0, buf, sizeof buf, &n, &t));
   }
 
-  // Each format loaded, and written out again.
+  // With a data directory the records go to the scratch file, not the
+  // heap: a file that may not grow stops the appends with the system's error.
   store_set_data_dir(dir.path().c_str());
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit limit = {1 << 20, old.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  int appended = 0;
+  for (size_t i = 0; i < pk.size() && appended == 0; i++)
+    appended = loaded_packets_append(pk[i].bytes.data(), (uint32_t)pk[i].bytes.size(), pk[i].ts);
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(-1, appended);
+  EXPECT_EQ(EFBIG, loaded_list_error(loaded_packets_current()));
+  loaded_packets_clear();
+
+  // Each format loaded, and written out again.
   pk = sample_packets(9000, 600, 5);
   char err[512];
   for (Packet& p : pk) p.ts += 1700000000000000000ull;  // a wall clock
