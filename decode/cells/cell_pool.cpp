@@ -7,15 +7,9 @@
 #include <mutex>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define CELL_POOL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CELL_POOL_ASAN 1
-#endif
-#endif
+#include "os/asan.h"
 
-#ifdef CELL_POOL_ASAN
+#ifdef ORVANE_ASAN
 #include <sanitizer/asan_interface.h>
 #define POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
@@ -164,7 +158,7 @@ void* carve(Pool* p, int c) {
 CELL_POOL_THREAD CellPoolLocal* cell_pool_tls = nullptr;
 extern const uint8_t* const cell_pool_class_of = kClassOf.of;
 // Pooling is off by default under AddressSanitizer (see cell_pool.h).
-#ifdef CELL_POOL_ASAN
+#ifdef ORVANE_ASAN
 std::atomic<int> cell_pool_on{0};
 #else
 std::atomic<int> cell_pool_on{1};

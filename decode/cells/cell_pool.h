@@ -30,13 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define CELL_POOL_NO_INLINE 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CELL_POOL_NO_INLINE 1
-#endif
-#endif
+#include "os/asan.h"
 
 enum { kCellPoolClassCount = 28, kCellPoolMaxSize = 4104, kCellPoolInnerTag = 62 };
 
@@ -66,7 +60,7 @@ void cell_pool_free_slow(void* block);
 // inline; everything else, and every call under AddressSanitizer, goes the
 // long way.
 inline void* cell_pool_alloc(size_t size) {
-#ifndef CELL_POOL_NO_INLINE
+#ifndef ORVANE_ASAN
   CellPoolLocal* p = cell_pool_tls;
   if (p && size <= kCellPoolMaxSize && cell_pool_on.load(std::memory_order_relaxed)) {
     unsigned c = cell_pool_class_of[(size + 7) >> 3];
@@ -87,7 +81,7 @@ inline void* cell_pool_alloc(size_t size) {
 void* cell_pool_alloc_pair(size_t first, size_t second, void** second_out);
 // Returns a block from cell_pool_alloc (null is fine), from any thread.
 inline void cell_pool_free(void* block) {
-#ifndef CELL_POOL_NO_INLINE
+#ifndef ORVANE_ASAN
   if (!block) return;
   uintptr_t* w = (uintptr_t*)block - 1;
   uintptr_t c = *w & 63;

@@ -6,18 +6,14 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "os/asan.h"
+
 static constexpr size_t kHugePage = 2u << 20;
 
 // Under AddressSanitizer every buffer comes from the heap, where it watches
 // the bounds (it does not watch mappings).
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef ORVANE_ASAN
 static constexpr bool kHeapOnly = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-static constexpr bool kHeapOnly = true;
-#else
-static constexpr bool kHeapOnly = false;
-#endif
 #else
 static constexpr bool kHeapOnly = false;
 #endif

@@ -9,19 +9,13 @@
 // Under AddressSanitizer the part of the buffer that holds no readable file
 // data is poisoned, so a parser that strays past the bytes it was given is
 // caught at once (the fuzz tests rely on this).
-#if defined(__SANITIZE_ADDRESS__)
-#define CAPTURE_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CAPTURE_ASAN 1
-#endif
-#endif
-#ifdef CAPTURE_ASAN
+#include "os/asan.h"
+#ifdef ORVANE_ASAN
 #include <sanitizer/asan_interface.h>
 #endif
 
 static void unpoison_all(CaptureSource* src) {
-#ifdef CAPTURE_ASAN
+#ifdef ORVANE_ASAN
   ASAN_UNPOISON_MEMORY_REGION(src->buf, CAPTURE_SOURCE_CAPACITY);
 #else
   (void)src;
@@ -30,7 +24,7 @@ static void unpoison_all(CaptureSource* src) {
 
 // Poisons the buffer from the end of the data that may be handed out.
 static void poison_rest(CaptureSource* src) {
-#ifdef CAPTURE_ASAN
+#ifdef ORVANE_ASAN
   size_t end = src->len;
   if (src->limit != UINT64_MAX) {
     uint64_t room = src->limit > src->base ? src->limit - src->base : 0;

@@ -337,7 +337,7 @@ TEST_F(PoolOn, ConcurrentProducersAndConsumers) {
   kvlist_free(slot[1].exchange(nullptr));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef ORVANE_ASAN
 // The pool stays visible to AddressSanitizer: a freed block is poisoned, and
 // so are the bytes of its class beyond the requested size (reported as an
 // unknown crash when the next block of the chunk is in use).
